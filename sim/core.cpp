@@ -1,0 +1,761 @@
+// Virtual device core: the world, contexts, last errors, the call step with its journal and
+// controls, log lines, the virtual clock, model documents and the control API.
+#include "sim.hpp"
+
+#include <dlfcn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "zorv/version_info.h"
+#include "zorvsim.h"
+
+namespace sim {
+
+// ---------------------------------------------------------------------------------------------
+// World
+
+std::recursive_mutex& world_mutex() {
+    static std::recursive_mutex m;
+    return m;
+}
+
+static std::vector<zorv_ctx_t*>& contexts() {
+    static std::vector<zorv_ctx_t*> c;
+    return c;
+}
+
+static thread_local std::string t_control_error;
+
+static int control_fail(std::string text) {
+    t_control_error = std::move(text);
+    return -1;
+}
+
+static Descriptor default_descriptor(int index) {
+    Descriptor d;
+    d.connectionString = "zorvsim:" + std::to_string(index);
+    d.product = index == 0 ? "ZQ4 Quad Readout" : "ZQ4 Quad Readout Lite";
+    d.manufacturer = "Zorv Instruments";
+    char serial[32];
+    std::snprintf(serial, sizeof serial, "ZQ4-%06d", 417 + index);
+    d.serialNumber = serial;
+    d.vid = 0x6A5A;
+    d.pid = 0x0401 + index;
+    d.instancePath = "usb:1-2." + std::to_string(index + 1);
+    d.highSpeed = 1;
+    d.superSpeed = index == 0 ? 1 : 0;
+    return d;
+}
+
+static std::unique_ptr<Device> default_device(int index) {
+    auto dev = std::make_unique<Device>();
+    dev->index = index;
+    dev->desc = default_descriptor(index);
+    defaults(dev->chip, index);
+    defaults(dev->supplies, index);
+    defaults(dev->memory, index);
+    defaults(dev->acq, index);
+    return dev;
+}
+
+static std::unique_ptr<World> default_world() {
+    auto w = std::make_unique<World>();
+    for (int i = 0; i < 2; ++i) w->devices.push_back(default_device(i));
+    return w;
+}
+
+static Json dump_world(const World& w) {
+    Json doc;
+    doc["version"] = Json(Json::Array{w.version[0], w.version[1], w.version[2]});
+    Json devices = Json(Json::Array{});
+    for (auto& dev : w.devices) {
+        Json d;
+        const Descriptor& s = dev->desc;
+        d["connectionString"] = s.connectionString;
+        d["product"] = s.product;
+        d["manufacturer"] = s.manufacturer;
+        d["serialNumber"] = s.serialNumber;
+        d["usbVid"] = s.vid;
+        d["usbPid"] = s.pid;
+        d["usbInstancePath"] = s.instancePath;
+        d["isHighSpeed"] = s.highSpeed;
+        d["isSuperSpeed"] = s.superSpeed;
+        d["chip"] = dump(dev->chip);
+        d["supplies"] = dump(dev->supplies);
+        d["memory"] = dump(dev->memory);
+        d["acquisition"] = dump(dev->acq);
+        devices.push(std::move(d));
+    }
+    doc["devices"] = std::move(devices);
+    return doc;
+}
+
+// Builds a world from a model document; on failure returns null with the reason in reader.
+static std::unique_ptr<World> build_world(const Json& doc, Reader& r) {
+    auto w = default_world();
+    r.only(doc, "", {"version", "devices"});
+    if (const Json::Array* v = r.array(doc, "", "version")) {
+        if (v->size() != 3) r.fail("/version", "expected [major, minor, patch]");
+        for (size_t k = 0; k < v->size() && k < 3 && r.ok(); ++k) {
+            if (!(*v)[k].is_int()) r.fail("/version/" + std::to_string(k), "expected an integer");
+            else w->version[k] = int((*v)[k].as_int());
+        }
+    }
+    if (const Json::Array* devs = r.array(doc, "", "devices")) {
+        w->devices.clear();
+        for (size_t i = 0; i < devs->size() && r.ok(); ++i) {
+            const Json& d = (*devs)[i];
+            std::string path = "/devices/" + std::to_string(i);
+            auto dev = default_device(int(i));
+            r.only(d, path, {"connectionString", "product", "manufacturer", "serialNumber", "usbVid", "usbPid",
+                             "usbInstancePath", "isHighSpeed", "isSuperSpeed", "chip", "supplies", "memory",
+                             "acquisition"});
+            if (!r.ok()) break;
+            Descriptor& s = dev->desc;
+            r.get(d, path, "connectionString", s.connectionString);
+            r.get(d, path, "product", s.product);
+            r.get(d, path, "manufacturer", s.manufacturer);
+            r.get(d, path, "serialNumber", s.serialNumber);
+            r.get(d, path, "usbVid", s.vid);
+            r.get(d, path, "usbPid", s.pid);
+            r.get(d, path, "usbInstancePath", s.instancePath);
+            r.get(d, path, "isHighSpeed", s.highSpeed);
+            r.get(d, path, "isSuperSpeed", s.superSpeed);
+            if ((s.vid < 0 || s.vid > 0xFFFF) && r.ok()) r.fail(path + "/usbVid", "expected a value from 0 to 65535");
+            if ((s.pid < 0 || s.pid > 0xFFFF) && r.ok()) r.fail(path + "/usbPid", "expected a value from 0 to 65535");
+            for (auto& other : w->devices)
+                if (other->desc.connectionString == s.connectionString && r.ok())
+                    r.fail(path + "/connectionString", "another device has the same locator");
+            if (const Json* a = r.object(d, path, "chip")) load(dev->chip, *a, path + "/chip", r);
+            if (const Json* a = r.object(d, path, "supplies")) load(dev->supplies, *a, path + "/supplies", r);
+            if (const Json* a = r.object(d, path, "memory")) load(dev->memory, *a, path + "/memory", r);
+            if (const Json* a = r.object(d, path, "acquisition")) load(dev->acq, *a, path + "/acquisition", r);
+            w->devices.push_back(std::move(dev));
+        }
+    }
+    if (!r.ok()) return nullptr;
+    return w;
+}
+
+static std::unique_ptr<World>& world_ptr() {
+    static std::unique_ptr<World> w;
+    return w;
+}
+
+// A model file named by ZORVSIM_MODEL that was refused; contexts cannot be created then.
+static std::string& model_file_error() {
+    static std::string e;
+    return e;
+}
+
+static bool read_file(const char* path, std::string& out, std::string& error) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        error = std::string(path) + ": cannot be read: " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    out = ss.str();
+    return true;
+}
+
+static std::unique_ptr<World> world_from_text(const std::string& text, const std::string& where, std::string& error) {
+    Json doc;
+    std::string perr;
+    if (!parse_json(text, doc, perr)) {
+        error = where + ":" + perr;
+        return nullptr;
+    }
+    Reader r(where);
+    auto w = build_world(doc, r);
+    if (!w) error = r.error();
+    return w;
+}
+
+World& world() {
+    auto& w = world_ptr();
+    if (!w) {
+        const char* file = std::getenv("ZORVSIM_MODEL");
+        if (file && *file) {
+            std::string text, error;
+            if (read_file(file, text, error)) w = world_from_text(text, file, error);
+            if (!w) model_file_error() = "ZORVSIM_MODEL: " + error;
+        }
+        if (!w) w = default_world();
+    }
+    return *w;
+}
+
+Device* open_device(zorv_ctx_t* ctx) {
+    if (!ctx || ctx->device < 0) return nullptr;
+    auto& devs = world().devices;
+    if (size_t(ctx->device) >= devs.size()) return nullptr;
+    return devs[ctx->device].get();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Clock
+
+static std::atomic<bool> g_manual_clock{false};
+static std::mutex g_clock_mutex;
+static double g_manual_now = 0;
+
+static double real_now() {
+    using namespace std::chrono;
+    static const auto start = steady_clock::now();
+    return duration<double>(steady_clock::now() - start).count();
+}
+
+double now() {
+    if (!g_manual_clock.load()) return real_now();
+    std::lock_guard<std::mutex> g(g_clock_mutex);
+    return g_manual_now;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Last errors: a few recent handles per thread
+
+namespace {
+struct LastError {
+    const void* handle = nullptr;
+    std::string text;
+    bool null = false;
+    unsigned long stamp = 0;
+};
+struct ErrorSlots {
+    LastError slots[16];
+    unsigned long clock = 0;
+    LastError& slot(const void* handle) {
+        LastError* oldest = &slots[0];
+        for (auto& s : slots) {
+            if (s.handle == handle && s.stamp) return s;
+            if (s.stamp < oldest->stamp) oldest = &s;
+        }
+        oldest->handle = handle;
+        oldest->text.clear();
+        oldest->null = false;
+        return *oldest;
+    }
+};
+thread_local ErrorSlots t_errors;
+}  // namespace
+
+void set_last_error(const void* handle, std::string text) {
+    LastError& s = t_errors.slot(handle);
+    s.text = std::move(text);
+    s.null = false;
+    s.stamp = ++t_errors.clock;
+}
+
+static void set_null_last_error(const void* handle) {
+    LastError& s = t_errors.slot(handle);
+    s.text.clear();
+    s.null = true;
+    s.stamp = ++t_errors.clock;
+}
+
+const char* last_error(const void* handle) {
+    for (auto& s : t_errors.slots)
+        if (s.handle == handle && s.stamp) return s.null ? nullptr : s.text.c_str();
+    return "";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Log lines
+
+static std::string format_line(const zorv_log_frmt& f, int severity, const std::string& text) {
+    std::string out;
+    if (f.preamble_) out += "[zorvsim] ";
+    if (f.indentation_) out += "  ";
+    if (f.prefix_) {
+        const char* name = severity == Debug ? "debug" : severity == Info ? "info" : severity == Warning ? "warning"
+                         : severity == Error ? "error" : "fatal";
+        out += name;
+        out += ": ";
+    }
+    if (f.message_) out += text;
+    return out;
+}
+
+void emit_log(int severity, const std::string& text, zorv_ctx_t* only) {
+    struct Target { zorv_log_func func; void* user; std::string line; };
+    std::vector<Target> targets;
+    {
+        auto lk = lock();
+        for (zorv_ctx_t* c : contexts())
+            if (c->log && (!only || c == only))
+                targets.push_back({c->log, c->log_user, format_line(c->format, severity, text)});
+    }
+    for (auto& t : targets) t.func(t.line.c_str(), Severity(severity), t.user);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Journal and controls
+
+std::atomic<bool> Call::journal_on{false};
+std::atomic<bool> Call::control_on{false};
+
+namespace {
+std::mutex g_journal_mutex;
+std::vector<Json> g_journal;
+unsigned long g_journal_epoch = 0;
+
+int (*gil_check)() = nullptr;
+std::once_flag gil_once;
+
+enum class Kind { Fail, Force, Block, LogOnCall };
+struct Control {
+    std::string fn;
+    Kind kind;
+    int status = 0;
+    std::string text;
+    bool null_text = false;
+    Json values;
+    int ms = 0;
+    int skip = 0;
+    int count = -1;
+};
+std::mutex g_control_mutex;
+std::vector<Control> g_controls;
+
+thread_local std::deque<std::string> t_forced_texts;  // keeps forced texts alive after the call
+
+Json gil_state() {
+    std::call_once(gil_once, [] { gil_check = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGILState_Check")); });
+    if (!gil_check) return Json();
+    return Json(gil_check() != 0);
+}
+}  // namespace
+
+void Call::journal(Json::Array args) {
+    Json e;
+    e["fn"] = fn_;
+    e["args"] = Json(std::move(args));
+    e["gil"] = gil_state();
+    e["thread"] = long(syscall(SYS_gettid));
+    std::lock_guard<std::mutex> g(g_journal_mutex);
+    entry_ = long(g_journal.size()) | (long(g_journal_epoch & 0xFFFF) << 40);
+    g_journal.push_back(std::move(e));
+}
+
+void Call::note(const char* key, Json value) {
+    if (entry_ < 0) return;
+    std::lock_guard<std::mutex> g(g_journal_mutex);
+    if (((entry_ >> 40) & 0xFFFF) != long(g_journal_epoch & 0xFFFF)) return;
+    size_t i = size_t(entry_ & ((1L << 40) - 1));
+    if (i < g_journal.size()) g_journal[i][key] = std::move(value);
+}
+
+void Call::apply_control() {
+    int block_ms = 0;
+    std::vector<std::pair<int, std::string>> logs;
+    {
+        std::lock_guard<std::mutex> g(g_control_mutex);
+        for (auto it = g_controls.begin(); it != g_controls.end();) {
+            Control& c = *it;
+            if (c.fn != fn_ || (injected_ && c.kind == Kind::Fail)) { ++it; continue; }
+            if (c.skip > 0) { --c.skip; ++it; continue; }
+            switch (c.kind) {
+            case Kind::Fail:
+                injected_ = true;
+                status_ = c.status;
+                if (c.null_text) set_null_last_error(handle_);
+                else set_last_error(handle_, c.text);
+                break;
+            case Kind::Force: forced_ = c.values; break;
+            case Kind::Block: block_ms += c.ms; break;
+            case Kind::LogOnCall: logs.emplace_back(c.status, c.text); break;
+            }
+            if (c.count > 0 && --c.count == 0) it = g_controls.erase(it);
+            else ++it;
+        }
+        if (g_controls.empty()) control_on.store(false);
+    }
+    if (block_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(block_ms));
+    for (auto& [sev, text] : logs) emit_log(sev, text);
+    if (injected_) note("injected", status_);
+}
+
+int Call::fail_text(int status, std::string text) {
+    set_last_error(handle_, std::move(text));
+    return status;
+}
+
+int Call::fail(int status, const char* fmt, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return fail_text(status, buf);
+}
+
+template <class T>
+static void force_integer(const Json& forced, int i, T* p) {
+    if (!p || !forced.is_array() || size_t(i) >= forced.as_array().size()) return;
+    const Json& v = forced.as_array()[i];
+    if (v.is_int()) *p = T(v.as_int());
+}
+
+void Call::force_one(int i, int* p) { force_integer(forced_, i, p); }
+void Call::force_one(int i, unsigned* p) { force_integer(forced_, i, p); }
+void Call::force_one(int i, unsigned short* p) { force_integer(forced_, i, p); }
+void Call::force_one(int i, unsigned long* p) { force_integer(forced_, i, p); }
+void Call::force_one(int i, unsigned long long* p) { force_integer(forced_, i, p); }
+void Call::force_one(int i, zorv_chip_polarity_t* p) { force_integer(forced_, i, p); }
+
+void Call::force_one(int i, float* p) {
+    if (!p || !forced_.is_array() || size_t(i) >= forced_.as_array().size()) return;
+    const Json& v = forced_.as_array()[i];
+    if (v.is_number()) *p = float(v.as_double());
+}
+
+static bool hex_bytes(const std::string& hex, std::string& out) {
+    out.clear();
+    int nib = -1;
+    for (char c : hex) {
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else if (c == ' ') continue;
+        else return false;
+        if (nib < 0) nib = d;
+        else { out += char(nib * 16 + d); nib = -1; }
+    }
+    return nib < 0;
+}
+
+void Call::force_one(int i, const char** p) {
+    if (!p || !forced_.is_array() || size_t(i) >= forced_.as_array().size()) return;
+    const Json& v = forced_.as_array()[i];
+    std::string text;
+    if (v.is_string()) text = v.as_string();
+    else if (const Json* h = v.find("hex"); h && h->is_string()) hex_bytes(h->as_string(), text);
+    else if (const Json* n = v.find("null"); n) { *p = nullptr; return; }
+    else return;
+    t_forced_texts.push_back(std::move(text));
+    if (t_forced_texts.size() > 64) t_forced_texts.pop_front();
+    *p = t_forced_texts.back().c_str();
+}
+
+}  // namespace sim
+
+// =============================================================================================
+// Control API
+
+using namespace sim;
+
+namespace {
+
+char* copy_out(const std::string& s) {
+    char* p = static_cast<char*>(std::malloc(s.size() + 1));
+    if (p) std::memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+}
+
+// Stops every acquisition and closes every device, without the world lock held while joining.
+void close_all() {
+    std::vector<Device*> open;
+    {
+        auto lk = lock();
+        for (zorv_ctx_t* c : contexts())
+            if (Device* d = open_device(c)) open.push_back(d);
+    }
+    for (Device* d : open) on_close_acq(*d);
+    auto lk = lock();
+    for (zorv_ctx_t* c : contexts()) {
+        if (Device* d = open_device(c)) {
+            on_close_chip(*d);
+            on_close_memory(*d);
+            on_close_supplies(*d);
+            d->owner = nullptr;
+        }
+        c->device = -1;
+    }
+}
+
+// Swaps in a new world; contexts keep their open device where `keep_open` and the index still exists.
+int install(std::unique_ptr<World> w, bool keep_open) {
+    auto lk = lock();
+    for (auto& d : world().devices)
+        if (acquiring(*d)) return control_fail("the model cannot be changed while an acquisition runs");
+    if (!keep_open) {
+        lk.unlock();
+        close_all();
+        lk.lock();
+    }
+    world_ptr() = std::move(w);
+    for (zorv_ctx_t* c : contexts()) {
+        if (c->device < 0) continue;
+        if (size_t(c->device) < world().devices.size()) world().devices[c->device]->owner = c;
+        else c->device = -1;
+    }
+    return 0;
+}
+
+// Walks a path such as "/devices/0/chip" through a document.
+Json* walk(Json& doc, const std::string& path, std::string& error) {
+    Json* cur = &doc;
+    size_t i = 0;
+    while (i < path.size()) {
+        if (path[i] == '/') { ++i; continue; }
+        size_t j = path.find('/', i);
+        std::string key = path.substr(i, j == std::string::npos ? std::string::npos : j - i);
+        i = j == std::string::npos ? path.size() : j;
+        if (cur->is_array()) {
+            char* end = nullptr;
+            unsigned long k = std::strtoul(key.c_str(), &end, 10);
+            if (key.empty() || *end || k >= cur->as_array().size()) {
+                error = path + ": no element '" + key + "'";
+                return nullptr;
+            }
+            cur = &cur->as_array()[k];
+        } else if (cur->is_object()) {
+            bool found = false;
+            for (auto& [k, v] : cur->as_object())
+                if (k == key) { cur = &v; found = true; break; }
+            if (!found) {
+                error = path + ": no member '" + key + "'";
+                return nullptr;
+            }
+        } else {
+            error = path + ": '" + key + "' is inside a value that has no members";
+            return nullptr;
+        }
+    }
+    return cur;
+}
+
+int add_control(Control c) {
+    if (!c.fn.empty() && c.fn.rfind("zorv_", 0) != 0) return control_fail("not a library function: " + c.fn);
+    std::lock_guard<std::mutex> g(g_control_mutex);
+    g_controls.push_back(std::move(c));
+    Call::control_on.store(true);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* zorvsim_error(void) { return t_control_error.c_str(); }
+
+void zorvsim_free(char* text) { std::free(text); }
+
+int zorvsim_reset(void) {
+    zorvsim_clear_controls();
+    zorvsim_journal(0);
+    zorvsim_clock_manual(0);
+    {
+        std::lock_guard<std::mutex> g(g_journal_mutex);
+        g_journal.clear();
+        ++g_journal_epoch;
+    }
+    close_all();
+    auto lk = lock();
+    world_ptr() = default_world();
+    return 0;
+}
+
+int zorvsim_load_model(const char* json) {
+    std::string error;
+    auto w = world_from_text(json ? json : "", "model", error);
+    if (!w) return control_fail(error);
+    return install(std::move(w), false);
+}
+
+int zorvsim_load_model_file(const char* path) {
+    std::string text, error;
+    if (!read_file(path, text, error)) return control_fail(error);
+    auto w = world_from_text(text, path, error);
+    if (!w) return control_fail(error);
+    return install(std::move(w), false);
+}
+
+char* zorvsim_get_model(void) {
+    auto lk = lock();
+    return copy_out(dump_world(world()).dump());
+}
+
+char* zorvsim_get(const char* path) {
+    auto lk = lock();
+    Json doc = dump_world(world());
+    std::string error;
+    Json* v = walk(doc, path ? path : "", error);
+    if (!v) {
+        control_fail(error);
+        return nullptr;
+    }
+    return copy_out(v->dump());
+}
+
+int zorvsim_set(const char* path, const char* json) {
+    Json value;
+    std::string error;
+    if (!parse_json(json ? json : "", value, error)) return control_fail(std::string("value:") + error);
+    auto lk = lock();
+    Json doc = dump_world(world());
+    Json* target = walk(doc, path ? path : "", error);
+    if (!target) return control_fail(error);
+    *target = std::move(value);
+    Reader r(path ? path : "");
+    auto w = build_world(doc, r);
+    if (!w) return control_fail(r.error());
+    return install(std::move(w), true);
+}
+
+int zorvsim_fail(const char* fn, int status, const char* msg, int len, int skip, int count) {
+    Control c;
+    c.fn = fn ? fn : "";
+    c.kind = Kind::Fail;
+    c.status = status;
+    if (len < 0 || !msg) c.null_text = true;
+    else c.text.assign(msg, size_t(len));
+    c.skip = skip;
+    c.count = count;
+    return add_control(std::move(c));
+}
+
+int zorvsim_force(const char* fn, const char* json, int skip, int count) {
+    Control c;
+    c.fn = fn ? fn : "";
+    c.kind = Kind::Force;
+    std::string error;
+    if (!parse_json(json ? json : "", c.values, error)) return control_fail("values:" + error);
+    if (!c.values.is_array()) return control_fail("values: expected an array of out-values");
+    c.skip = skip;
+    c.count = count;
+    return add_control(std::move(c));
+}
+
+int zorvsim_block(const char* fn, int ms, int count) {
+    Control c;
+    c.fn = fn ? fn : "";
+    c.kind = Kind::Block;
+    c.ms = ms;
+    c.count = count;
+    return add_control(std::move(c));
+}
+
+int zorvsim_log_on_call(const char* fn, int severity, const char* msg, int len) {
+    Control c;
+    c.fn = fn ? fn : "";
+    c.kind = Kind::LogOnCall;
+    c.status = severity;
+    if (msg && len > 0) c.text.assign(msg, size_t(len));
+    return add_control(std::move(c));
+}
+
+void zorvsim_clear_controls(void) {
+    std::lock_guard<std::mutex> g(g_control_mutex);
+    g_controls.clear();
+    Call::control_on.store(false);
+}
+
+void zorvsim_journal(int on) { Call::journal_on.store(on != 0); }
+
+char* zorvsim_journal_take(void) {
+    std::vector<Json> taken;
+    {
+        std::lock_guard<std::mutex> g(g_journal_mutex);
+        taken.swap(g_journal);
+        ++g_journal_epoch;
+    }
+    return copy_out(Json(Json::Array(std::move(taken))).dump());
+}
+
+int zorvsim_log(int severity, const char* msg, int len, int on_thread) {
+    std::string text = msg && len > 0 ? std::string(msg, size_t(len)) : std::string();
+    if (on_thread) std::thread([&] { emit_log(severity, text); }).join();
+    else emit_log(severity, text);
+    return 0;
+}
+
+void zorvsim_clock_manual(int on) {
+    std::lock_guard<std::mutex> g(g_clock_mutex);
+    if (on && !g_manual_clock.load()) g_manual_now = real_now();
+    g_manual_clock.store(on != 0);
+}
+
+void zorvsim_clock_advance(double seconds) {
+    std::lock_guard<std::mutex> g(g_clock_mutex);
+    if (seconds > 0) g_manual_now += seconds;
+}
+
+double zorvsim_clock_now(void) { return now(); }
+
+int zorvsim_context_count(void) {
+    auto lk = lock();
+    return int(contexts().size());
+}
+
+}  // extern "C"
+
+// =============================================================================================
+// Contexts, versions and log registration
+
+extern "C" {
+
+int zorv_ctx_create(zorv_ctx_t** ctx) {
+    ZORV_ENTER(nullptr, ctx);
+    if (!ctx) return call_.fail(-5, "zorv_ctx_create: the out-pointer is null");
+    auto lk = lock();
+    world();
+    if (!model_file_error().empty()) return call_.fail_text(-1, model_file_error());
+    static uint64_t serial = 0;
+    auto* c = new zorv_ctx;
+    c->serial = ++serial;
+    contexts().push_back(c);
+    *ctx = c;
+    return call_.done(0);
+}
+
+int zorv_ctx_destroy(zorv_ctx_t* ctx) {
+    ZORV_ENTER(ctx);
+    ZORV_REQUIRE_CTX(ctx);
+    close_context(ctx);
+    auto lk = lock();
+    auto& cs = contexts();
+    for (auto it = cs.begin(); it != cs.end(); ++it)
+        if (*it == ctx) { cs.erase(it); break; }
+    delete ctx;
+    return call_.done(0);
+}
+
+int zorv_ctx_get_last_error(zorv_ctx_t* ctx, const char** text) {
+    ZORV_ENTER(ctx);
+    if (text) *text = last_error(ctx);
+    return call_.done(0);
+}
+
+void zorv_version(int* major, int* minor, int* patch) {
+    sim::Call call_(__func__, nullptr);
+    auto lk = lock();
+    const World& w = world();
+    if (major) *major = w.version[0];
+    if (minor) *minor = w.version[1];
+    if (patch) *patch = w.version[2];
+}
+
+void zorv_log_set_func(zorv_ctx_t* ctx, zorv_log_func func, void* user, zorv_log_frmt* format) {
+    sim::Call call_(__func__, ctx, format ? Json(Json::Array{int(format->preamble_), int(format->indentation_),
+                                                             int(format->prefix_), int(format->message_)})
+                                          : Json());
+    if (!ctx) return;
+    auto lk = lock();
+    ctx->log = func;
+    ctx->log_user = user;
+    if (format) ctx->format = *format;
+}
+
+}  // extern "C"

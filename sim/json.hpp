@@ -1,0 +1,99 @@
+// A small JSON value for the virtual device's models, journal and control API.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace sim {
+
+class Json {
+public:
+    using Array = std::vector<Json>;
+    using Object = std::vector<std::pair<std::string, Json>>;  // keeps the order of the document
+
+    Json() = default;
+    Json(std::nullptr_t) {}
+    Json(bool b) : v_(b) {}
+    Json(int i) : v_(int64_t(i)) {}
+    Json(unsigned i) : v_(int64_t(i)) {}
+    Json(long i) : v_(int64_t(i)) {}
+    Json(unsigned long i) : v_(int64_t(i)) {}
+    Json(long long i) : v_(int64_t(i)) {}
+    Json(unsigned long long i) : v_(int64_t(i)) {}
+    Json(double d) : v_(d) {}
+    Json(float f) : v_(double(f)) {}
+    Json(const char* s) { if (s) v_ = std::string(s); }
+    Json(std::string s) : v_(std::move(s)) {}
+    Json(std::string_view s) : v_(std::string(s)) {}
+    Json(Array a) : v_(std::move(a)) {}
+    Json(Object o) : v_(std::move(o)) {}
+
+    bool is_null() const { return v_.index() == 0; }
+    bool is_bool() const { return v_.index() == 1; }
+    bool is_int() const { return v_.index() == 2; }
+    bool is_number() const { return v_.index() == 2 || v_.index() == 3; }
+    bool is_string() const { return v_.index() == 4; }
+    bool is_array() const { return v_.index() == 5; }
+    bool is_object() const { return v_.index() == 6; }
+
+    bool as_bool() const { return std::get<bool>(v_); }
+    int64_t as_int() const { return std::get<int64_t>(v_); }
+    double as_double() const { return is_int() ? double(as_int()) : std::get<double>(v_); }
+    const std::string& as_string() const { return std::get<std::string>(v_); }
+    const Array& as_array() const { return std::get<Array>(v_); }
+    Array& as_array() { return std::get<Array>(v_); }
+    const Object& as_object() const { return std::get<Object>(v_); }
+    Object& as_object() { return std::get<Object>(v_); }
+
+    // Object member lookup; null when absent or not an object.
+    const Json* find(std::string_view key) const;
+    // Object member, created (as null) when absent; turns a null into an object.
+    Json& operator[](std::string_view key);
+    Json& push(Json v) { if (is_null()) v_ = Array{}; as_array().push_back(std::move(v)); return as_array().back(); }
+
+    std::string dump() const;
+    const char* type_name() const;
+
+private:
+    std::variant<std::nullptr_t, bool, int64_t, double, std::string, Array, Object> v_;
+};
+
+// Parses a document; on failure returns false and sets `error` to "line:column: problem".
+bool parse_json(std::string_view text, Json& out, std::string& error);
+
+// Reads typed members of a model document and reports the first problem with its place.
+class Reader {
+public:
+    explicit Reader(std::string where) : where_(std::move(where)) {}
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    void fail(const std::string& path, const std::string& problem) {
+        if (error_.empty()) error_ = where_ + ": " + (path.empty() ? "/" : path) + ": " + problem;
+    }
+
+    // Each getter leaves `out` alone when the member is absent and reports a wrong type.
+    bool get(const Json& obj, const std::string& path, std::string_view key, int64_t& out);
+    bool get(const Json& obj, const std::string& path, std::string_view key, int& out);
+    bool get(const Json& obj, const std::string& path, std::string_view key, double& out);
+    bool get(const Json& obj, const std::string& path, std::string_view key, float& out);
+    bool get(const Json& obj, const std::string& path, std::string_view key, bool& out);
+    bool get(const Json& obj, const std::string& path, std::string_view key, std::string& out);
+    bool get(const Json& obj, const std::string& path, std::string_view key, std::vector<std::string>& out);
+    // Checks that `obj` has no members besides `known`.
+    void only(const Json& obj, const std::string& path, std::initializer_list<std::string_view> known);
+    // The member as an array (or null when absent); reports a wrong type.
+    const Json::Array* array(const Json& obj, const std::string& path, std::string_view key);
+    const Json* object(const Json& obj, const std::string& path, std::string_view key);
+
+private:
+    std::string where_;
+    std::string error_;
+};
+
+}  // namespace sim

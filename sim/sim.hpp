@@ -1,0 +1,166 @@
+// The virtual device: shared state of every zorv_* function and the control API behind zorvsim.
+//
+// One process-wide world holds the attached devices (each an aggregate of the area models) and the
+// live contexts. Every zorv_* function starts with ZORV_ENTER, which journals the call, applies the
+// faults, forced out-values, delays and log lines that the control API arranged, and ends with
+// call_.done(...) or call_.fail(...). The world is guarded by one recursive mutex; nothing holds it
+// while calling back into the user of the library.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "json.hpp"
+#include "zorv/device_context.h"
+#include "zorv/enumeration.h"
+#include "zorv/chip.h"
+#include "zorv/logging.h"
+
+#include "area_acquisition.hpp"
+#include "area_chip.hpp"
+#include "area_memory.hpp"
+#include "area_supplies.hpp"
+
+namespace sim {
+
+struct Descriptor {
+    std::string connectionString, product, manufacturer, serialNumber, instancePath;
+    int vid = 0, pid = 0;
+    int highSpeed = 0, superSpeed = 0;
+};
+
+struct Device {
+    int index = 0;
+    Descriptor desc;
+    ChipArea chip;
+    SupplyArea supplies;
+    MemoryArea memory;
+    AcqArea acq;
+    zorv_ctx_t* owner = nullptr;  // the context that has it open
+};
+
+// Which device a context has open is kept by index, so that a model reload keeps it open.
+struct World {
+    std::vector<std::unique_ptr<Device>> devices;
+    int version[3] = {0, 2, 1};
+};
+
+std::recursive_mutex& world_mutex();
+World& world();
+using Lock = std::unique_lock<std::recursive_mutex>;
+inline Lock lock() { return Lock(world_mutex()); }
+
+// The device open on a context, or null. Call with the world locked.
+Device* open_device(zorv_ctx_t* ctx);
+// Closes the device open on a context (stopping its acquisitions); call without the world lock.
+void close_context(zorv_ctx_t* ctx);
+
+// ---- virtual clock: real monotonic seconds, or a manual clock driven by the control API ----
+double now();
+
+// ---- last error, per thread and handle ----
+void set_last_error(const void* handle, std::string text);
+const char* last_error(const void* handle);  // null when a fault asked for a null text
+
+// ---- log lines ----
+// Sends one line to every context with a log function (or to `only`), on the calling thread.
+void emit_log(int severity, const std::string& text, zorv_ctx_t* only = nullptr);
+
+// ---- the call step of the library ----
+class Call {
+public:
+    template <class... A>
+    Call(const char* fn, const void* handle, const A&... args) : fn_(fn), handle_(handle) {
+        if (journal_on.load(std::memory_order_relaxed)) {
+            Json::Array a;
+            (a.push_back(arg(args)), ...);
+            journal(std::move(a));
+        }
+        if (control_on.load(std::memory_order_relaxed)) apply_control();
+    }
+
+    bool injected() const { return injected_; }
+    int status() const { return status_; }
+
+    // Records `text` as the handle's last error and returns `status`.
+    int fail(int status, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    int fail_text(int status, std::string text);
+
+    // Applies forced out-values (in the order of the function's out-parameters) and returns `status`.
+    template <class... Out>
+    int done(int status, Out*... outs) {
+        if (!forced_.is_null()) {
+            int i = 0;
+            (force_one(i++, outs), ...);
+        }
+        return status;
+    }
+
+    // Adds members to this call's journal entry (for in/out parameters worth recording).
+    void note(const char* key, Json value);
+
+    static std::atomic<bool> journal_on;
+    static std::atomic<bool> control_on;
+
+private:
+    static Json arg(const char* s) { return s ? Json(s) : Json(); }
+    static Json arg(char* s) { return s ? Json(s) : Json(); }
+    static Json arg(const std::string& s) { return Json(s); }
+    static Json arg(bool b) { return Json(b); }
+    static Json arg(int v) { return Json(v); }
+    static Json arg(unsigned v) { return Json(v); }
+    static Json arg(long v) { return Json(v); }
+    static Json arg(unsigned long v) { return Json(v); }
+    static Json arg(long long v) { return Json(v); }
+    static Json arg(unsigned long long v) { return Json(v); }
+    static Json arg(float v) { return Json(v); }
+    static Json arg(double v) { return Json(v); }
+    static Json arg(const Json& v) { return v; }
+    template <class T>
+    static Json arg(T* p) { return p ? Json("<ptr>") : Json(); }
+
+    void journal(Json::Array args);
+    void apply_control();
+    void force_one(int i, int* p);
+    void force_one(int i, unsigned* p);
+    void force_one(int i, unsigned short* p);
+    void force_one(int i, unsigned long* p);
+    void force_one(int i, unsigned long long* p);
+    void force_one(int i, float* p);
+    void force_one(int i, const char** p);
+    void force_one(int i, zorv_chip_polarity_t* p);
+    template <class T>
+    void force_one(int, T*) {}
+
+    const char* fn_;
+    const void* handle_;
+    bool injected_ = false;
+    int status_ = 0;
+    long entry_ = -1;  // index of the journal entry, when journaling
+    Json forced_;
+    std::vector<std::string> forced_texts_;
+};
+
+}  // namespace sim
+
+// A device session of the library.
+struct zorv_ctx {
+    uint64_t serial = 0;
+    int device = -1;  // index of the open device in the world, or -1
+    zorv_log_func log = nullptr;
+    void* log_user = nullptr;
+    zorv_log_frmt format{0, 0, 0, 1};
+};
+
+// First statement of every zorv_* function: the arguments as received follow the handle.
+#define ZORV_ENTER(handle, ...)                                    \
+    ::sim::Call call_(__func__, (handle) __VA_OPT__(,) __VA_ARGS__); \
+    if (call_.injected()) return call_.status()
+
+// Failure texts used across areas.
+#define ZORV_REQUIRE_CTX(ctx) \
+    if (!(ctx)) return call_.fail(-5, "%s: the context is null", __func__)

@@ -1,0 +1,101 @@
+#include "component.hpp"
+
+#include <vector>
+
+namespace zorv {
+
+PyTypeObject* make_type(const char* name, const char* doc, Py_ssize_t basicsize, PyMethodDef* methods,
+                        std::initializer_list<PyType_Slot> slots, unsigned long flags) {
+    std::vector<PyType_Slot> all = {
+        {Py_tp_new, reinterpret_cast<void*>(component_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(component_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(component_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(component_clear)},
+    };
+    if (doc) all.push_back({Py_tp_doc, const_cast<char*>(doc)});
+    if (methods) all.push_back({Py_tp_methods, methods});
+    for (const PyType_Slot& s : slots) {
+        bool replaced = false;
+        for (auto& a : all)
+            if (a.slot == s.slot) { a.pfunc = s.pfunc; replaced = true; }
+        if (!replaced) all.push_back(s);
+    }
+    all.push_back({0, nullptr});
+    PyType_Spec spec = {name, int(basicsize), 0,
+                        static_cast<unsigned int>(flags ? flags : Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC),
+                        all.data()};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+bool check_instance(PyObject* value, PyTypeObject* type, bool none_ok) {
+    if ((none_ok && value == Py_None) || PyObject_TypeCheck(value, type)) return true;
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, type->tp_name);
+    return false;
+}
+
+PyObject* component_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static Params<1> params("__cinit__", {"ctx"});
+    PyObject* a[1];
+    if (!params.parse_tuple(args, kwds, a) || !check_context(a[0])) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<ComponentObject*>(self)->context = Py_NewRef(a[0]);
+    return self;
+}
+
+int component_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<ComponentObject*>(self)->context);
+    return 0;
+}
+
+int component_clear(PyObject* self) {
+    auto* o = reinterpret_cast<ComponentObject*>(self);
+    Py_XSETREF(o->context, Py_NewRef(Py_None));
+    return 0;
+}
+
+void component_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<ComponentObject*>(self)->context);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* refuse_reduce(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+
+PyObject* id_list(PyObject* self, PyObject* count_name, PyObject* id_name) {
+    Ref count = Ref::steal(PyObject_CallMethodNoArgs(self, count_name));
+    if (!count) return nullptr;
+    Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref index = Ref::steal(PyLong_FromSsize_t(i));
+        if (!index) return nullptr;
+        Ref id = Ref::steal(PyObject_CallMethodOneArg(self, id_name, index.get()));
+        if (!id || PyList_Append(list.get(), id.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* count_method(PyObject* self, int (*fn)(zorv_ctx_t*, int*), int preset) {
+    int count = preset;
+    if (!call(self, fn, &count)) return nullptr;
+    return PyLong_FromLong(count);
+}
+
+PyObject* id_method(PyObject* self, PyObject* index, int (*fn)(zorv_ctx_t*, int, const char**)) {
+    int i;
+    if (!to_int(index, i)) return nullptr;
+    const char* text = "";
+    if (!call(self, fn, i, &text)) return nullptr;
+    return from_utf8(text);
+}
+
+}  // namespace zorv

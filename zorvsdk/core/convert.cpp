@@ -1,0 +1,171 @@
+#include "convert.hpp"
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+namespace zorv {
+
+static PyObject* interned(PyObject*& slot, const char* text) {
+    if (!slot) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
+static PyObject* s_encode;
+static PyObject* s_utf8;
+static PyObject* s_ascii;
+
+bool TextArg::encode(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {  // str.encode() is UTF-8: use the string's own UTF-8 form
+        data_ = PyUnicode_AsUTF8AndSize(value, &size_);
+        return data_ != nullptr;
+    }
+    if (!interned(s_encode, "encode")) return false;
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(value, s_encode));
+    if (!r) return false;
+    if (!PyBytes_CheckExact(r.get())) {
+        if (r.get() == Py_None) PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
+        else PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(r.get())->tp_name);
+        return false;
+    }
+    data_ = PyBytes_AS_STRING(r.get());
+    size_ = PyBytes_GET_SIZE(r.get());
+    owner_ = std::move(r);
+    return true;
+}
+
+bool TextArg::encode_with(PyObject* value, PyObject* encoding) {
+    if (!encoding || !interned(s_encode, "encode")) return false;
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(value, s_encode, encoding));
+    if (!r) return false;
+    if (PyByteArray_Check(r.get())) {
+        data_ = PyByteArray_AS_STRING(r.get());
+        size_ = PyByteArray_GET_SIZE(r.get());
+    } else {
+        char* data;
+        if (PyBytes_AsStringAndSize(r.get(), &data, &size_) < 0) return false;
+        data_ = data;
+    }
+    owner_ = std::move(r);
+    return true;
+}
+
+bool TextArg::encode_utf8(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        data_ = PyUnicode_AsUTF8AndSize(value, &size_);
+        return data_ != nullptr;
+    }
+    return encode_with(value, interned(s_utf8, "utf-8"));
+}
+
+bool TextArg::encode_ascii(PyObject* value) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        data_ = PyUnicode_AsUTF8AndSize(value, &size_);
+        return data_ != nullptr;
+    }
+    return encode_with(value, interned(s_ascii, "ascii"));
+}
+
+// An int from any object: itself, or the result of its __int__.
+static Ref as_integer(PyObject* value) {
+    if (PyLong_Check(value)) return Ref::borrow(value);
+    PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return Ref();
+    }
+    Ref r = Ref::steal(nb->nb_int(value));
+    if (r && !PyLong_Check(r.get())) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r.get())->tp_name);
+        return Ref();
+    }
+    return r;
+}
+
+bool to_int(PyObject* value, int& out) {
+    Ref v = as_integer(value);
+    if (!v) return false;
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+    if (x == -1 && PyErr_Occurred()) return false;
+    if (overflow || x < INT_MIN || x > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    out = int(x);
+    return true;
+}
+
+// An unsigned value of at most `max`, with the messages that name the C type.
+static bool to_unsigned(PyObject* value, unsigned long long max, const char* type, unsigned long long& out) {
+    Ref v = as_integer(value);
+    if (!v) return false;
+    int sign = _PyLong_Sign(v.get());
+    if (sign < 0) {
+        PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s", type);
+        return false;
+    }
+    unsigned long long x = PyLong_AsUnsignedLongLong(v.get());
+    if (x == (unsigned long long)-1 && PyErr_Occurred()) {
+        if (max != ULLONG_MAX && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", type);
+        }
+        return false;  // 64-bit types keep the interpreter's own OverflowError
+    }
+    if (x > max) {
+        PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", type);
+        return false;
+    }
+    out = x;
+    return true;
+}
+
+bool to_uint32(PyObject* value, uint32_t& out) {
+    unsigned long long x;
+    if (!to_unsigned(value, UINT32_MAX, "uint32_t", x)) return false;
+    out = uint32_t(x);
+    return true;
+}
+
+bool to_uint64(PyObject* value, uint64_t& out) {
+    unsigned long long x;
+    if (!to_unsigned(value, ULLONG_MAX, "uint64_t", x)) return false;
+    out = uint64_t(x);
+    return true;
+}
+
+bool to_size(PyObject* value, size_t& out) {
+    unsigned long long x;
+    if (!to_unsigned(value, SIZE_MAX, "size_t", x)) return false;
+    out = size_t(x);
+    return true;
+}
+
+bool to_float(PyObject* value, float& out) {
+    double d;
+    if (PyFloat_CheckExact(value)) {
+        d = PyFloat_AS_DOUBLE(value);
+    } else {
+        d = PyFloat_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred()) return false;
+    }
+    // Round to nearest; magnitudes that do not round to FLT_MAX become infinities.
+    constexpr double limit = 0x1.ffffffp127;  // FLT_MAX plus half an ulp
+    if (std::isfinite(d) && std::fabs(d) >= limit) out = d > 0 ? INFINITY : -INFINITY;
+    else out = float(d);
+    return true;
+}
+
+PyObject* from_utf8(const char* text) {
+    if (!text) text = "";
+    return PyUnicode_DecodeUTF8(text, Py_ssize_t(std::strlen(text)), nullptr);
+}
+
+PyObject* from_ascii(const char* text) {
+    if (!text) text = "";
+    return PyUnicode_DecodeASCII(text, Py_ssize_t(std::strlen(text)), nullptr);
+}
+
+}  // namespace zorv

@@ -1,0 +1,43 @@
+// An owning reference to an interpreter object, so that no function needs hand-written cleanup.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace zorv {
+
+class Ref {
+public:
+    Ref() = default;
+    // Takes over a new reference (null is allowed and means "failed").
+    static Ref steal(PyObject* p) { return Ref(p); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    // Hands the reference to the caller.
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace zorv

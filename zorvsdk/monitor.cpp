@@ -1,0 +1,85 @@
+// zorvsdk.monitor: the monitor object of a Device, which holds the callables given for value and
+// availability changes until Device.finalize() releases them.
+#include "core/component.hpp"
+
+using namespace zorv;
+
+namespace {
+
+PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    PyObject* self = component_new(type, args, kwds);
+    if (!self) return nullptr;
+    auto* o = reinterpret_cast<MonitorObject*>(self);
+    o->onValueChanged = new CallableTable;
+    o->onAvailChanged = new CallableTable;
+    return self;
+}
+
+// The tables go with the object; their holders are released only by Device.finalize().
+void monitor_dealloc(PyObject* self) {
+    auto* o = reinterpret_cast<MonitorObject*>(self);
+    delete o->onValueChanged;
+    delete o->onAvailChanged;
+    o->onValueChanged = o->onAvailChanged = nullptr;
+    component_dealloc(self);
+}
+
+// Stores `func` under `key`, releasing the holder it replaces.
+PyObject* hold(CallableTable* table, Params<2>& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    TextArg key;
+    if (!key.encode(a[0])) return nullptr;
+    PyRef*& slot = (*table)[std::string(key.c_str(), size_t(key.size()))];
+    delete slot;
+    slot = new PyRef(a[1]);
+    Py_RETURN_NONE;
+}
+
+PyObject* setValueChangedCallback(ZORV_METHOD_ARGS) {
+    static Params<2> params("setValueChangedCallback", {"key", "func"});
+    return hold(reinterpret_cast<MonitorObject*>(self)->onValueChanged, params, args, nargs, kwnames);
+}
+
+PyObject* setAvailChangedCallback(ZORV_METHOD_ARGS) {
+    static Params<2> params("setAvailChangedCallback", {"key", "func"});
+    return hold(reinterpret_cast<MonitorObject*>(self)->onAvailChanged, params, args, nargs, kwnames);
+}
+
+PyMethodDef kMethods[] = {
+    {"setValueChangedCallback", ZORV_FASTCALL(setValueChangedCallback),
+     ZORV_DOC("setValueChangedCallback($self, key, func)", R"(
+        Holds a callable for value changes of the monitored item.
+
+        The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.
+
+        Args:
+            key (str): Monitored item identifier.
+            func (Callable): Callable to hold.
+        )")},
+    {"setAvailChangedCallback", ZORV_FASTCALL(setAvailChangedCallback),
+     ZORV_DOC("setAvailChangedCallback($self, key, func)", R"(
+        Holds a callable for availability changes of the monitored item.
+
+        The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.
+
+        Args:
+            key (str): Monitored item identifier.
+            func (Callable): Callable to hold.
+        )")},
+    ZORV_PICKLING_REFUSED,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec(PyObject* m) {
+    PyTypeObject* type = make_type("zorvsdk.monitor.__Monitor", ZORV_COMPONENT_DOC("Monitor object."),
+                                   sizeof(MonitorObject), kMethods,
+                                   {{Py_tp_new, reinterpret_cast<void*>(monitor_new)},
+                                    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)}});
+    if (!type || !add_type(m, type)) return -1;
+    return import_common(m) ? 0 : -1;
+}
+
+}  // namespace
+
+ZORV_MODULE(monitor, "Monitor functionality of the device.", exec)

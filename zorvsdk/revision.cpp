@@ -1,0 +1,24 @@
+// zorvsdk.revision: hardware versions.
+#include "core/component.hpp"
+
+using namespace zorv;
+
+namespace {
+
+PyMethodDef kMethods[] = {
+    ZORV_PICKLING_REFUSED,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kBody[] = R"(
+)";
+
+int exec(PyObject* m) {
+    PyTypeObject* type = make_type("zorvsdk.revision.__Revision", ZORV_COMPONENT_DOC("Revision object."), sizeof(ComponentObject), kMethods);
+    if (!type || !add_type(m, type)) return -1;
+    return import_common(m) && run_body(m, kBody) ? 0 : -1;
+}
+
+}  // namespace
+
+ZORV_MODULE(revision, "Hardware versions.", exec)

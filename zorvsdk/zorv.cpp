@@ -1,0 +1,497 @@
+// zorvsdk.zorv: the Device, device enumeration, SDK versions and the bridge from SDK log lines to
+// the logger "zorvsdk".
+#include "core/component.hpp"
+#include "core/gil.hpp"
+
+#include "zorv/enumeration.h"
+#include "zorv/logging.h"
+#include "zorv/version_info.h"
+
+using namespace zorv;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The component attributes, in field and construction order.
+
+struct Attribute {
+    const char* name;
+    const char* module;
+    const char* type_name;
+    const char* doc;
+    size_t layout;
+    PyTypeObject* type;
+};
+
+Attribute kAttributes[] = {
+    {"bias", "zorvsdk.bias", "__Bias", ":obj:`~zorvsdk.bias.__Bias`: Use this to access bias functionality.", sizeof(ComponentObject), nullptr},
+    {"board", "zorvsdk.board", "__Board", ":obj:`~zorvsdk.board.__Board`: Use this to access board functionality.", sizeof(ComponentObject), nullptr},
+    {"chip", "zorvsdk.chip", "__Chip", ":obj:`~zorvsdk.chip.__Chip`: Use this to access chip functionality.", sizeof(ChipObject), nullptr},
+    {"config", "zorvsdk.configuration", "__Configuration", ":obj:`~zorvsdk.configuration.__Configuration`: Use this to access configuration functionality.", sizeof(ComponentObject), nullptr},
+    {"monitor", "zorvsdk.monitor", "__Monitor", ":obj:`~zorvsdk.monitor.__Monitor`: Use this to access monitor functionality.", sizeof(MonitorObject), nullptr},
+    {"trigger", "zorvsdk.trigger", "__Trigger", ":obj:`~zorvsdk.trigger.__Trigger`: Use this to access trigger functionality.", sizeof(ComponentObject), nullptr},
+    {"syncmode", "zorvsdk.syncmode", "__SyncMode", ":obj:`~zorvsdk.syncmode.__SyncMode`: Use this to access external sync functionality.", sizeof(ComponentObject), nullptr},
+    {"cooling", "zorvsdk.cooling", "__Cooling", ":obj:`~zorvsdk.cooling.__Cooling`: Use this to access cooling functionality.", sizeof(ComponentObject), nullptr},
+    {"acq", "zorvsdk.acquisition", "__Acquisition", ":obj:`~zorvsdk.acquisition.__Acquisition`: Use this to access acquisition functionality.", sizeof(AcquisitionObject), nullptr},
+    {"revision", "zorvsdk.revision", "__Revision", ":obj:`~zorvsdk.revision.__Revision`: Use this to access HW versions.", sizeof(ComponentObject), nullptr},
+    {"props", "zorvsdk.identity", "__Identity", ":obj:`~zorvsdk.identity.__Identity`: Use this to access device properties.", sizeof(ComponentObject), nullptr},
+    {"axi", "zorvsdk.axi", "__Axi", ":obj:`~zorvsdk.axi.__Axi`: Use this to access axi functionality.", sizeof(ComponentObject), nullptr},
+    {"flashmem", "zorvsdk.flashmem", "__Flashmem", ":obj:`~zorvsdk.flashmem.__Flashmem`: Use this to access non-volatile memory functionality.", sizeof(ComponentObject), nullptr},
+};
+constexpr int kCount = int(sizeof kAttributes / sizeof kAttributes[0]);
+enum { kChip = 2, kMonitor = 4, kAcq = 8 };
+
+struct DeviceObject {
+    PyObject_HEAD
+    PyObject* context;
+    PyObject* attrs[kCount];
+};
+
+DeviceObject* as_device(PyObject* self) { return reinterpret_cast<DeviceObject*>(self); }
+
+Name s_setLogger("_Device__setLogger");
+Name s_isOpened("isOpened");
+Name s_close("close");
+
+// ---------------------------------------------------------------------------------------------
+// Construction and destruction
+
+PyObject* device_new(PyTypeObject* type, PyObject*, PyObject*) {  // arguments are accepted and ignored
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    DeviceObject* d = as_device(self.get());
+    d->context = Py_NewRef(Py_None);
+    for (auto& a : d->attrs) a = Py_NewRef(Py_None);
+
+    PyObject* context = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(imported().context_type));
+    if (!context) return nullptr;
+    Py_SETREF(d->context, context);
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(self.get(), s_setLogger));
+    if (!r) return nullptr;
+    for (int i = 0; i < kCount; ++i) {
+        PyObject* type_obj = reinterpret_cast<PyObject*>(kAttributes[i].type);
+        PyObject* obj = i == kAcq ? PyObject_CallFunctionObjArgs(type_obj, d->context, d->attrs[kChip], nullptr)
+                                  : PyObject_CallOneArg(type_obj, d->context);
+        if (!obj) return nullptr;
+        Py_SETREF(d->attrs[i], obj);
+    }
+    return self.release();
+}
+
+// Reports an exception of __del__: its full traceback printed, then the unraisable hook.
+void report_del_failure() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
+    PyErr_Restore(type, value, tb);
+    PyErr_PrintEx(0);
+    Ref where = Ref::steal(PyUnicode_FromString("zorvsdk.zorv.Device.__del__"));
+    PyErr_Restore(type, value, tb);
+    PyErr_WriteUnraisable(where.get());
+}
+
+// __del__: closes the device if the SDK reports it open.
+void device_finalize(PyObject* self) {
+    if (as_device(self)->context == Py_None) return;  // the context was never made: nothing to ask
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref opened = Ref::steal(PyObject_CallMethodNoArgs(self, s_isOpened));
+    int truth = opened ? PyObject_IsTrue(opened.get()) : -1;
+    if (truth > 0) {
+        Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, s_close));
+        if (!r) truth = -1;
+    }
+    if (truth < 0) report_del_failure();
+    PyErr_Restore(type, value, tb);
+}
+
+int device_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_device(self)->context);
+    for (PyObject* a : as_device(self)->attrs) Py_VISIT(a);
+    return 0;
+}
+
+int device_clear(PyObject* self) {
+    DeviceObject* d = as_device(self);
+    Py_XSETREF(d->context, Py_NewRef(Py_None));
+    for (auto& a : d->attrs) Py_XSETREF(a, Py_NewRef(Py_None));
+    return 0;
+}
+
+void device_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by __del__
+    DeviceObject* d = as_device(self);
+    Py_CLEAR(d->context);
+    for (auto& a : d->attrs) Py_CLEAR(a);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Attributes
+
+PyObject* get_attr(PyObject* self, void* closure) {
+    return Py_NewRef(as_device(self)->attrs[reinterpret_cast<intptr_t>(closure)]);
+}
+
+int set_attr(PyObject* self, PyObject* value, void* closure) {
+    intptr_t i = reinterpret_cast<intptr_t>(closure);
+    if (!value) value = Py_None;  // deleting stores None
+    if (!check_instance(value, kAttributes[i].type)) return -1;
+    Py_XSETREF(as_device(self)->attrs[i], Py_NewRef(value));
+    return 0;
+}
+
+PyGetSetDef g_getset[kCount + 1];
+
+// ---------------------------------------------------------------------------------------------
+// Enumeration
+
+struct Enumeration {
+    PyObject* list;
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;  // the first failure, raised afterwards
+
+    void keep_failure() {
+        if (type) {
+            PyErr_Clear();
+            return;
+        }
+        PyErr_Fetch(&type, &value, &tb);
+    }
+};
+
+Name s_DeviceDescriptor("DeviceDescriptor");
+
+// Called once per device inside zorv_dev_enumerate, without the interpreter lock.
+void enumeration_callback(zorv_enum_t* dev, void* user) {
+    auto* e = static_cast<Enumeration*>(user);
+    const char *connection = "", *product = "", *manufacturer = "", *serial = "", *path = "";
+    unsigned short vid = 0, pid = 0;
+    int high = 0, super = 0;
+    auto ok = [&](int status) {
+        if (status >= 0) return true;
+        Gil gil;
+        if (!gil.ok()) return false;
+        const char* text = "";
+        zorv_enum_get_last_error(dev, &text);
+        if (!throw_status(status, text)) return true;
+        e->keep_failure();
+        return false;
+    };
+    if (!ok(zorv_enum_get_connection_string(dev, &connection)) || !ok(zorv_enum_get_product(dev, &product)) ||
+        !ok(zorv_enum_get_manufacturer(dev, &manufacturer)) || !ok(zorv_enum_get_serial_number(dev, &serial)) ||
+        !ok(zorv_enum_usb_get_vid_pid(dev, &vid, &pid)) || !ok(zorv_enum_usb_get_instance_path(dev, &path)) ||
+        !ok(zorv_enum_usb_is_high_speed(dev, &high)) || !ok(zorv_enum_usb_is_super_speed(dev, &super)))
+        return;
+    Gil gil;
+    if (!gil.ok()) return;
+    Ref cls = Ref::steal(global(s_DeviceDescriptor));
+    Ref fields[9] = {Ref::steal(from_utf8(connection)), Ref::steal(from_utf8(product)),
+                     Ref::steal(from_utf8(manufacturer)), Ref::steal(from_utf8(serial)),
+                     Ref::steal(PyLong_FromUnsignedLong(vid)), Ref::steal(PyLong_FromUnsignedLong(pid)),
+                     Ref::steal(from_utf8(path)), Ref::steal(PyLong_FromLong(high)), Ref::steal(PyLong_FromLong(super))};
+    bool built = bool(cls);
+    for (auto& f : fields) built = built && f;
+    Ref descriptor;
+    if (built) {
+        PyObject* argv[9];
+        for (int i = 0; i < 9; ++i) argv[i] = fields[i].get();
+        descriptor = Ref::steal(PyObject_Vectorcall(cls.get(), argv, 9, nullptr));
+    }
+    if (!descriptor || PyList_Append(e->list, descriptor.get()) < 0) e->keep_failure();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Log bridge
+
+Name s_logging("logging");
+Name s_getLogger("getLogger");
+Name s_zorvsdk("zorvsdk");
+Name s_strip("strip");
+Name s_debug("debug"), s_info("info"), s_warning("warning"), s_error("error"), s_critical("critical");
+
+bool forward_log(const char* message, int severity) {
+    Ref text = Ref::steal(from_utf8(message));
+    if (!text) return false;
+    Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(text.get(), s_strip));
+    Ref logging = stripped ? Ref::steal(global(s_logging)) : Ref();
+    Ref logger = logging ? Ref::steal(PyObject_CallMethodOneArg(logging.get(), s_getLogger, s_zorvsdk)) : Ref();
+    if (!logger) return false;
+    PyObject* method = severity == Debug ? s_debug.get() : severity == Info ? s_info.get()
+                     : severity == Warning ? s_warning.get() : severity == Error ? s_error.get() : s_critical.get();
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(logger.get(), method, stripped.get()));
+    return bool(r);
+}
+
+// Called on any thread, at any time after registration, without the interpreter lock.
+void log_callback(const char* message, Severity severity, void*) {
+    Gil gil;
+    if (!gil.ok()) return;  // a line arriving while the interpreter finalizes is dropped
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);  // a thread waiting in an SDK call keeps its own state
+    if (!forward_log(message, int(severity))) {
+        Ref where = Ref::steal(PyUnicode_FromString("zorvsdk log bridge"));
+        PyErr_WriteUnraisable(where.get());  // reports and clears
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Methods
+
+PyObject* open(ZORV_METHOD_ARGS) {
+    static Params<1> params("open", {"locator"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    TextArg locator;
+    if (!locator.encode(a[0]) || !call(self, zorv_dev_open, locator.c_str())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* close(ZORV_METHOD_ARGS) {
+    static NoParams params("close");
+    if (!params.parse(nargs, kwnames) || !call(self, zorv_dev_close)) return nullptr;
+    (void)args;
+    Py_RETURN_NONE;
+}
+
+PyObject* isOpened(ZORV_METHOD_ARGS) {
+    static NoParams params("isOpened");
+    (void)args;
+    int opened = 0;
+    if (!params.parse(nargs, kwnames) || !call(self, zorv_dev_is_opened, &opened)) return nullptr;
+    return from_bool(opened);
+}
+
+PyObject* enumerate(ZORV_METHOD_ARGS) {
+    static NoParams params("enumerate");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    zorv_ctx_t* ctx = handle_of(self);
+    if (!ctx) return nullptr;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    Enumeration e{list.get()};
+    int count = 0;
+    bool ok = call_ctx(ctx, zorv_dev_enumerate, enumeration_callback, static_cast<void*>(&e), &count);
+    if (e.type) {  // a failure inside the callback is raised now; the partial list is dropped
+        if (ok) PyErr_Restore(e.type, e.value, e.tb);
+        else {
+            Py_XDECREF(e.type);
+            Py_XDECREF(e.value);
+            Py_XDECREF(e.tb);
+        }
+        return nullptr;
+    }
+    return ok ? list.release() : nullptr;
+}
+
+// Deletes the holder of the acquisition object and those of the monitor's tables.
+void release_holders(DeviceObject* d) {
+    PyObject* acq = d->attrs[kAcq];
+    if (PyObject_TypeCheck(acq, kAttributes[kAcq].type)) {
+        auto* a = reinterpret_cast<AcquisitionObject*>(acq);
+        delete std::exchange(a->data_func_ref, nullptr);
+    }
+    PyObject* monitor = d->attrs[kMonitor];
+    if (PyObject_TypeCheck(monitor, kAttributes[kMonitor].type)) {
+        auto* m = reinterpret_cast<MonitorObject*>(monitor);
+        for (CallableTable* table : {m->onValueChanged, m->onAvailChanged}) {
+            if (!table) continue;
+            CallableTable held;
+            held.swap(*table);  // emptied first: a callable's destructor may run Python code
+            for (auto& [key, ref] : held) delete ref;
+        }
+    }
+}
+
+PyObject* finalize(ZORV_METHOD_ARGS) {
+    static NoParams params("finalize");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    // A device still open is closed first, so that the SDK stops calling back before the
+    // callables it was given are released.
+    if (as_device(self)->context != Py_None) {
+        int opened = 0;
+        if (!call(self, zorv_dev_is_opened, &opened)) return nullptr;
+        if (opened && !call(self, zorv_dev_close)) return nullptr;
+    }
+    release_holders(as_device(self));
+    Py_RETURN_NONE;
+}
+
+PyObject* setLogger(ZORV_METHOD_ARGS) {
+    static NoParams params("__setLogger");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    zorv_ctx_t* ctx = handle_of(self);
+    if (!ctx) return nullptr;
+    zorv_log_frmt format = {0, 0, 0, 1};  // the bare message: no preamble, indentation or prefix
+    zorv_log_set_func(ctx, log_callback, nullptr, &format);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kMethods[] = {
+    {"open", ZORV_FASTCALL(open), ZORV_DOC("open($self, locator)", R"(
+        Opens the device.
+        Has a corresponding close device method :func:`~close`.
+
+        Args:
+            locator (str): Device locator of the chosen device.
+                Typically retrieved from :func:`~enumerate`.
+        )")},
+    {"close", ZORV_FASTCALL(close), ZORV_DOC("close($self)", R"(
+        Closes the open device.
+        Must be called after a corresponding open device method :func:`~open`.
+        )")},
+    {"isOpened", ZORV_FASTCALL(isOpened), ZORV_DOC("isOpened($self)", R"(
+        Checks whether there is an open device.
+
+        Returns:
+            A bool value. True if the device is open, False otherwise.
+        )")},
+    {"enumerate", ZORV_FASTCALL(enumerate), ZORV_DOC("enumerate($self)", R"(
+        Performs device enumeration.
+
+        Returns:
+            A list of :obj:`~DeviceDescriptor` objects.
+        )")},
+    {"finalize", ZORV_FASTCALL(finalize), ZORV_DOC("finalize($self)", R"(
+        Performs cleanup operations on the Device object.
+        Must be explicitly called at the end of the workflow.
+        After the method is invoked,
+        calls of other Device methods result in undefined behavior.
+        )")},
+    {"_Device__setLogger", ZORV_FASTCALL(setLogger), ZORV_DOC("_Device__setLogger($self)", R"(
+        Sets a logger.
+        Log lines of the SDK are forwarded to the logger "zorvsdk" of the standard logging module.
+        )")},
+    ZORV_PICKLING_REFUSED,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kDeviceDoc[] = R"(
+    Device object.
+    Only the Device object should be used to access functionality of the SDK, e.g:
+
+    .. code-block:: python
+
+        device = Device()
+        descriptors = device.enumerate()
+        device.open(descriptors[0].connectionString)
+        # perform acquisition
+        device.close()
+        device.finalize()
+    )";
+
+// ---------------------------------------------------------------------------------------------
+// Module functions
+
+Name s_SdkVersion("SdkVersion");
+
+PyObject* make_version(int major, int minor, int patch) {
+    Ref cls = Ref::steal(global(s_SdkVersion));
+    if (!cls) return nullptr;
+    return PyObject_CallFunction(cls.get(), "iii", major, minor, patch);
+}
+
+PyObject* getRuntimeVersion(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    static NoParams params("getRuntimeVersion");
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    int major = 0, minor = 0, patch = 0;
+    zorv_version(&major, &minor, &patch);
+    return make_version(major, minor, patch);
+}
+
+PyObject* getCompileTimeVersion(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    static NoParams params("getCompileTimeVersion");
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    return make_version(0, 2, 1);
+}
+
+PyMethodDef kFunctions[] = {
+    {"getRuntimeVersion", ZORV_FASTCALL(getRuntimeVersion), ZORV_DOC("getRuntimeVersion()", R"(
+    Retrieves runtime version of the SDK.
+
+    Returns:
+        An :obj:`~SdkVersion` object.
+    )")},
+    {"getCompileTimeVersion", ZORV_FASTCALL(getCompileTimeVersion), ZORV_DOC("getCompileTimeVersion()", R"(
+    Retrieves compile version of the SDK.
+
+    Returns:
+        An :obj:`~SdkVersion` object.
+    )")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kBody[] = R"(
+from typing import NamedTuple
+import logging
+
+
+class DeviceDescriptor(NamedTuple):
+    """
+    Contains information about a device.
+
+    Attributes:
+        connectionString (str): Unique device locator.
+        product (str): Product name.
+        manufacturer (str): Manufacturer name.
+        serialNumber (str): Serial number.
+        usbVid (int): Vendor id.
+        usbPid (int): Product id.
+        usbInstancePath (str): Instance path.
+        isHighSpeed (bool): Signifies whether the device is high speed.
+        isSuperSpeed (bool): Signifies whether the device is super speed.
+    """
+    connectionString: str
+    product: str
+    manufacturer: str
+    serialNumber: str
+    usbVid: int
+    usbPid: int
+    usbInstancePath: str
+    isHighSpeed: bool
+    isSuperSpeed: bool
+
+
+class SdkVersion(NamedTuple):
+    """
+    Represents the version of the SDK.
+
+    Attributes:
+        major (int): Major version.
+        minor (int): Minor version.
+        patch (int): Patch version.
+    """
+    major: int
+    minor: int
+    patch: int
+)";
+
+int exec(PyObject* m) {
+    for (int i = 0; i < kCount; ++i)
+        g_getset[i] = {kAttributes[i].name, get_attr, set_attr, kAttributes[i].doc, reinterpret_cast<void*>(intptr_t(i))};
+    PyTypeObject* type = make_type("zorvsdk.zorv.Device", kDeviceDoc, sizeof(DeviceObject), kMethods,
+                                   {{Py_tp_new, reinterpret_cast<void*>(device_new)},
+                                    {Py_tp_dealloc, reinterpret_cast<void*>(device_dealloc)},
+                                    {Py_tp_traverse, reinterpret_cast<void*>(device_traverse)},
+                                    {Py_tp_clear, reinterpret_cast<void*>(device_clear)},
+                                    {Py_tp_finalize, reinterpret_cast<void*>(device_finalize)},
+                                    {Py_tp_getset, g_getset}});
+    if (!type || !add_type(m, type) || !import_common(m)) return -1;
+    for (auto& a : kAttributes)
+        if (!(a.type = import_type(a.module, a.type_name, a.layout))) return -1;
+    if (PyModule_AddFunctions(m, kFunctions) < 0) return -1;
+    return run_body(m, kBody) ? 0 : -1;
+}
+
+}  // namespace
+
+ZORV_MODULE(zorv, "Device session: the Device, enumeration, SDK versions and the log bridge.", exec)
