@@ -1,0 +1,35 @@
+"""The SDK library honours the whole C interface the modules are built against."""
+
+import ctypes
+import re
+from pathlib import Path
+
+import pytest
+
+import zorvsim
+
+HEADERS = Path(__file__).resolve().parent.parent / "zorv"
+PROTOTYPE = re.compile(r"ZORV_API\s+[\w\s\*]+?\b(zorv_\w+)\s*\(")
+
+
+# The areas whose library side is built; each area joins this list when its functions land.
+BUILT = ["device_context", "enumeration", "version_info", "logging", "identity"]
+
+
+def declared_functions(headers=BUILT):
+    names = []
+    for header in headers:
+        names += PROTOTYPE.findall((HEADERS / f"{header}.h").read_text())
+    return names
+
+
+def test_the_interface_has_all_its_headers():
+    assert len(list(HEADERS.glob("*.h"))) == 22
+    all_headers = [h.stem for h in HEADERS.glob("*.h")]
+    assert len(declared_functions(all_headers)) > 100
+
+
+@pytest.mark.parametrize("name", declared_functions())
+def test_every_declared_function_is_exported(name):
+    lib = zorvsim.library()
+    assert hasattr(lib, name), f"{name} is declared but the library does not export it"
