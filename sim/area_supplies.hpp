@@ -2,6 +2,7 @@
 // register map of one device.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,26 @@ struct Board {
     bool powered = false;
 };
 
+// One hardware version: an identifier and its version text.
+struct Revision {
+    std::string id;
+    std::string version;
+};
+
+// One 32-bit register of the AXI map, at a 4-byte aligned address.
+struct Register {
+    uint32_t address = 0;
+    uint32_t value = 0;
+    bool writable = true;
+};
+
 struct SupplyArea {
     std::vector<Board> boards;
     bool powerOnOpen = true;  // boards are powered when the device is opened
+    std::vector<Revision> revisions;
+    std::vector<std::string> syncOptions;
+    std::string syncSelected;
+    std::vector<Register> registers;
 };
 
 void defaults(SupplyArea& area, int index);

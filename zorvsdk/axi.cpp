@@ -1,11 +1,53 @@
-// zorvsdk.axi: aXI register access.
+// zorvsdk.axi: AXI register access.
 #include "core/component.hpp"
+
+#include "zorv/axi.h"
 
 using namespace zorv;
 
 namespace {
 
+PyObject* read(ZORV_METHOD_ARGS) {
+    static Params<1> params("read", {"address"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    uint32_t address;
+    if (!to_uint32(a[0], address)) return nullptr;
+    uint32_t data = 0;
+    if (!call_axi(self, zorv_axi_read, address, &data)) return nullptr;
+    return PyLong_FromUnsignedLong(data);
+}
+
+PyObject* write(ZORV_METHOD_ARGS) {
+    static Params<2> params("write", {"address", "data"});
+    PyObject* a[2];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    uint32_t address, data;
+    if (!to_uint32(a[0], address) || !to_uint32(a[1], data)) return nullptr;
+    if (!call_axi(self, zorv_axi_write, address, data)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"read", ZORV_FASTCALL(read), ZORV_DOC("read($self, address)", R"(
+        Read from memory-mapped AXI4/AXI4-Lite slave.
+
+        Args:
+            address (int): Read address.
+
+        Returns:
+            An int representing value read from the specified address.
+        )")},
+    {"write", ZORV_FASTCALL(write), ZORV_DOC("write($self, address, data)", R"(
+        Write to memory-mapped AXI4/AXI4-Lite slave.
+
+        Args:
+            address (int): Write address.
+            data (int): Data to write.
+
+        Returns:
+            None
+        )")},
     ZORV_PICKLING_REFUSED,
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,11 +1,83 @@
 // zorvsdk.syncmode: external synchronisation options.
 #include "core/component.hpp"
 
+#include "zorv/syncmode.h"
+
 using namespace zorv;
 
 namespace {
 
+Name s_getOptionCount("_SyncMode__getOptionCount");
+Name s_getOptionId("_SyncMode__getOptionId");
+
+PyObject* getOptionIds(ZORV_METHOD_ARGS) {
+    static NoParams params("getOptionIds");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    return id_list(self, s_getOptionCount, s_getOptionId);
+}
+
+PyObject* getOptionCount(ZORV_METHOD_ARGS) {
+    static NoParams params("__getOptionCount");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    return count_method(self, zorv_syncmode_option_count);
+}
+
+PyObject* getOptionId(ZORV_METHOD_ARGS) {
+    static Params<1> params("__getOptionId", {"optionIdx"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    return id_method(self, a[0], zorv_syncmode_option_id);
+}
+
+PyObject* selectOption(ZORV_METHOD_ARGS) {
+    static Params<1> params("selectOption", {"optionId"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    TextArg id;
+    if (!id.encode(a[0])) return nullptr;
+    if (!call(self, zorv_syncmode_option_select, id.c_str())) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"getOptionIds", ZORV_FASTCALL(getOptionIds), ZORV_DOC("getOptionIds($self)", R"(
+        Retrieves external synchronization option identifiers.
+
+        Args:
+            None
+
+        Returns:
+            A list of strings representing external synchronization option identifiers.
+        )")},
+    {"_SyncMode__getOptionCount", ZORV_FASTCALL(getOptionCount), ZORV_DOC("_SyncMode__getOptionCount($self)", R"(
+        Retrieves the number of external synchronization options.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of external synchronization options.
+        )")},
+    {"_SyncMode__getOptionId", ZORV_FASTCALL(getOptionId), ZORV_DOC("_SyncMode__getOptionId($self, optionIdx)", R"(
+        Retrieves an external synchronization option identifier by its index.
+
+        Args:
+            optionIdx (int): Index of the external synchronization option.
+
+        Returns:
+            A str value representing the external synchronization option identifier.
+        )")},
+    {"selectOption", ZORV_FASTCALL(selectOption), ZORV_DOC("selectOption($self, optionId)", R"(
+        Select external synchronization option.
+
+        Args:
+            optionId (str): External synchronization option identifier.
+
+        Returns:
+            None
+        )")},
     ZORV_PICKLING_REFUSED,
     {nullptr, nullptr, 0, nullptr},
 };
