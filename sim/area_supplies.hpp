@@ -30,6 +30,37 @@ struct Register {
     bool writable = true;
 };
 
+// One bias supply: the read-back voltage ramps from `from` (at time `since`) toward `target` at
+// `rate` volts per second of the virtual clock.
+struct BiasSupply {
+    std::string id;
+    double min = 0;
+    double max = 0;
+    double rate = 10;
+    double from = 0;
+    double target = 0;
+    double since = 0;
+};
+
+// The read-back voltage of a bias supply at time `t`.
+double bias_voltage(const BiasSupply& b, double t);
+
+// One cooling unit: the actual temperature follows the desired one as a first-order lag with time
+// constant `tau` seconds of the virtual clock, starting from `from` at time `since`.
+struct CoolingUnit {
+    std::string id;
+    std::string unit = "DegreeCelsius";
+    double min = 0;
+    double max = 0;
+    double tau = 30;
+    double from = 0;
+    double desired = 0;
+    double since = 0;
+};
+
+// The actual temperature of a cooling unit at time `t`.
+double cooling_actual(const CoolingUnit& c, double t);
+
 struct SupplyArea {
     std::vector<Board> boards;
     bool powerOnOpen = true;  // boards are powered when the device is opened
@@ -37,6 +68,8 @@ struct SupplyArea {
     std::vector<std::string> syncOptions;
     std::string syncSelected;
     std::vector<Register> registers;
+    std::vector<BiasSupply> biases;
+    std::vector<CoolingUnit> coolers;
 };
 
 void defaults(SupplyArea& area, int index);

@@ -2,10 +2,15 @@
 // registers.
 #include "sim.hpp"
 #include "zorv/axi.h"
+#include "zorv/bias.h"
+#include "zorv/board.h"
+#include "zorv/cooling.h"
 #include "zorv/revision.h"
 #include "zorv/syncmode.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 
 namespace sim {
 
@@ -21,10 +26,23 @@ void defaults(SupplyArea& a, int) {
         {0x0008, 0x00000001u, false},  // status: ready
         {0x0010, 0x00000000u, true},   // scratch
     };
+    a.biases = {{"hv", 0.0, 200.0, 10.0, 0.0, 0.0, 0.0}, {"guard", -50.0, 50.0, 10.0, 0.0, 0.0, 0.0}};
+    a.coolers = {{"sensor", "DegreeCelsius", -30.0, 40.0, 30.0, 20.0, 20.0, 0.0}};
+}
+
+double cooling_actual(const CoolingUnit& c, double t) {
+    double elapsed = std::max(0.0, t - c.since);
+    return c.desired + (c.from - c.desired) * std::exp(-elapsed / c.tau);
+}
+
+double bias_voltage(const BiasSupply& b, double t) {
+    double step = b.rate * std::max(0.0, t - b.since);
+    if (b.target > b.from) return std::min(b.target, b.from + step);
+    return std::max(b.target, b.from - step);
 }
 
 void load(SupplyArea& a, const Json& doc, const std::string& path, Reader& r) {
-    r.only(doc, path, {"boards", "powerOnOpen", "revisions", "syncOptions", "syncSelected", "registers"});
+    r.only(doc, path, {"boards", "powerOnOpen", "revisions", "syncOptions", "syncSelected", "registers", "biases", "coolers"});
     r.get(doc, path, "powerOnOpen", a.powerOnOpen);
     if (const Json::Array* boards = r.array(doc, path, "boards")) {
         a.boards.clear();
@@ -83,6 +101,53 @@ void load(SupplyArea& a, const Json& doc, const std::string& path, Reader& r) {
             a.registers.push_back(g);
         }
     }
+    if (const Json::Array* biases = r.array(doc, path, "biases")) {
+        a.biases.clear();
+        for (size_t i = 0; i < biases->size() && r.ok(); ++i) {
+            std::string p = path + "/biases/" + std::to_string(i);
+            BiasSupply b;
+            r.only((*biases)[i], p, {"id", "min", "max", "rate", "volts", "target"});
+            if (!r.ok()) break;
+            r.get((*biases)[i], p, "id", b.id);
+            r.get((*biases)[i], p, "min", b.min);
+            r.get((*biases)[i], p, "max", b.max);
+            r.get((*biases)[i], p, "rate", b.rate);
+            r.get((*biases)[i], p, "volts", b.from);
+            b.target = b.from;
+            r.get((*biases)[i], p, "target", b.target);
+            if (!r.ok()) break;
+            if (b.min > b.max || b.rate <= 0) {
+                r.fail(p, "expected min <= max and a positive rate");
+                break;
+            }
+            b.since = now();
+            a.biases.push_back(b);
+        }
+    }
+    if (const Json::Array* coolers = r.array(doc, path, "coolers")) {
+        a.coolers.clear();
+        for (size_t i = 0; i < coolers->size() && r.ok(); ++i) {
+            std::string p = path + "/coolers/" + std::to_string(i);
+            CoolingUnit c;
+            r.only((*coolers)[i], p, {"id", "unit", "min", "max", "tau", "actual", "desired"});
+            if (!r.ok()) break;
+            r.get((*coolers)[i], p, "id", c.id);
+            r.get((*coolers)[i], p, "unit", c.unit);
+            r.get((*coolers)[i], p, "min", c.min);
+            r.get((*coolers)[i], p, "max", c.max);
+            r.get((*coolers)[i], p, "tau", c.tau);
+            r.get((*coolers)[i], p, "actual", c.from);
+            c.desired = c.from;
+            r.get((*coolers)[i], p, "desired", c.desired);
+            if (!r.ok()) break;
+            if (c.min > c.max || c.tau <= 0) {
+                r.fail(p, "expected min <= max and a positive time constant");
+                break;
+            }
+            c.since = now();
+            a.coolers.push_back(c);
+        }
+    }
 }
 
 Json dump(const SupplyArea& a) {
@@ -117,6 +182,32 @@ Json dump(const SupplyArea& a) {
         regs.push(std::move(j));
     }
     d["registers"] = std::move(regs);
+    Json biases = Json(Json::Array{});
+    double t = now();
+    for (auto& b : a.biases) {
+        Json j;
+        j["id"] = b.id;
+        j["min"] = b.min;
+        j["max"] = b.max;
+        j["rate"] = b.rate;
+        j["volts"] = bias_voltage(b, t);
+        j["target"] = b.target;
+        biases.push(std::move(j));
+    }
+    d["biases"] = std::move(biases);
+    Json coolers = Json(Json::Array{});
+    for (auto& c : a.coolers) {
+        Json j;
+        j["id"] = c.id;
+        j["unit"] = c.unit;
+        j["min"] = c.min;
+        j["max"] = c.max;
+        j["tau"] = c.tau;
+        j["actual"] = cooling_actual(c, t);
+        j["desired"] = c.desired;
+        coolers.push(std::move(j));
+    }
+    d["coolers"] = std::move(coolers);
     return d;
 }
 
@@ -147,6 +238,212 @@ using namespace sim;
     if (!dev) return call_.fail(-2, "%s: no device is open on this context", __func__)
 
 extern "C" {
+
+// ---- board power ----
+
+int zorv_board_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    SUPPLY_DEVICE_OR_FAIL(count);
+    *count = int(dev->supplies.boards.size());
+    return call_.done(0, count);
+}
+
+int zorv_board_id(zorv_ctx_t* ctx, int idx, const char** id) {
+    ZORV_ENTER(ctx, idx);
+    SUPPLY_DEVICE_OR_FAIL(id);
+    const auto& list = dev->supplies.boards;
+    if (idx < 0 || size_t(idx) >= list.size())
+        return call_.fail(-3, "board index %d is out of range (%zu boards)", idx, list.size());
+    *id = list[size_t(idx)].id.c_str();
+    return call_.done(0, id);
+}
+
+}  // extern "C"
+
+namespace {
+
+sim::Board* find_board(sim::Device& dev, const char* id) {
+    for (auto& b : dev.supplies.boards)
+        if (b.id == id) return &b;
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+int zorv_board_power_on(zorv_ctx_t* ctx, const char* id) {
+    ZORV_ENTER(ctx, id);
+    SUPPLY_DEVICE_OR_FAIL(id);
+    Board* b = find_board(*dev, id);
+    if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
+    b->powered = true;
+    return call_.done(0);
+}
+
+int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
+    ZORV_ENTER(ctx, id);
+    SUPPLY_DEVICE_OR_FAIL(id);
+    Board* b = find_board(*dev, id);
+    if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
+    if (!b->powered) return call_.fail(-2, "board '%s' is not powered", id);
+    b->powered = false;
+    return call_.done(0);
+}
+
+int zorv_board_is_powered(zorv_ctx_t* ctx, const char* id, int* powered) {
+    ZORV_ENTER(ctx, id);
+    SUPPLY_DEVICE_OR_FAIL(id && powered);
+    Board* b = find_board(*dev, id);
+    if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
+    *powered = b->powered ? 1 : 0;
+    return call_.done(0, powered);
+}
+
+// ---- sensor bias supplies ----
+
+int zorv_bias_supply_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    SUPPLY_DEVICE_OR_FAIL(count);
+    *count = int(dev->supplies.biases.size());
+    return call_.done(0, count);
+}
+
+int zorv_bias_supply_id(zorv_ctx_t* ctx, int idx, const char** id) {
+    ZORV_ENTER(ctx, idx);
+    SUPPLY_DEVICE_OR_FAIL(id);
+    const auto& list = dev->supplies.biases;
+    if (idx < 0 || size_t(idx) >= list.size())
+        return call_.fail(-3, "bias supply index %d is out of range (%zu supplies)", idx, list.size());
+    *id = list[size_t(idx)].id.c_str();
+    return call_.done(0, id);
+}
+
+}  // extern "C"
+
+namespace {
+
+sim::BiasSupply* find_bias(sim::Device& dev, const char* id) {
+    for (auto& b : dev.supplies.biases)
+        if (b.id == id) return &b;
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+int zorv_bias_get(zorv_ctx_t* ctx, const char* id, float* volts) {
+    ZORV_ENTER(ctx, id);
+    SUPPLY_DEVICE_OR_FAIL(id && volts);
+    BiasSupply* b = find_bias(*dev, id);
+    if (!b) return call_.fail(-3, "no bias supply with the identifier '%s'", id);
+    *volts = float(bias_voltage(*b, now()));
+    return call_.done(0, volts);
+}
+
+int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
+    ZORV_ENTER(ctx, id, volts);
+    SUPPLY_DEVICE_OR_FAIL(id);
+    BiasSupply* b = find_bias(*dev, id);
+    if (!b) return call_.fail(-3, "no bias supply with the identifier '%s'", id);
+    if (!std::isfinite(volts) || volts < b->min || volts > b->max)
+        return call_.fail(-3, "bias %g V is outside the range [%g, %g] of '%s'", double(volts), b->min, b->max, id);
+    double t = now();
+    b->from = bias_voltage(*b, t);
+    b->since = t;
+    b->target = volts;
+    return call_.done(0);
+}
+
+int zorv_bias_range(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
+    ZORV_ENTER(ctx, id);
+    SUPPLY_DEVICE_OR_FAIL(id && min && max);
+    BiasSupply* b = find_bias(*dev, id);
+    if (!b) return call_.fail(-3, "no bias supply with the identifier '%s'", id);
+    *min = float(b->min);
+    *max = float(b->max);
+    return call_.done(0, min, max);
+}
+
+// ---- cooling units ----
+
+int zorv_cooling_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    SUPPLY_DEVICE_OR_FAIL(count);
+    *count = int(dev->supplies.coolers.size());
+    return call_.done(0, count);
+}
+
+int zorv_cooling_id(zorv_ctx_t* ctx, int idx, const char** id) {
+    ZORV_ENTER(ctx, idx);
+    SUPPLY_DEVICE_OR_FAIL(id);
+    const auto& list = dev->supplies.coolers;
+    if (idx < 0 || size_t(idx) >= list.size())
+        return call_.fail(-3, "cooling unit index %d is out of range (%zu units)", idx, list.size());
+    *id = list[size_t(idx)].id.c_str();
+    return call_.done(0, id);
+}
+
+}  // extern "C"
+
+namespace {
+
+sim::CoolingUnit* find_cooler(sim::Device& dev, const char* id) {
+    for (auto& c : dev.supplies.coolers)
+        if (c.id == id) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
+#define COOLER_OR_FAIL(ok)                                                                         \
+    SUPPLY_DEVICE_OR_FAIL(id && (ok));                                                             \
+    CoolingUnit* c = find_cooler(*dev, id);                                                        \
+    if (!c) return call_.fail(-3, "no cooling unit with the identifier '%s'", id)
+
+extern "C" {
+
+int zorv_cooling_value_unit(zorv_ctx_t* ctx, const char* id, const char** unit) {
+    ZORV_ENTER(ctx, id);
+    COOLER_OR_FAIL(unit);
+    *unit = c->unit.c_str();
+    return call_.done(0, unit);
+}
+
+int zorv_cooling_get_actual(zorv_ctx_t* ctx, const char* id, float* value) {
+    ZORV_ENTER(ctx, id);
+    COOLER_OR_FAIL(value);
+    *value = float(cooling_actual(*c, now()));
+    return call_.done(0, value);
+}
+
+int zorv_cooling_get_desired(zorv_ctx_t* ctx, const char* id, float* value) {
+    ZORV_ENTER(ctx, id);
+    COOLER_OR_FAIL(value);
+    *value = float(c->desired);
+    return call_.done(0, value);
+}
+
+int zorv_cooling_set_desired(zorv_ctx_t* ctx, const char* id, float value) {
+    ZORV_ENTER(ctx, id, value);
+    COOLER_OR_FAIL(true);
+    if (!std::isfinite(value) || value < c->min || value > c->max)
+        return call_.fail(-3, "temperature %g is outside the limits [%g, %g] of '%s'", double(value), c->min, c->max, id);
+    double t = now();
+    c->from = cooling_actual(*c, t);
+    c->since = t;
+    c->desired = value;
+    return call_.done(0);
+}
+
+int zorv_cooling_limits(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
+    ZORV_ENTER(ctx, id);
+    COOLER_OR_FAIL(min && max);
+    *min = float(c->min);
+    *max = float(c->max);
+    return call_.done(0, min, max);
+}
 
 // ---- hardware versions ----
 

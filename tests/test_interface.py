@@ -13,7 +13,7 @@ PROTOTYPE = re.compile(r"ZORV_API\s+[\w\s\*]+?\b(zorv_\w+)\s*\(")
 
 
 # The areas whose library side is built; each area joins this list when its functions land.
-BUILT = ["device_context", "enumeration", "version_info", "logging", "identity", "revision", "syncmode", "axi"]
+BUILT = ["device_context", "enumeration", "version_info", "logging", "identity", "revision", "syncmode", "axi", "board", "bias", "cooling"]
 
 
 def declared_functions(headers=BUILT):

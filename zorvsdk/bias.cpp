@@ -1,17 +1,152 @@
 // zorvsdk.bias: sensor bias voltage supplies.
 #include "core/component.hpp"
 
+#include "zorv/bias.h"
+
 using namespace zorv;
 
 namespace {
 
+Name s_getSupplyCount("_Bias__getSupplyCount");
+Name s_getSupplyId("_Bias__getSupplyId");
+Name s_BiasRange("BiasRange");
+
+PyObject* getBiasIds(ZORV_METHOD_ARGS) {
+    static NoParams params("getBiasIds");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    return id_list(self, s_getSupplyCount, s_getSupplyId);
+}
+
+PyObject* getSupplyCount(ZORV_METHOD_ARGS) {
+    static NoParams params("__getSupplyCount");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    return count_method(self, zorv_bias_supply_count);
+}
+
+PyObject* getSupplyId(ZORV_METHOD_ARGS) {
+    static Params<1> params("__getSupplyId", {"biasIdx"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    return id_method(self, a[0], zorv_bias_supply_id);
+}
+
+PyObject* getBias(ZORV_METHOD_ARGS) {
+    static Params<1> params("getBias", {"biasId"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    TextArg id;
+    if (!id.encode(a[0])) return nullptr;
+    float volts = 0;
+    if (!call(self, zorv_bias_get, id.c_str(), &volts)) return nullptr;
+    return PyFloat_FromDouble(volts);
+}
+
+PyObject* setBias(ZORV_METHOD_ARGS) {
+    static Params<2> params("setBias", {"biasId", "volts"});
+    PyObject* a[2];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    TextArg id;
+    if (!id.encode(a[0])) return nullptr;
+    float volts;
+    if (!to_float(a[1], volts)) return nullptr;
+    if (!call(self, zorv_bias_set, id.c_str(), volts)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* getBiasRange(ZORV_METHOD_ARGS) {
+    static Params<1> params("getBiasRange", {"biasId"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    TextArg id;
+    if (!id.encode(a[0])) return nullptr;
+    float min = 0, max = 0;
+    if (!call(self, zorv_bias_range, id.c_str(), &min, &max)) return nullptr;
+    Ref cls = Ref::steal(global(s_BiasRange));
+    if (!cls) return nullptr;
+    Ref lo = Ref::steal(PyFloat_FromDouble(min));
+    if (!lo) return nullptr;
+    Ref hi = Ref::steal(PyFloat_FromDouble(max));
+    if (!hi) return nullptr;
+    PyObject* argv[2] = {lo.get(), hi.get()};
+    return PyObject_Vectorcall(cls.get(), argv, 2, nullptr);
+}
+
 PyMethodDef kMethods[] = {
+    {"getBiasIds", ZORV_FASTCALL(getBiasIds), ZORV_DOC("getBiasIds($self)", R"(
+        Retrieves bias supply identifiers.
+
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing bias supply identifiers.
+        )")},
+    {"_Bias__getSupplyCount", ZORV_FASTCALL(getSupplyCount), ZORV_DOC("_Bias__getSupplyCount($self)", R"(
+        Retrieves the number of bias supplies.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of bias supplies.
+        )")},
+    {"_Bias__getSupplyId", ZORV_FASTCALL(getSupplyId), ZORV_DOC("_Bias__getSupplyId($self, biasIdx)", R"(
+        Retrieves a bias supply identifier by its index.
+
+        Args:
+            biasIdx (int): Index of the bias supply.
+
+        Returns:
+            A str value representing the bias supply identifier.
+        )")},
+    {"getBias", ZORV_FASTCALL(getBias), ZORV_DOC("getBias($self, biasId)", R"(
+        Retrieves bias value (in volts).
+
+        Args:
+            biasId (str): Bias supply identifier.
+
+        Returns:
+            A float value representing bias voltage.
+        )")},
+    {"setBias", ZORV_FASTCALL(setBias), ZORV_DOC("setBias($self, biasId, volts)", R"(
+        Sets the bias value (in volts).
+
+        Args:
+            biasId (str): Bias supply identifier.
+            volts (float): Value to be set.
+
+        Returns:
+            None
+        )")},
+    {"getBiasRange", ZORV_FASTCALL(getBiasRange), ZORV_DOC("getBiasRange($self, biasId)", R"(
+        Retrieves range of possible bias values (in volts).
+
+        Args:
+            biasId (str): Bias supply identifier.
+
+        Returns:
+            A :obj:`~BiasRange` object.
+        )")},
     ZORV_PICKLING_REFUSED,
     {nullptr, nullptr, 0, nullptr},
 };
 
 const char kBody[] = R"(
 from typing import NamedTuple
+
+
+class BiasRange(NamedTuple):
+    """
+    Contains minimum and maximum bias values.
+
+    Attributes:
+        min (float): Minimum bias value.
+        max (float): Maximum bias value.
+    """
+    min: float
+    max: float
 )";
 
 int exec(PyObject* m) {
