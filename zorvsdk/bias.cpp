@@ -7,30 +7,13 @@ using namespace zorv;
 
 namespace {
 
-Name s_getSupplyCount("_Bias__getSupplyCount");
-Name s_getSupplyId("_Bias__getSupplyId");
 Name s_BiasRange("BiasRange");
 
-PyObject* getBiasIds(ZORV_METHOD_ARGS) {
-    static NoParams params("getBiasIds");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return id_list(self, s_getSupplyCount, s_getSupplyId);
-}
+constexpr auto getBiasIds = list_entry<"getBiasIds", "_Bias__getSupplyCount", "_Bias__getSupplyId">;
 
-PyObject* getSupplyCount(ZORV_METHOD_ARGS) {
-    static NoParams params("__getSupplyCount");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return count_method(self, zorv_bias_supply_count);
-}
+constexpr auto getSupplyCount = count_entry<"__getSupplyCount", zorv_bias_supply_count>;
 
-PyObject* getSupplyId(ZORV_METHOD_ARGS) {
-    static Params<1> params("__getSupplyId", {"biasIdx"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return id_method(self, a[0], zorv_bias_supply_id);
-}
+constexpr auto getSupplyId = id_entry<"__getSupplyId", "biasIdx", zorv_bias_supply_id>;
 
 PyObject* getBias(ZORV_METHOD_ARGS) {
     static Params<1> params("getBias", {"biasId"});

@@ -7,17 +7,10 @@ using namespace zorv;
 
 namespace {
 
-Name s_getCount("_Board__getCount");
-Name s_getId("_Board__getId");
 Name s_errors("errors");
 Name s_throwZorvError("_throwZorvError");
 
-PyObject* getBoardIds(ZORV_METHOD_ARGS) {
-    static NoParams params("getBoardIds");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return id_list(self, s_getCount, s_getId);
-}
+constexpr auto getBoardIds = list_entry<"getBoardIds", "_Board__getCount", "_Board__getId">;
 
 // A failing count is reported through errors._throwZorvError(status, "getBoardCount"), without
 // the last error of the context.
@@ -48,12 +41,7 @@ PyObject* getCount(ZORV_METHOD_ARGS) {
     return PyLong_FromLong(count);
 }
 
-PyObject* getId(ZORV_METHOD_ARGS) {
-    static Params<1> params("__getId", {"boardIdx"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return id_method(self, a[0], zorv_board_id);
-}
+constexpr auto getId = id_entry<"__getId", "boardIdx", zorv_board_id>;
 
 PyObject* power(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 Params<1>& params, int (*fn)(zorv_ctx_t*, const char*)) {

@@ -7,30 +7,13 @@ using namespace zorv;
 
 namespace {
 
-Name s_getCount("_Cooling__getCount");
-Name s_getId("_Cooling__getId");
 Name s_CoolingLimits("CoolingLimits");
 
-PyObject* getIds(ZORV_METHOD_ARGS) {
-    static NoParams params("getIds");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return id_list(self, s_getCount, s_getId);
-}
+constexpr auto getIds = list_entry<"getIds", "_Cooling__getCount", "_Cooling__getId">;
 
-PyObject* getCount(ZORV_METHOD_ARGS) {
-    static NoParams params("__getCount");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return count_method(self, zorv_cooling_count);
-}
+constexpr auto getCount = count_entry<"__getCount", zorv_cooling_count>;
 
-PyObject* getId(ZORV_METHOD_ARGS) {
-    static Params<1> params("__getId", {"coolingIdx"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return id_method(self, a[0], zorv_cooling_id);
-}
+constexpr auto getId = id_entry<"__getId", "coolingIdx", zorv_cooling_id>;
 
 PyObject* getValueUnit(ZORV_METHOD_ARGS) {
     static Params<1> params("getValueUnit", {"coolingId"});

@@ -10,19 +10,9 @@ namespace {
 Name s_getCount("_Revision__getCount");
 Name s_getId("_Revision__getId");
 
-PyObject* getCount(ZORV_METHOD_ARGS) {
-    static NoParams params("__getCount");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return count_method(self, zorv_revision_count);
-}
+constexpr auto getCount = count_entry<"__getCount", zorv_revision_count>;
 
-PyObject* getId(ZORV_METHOD_ARGS) {
-    static Params<1> params("__getId", {"revisionIdx"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return id_method(self, a[0], zorv_revision_id);
-}
+constexpr auto getId = id_entry<"__getId", "revisionIdx", zorv_revision_id>;
 
 PyObject* get(ZORV_METHOD_ARGS) {
     static NoParams params("get");

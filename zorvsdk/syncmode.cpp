@@ -7,29 +7,12 @@ using namespace zorv;
 
 namespace {
 
-Name s_getOptionCount("_SyncMode__getOptionCount");
-Name s_getOptionId("_SyncMode__getOptionId");
 
-PyObject* getOptionIds(ZORV_METHOD_ARGS) {
-    static NoParams params("getOptionIds");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return id_list(self, s_getOptionCount, s_getOptionId);
-}
+constexpr auto getOptionIds = list_entry<"getOptionIds", "_SyncMode__getOptionCount", "_SyncMode__getOptionId">;
 
-PyObject* getOptionCount(ZORV_METHOD_ARGS) {
-    static NoParams params("__getOptionCount");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return count_method(self, zorv_syncmode_option_count);
-}
+constexpr auto getOptionCount = count_entry<"__getOptionCount", zorv_syncmode_option_count>;
 
-PyObject* getOptionId(ZORV_METHOD_ARGS) {
-    static Params<1> params("__getOptionId", {"optionIdx"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return id_method(self, a[0], zorv_syncmode_option_id);
-}
+constexpr auto getOptionId = id_entry<"__getOptionId", "optionIdx", zorv_syncmode_option_id>;
 
 PyObject* selectOption(ZORV_METHOD_ARGS) {
     static Params<1> params("selectOption", {"optionId"});

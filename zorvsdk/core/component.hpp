@@ -45,4 +45,42 @@ PyObject* count_method(PyObject* self, int (*fn)(zorv_ctx_t*, int*), int preset 
 // An identifier method: fn(ctx, index, &text), decoded as UTF-8.
 PyObject* id_method(PyObject* self, PyObject* index, int (*fn)(zorv_ctx_t*, int, const char**));
 
+// A text fixed at compile time, so that method names can be template arguments.
+template <size_t N>
+struct FixedText {
+    constexpr FixedText(const char (&text)[N]) {
+        for (size_t i = 0; i < N; ++i) s[i] = text[i];
+    }
+    char s[N];
+};
+
+// The three methods of an identifier list, for a module's method table:
+//   getBiasIds = list_entry<"getBiasIds", "_Bias__getSupplyCount", "_Bias__getSupplyId">
+//   __getSupplyCount = count_entry<"__getSupplyCount", zorv_bias_supply_count>
+//   __getSupplyId = id_entry<"__getSupplyId", "biasIdx", zorv_bias_supply_id>
+template <FixedText Method, FixedText Count, FixedText Id>
+PyObject* list_entry(ZORV_METHOD_ARGS) {
+    static NoParams params(Method.s);
+    static Name count(Count.s), id(Id.s);
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    return id_list(self, count, id);
+}
+
+template <FixedText Method, int (*Fn)(zorv_ctx_t*, int*)>
+PyObject* count_entry(ZORV_METHOD_ARGS) {
+    static NoParams params(Method.s);
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    return count_method(self, Fn);
+}
+
+template <FixedText Method, FixedText Param, int (*Fn)(zorv_ctx_t*, int, const char**)>
+PyObject* id_entry(ZORV_METHOD_ARGS) {
+    static Params<1> params(Method.s, {Param.s});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    return id_method(self, a[0], Fn);
+}
+
 }  // namespace zorv
