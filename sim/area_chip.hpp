@@ -1,7 +1,14 @@
 // Virtual device: the chip model of one device.
+//
+// A device carries a row-major grid of chips (two per row by default: four chips of 256 x 256 make a
+// detector of 512 x 512 pixels), named DACs with limits and defaults, energy thresholds with a raw
+// value and a per-threshold linear calibration to keV, sense DACs and readout modes.
 #pragma once
 
+#include <cmath>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "json.hpp"
 
@@ -9,8 +16,61 @@ namespace sim {
 
 struct Device;
 
-struct ChipArea {
+struct Chip {
+    std::string id;
+    int polarity = 0;  // 0 positive, 1 negative
 };
+
+struct Dac {
+    std::string name;
+    int min = 0;
+    int max = 0;
+    int def = 0;    // restored by zorv_chip_refresh
+    int value = 0;
+};
+
+// keV = offset + slope * raw for a calibrated threshold; an uncalibrated one has no keV view.
+struct Threshold {
+    std::string id;
+    int rawMin = 0;
+    int rawMax = 0;
+    int rawDefault = 0;
+    int raw = 0;
+    bool calibrated = true;
+    double offset = 0;
+    double slope = 1;
+    double noise = 0;  // keV
+    double kev = NAN;  // the keV value last set, kept exactly; NAN: follows the raw value
+};
+
+struct ChipArea {
+    std::vector<Chip> chips;
+    int chipWidth = 256;
+    int chipHeight = 256;
+    int chipsPerRow = 2;
+    std::vector<std::string> senseDacs;
+    std::string senseSelected;
+    std::vector<std::string> modes;
+    std::vector<Dac> dacs;
+    std::vector<Threshold> thresholds;
+    // The readout mode selected last (empty: none) and, for a binned mode, its parameters.
+    std::string mode;
+    uint32_t binWidth = 0;
+    uint32_t binHeight = 0;
+    uint64_t dwellTime = 0;
+};
+
+// A binned readout mode needs binning parameters (width and height dividing the chip, a dwell time).
+bool binned_mode(const std::string& mode);
+// Pixel size of the whole detector: the chip grid times the chip size.
+int detector_width(const ChipArea& area);
+int detector_height(const ChipArea& area);
+
+// Changes made by a configuration document. Each returns 0 or a negative status with `error` set
+// to a last-error text naming the DAC or threshold.
+int set_dac(ChipArea& area, const std::string& name, int value, std::string& error);
+int set_threshold_raw(ChipArea& area, const std::string& id, int raw, std::string& error);
+int set_threshold_kev(ChipArea& area, const std::string& id, double kev, std::string& error);
 
 // The model of the default device number `index`.
 void defaults(ChipArea& area, int index);

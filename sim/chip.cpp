@@ -1,13 +1,559 @@
-// Virtual device: the chip side.
+// Virtual device: chips, polarity, sense DACs, readout modes, DACs and thresholds.
 #include "sim.hpp"
+#include "zorv/chip.h"
+#include "zorv/chip_dac.h"
+#include "zorv/chip_mode.h"
+#include "zorv/chip_sensedac.h"
+#include "zorv/threshold.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 namespace sim {
 
-void defaults(ChipArea&, int) {}
-void load(ChipArea&, const Json& doc, const std::string& path, Reader& r) { r.only(doc, path, {}); }
-Json dump(const ChipArea&) { return Json(Json::Object{}); }
+namespace {
+
+const char* const kModes[] = {
+    "0:tpx3-seq-toa-tot",       "0:tpx3-seq-toa-tot-vec",  "0:tpx3-seq-itot-event",
+    "0:tpx3-seq-itot-event-vec", "0:tpx3-dd-toa-tot-vec",   "0:tpx3-dd-toa-tot",
+    "0:tpx-medipix",            "0:tpx3-sorted-dd-toa-tot", "0:tpx3-binned-packets",
+    "0:tpx3-binned-count-sums", "0:tpx3-binned-itot-sums",
+};
+
+template <class T>
+T* find(std::vector<T>& list, const std::string& key, std::string T::*field) {
+    for (auto& item : list)
+        if (item.*field == key) return &item;
+    return nullptr;
+}
+
+double kev_of(const Threshold& t, int raw) { return t.offset + t.slope * raw; }
+double kev_now(const Threshold& t) { return std::isnan(t.kev) ? kev_of(t, t.raw) : t.kev; }
+
+}  // namespace
+
+bool binned_mode(const std::string& mode) { return mode.find("binned") != std::string::npos; }
+
+int detector_width(const ChipArea& a) {
+    int columns = std::min<int>(a.chipsPerRow, int(a.chips.size()));
+    return columns * a.chipWidth;
+}
+
+int detector_height(const ChipArea& a) {
+    if (a.chips.empty() || a.chipsPerRow <= 0) return 0;
+    int rows = (int(a.chips.size()) + a.chipsPerRow - 1) / a.chipsPerRow;
+    return rows * a.chipHeight;
+}
+
+int set_dac(ChipArea& a, const std::string& name, int value, std::string& error) {
+    Dac* d = find(a.dacs, name, &Dac::name);
+    if (!d) {
+        error = "no DAC named '" + name + "'";
+        return -3;
+    }
+    if (value < d->min || value > d->max) {
+        error = "value " + std::to_string(value) + " of DAC '" + name + "' is outside its limits [" +
+                std::to_string(d->min) + ", " + std::to_string(d->max) + "]";
+        return -3;
+    }
+    d->value = value;
+    return 0;
+}
+
+int set_threshold_raw(ChipArea& a, const std::string& id, int raw, std::string& error) {
+    Threshold* t = find(a.thresholds, id, &Threshold::id);
+    if (!t) {
+        error = "no threshold with the identifier '" + id + "'";
+        return -3;
+    }
+    if (raw < t->rawMin || raw > t->rawMax) {
+        error = "raw value " + std::to_string(raw) + " of threshold '" + id + "' is outside its range [" +
+                std::to_string(t->rawMin) + ", " + std::to_string(t->rawMax) + "]";
+        return -3;
+    }
+    t->raw = raw;
+    t->kev = NAN;
+    return 0;
+}
+
+int set_threshold_kev(ChipArea& a, const std::string& id, double kev, std::string& error) {
+    Threshold* t = find(a.thresholds, id, &Threshold::id);
+    if (!t) {
+        error = "no threshold with the identifier '" + id + "'";
+        return -3;
+    }
+    if (!t->calibrated) {
+        error = "threshold '" + id + "' is not calibrated";
+        return -2;
+    }
+    double lo = kev_of(*t, t->rawMin), hi = kev_of(*t, t->rawMax);
+    if (!(kev >= std::min(lo, hi) && kev <= std::max(lo, hi))) {
+        char text[200];
+        std::snprintf(text, sizeof text, "%g keV for threshold '%s' is outside its range [%g, %g] keV", kev,
+                      id.c_str(), std::min(lo, hi), std::max(lo, hi));
+        error = text;
+        return -3;
+    }
+    t->raw = int(std::lround((kev - t->offset) / t->slope));
+    t->kev = kev;
+    return 0;
+}
+
+void defaults(ChipArea& a, int index) {
+    a = ChipArea{};
+    static const char* const kColumns = "CDEF";
+    for (int i = 0; i < 4; ++i) {
+        char id[32];
+        std::snprintf(id, sizeof id, "W%04d_%c%02d", 17 + index, kColumns[i], 4 + i);
+        a.chips.push_back({id, 0});
+    }
+    a.senseDacs = {"bandgap", "temperature", "preamp_bias", "threshold_fine"};
+    a.senseSelected = "bandgap";
+    a.modes.assign(std::begin(kModes), std::end(kModes));
+    a.dacs = {
+        {"preamp_bias", 0, 255, 150, 150},    {"preamp_feedback", 0, 255, 10, 10},
+        {"discriminator_bias", 0, 255, 128, 128}, {"threshold_coarse", 0, 15, 7, 7},
+        {"threshold_fine", 0, 511, 256, 256},  {"test_pulse_coarse", 0, 255, 64, 64},
+        {"test_pulse_fine", 0, 511, 128, 128}, {"pll_control", 0, 255, 128, 128},
+    };
+    // Chip 3 has not been through an energy calibration.
+    for (int i = 0; i < 4; ++i) {
+        Threshold t;
+        t.id = std::to_string(i) + ":threshold";
+        t.rawMin = 0;
+        t.rawMax = 1023;
+        t.rawDefault = t.raw = 200;
+        t.calibrated = i != 3;
+        t.offset = -2.0 + 0.1 * i;
+        t.slope = 0.05;
+        t.noise = 0.45 + 0.05 * i;
+        a.thresholds.push_back(t);
+    }
+}
+
+void load(ChipArea& a, const Json& doc, const std::string& path, Reader& r) {
+    r.only(doc, path, {"chips", "chipWidth", "chipHeight", "chipsPerRow", "senseDacs", "senseSelected", "modes",
+                       "mode", "binning", "dacs", "thresholds"});
+    if (const Json::Array* chips = r.array(doc, path, "chips")) {
+        a.chips.clear();
+        for (size_t i = 0; i < chips->size() && r.ok(); ++i) {
+            std::string p = path + "/chips/" + std::to_string(i);
+            Chip c;
+            r.only((*chips)[i], p, {"id", "polarity"});
+            r.get((*chips)[i], p, "id", c.id);
+            r.get((*chips)[i], p, "polarity", c.polarity);
+            a.chips.push_back(c);
+        }
+    }
+    r.get(doc, path, "chipWidth", a.chipWidth);
+    r.get(doc, path, "chipHeight", a.chipHeight);
+    r.get(doc, path, "chipsPerRow", a.chipsPerRow);
+    if (r.ok() && (a.chipWidth <= 0 || a.chipHeight <= 0 || a.chipsPerRow <= 0))
+        r.fail(path, "expected a positive chip size and chips per row");
+    r.get(doc, path, "senseDacs", a.senseDacs);
+    r.get(doc, path, "senseSelected", a.senseSelected);
+    r.get(doc, path, "modes", a.modes);
+    r.get(doc, path, "mode", a.mode);
+    if (const Json* b = r.object(doc, path, "binning")) {
+        std::string p = path + "/binning";
+        int64_t w = a.binWidth, h = a.binHeight, t = int64_t(a.dwellTime);
+        r.only(*b, p, {"width", "height", "dwellTime"});
+        r.get(*b, p, "width", w);
+        r.get(*b, p, "height", h);
+        r.get(*b, p, "dwellTime", t);
+        if (r.ok() && (w < 0 || h < 0 || t < 0 || w > int64_t(UINT32_MAX) || h > int64_t(UINT32_MAX)))
+            r.fail(p, "expected 32-bit width and height and a non-negative dwell time");
+        a.binWidth = uint32_t(w);
+        a.binHeight = uint32_t(h);
+        a.dwellTime = uint64_t(t);
+    }
+    if (const Json::Array* dacs = r.array(doc, path, "dacs")) {
+        a.dacs.clear();
+        for (size_t i = 0; i < dacs->size() && r.ok(); ++i) {
+            std::string p = path + "/dacs/" + std::to_string(i);
+            const Json& j = (*dacs)[i];
+            Dac d;
+            r.only(j, p, {"name", "min", "max", "default", "value"});
+            r.get(j, p, "name", d.name);
+            r.get(j, p, "min", d.min);
+            r.get(j, p, "max", d.max);
+            r.get(j, p, "default", d.def);
+            d.value = d.def;
+            r.get(j, p, "value", d.value);
+            if (r.ok() && (d.min > d.max || d.def < d.min || d.def > d.max))
+                r.fail(p, "expected min <= default <= max");
+            a.dacs.push_back(d);
+        }
+    }
+    if (const Json::Array* list = r.array(doc, path, "thresholds")) {
+        a.thresholds.clear();
+        for (size_t i = 0; i < list->size() && r.ok(); ++i) {
+            std::string p = path + "/thresholds/" + std::to_string(i);
+            const Json& j = (*list)[i];
+            Threshold t;
+            r.only(j, p, {"id", "rawMin", "rawMax", "rawDefault", "raw", "calibrated", "offset", "slope", "noise"});
+            r.get(j, p, "id", t.id);
+            r.get(j, p, "rawMin", t.rawMin);
+            r.get(j, p, "rawMax", t.rawMax);
+            r.get(j, p, "rawDefault", t.rawDefault);
+            t.raw = t.rawDefault;
+            r.get(j, p, "raw", t.raw);
+            r.get(j, p, "calibrated", t.calibrated);
+            r.get(j, p, "offset", t.offset);
+            r.get(j, p, "slope", t.slope);
+            r.get(j, p, "noise", t.noise);
+            if (r.ok() && (t.rawMin > t.rawMax || t.slope == 0))
+                r.fail(p, "expected rawMin <= rawMax and a non-zero slope");
+            a.thresholds.push_back(t);
+        }
+    }
+}
+
+Json dump(const ChipArea& a) {
+    Json d;
+    Json chips = Json(Json::Array{});
+    for (auto& c : a.chips) {
+        Json j;
+        j["id"] = c.id;
+        j["polarity"] = c.polarity;
+        chips.push(std::move(j));
+    }
+    d["chips"] = std::move(chips);
+    d["chipWidth"] = a.chipWidth;
+    d["chipHeight"] = a.chipHeight;
+    d["chipsPerRow"] = a.chipsPerRow;
+    Json sense = Json(Json::Array{});
+    for (auto& s : a.senseDacs) sense.push(Json(s));
+    d["senseDacs"] = std::move(sense);
+    d["senseSelected"] = a.senseSelected;
+    Json modes = Json(Json::Array{});
+    for (auto& m : a.modes) modes.push(Json(m));
+    d["modes"] = std::move(modes);
+    d["mode"] = a.mode;
+    Json& b = d["binning"];
+    b["width"] = a.binWidth;
+    b["height"] = a.binHeight;
+    b["dwellTime"] = (unsigned long long)a.dwellTime;
+    Json dacs = Json(Json::Array{});
+    for (auto& x : a.dacs) {
+        Json j;
+        j["name"] = x.name;
+        j["min"] = x.min;
+        j["max"] = x.max;
+        j["default"] = x.def;
+        j["value"] = x.value;
+        dacs.push(std::move(j));
+    }
+    d["dacs"] = std::move(dacs);
+    Json list = Json(Json::Array{});
+    for (auto& t : a.thresholds) {
+        Json j;
+        j["id"] = t.id;
+        j["rawMin"] = t.rawMin;
+        j["rawMax"] = t.rawMax;
+        j["rawDefault"] = t.rawDefault;
+        j["raw"] = t.raw;
+        j["calibrated"] = t.calibrated;
+        j["offset"] = t.offset;
+        j["slope"] = t.slope;
+        j["noise"] = t.noise;
+        list.push(std::move(j));
+    }
+    d["thresholds"] = std::move(list);
+    return d;
+}
+
 void on_open_chip(Device&) {}
 void on_close_chip(Device&) {}
 
-
 }  // namespace sim
+
+using namespace sim;
+
+namespace {
+
+// Looks up an identifier or fails the call with -3 naming what was not found.
+#define FIND_OR_FAIL(var, list, field, key, what)                                          \
+    auto* var = find(dev->chip.list, key, field);                                          \
+    if (!var) return call_.fail(-3, "no " what " with the identifier '%s'", key)
+
+#define INDEX_OR_FAIL(list, idx, what)                                                     \
+    if ((idx) < 0 || size_t(idx) >= (list).size())                                         \
+    return call_.fail(-3, what " index %d is out of range (%zu in all)", idx, (list).size())
+
+
+}  // namespace
+
+extern "C" {
+
+int zorv_chip_refresh(zorv_ctx_t* ctx) {
+    ZORV_ENTER(ctx);
+    ZORV_POWERED_DEVICE_OR_FAIL(true);
+    for (auto& d : dev->chip.dacs) d.value = d.def;
+    for (auto& t : dev->chip.thresholds) {
+        t.raw = t.rawDefault;
+        t.kev = NAN;
+    }
+    return call_.done(0);
+}
+
+// ---- chips and polarity ----
+
+int zorv_chip_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    ZORV_POWERED_DEVICE_OR_FAIL(count);
+    *count = int(dev->chip.chips.size());
+    return call_.done(0, count);
+}
+
+int zorv_chip_id(zorv_ctx_t* ctx, int idx, const char** id) {
+    ZORV_ENTER(ctx, idx);
+    ZORV_POWERED_DEVICE_OR_FAIL(id);
+    INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    *id = dev->chip.chips[size_t(idx)].id.c_str();
+    return call_.done(0, id);
+}
+
+int zorv_chip_get_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t* polarity) {
+    ZORV_ENTER(ctx, idx);
+    ZORV_POWERED_DEVICE_OR_FAIL(polarity);
+    INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    *polarity = zorv_chip_polarity_t(dev->chip.chips[size_t(idx)].polarity);
+    return call_.done(0, polarity);
+}
+
+int zorv_chip_set_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t polarity) {
+    ZORV_ENTER(ctx, idx, int(polarity));
+    ZORV_POWERED_DEVICE_OR_FAIL(true);
+    INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    if (polarity != positive_polarity && polarity != negative_polarity)
+        return call_.fail(-3, "polarity %d is neither positive (0) nor negative (1)", int(polarity));
+    dev->chip.chips[size_t(idx)].polarity = int(polarity);
+    return call_.done(0);
+}
+
+// ---- sense DACs ----
+
+int zorv_chip_sense_dac_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    ZORV_POWERED_DEVICE_OR_FAIL(count);
+    *count = int(dev->chip.senseDacs.size());
+    return call_.done(0, count);
+}
+
+int zorv_chip_sense_dac_name(zorv_ctx_t* ctx, int idx, const char** name) {
+    ZORV_ENTER(ctx, idx);
+    ZORV_POWERED_DEVICE_OR_FAIL(name);
+    INDEX_OR_FAIL(dev->chip.senseDacs, idx, "sense DAC");
+    *name = dev->chip.senseDacs[size_t(idx)].c_str();
+    return call_.done(0, name);
+}
+
+int zorv_chip_sense_dac_sel(zorv_ctx_t* ctx, const char* name) {
+    ZORV_ENTER(ctx, name);
+    ZORV_POWERED_DEVICE_OR_FAIL(name);
+    const auto& list = dev->chip.senseDacs;
+    if (std::find(list.begin(), list.end(), name) == list.end())
+        return call_.fail(-3, "no sense DAC named '%s'", name);
+    dev->chip.senseSelected = name;
+    return call_.done(0);
+}
+
+// ---- readout modes ----
+
+int zorv_chip_mode_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    ZORV_POWERED_DEVICE_OR_FAIL(count);
+    *count = int(dev->chip.modes.size());
+    return call_.done(0, count);
+}
+
+int zorv_chip_mode_id(zorv_ctx_t* ctx, int idx, const char** id) {
+    ZORV_ENTER(ctx, idx);
+    ZORV_POWERED_DEVICE_OR_FAIL(id);
+    INDEX_OR_FAIL(dev->chip.modes, idx, "readout mode");
+    *id = dev->chip.modes[size_t(idx)].c_str();
+    return call_.done(0, id);
+}
+
+}  // extern "C"
+
+namespace {
+
+// Selects a mode with (`params` not null) or without parameters; world locked.
+int select_mode(Call& call_, Device* dev, const char* id, const scan_params* params) {
+    ChipArea& a = dev->chip;
+    if (std::find(a.modes.begin(), a.modes.end(), id) == a.modes.end())
+        return call_.fail(-3, "no readout mode with the identifier '%s'", id);
+    if (sim::acquiring(*dev)) return call_.fail(-2, "the readout mode cannot change while acquiring");
+    if (binned_mode(id)) {
+        if (!params) return call_.fail(-2, "readout mode '%s' needs binning parameters", id);
+        if (params->width_ == 0 || params->height_ == 0 || a.chipWidth % params->width_ != 0 ||
+            a.chipHeight % params->height_ != 0)
+            return call_.fail(-3, "bin size %ux%u does not divide the chip size %dx%d", params->width_,
+                              params->height_, a.chipWidth, a.chipHeight);
+        if (params->dwell_time_ == 0) return call_.fail(-3, "the dwell time of a binned mode must not be 0");
+        a.binWidth = params->width_;
+        a.binHeight = params->height_;
+        a.dwellTime = params->dwell_time_;
+    } else {
+        a.binWidth = a.binHeight = 0;
+        a.dwellTime = 0;
+    }
+    a.mode = id;
+    return call_.done(0);
+}
+
+}  // namespace
+
+extern "C" {
+
+int zorv_chip_mode_select(zorv_ctx_t* ctx, const char* id) {
+    ZORV_ENTER(ctx, id);
+    ZORV_POWERED_DEVICE_OR_FAIL(id);
+    return select_mode(call_, dev, id, nullptr);
+}
+
+int zorv_chip_mode_select_ex(zorv_ctx_t* ctx, const char* id, void* params) {
+    auto* p = static_cast<const scan_params*>(params);
+    Json record;
+    if (p) {
+        record["width"] = p->width_;
+        record["height"] = p->height_;
+        record["dwellTime"] = (unsigned long long)p->dwell_time_;
+    }
+    ZORV_ENTER(ctx, id, record);
+    ZORV_POWERED_DEVICE_OR_FAIL(id && p);
+    return select_mode(call_, dev, id, p);
+}
+
+// ---- DACs ----
+
+int zorv_chip_dac_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    ZORV_POWERED_DEVICE_OR_FAIL(count);
+    *count = int(dev->chip.dacs.size());
+    return call_.done(0, count);
+}
+
+int zorv_chip_dac_name(zorv_ctx_t* ctx, int idx, const char** name) {
+    ZORV_ENTER(ctx, idx);
+    ZORV_POWERED_DEVICE_OR_FAIL(name);
+    INDEX_OR_FAIL(dev->chip.dacs, idx, "DAC");
+    *name = dev->chip.dacs[size_t(idx)].name.c_str();
+    return call_.done(0, name);
+}
+
+int zorv_chip_dac_value_get(zorv_ctx_t* ctx, const char* name, int* value) {
+    ZORV_ENTER(ctx, name);
+    ZORV_POWERED_DEVICE_OR_FAIL(name && value);
+    FIND_OR_FAIL(d, dacs, &Dac::name, name, "DAC");
+    *value = d->value;
+    return call_.done(0, value);
+}
+
+int zorv_chip_dac_value_set(zorv_ctx_t* ctx, const char* name, int value) {
+    ZORV_ENTER(ctx, name, value);
+    ZORV_POWERED_DEVICE_OR_FAIL(name);
+    std::string error;
+    if (int status = set_dac(dev->chip, name, value, error)) return call_.fail_text(status, error);
+    return call_.done(0);
+}
+
+int zorv_chip_dac_limits(zorv_ctx_t* ctx, const char* name, int* min, int* max) {
+    ZORV_ENTER(ctx, name);
+    ZORV_POWERED_DEVICE_OR_FAIL(name && min && max);
+    FIND_OR_FAIL(d, dacs, &Dac::name, name, "DAC");
+    *min = d->min;
+    *max = d->max;
+    return call_.done(0, min, max);
+}
+
+// ---- thresholds ----
+
+int zorv_chip_threshold_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    ZORV_POWERED_DEVICE_OR_FAIL(count);
+    *count = int(dev->chip.thresholds.size());
+    return call_.done(0, count);
+}
+
+int zorv_chip_threshold_id(zorv_ctx_t* ctx, int idx, const char** id) {
+    ZORV_ENTER(ctx, idx);
+    ZORV_POWERED_DEVICE_OR_FAIL(id);
+    INDEX_OR_FAIL(dev->chip.thresholds, idx, "threshold");
+    *id = dev->chip.thresholds[size_t(idx)].id.c_str();
+    return call_.done(0, id);
+}
+
+int zorv_chip_threshold_is_calibrated(zorv_ctx_t* ctx, const char* id, int* calibrated) {
+    ZORV_ENTER(ctx, id);
+    ZORV_POWERED_DEVICE_OR_FAIL(id && calibrated);
+    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
+    *calibrated = t->calibrated ? 1 : 0;
+    return call_.done(0, calibrated);
+}
+
+}  // extern "C"
+
+#define CALIBRATED_OR_FAIL(t) \
+    if (!(t)->calibrated) return call_.fail(-2, "threshold '%s' is not calibrated", (t)->id.c_str())
+
+extern "C" {
+
+int zorv_chip_threshold_get(zorv_ctx_t* ctx, const char* id, float* kev) {
+    ZORV_ENTER(ctx, id);
+    ZORV_POWERED_DEVICE_OR_FAIL(id && kev);
+    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
+    CALIBRATED_OR_FAIL(t);
+    *kev = float(kev_now(*t));
+    return call_.done(0, kev);
+}
+
+int zorv_chip_threshold_set(zorv_ctx_t* ctx, const char* id, float kev) {
+    ZORV_ENTER(ctx, id, kev);
+    ZORV_POWERED_DEVICE_OR_FAIL(id);
+    std::string error;
+    if (int status = set_threshold_kev(dev->chip, id, kev, error)) return call_.fail_text(status, error);
+    return call_.done(0);
+}
+
+int zorv_chip_threshold_range(zorv_ctx_t* ctx, const char* id, float* min, float* max, float* noise) {
+    ZORV_ENTER(ctx, id);
+    ZORV_POWERED_DEVICE_OR_FAIL(id && min && max && noise);
+    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
+    CALIBRATED_OR_FAIL(t);
+    double lo = kev_of(*t, t->rawMin), hi = kev_of(*t, t->rawMax);
+    *min = float(std::min(lo, hi));
+    *max = float(std::max(lo, hi));
+    *noise = float(t->noise);
+    return call_.done(0, min, max, noise);
+}
+
+int zorv_chip_threshold_raw_get(zorv_ctx_t* ctx, const char* id, int* raw) {
+    ZORV_ENTER(ctx, id);
+    ZORV_POWERED_DEVICE_OR_FAIL(id && raw);
+    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
+    *raw = t->raw;
+    return call_.done(0, raw);
+}
+
+int zorv_chip_threshold_raw_set(zorv_ctx_t* ctx, const char* id, int raw) {
+    ZORV_ENTER(ctx, id, raw);
+    ZORV_POWERED_DEVICE_OR_FAIL(id);
+    std::string error;
+    if (int status = set_threshold_raw(dev->chip, id, raw, error)) return call_.fail_text(status, error);
+    return call_.done(0);
+}
+
+int zorv_chip_threshold_raw_range(zorv_ctx_t* ctx, const char* id, int* min, int* max) {
+    ZORV_ENTER(ctx, id);
+    ZORV_POWERED_DEVICE_OR_FAIL(id && min && max);
+    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
+    *min = t->rawMin;
+    *max = t->rawMax;
+    return call_.done(0, min, max);
+}
+
+}  // extern "C"

@@ -230,27 +230,20 @@ bool boards_powered(const Device& dev) {
 
 using namespace sim;
 
-#define SUPPLY_DEVICE_OR_FAIL(ok)                                                                  \
-    ZORV_REQUIRE_CTX(ctx);                                                                         \
-    if (!(ok)) return call_.fail(-5, "%s: null argument", __func__);                             \
-    auto lk = lock();                                                                              \
-    Device* dev = open_device(ctx);                                                                \
-    if (!dev) return call_.fail(-2, "%s: no device is open on this context", __func__)
-
 extern "C" {
 
 // ---- board power ----
 
 int zorv_board_count(zorv_ctx_t* ctx, int* count) {
     ZORV_ENTER(ctx);
-    SUPPLY_DEVICE_OR_FAIL(count);
+    ZORV_DEVICE_OR_FAIL(count);
     *count = int(dev->supplies.boards.size());
     return call_.done(0, count);
 }
 
 int zorv_board_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
-    SUPPLY_DEVICE_OR_FAIL(id);
+    ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.boards;
     if (idx < 0 || size_t(idx) >= list.size())
         return call_.fail(-3, "board index %d is out of range (%zu boards)", idx, list.size());
@@ -274,7 +267,7 @@ extern "C" {
 
 int zorv_board_power_on(zorv_ctx_t* ctx, const char* id) {
     ZORV_ENTER(ctx, id);
-    SUPPLY_DEVICE_OR_FAIL(id);
+    ZORV_DEVICE_OR_FAIL(id);
     Board* b = find_board(*dev, id);
     if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
     b->powered = true;
@@ -283,7 +276,7 @@ int zorv_board_power_on(zorv_ctx_t* ctx, const char* id) {
 
 int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
     ZORV_ENTER(ctx, id);
-    SUPPLY_DEVICE_OR_FAIL(id);
+    ZORV_DEVICE_OR_FAIL(id);
     Board* b = find_board(*dev, id);
     if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
     if (!b->powered) return call_.fail(-2, "board '%s' is not powered", id);
@@ -293,7 +286,7 @@ int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
 
 int zorv_board_is_powered(zorv_ctx_t* ctx, const char* id, int* powered) {
     ZORV_ENTER(ctx, id);
-    SUPPLY_DEVICE_OR_FAIL(id && powered);
+    ZORV_DEVICE_OR_FAIL(id && powered);
     Board* b = find_board(*dev, id);
     if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
     *powered = b->powered ? 1 : 0;
@@ -304,14 +297,14 @@ int zorv_board_is_powered(zorv_ctx_t* ctx, const char* id, int* powered) {
 
 int zorv_bias_supply_count(zorv_ctx_t* ctx, int* count) {
     ZORV_ENTER(ctx);
-    SUPPLY_DEVICE_OR_FAIL(count);
+    ZORV_DEVICE_OR_FAIL(count);
     *count = int(dev->supplies.biases.size());
     return call_.done(0, count);
 }
 
 int zorv_bias_supply_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
-    SUPPLY_DEVICE_OR_FAIL(id);
+    ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.biases;
     if (idx < 0 || size_t(idx) >= list.size())
         return call_.fail(-3, "bias supply index %d is out of range (%zu supplies)", idx, list.size());
@@ -335,7 +328,7 @@ extern "C" {
 
 int zorv_bias_get(zorv_ctx_t* ctx, const char* id, float* volts) {
     ZORV_ENTER(ctx, id);
-    SUPPLY_DEVICE_OR_FAIL(id && volts);
+    ZORV_DEVICE_OR_FAIL(id && volts);
     BiasSupply* b = find_bias(*dev, id);
     if (!b) return call_.fail(-3, "no bias supply with the identifier '%s'", id);
     *volts = float(bias_voltage(*b, now()));
@@ -344,7 +337,7 @@ int zorv_bias_get(zorv_ctx_t* ctx, const char* id, float* volts) {
 
 int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
     ZORV_ENTER(ctx, id, volts);
-    SUPPLY_DEVICE_OR_FAIL(id);
+    ZORV_DEVICE_OR_FAIL(id);
     BiasSupply* b = find_bias(*dev, id);
     if (!b) return call_.fail(-3, "no bias supply with the identifier '%s'", id);
     if (!std::isfinite(volts) || volts < b->min || volts > b->max)
@@ -358,7 +351,7 @@ int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
 
 int zorv_bias_range(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
     ZORV_ENTER(ctx, id);
-    SUPPLY_DEVICE_OR_FAIL(id && min && max);
+    ZORV_DEVICE_OR_FAIL(id && min && max);
     BiasSupply* b = find_bias(*dev, id);
     if (!b) return call_.fail(-3, "no bias supply with the identifier '%s'", id);
     *min = float(b->min);
@@ -370,14 +363,14 @@ int zorv_bias_range(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
 
 int zorv_cooling_count(zorv_ctx_t* ctx, int* count) {
     ZORV_ENTER(ctx);
-    SUPPLY_DEVICE_OR_FAIL(count);
+    ZORV_DEVICE_OR_FAIL(count);
     *count = int(dev->supplies.coolers.size());
     return call_.done(0, count);
 }
 
 int zorv_cooling_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
-    SUPPLY_DEVICE_OR_FAIL(id);
+    ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.coolers;
     if (idx < 0 || size_t(idx) >= list.size())
         return call_.fail(-3, "cooling unit index %d is out of range (%zu units)", idx, list.size());
@@ -398,7 +391,7 @@ sim::CoolingUnit* find_cooler(sim::Device& dev, const char* id) {
 }  // namespace
 
 #define COOLER_OR_FAIL(ok)                                                                         \
-    SUPPLY_DEVICE_OR_FAIL(id && (ok));                                                             \
+    ZORV_DEVICE_OR_FAIL(id && (ok));                                                             \
     CoolingUnit* c = find_cooler(*dev, id);                                                        \
     if (!c) return call_.fail(-3, "no cooling unit with the identifier '%s'", id)
 
@@ -449,14 +442,14 @@ int zorv_cooling_limits(zorv_ctx_t* ctx, const char* id, float* min, float* max)
 
 int zorv_revision_count(zorv_ctx_t* ctx, int* count) {
     ZORV_ENTER(ctx);
-    SUPPLY_DEVICE_OR_FAIL(count);
+    ZORV_DEVICE_OR_FAIL(count);
     *count = int(dev->supplies.revisions.size());
     return call_.done(0, count);
 }
 
 int zorv_revision_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
-    SUPPLY_DEVICE_OR_FAIL(id);
+    ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.revisions;
     if (idx < 0 || size_t(idx) >= list.size())
         return call_.fail(-3, "revision index %d is out of range (%zu revisions)", idx, list.size());
@@ -466,7 +459,7 @@ int zorv_revision_id(zorv_ctx_t* ctx, int idx, const char** id) {
 
 int zorv_revision_string(zorv_ctx_t* ctx, const char* id, const char** version) {
     ZORV_ENTER(ctx, id);
-    SUPPLY_DEVICE_OR_FAIL(id && version);
+    ZORV_DEVICE_OR_FAIL(id && version);
     for (auto& v : dev->supplies.revisions)
         if (v.id == id) {
             *version = v.version.c_str();
@@ -479,14 +472,14 @@ int zorv_revision_string(zorv_ctx_t* ctx, const char* id, const char** version) 
 
 int zorv_syncmode_option_count(zorv_ctx_t* ctx, int* count) {
     ZORV_ENTER(ctx);
-    SUPPLY_DEVICE_OR_FAIL(count);
+    ZORV_DEVICE_OR_FAIL(count);
     *count = int(dev->supplies.syncOptions.size());
     return call_.done(0, count);
 }
 
 int zorv_syncmode_option_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
-    SUPPLY_DEVICE_OR_FAIL(id);
+    ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.syncOptions;
     if (idx < 0 || size_t(idx) >= list.size())
         return call_.fail(-3, "sync option index %d is out of range (%zu options)", idx, list.size());
@@ -496,7 +489,7 @@ int zorv_syncmode_option_id(zorv_ctx_t* ctx, int idx, const char** id) {
 
 int zorv_syncmode_option_select(zorv_ctx_t* ctx, const char* id) {
     ZORV_ENTER(ctx, id);
-    SUPPLY_DEVICE_OR_FAIL(id);
+    ZORV_DEVICE_OR_FAIL(id);
     for (auto& o : dev->supplies.syncOptions)
         if (o == id) {
             dev->supplies.syncSelected = o;
@@ -529,7 +522,7 @@ extern "C" {
 
 int zorv_axi_read(zorv_ctx_t* ctx, uint32_t address, uint32_t* data) {
     ZORV_ENTER(ctx, address);
-    SUPPLY_DEVICE_OR_FAIL(data);
+    ZORV_DEVICE_OR_FAIL(data);
     int status = 0;
     Register* g = find_register(call_, *dev, address, status);
     if (!g) return status;
@@ -539,7 +532,7 @@ int zorv_axi_read(zorv_ctx_t* ctx, uint32_t address, uint32_t* data) {
 
 int zorv_axi_write(zorv_ctx_t* ctx, uint32_t address, uint32_t data) {
     ZORV_ENTER(ctx, address, data);
-    SUPPLY_DEVICE_OR_FAIL(true);
+    ZORV_DEVICE_OR_FAIL(true);
     int status = 0;
     Register* g = find_register(call_, *dev, address, status);
     if (!g) return status;

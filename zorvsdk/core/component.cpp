@@ -98,4 +98,24 @@ PyObject* id_method(PyObject* self, PyObject* index, int (*fn)(zorv_ctx_t*, int,
     return from_utf8(text);
 }
 
+PyObject* make_record(PyObject* name, std::initializer_list<PyObject*> values) {
+    constexpr size_t kMax = 8;
+    Ref owned[kMax];
+    PyObject* argv[kMax];
+    size_t n = 0;
+    bool ok = values.size() <= kMax;
+    for (PyObject* v : values) {
+        if (n < kMax) owned[n] = Ref::steal(v), argv[n++] = v;
+        else Py_XDECREF(v);
+        ok = ok && v;
+    }
+    if (!ok) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "make_record: too many fields");
+        return nullptr;
+    }
+    Ref cls = Ref::steal(global(name));
+    if (!cls) return nullptr;
+    return PyObject_Vectorcall(cls.get(), argv, n, nullptr);
+}
+
 }  // namespace zorv

@@ -45,6 +45,10 @@ PyObject* count_method(PyObject* self, int (*fn)(zorv_ctx_t*, int*), int preset 
 // An identifier method: fn(ctx, index, &text), decoded as UTF-8.
 PyObject* id_method(PyObject* self, PyObject* index, int (*fn)(zorv_ctx_t*, int, const char**));
 
+// cls(*values), the record class looked up by name in the module's globals at call time. Takes
+// the new references in `values`; a null among them means its exception is set.
+PyObject* make_record(PyObject* name, std::initializer_list<PyObject*> values);
+
 // A text fixed at compile time, so that method names can be template arguments.
 template <size_t N>
 struct FixedText {
