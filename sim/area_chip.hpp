@@ -65,6 +65,9 @@ bool binned_mode(const std::string& mode);
 // Pixel size of the whole detector: the chip grid times the chip size.
 int detector_width(const ChipArea& area);
 int detector_height(const ChipArea& area);
+// The pixel address that deliveries carry: y * detector_width + x over the whole detector, with
+// (0, 0) the first pixel of chip 0 and chips laid out row by row.
+inline uint32_t pixel_address(const ChipArea& area, int x, int y) { return uint32_t(y) * uint32_t(detector_width(area)) + uint32_t(x); }
 
 // Changes made by a configuration document. Each returns 0 or a negative status with `error` set
 // to a last-error text naming the DAC or threshold.
