@@ -1,13 +1,563 @@
-// Virtual device: the memory side.
+// Virtual device: flash memories and the pixel mask's storage.
 #include "sim.hpp"
+#include "zorv/flash.h"
+#include "zorvsim.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace sim {
 
-void defaults(MemoryArea&, int) {}
-void load(MemoryArea&, const Json& doc, const std::string& path, Reader& r) { r.only(doc, path, {}); }
-Json dump(const MemoryArea&) { return Json(Json::Object{}); }
+namespace {
+
+constexpr uint8_t kErased = 0xFF;
+constexpr uint64_t kAddressSpace = uint64_t(UINT32_MAX) + 1;
+
+// ---- runs of bytes in a model document: [{"address": a, "hex": "..."}] ----
+
+const char kHex[] = "0123456789abcdef";
+
+std::string to_hex(const uint8_t* p, size_t n) {
+    std::string s;
+    s.reserve(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        s += kHex[p[i] >> 4];
+        s += kHex[p[i] & 15];
+    }
+    return s;
+}
+
+bool from_hex(const std::string& hex, std::vector<uint8_t>& out) {
+    if (hex.size() % 2) return false;
+    out.clear();
+    out.reserve(hex.size() / 2);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int v = 0;
+        for (size_t k = i; k < i + 2; ++k) {
+            char c = hex[k];
+            int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (d < 0) return false;
+            v = v * 16 + d;
+        }
+        out.push_back(uint8_t(v));
+    }
+    return true;
+}
+
+// Appends the runs of `bytes` (placed at `base`) that differ from `background`; gaps shorter than
+// 16 bytes are kept inside a run so that scattered bytes make few runs.
+void dump_runs(const uint8_t* bytes, size_t n, uint64_t base, uint8_t background, Json& runs) {
+    size_t i = 0;
+    while (i < n) {
+        while (i < n && bytes[i] == background) ++i;
+        if (i == n) break;
+        size_t start = i, end = i;
+        while (i < n) {
+            if (bytes[i] != background) end = ++i;
+            else if (i - end >= 16) break;
+            else ++i;
+        }
+        Json run;
+        run["address"] = (unsigned long long)(base + start);
+        run["hex"] = to_hex(bytes + start, end - start);
+        runs.push(std::move(run));
+    }
+}
+
+// Reads the runs of a model document and hands each to `put(address, bytes)`, which checks its place.
+template <class Put>
+void load_runs(const Json::Array& runs, const std::string& path, Reader& r, Put put) {
+    for (size_t i = 0; i < runs.size() && r.ok(); ++i) {
+        std::string p = path + "/" + std::to_string(i);
+        int64_t address = -1;
+        std::string hex;
+        r.only(runs[i], p, {"address", "hex"});
+        r.get(runs[i], p, "address", address);
+        r.get(runs[i], p, "hex", hex);
+        if (!r.ok()) return;
+        std::vector<uint8_t> bytes;
+        if (address < 0) r.fail(p + "/address", "expected a non-negative address");
+        else if (!from_hex(hex, bytes)) r.fail(p + "/hex", "expected an even number of hexadecimal digits");
+        else if (std::string problem = put(uint64_t(address), bytes); !problem.empty()) r.fail(p, problem);
+    }
+}
+
+// ---- layout ----
+
+// The sector holding `address`: memory-wide index, first address and size.
+bool locate(const Flash& f, uint64_t address, int& sector, uint64_t& start, uint32_t& size) {
+    uint64_t base = 0;
+    int index = 0;
+    for (auto& r : f.regions) {
+        uint64_t span = uint64_t(r.sectorSize) * uint64_t(r.sectors);
+        if (address < base + span) {
+            uint64_t k = (address - base) / r.sectorSize;
+            sector = index + int(k);
+            start = base + k * r.sectorSize;
+            size = r.sectorSize;
+            return true;
+        }
+        base += span;
+        index += r.sectors;
+    }
+    return false;
+}
+
+std::string range_text(const Flash& f) {
+    char text[96];
+    uint64_t size = flash_size(f);
+    if (size == 0) std::snprintf(text, sizeof text, "the memory has no sectors");
+    else std::snprintf(text, sizeof text, "the memory spans 0x%08" PRIX64 " to 0x%08" PRIX64, uint64_t(0), size - 1);
+    return text;
+}
+
+// Checks that [address, address + length) lies inside the memory.
+bool in_range(const Flash& f, uint32_t address, size_t length, const char* what, std::string& error) {
+    if (length == 0 || uint64_t(address) + length <= flash_size(f)) return true;
+    char text[160];
+    std::snprintf(text, sizeof text, "flash '%s': %s of %zu bytes at 0x%08" PRIX32 " is outside the memory (", f.id.c_str(),
+                  what, length, address);
+    error = text + range_text(f) + ")";
+    return false;
+}
+
+// Calls `visit(sector, offset_in_sector, sector_size, position_in_range, count)` for each piece of
+// a range that lies inside the memory.
+template <class Visit>
+void for_each_piece(const Flash& f, uint32_t address, size_t length, Visit visit) {
+    size_t done = 0;
+    while (done < length) {
+        int sector;
+        uint64_t start;
+        uint32_t size;
+        if (!locate(f, uint64_t(address) + done, sector, start, size)) return;
+        uint64_t offset = uint64_t(address) + done - start;
+        size_t count = size_t(std::min<uint64_t>(size - offset, length - done));
+        visit(sector, size_t(offset), size, done, count);
+        done += count;
+    }
+}
+
+// ---- backing files ----
+
+// Writes `n` bytes at `address` of the file, padding a short file with erased bytes.
+bool write_file(const std::string& path, uint64_t address, const uint8_t* bytes, size_t n, std::string& error) {
+    FILE* fp = std::fopen(path.c_str(), "r+b");
+    if (!fp && errno == ENOENT) fp = std::fopen(path.c_str(), "w+b");
+    bool ok = fp != nullptr;
+    if (ok && std::fseek(fp, 0, SEEK_END) == 0) {
+        long end = std::ftell(fp);
+        ok = end >= 0;
+        static const std::vector<uint8_t> blank(65536, kErased);
+        for (uint64_t at = uint64_t(end); ok && at < address;) {
+            size_t n = size_t(std::min<uint64_t>(blank.size(), address - at));
+            ok = std::fwrite(blank.data(), 1, n, fp) == n;
+            at += n;
+        }
+    } else {
+        ok = false;
+    }
+    ok = ok && std::fseek(fp, long(address), SEEK_SET) == 0 && std::fwrite(bytes, 1, n, fp) == n;
+    if (fp && std::fclose(fp) != 0) ok = false;
+    if (!ok) error = "the backing file '" + path + "' cannot be written: " + std::strerror(errno);
+    return ok;
+}
+
+// Loads a memory's contents from its backing file (a missing file is an erased memory).
+std::string read_file(Flash& f) {
+    std::ifstream in(f.file, std::ios::binary);
+    if (!in) return errno == ENOENT ? "" : "the backing file '" + f.file + "' cannot be read: " + std::strerror(errno);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    std::string data = ss.str();
+    if (data.size() > flash_size(f))
+        return "the backing file '" + f.file + "' holds " + std::to_string(data.size()) + " bytes, more than the " +
+               std::to_string(flash_size(f)) + " of the memory";
+    f.sectors.clear();
+    for_each_piece(f, 0, data.size(), [&](int sector, size_t offset, uint32_t size, size_t pos, size_t count) {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(data.data()) + pos;
+        bool erased = true;
+        for (size_t i = 0; i < count && erased; ++i) erased = p[i] == kErased;
+        if (erased && !f.sectors.count(sector)) return;
+        auto& bytes = f.sectors[sector];
+        if (bytes.empty()) bytes.assign(size, kErased);
+        std::memcpy(bytes.data() + offset, p, count);
+    });
+    return "";
+}
+
+Flash make_flash(const char* id, const char* part, std::vector<FlashRegion> regions) {
+    Flash f;
+    f.id = id;
+    f.partNumber = part;
+    f.regions = std::move(regions);
+    return f;
+}
+
+}  // namespace
+
+int sector_count(const Flash& f) {
+    int n = 0;
+    for (auto& r : f.regions) n += r.sectors;
+    return n;
+}
+
+uint64_t flash_size(const Flash& f) {
+    uint64_t n = 0;
+    for (auto& r : f.regions) n += uint64_t(r.sectorSize) * uint64_t(r.sectors);
+    return n;
+}
+
+bool sector_place(const Flash& f, int sector, uint32_t& start, uint32_t& size) {
+    if (sector < 0) return false;
+    uint64_t base = 0;
+    int index = 0;
+    for (auto& r : f.regions) {
+        if (sector < index + r.sectors) {
+            start = uint32_t(base + uint64_t(sector - index) * r.sectorSize);
+            size = r.sectorSize;
+            return true;
+        }
+        base += uint64_t(r.sectorSize) * uint64_t(r.sectors);
+        index += r.sectors;
+    }
+    return false;
+}
+
+bool flash_read(const Flash& f, uint32_t address, uint8_t* out, size_t length, std::string& error) {
+    if (!in_range(f, address, length, "a read", error)) return false;
+    for_each_piece(f, address, length, [&](int sector, size_t offset, uint32_t, size_t pos, size_t count) {
+        auto it = f.sectors.find(sector);
+        if (it == f.sectors.end()) std::memset(out + pos, kErased, count);
+        else std::memcpy(out + pos, it->second.data() + offset, count);
+    });
+    return true;
+}
+
+int flash_program(Flash& f, uint32_t address, const uint8_t* data, size_t length, std::string& error) {
+    if (!in_range(f, address, length, "a program", error)) return -3;
+    // The whole range is checked before anything is written.
+    bool ok = true;
+    for_each_piece(f, address, length, [&](int sector, size_t offset, uint32_t, size_t pos, size_t count) {
+        auto it = f.sectors.find(sector);
+        if (!ok || it == f.sectors.end()) return;
+        for (size_t i = 0; i < count; ++i) {
+            uint8_t old = it->second[offset + i], want = data[pos + i];
+            if ((old & want) != want) {
+                char text[200];
+                std::snprintf(text, sizeof text,
+                              "flash '%s': programming 0x%02X over 0x%02X at 0x%08" PRIX64
+                              " would set bits that are 0; erase sector %d first",
+                              f.id.c_str(), want, old, uint64_t(address) + pos + i, sector);
+                error = text;
+                ok = false;
+                return;
+            }
+        }
+    });
+    if (!ok) return -3;
+    if (!f.file.empty() && !write_file(f.file, address, data, length, error)) return -1;
+    for_each_piece(f, address, length, [&](int sector, size_t offset, uint32_t size, size_t pos, size_t count) {
+        auto& bytes = f.sectors[sector];
+        if (bytes.empty()) bytes.assign(size, kErased);
+        std::memcpy(bytes.data() + offset, data + pos, count);
+    });
+    return 0;
+}
+
+int flash_erase(Flash& f, int sector, std::string& error) {
+    std::vector<int> written;  // only sectors that are not erased hold anything to erase
+    if (sector == -1) {
+        for (auto& entry : f.sectors) written.push_back(entry.first);
+    } else if (sector < 0 || sector >= sector_count(f)) {
+        error = "flash '" + f.id + "': sector " + std::to_string(sector) + " is out of range (" +
+                std::to_string(sector_count(f)) + " sectors)";
+        return -3;
+    } else if (f.sectors.count(sector)) {
+        written.push_back(sector);
+    }
+    for (int s : written) {
+        uint32_t start = 0, size = 0;
+        sector_place(f, s, start, size);
+        if (!f.file.empty()) {
+            std::vector<uint8_t> blank(size, kErased);
+            if (!write_file(f.file, start, blank.data(), size, error)) return -1;
+        }
+        f.sectors.erase(s);
+    }
+    return 0;
+}
+
+void mask_size(const Device& dev, size_t& width, size_t& height) {
+    const MemoryArea& m = dev.memory;
+    if (m.maskWidth > 0 && m.maskHeight > 0) {
+        width = size_t(m.maskWidth);
+        height = size_t(m.maskHeight);
+    } else {
+        width = size_t(std::max(0, detector_width(dev.chip)));
+        height = size_t(std::max(0, detector_height(dev.chip)));
+    }
+}
+
+std::vector<uint8_t>& mask_bytes(Device& dev) {
+    size_t w, h;
+    mask_size(dev, w, h);
+    auto& mask = dev.memory.mask;
+    if (mask.size() != w * h) mask.resize(w * h, 0);
+    return mask;
+}
+
+void defaults(MemoryArea& a, int index) {
+    a = MemoryArea{};
+    // The FPGA image: 4 KiB parameter sectors, one 32 KiB sector, then 64 KiB sectors (16 MiB).
+    a.flashes.push_back(make_flash("fpga", "ZN25F128B", {{4096, 8}, {32768, 1}, {65536, 255}}));
+    // Calibration data: 4 KiB sectors, then 64 KiB sectors (1 MiB).
+    a.flashes.push_back(make_flash("calibration", "ZN25F008A", {{4096, 16}, {65536, 15}}));
+    // The image starts with its header.
+    std::string header = "ZQ4 bitstream 2.4.1 unit " + std::to_string(index);
+    std::vector<uint8_t> sector0(4096, kErased);
+    std::memcpy(sector0.data(), header.data(), header.size());
+    a.flashes[0].sectors[0] = std::move(sector0);
+}
+
+void load(MemoryArea& a, const Json& doc, const std::string& path, Reader& r) {
+    r.only(doc, path, {"flash", "pixelMask"});
+    if (const Json::Array* list = r.array(doc, path, "flash")) {
+        a.flashes.clear();
+        for (size_t i = 0; i < list->size() && r.ok(); ++i) {
+            std::string p = path + "/flash/" + std::to_string(i);
+            const Json& j = (*list)[i];
+            Flash f;
+            r.only(j, p, {"id", "partNumber", "regions", "file", "contents"});
+            r.get(j, p, "id", f.id);
+            r.get(j, p, "partNumber", f.partNumber);
+            r.get(j, p, "file", f.file);
+            if (const Json::Array* regions = r.array(j, p, "regions")) {
+                for (size_t k = 0; k < regions->size() && r.ok(); ++k) {
+                    std::string q = p + "/regions/" + std::to_string(k);
+                    int64_t sectorSize = 0;
+                    int sectors = 0;
+                    r.only((*regions)[k], q, {"sectorSize", "sectors"});
+                    r.get((*regions)[k], q, "sectorSize", sectorSize);
+                    r.get((*regions)[k], q, "sectors", sectors);
+                    if (r.ok() && (sectorSize <= 0 || sectorSize > INT32_MAX || sectors < 0))
+                        r.fail(q, "expected a sector size from 1 to 2147483647 and a non-negative sector count");
+                    f.regions.push_back({uint32_t(sectorSize), sectors});
+                }
+            }
+            if (!r.ok()) break;
+            int64_t sectors = 0;
+            for (auto& region : f.regions) sectors += region.sectors;
+            if (flash_size(f) > kAddressSpace) r.fail(p + "/regions", "the memory is larger than the 32-bit address space");
+            if (sectors > INT32_MAX) r.fail(p + "/regions", "the memory has more than 2147483647 sectors");
+            for (auto& other : a.flashes)
+                if (other.id == f.id) r.fail(p + "/id", "another memory has the same identifier");
+            const Json::Array* contents = r.array(j, p, "contents");
+            if (contents && !f.file.empty()) r.fail(p, "a memory backed by a file takes its contents from the file");
+            if (!r.ok()) break;
+            if (contents) {
+                load_runs(*contents, p + "/contents", r, [&](uint64_t address, const std::vector<uint8_t>& bytes) {
+                    if (address + bytes.size() > flash_size(f)) return "the bytes lie outside the memory (" + range_text(f) + ")";
+                    for_each_piece(f, uint32_t(address), bytes.size(), [&](int sector, size_t offset, uint32_t size, size_t pos, size_t count) {
+                        auto& s = f.sectors[sector];
+                        if (s.empty()) s.assign(size, kErased);
+                        std::memcpy(s.data() + offset, bytes.data() + pos, count);
+                    });
+                    return std::string();
+                });
+            } else if (!f.file.empty()) {
+                if (std::string problem = read_file(f); !problem.empty()) r.fail(p + "/file", problem);
+            }
+            a.flashes.push_back(std::move(f));
+        }
+    }
+    if (const Json* m = r.object(doc, path, "pixelMask")) {
+        std::string p = path + "/pixelMask";
+        r.only(*m, p, {"width", "height", "contents"});
+        r.get(*m, p, "width", a.maskWidth);
+        r.get(*m, p, "height", a.maskHeight);
+        if (r.ok() && (a.maskWidth < 0 || a.maskHeight < 0 || a.maskWidth > kMaxMaskSide || a.maskHeight > kMaxMaskSide ||
+                       (a.maskWidth == 0) != (a.maskHeight == 0)))
+            r.fail(p, "expected width and height from 1 to " + std::to_string(kMaxMaskSide) + ", or both 0 for the detector's size");
+        if (const Json::Array* contents = r.array(*m, p, "contents")) {
+            a.mask.clear();
+            constexpr uint64_t kMaxMask = uint64_t(kMaxMaskSide) * kMaxMaskSide;
+            load_runs(*contents, p + "/contents", r, [&](uint64_t address, const std::vector<uint8_t>& bytes) {
+                if (address + bytes.size() > kMaxMask) return std::string("the bytes lie outside the largest mask");
+                if (a.mask.size() < address + bytes.size()) a.mask.resize(size_t(address + bytes.size()), 0);
+                std::memcpy(a.mask.data() + address, bytes.data(), bytes.size());
+                return std::string();
+            });
+        }
+    }
+}
+
+Json dump(const MemoryArea& a) {
+    Json d;
+    Json list = Json(Json::Array{});
+    for (auto& f : a.flashes) {
+        Json j;
+        j["id"] = f.id;
+        j["partNumber"] = f.partNumber;
+        Json regions = Json(Json::Array{});
+        for (auto& r : f.regions) {
+            Json q;
+            q["sectorSize"] = r.sectorSize;
+            q["sectors"] = r.sectors;
+            regions.push(std::move(q));
+        }
+        j["regions"] = std::move(regions);
+        if (!f.file.empty()) {
+            j["file"] = f.file;
+        } else {
+            Json runs = Json(Json::Array{});
+            for (auto& [sector, bytes] : f.sectors) {
+                uint32_t start = 0, size = 0;
+                if (sector_place(f, sector, start, size)) dump_runs(bytes.data(), bytes.size(), start, kErased, runs);
+            }
+            j["contents"] = std::move(runs);
+        }
+        list.push(std::move(j));
+    }
+    d["flash"] = std::move(list);
+    Json& m = d["pixelMask"];
+    m["width"] = a.maskWidth;
+    m["height"] = a.maskHeight;
+    Json runs = Json(Json::Array{});
+    dump_runs(a.mask.data(), a.mask.size(), 0, 0, runs);
+    m["contents"] = std::move(runs);
+    return d;
+}
+
 void on_open_memory(Device&) {}
 void on_close_memory(Device&) {}
 
-
 }  // namespace sim
+
+using namespace sim;
+
+namespace {
+
+sim::Flash* find_flash(sim::Device& dev, const char* id) {
+    for (auto& f : dev.memory.flashes)
+        if (f.id == id) return &f;
+    return nullptr;
+}
+
+Json length_arg(const size_t* length) { return length ? Json((unsigned long long)*length) : Json(); }
+
+}  // namespace
+
+#define FLASH_OR_FAIL(ok)                                                                          \
+    ZORV_DEVICE_OR_FAIL(id && (ok));                                                             \
+    Flash* f = find_flash(*dev, id);                                                               \
+    if (!f) return call_.fail(-3, "no flash memory with the identifier '%s'", id)
+
+#define REGION_OR_FAIL(region)                                                                     \
+    if ((region) < 0 || size_t(region) >= f->regions.size())                                       \
+    return call_.fail(-3, "region index %d of flash '%s' is out of range (%zu regions)", region, id, f->regions.size())
+
+extern "C" {
+
+int zorv_flash_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    ZORV_DEVICE_OR_FAIL(count);
+    *count = int(dev->memory.flashes.size());
+    return call_.done(0, count);
+}
+
+int zorv_flash_id(zorv_ctx_t* ctx, int idx, const char** id) {
+    ZORV_ENTER(ctx, idx);
+    ZORV_DEVICE_OR_FAIL(id);
+    const auto& list = dev->memory.flashes;
+    if (idx < 0 || size_t(idx) >= list.size())
+        return call_.fail(-3, "flash memory index %d is out of range (%zu memories)", idx, list.size());
+    *id = list[size_t(idx)].id.c_str();
+    return call_.done(0, id);
+}
+
+int zorv_flash_part_nr(zorv_ctx_t* ctx, const char* id, const char** part) {
+    ZORV_ENTER(ctx, id);
+    FLASH_OR_FAIL(part);
+    *part = f->partNumber.c_str();
+    return call_.done(0, part);
+}
+
+int zorv_flash_regions(zorv_ctx_t* ctx, const char* id, int* count) {
+    ZORV_ENTER(ctx, id);
+    FLASH_OR_FAIL(count);
+    *count = int(f->regions.size());
+    return call_.done(0, count);
+}
+
+int zorv_flash_sector_count(zorv_ctx_t* ctx, const char* id, int region, int* count) {
+    ZORV_ENTER(ctx, id, region);
+    FLASH_OR_FAIL(count);
+    REGION_OR_FAIL(region);
+    *count = f->regions[size_t(region)].sectors;
+    return call_.done(0, count);
+}
+
+int zorv_flash_sector_size(zorv_ctx_t* ctx, const char* id, int region, int* size) {
+    ZORV_ENTER(ctx, id, region);
+    FLASH_OR_FAIL(size);
+    REGION_OR_FAIL(region);
+    *size = int(f->regions[size_t(region)].sectorSize);
+    return call_.done(0, size);
+}
+
+int zorv_flash_sector_address_range(zorv_ctx_t* ctx, const char* id, int sector, uint32_t* start, uint32_t* end) {
+    ZORV_ENTER(ctx, id, sector);
+    FLASH_OR_FAIL(start && end);
+    uint32_t first = 0, size = 0;
+    if (!sector_place(*f, sector, first, size))
+        return call_.fail(-3, "sector index %d of flash '%s' is out of range (%d sectors)", sector, id, sector_count(*f));
+    *start = first;
+    *end = uint32_t(uint64_t(first) + size - 1);
+    return call_.done(0, start, end);
+}
+
+// The one out-value of a read or program is the byte count written back.
+int zorv_flash_read(zorv_ctx_t* ctx, const char* id, uint32_t address, void* data, size_t* length) {
+    ZORV_ENTER(ctx, id, address, length_arg(length));
+    FLASH_OR_FAIL(length && (data || *length == 0));
+    std::string error;
+    if (!flash_read(*f, address, static_cast<uint8_t*>(data), *length, error)) return call_.fail_text(-3, error);
+    return call_.done(0, length);
+}
+
+int zorv_flash_program(zorv_ctx_t* ctx, const char* id, uint32_t address, const void* data, size_t* length) {
+    ZORV_ENTER(ctx, id, address, length_arg(length));
+    FLASH_OR_FAIL(length && (data || *length == 0));
+    if (Call::journal_on.load(std::memory_order_relaxed) && *length <= 256)
+        call_.note("data", to_hex(static_cast<const uint8_t*>(data), *length));
+    std::string error;
+    if (int status = flash_program(*f, address, static_cast<const uint8_t*>(data), *length, error))
+        return call_.fail_text(status, error);
+    return call_.done(0, length);
+}
+
+char* zorvsim_flash_erase(int device, const char* id, int sector) {
+    auto text = [](const std::string& s) {
+        char* p = static_cast<char*>(std::malloc(s.size() + 1));
+        if (p) std::memcpy(p, s.c_str(), s.size() + 1);
+        return p;
+    };
+    auto lk = lock();
+    auto& devs = world().devices;
+    if (device < 0 || size_t(device) >= devs.size())
+        return text("device index " + std::to_string(device) + " is out of range (" + std::to_string(devs.size()) + " devices)");
+    Flash* f = find_flash(*devs[size_t(device)], id ? id : "");
+    if (!f) return text(std::string("no flash memory with the identifier '") + (id ? id : "") + "'");
+    std::string error;
+    if (flash_erase(*f, sector, error)) return text(error);
+    return nullptr;
+}
+
+}  // extern "C"

@@ -1,23 +1,591 @@
 // zorvsdk.flashmem: non-volatile (flash) memories.
+//
+// __Flashmem lists the memories and builds a snapshot of one memory's layout: a NonVolatileMemory
+// holding its regions, each Region holding its sectors. Memory identifiers cross to the SDK as
+// ASCII and texts come back as ASCII. Reading and programming go through the NonVolatileMemory,
+// which keeps its own reference to the context.
 #include "core/component.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <structmember.h>
+
+#include "zorv/flash.h"
 
 using namespace zorv;
 
 namespace {
 
+PyTypeObject* g_memory_type;
+PyTypeObject* g_region_type;
+PyTypeObject* g_sector_type;
+
+Name s_getCount("_Flashmem__getCount"), s_getId("_Flashmem__getId"), s_getPartNumber("_Flashmem__getPartNumber"),
+    s_getRegionCount("_Flashmem__getRegionCount"), s_getSectorCount("_Flashmem__getSectorCount"),
+    s_getSectorSize("_Flashmem__getSectorSize"), s_getSectorAddressRange("_Flashmem__getSectorAddressRange"),
+    s_retrieveFlashmemRegions("_Flashmem__retrieveFlashmemRegions"),
+    s_retrieveRegionSectors("_Flashmem__retrieveRegionSectors"), s_np("np"), s_empty("empty"), s_uint8("uint8"),
+    s_dtype("dtype");
+
+// ---- the snapshot types ----
+
+struct MemoryObject {
+    PyObject_HEAD
+    PyObject* context;  // first, as in every component object
+    PyObject* id;
+    PyObject* partNumber;
+    PyObject* regions;
+};
+
+struct RegionObject {
+    PyObject_HEAD
+    int sectorSize;
+    PyObject* sectors;
+};
+
+struct SectorObject {
+    PyObject_HEAD
+    int startingAddress;
+    int endingAddress;
+};
+
+// Exactly `type`, or None: "Expected %s, got %.200s".
+bool check_exact(PyObject* value, PyTypeObject* type, const char* name) {
+    if (value == Py_None || Py_IS_TYPE(value, type)) return true;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", name, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+PyObject* memory_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static Params<4> params("__cinit__", {"ctx", "id", "partNumber", "regions"});
+    PyObject* a[4];
+    if (!params.parse_tuple(args, kwds, a) || !check_context(a[0]) || !check_exact(a[1], &PyUnicode_Type, "str") ||
+        !check_exact(a[2], &PyUnicode_Type, "str") || !check_exact(a[3], &PyList_Type, "list"))
+        return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* o = reinterpret_cast<MemoryObject*>(self);
+    o->context = Py_NewRef(a[0]);
+    o->id = Py_NewRef(a[1]);
+    o->partNumber = Py_NewRef(a[2]);
+    o->regions = Py_NewRef(a[3]);
+    return self;
+}
+
+int memory_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* o = reinterpret_cast<MemoryObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(o->context);
+    Py_VISIT(o->id);
+    Py_VISIT(o->partNumber);
+    Py_VISIT(o->regions);
+    return 0;
+}
+
+int memory_clear(PyObject* self) {
+    auto* o = reinterpret_cast<MemoryObject*>(self);
+    Py_XSETREF(o->context, Py_NewRef(Py_None));
+    Py_XSETREF(o->regions, Py_NewRef(Py_None));
+    return 0;
+}
+
+void memory_dealloc(PyObject* self) {
+    auto* o = reinterpret_cast<MemoryObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(o->context);
+    Py_CLEAR(o->id);
+    Py_CLEAR(o->partNumber);
+    Py_CLEAR(o->regions);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* region_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static Params<2> params("__cinit__", {"sectorSize", "sectors"});
+    PyObject* a[2];
+    int sectorSize;
+    if (!params.parse_tuple(args, kwds, a) || !to_int(a[0], sectorSize) || !check_exact(a[1], &PyList_Type, "list"))
+        return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* o = reinterpret_cast<RegionObject*>(self);
+    o->sectorSize = sectorSize;
+    o->sectors = Py_NewRef(a[1]);
+    return self;
+}
+
+int region_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<RegionObject*>(self)->sectors);
+    return 0;
+}
+
+int region_clear(PyObject* self) {
+    Py_XSETREF(reinterpret_cast<RegionObject*>(self)->sectors, Py_NewRef(Py_None));
+    return 0;
+}
+
+void region_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<RegionObject*>(self)->sectors);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* sector_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static Params<2> params("__cinit__", {"startingAddress", "endingAddress"});
+    PyObject* a[2];
+    int start, end;
+    if (!params.parse_tuple(args, kwds, a) || !to_int(a[0], start) || !to_int(a[1], end)) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* o = reinterpret_cast<SectorObject*>(self);
+    o->startingAddress = start;
+    o->endingAddress = end;
+    return self;
+}
+
+int sector_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int sector_clear(PyObject*) { return 0; }
+
+void sector_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---- NonVolatileMemory.read and .program ----
+
+PyObject* read(ZORV_METHOD_ARGS) {
+    static Params<2> params("read", {"startingAddress", "dataLen"});
+    PyObject* a[2];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    TextArg id;
+    if (!id.encode_ascii(reinterpret_cast<MemoryObject*>(self)->id)) return nullptr;
+    // numpy.empty(dataLen, dtype=numpy.uint8): refuses negative and non-integer lengths.
+    Ref np = Ref::steal(global(s_np));
+    if (!np) return nullptr;
+    Ref empty = Ref::steal(PyObject_GetAttr(np.get(), s_empty));
+    if (!empty) return nullptr;
+    Ref uint8 = Ref::steal(PyObject_GetAttr(np.get(), s_uint8));
+    if (!uint8) return nullptr;
+    Ref kw = Ref::steal(PyTuple_Pack(1, s_dtype.get()));
+    if (!kw) return nullptr;
+    PyObject* argv[2] = {a[1], uint8.get()};
+    Ref array = Ref::steal(PyObject_Vectorcall(empty.get(), argv, 1, kw.get()));
+    if (!array) return nullptr;
+    ByteView view;
+    if (!view.acquire(array.get())) return nullptr;
+    uint8_t* data = view.first();
+    if (!data) return nullptr;
+    size_t length;
+    uint32_t address;
+    if (!to_size(a[1], length) || !to_uint32(a[0], address)) return nullptr;
+    size_t requested = length;
+    // Zeroed first, so that bytes the SDK did not write are never uninitialised memory.
+    std::memset(data, 0, requested);
+    if (!call(self, zorv_flash_read, id.c_str(), address, static_cast<void*>(data), &length)) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(requested));
+}
+
+PyObject* program(ZORV_METHOD_ARGS) {
+    static Params<2> params("program", {"startingAddress", "data"});
+    PyObject* a[2];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    TextArg id;
+    if (!id.encode_ascii(reinterpret_cast<MemoryObject*>(self)->id)) return nullptr;
+    Ref dataView = Ref::steal(PyMemoryView_FromObject(a[1]));
+    if (!dataView) return nullptr;
+    Py_ssize_t n = PyObject_Length(dataView.get());
+    if (n < 0) return nullptr;
+    ByteView view;
+    if (!view.acquire(dataView.get())) return nullptr;
+    const uint8_t* data = view.first();
+    if (!data) return nullptr;
+    uint32_t address;
+    if (!to_uint32(a[0], address)) return nullptr;
+    size_t length = size_t(n);
+    if (!call(self, zorv_flash_program, id.c_str(), address, static_cast<const void*>(data), &length)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---- __Flashmem: private steps ----
+
+constexpr auto getIds = list_entry<"getIds", "_Flashmem__getCount", "_Flashmem__getId">;
+
+constexpr auto getCount = count_entry<"__getCount", zorv_flash_count>;
+
+PyObject* getId(ZORV_METHOD_ARGS) {
+    static Params<1> params("__getId", {"flashmemIdx"});
+    PyObject* a[1];
+    int idx;
+    if (!params.parse(args, nargs, kwnames, a) || !to_int(a[0], idx)) return nullptr;
+    const char* text = "";
+    if (!call(self, zorv_flash_id, idx, &text)) return nullptr;
+    return from_ascii(text);
+}
+
+PyObject* getPartNumber(ZORV_METHOD_ARGS) {
+    static Params<1> params("__getPartNumber", {"flashmemId"});
+    PyObject* a[1];
+    TextArg id;
+    if (!params.parse(args, nargs, kwnames, a) || !id.encode_ascii(a[0])) return nullptr;
+    const char* text = "";
+    if (!call(self, zorv_flash_part_nr, id.c_str(), &text)) return nullptr;
+    return from_ascii(text);
+}
+
+PyObject* getRegionCount(ZORV_METHOD_ARGS) {
+    static Params<1> params("__getRegionCount", {"flashmemId"});
+    PyObject* a[1];
+    TextArg id;
+    if (!params.parse(args, nargs, kwnames, a) || !id.encode_ascii(a[0])) return nullptr;
+    int count = 0;
+    if (!call(self, zorv_flash_regions, id.c_str(), &count)) return nullptr;
+    return PyLong_FromLong(count);
+}
+
+// fn(ctx, id, region, &value) with the value preset to 0.
+PyObject* region_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Params<2>& params,
+                       int (*fn)(zorv_ctx_t*, const char*, int, int*)) {
+    PyObject* a[2];
+    TextArg id;
+    int region;
+    if (!params.parse(args, nargs, kwnames, a) || !id.encode_ascii(a[0]) || !to_int(a[1], region)) return nullptr;
+    int value = 0;
+    if (!call(self, fn, id.c_str(), region, &value)) return nullptr;
+    return PyLong_FromLong(value);
+}
+
+PyObject* getSectorCount(ZORV_METHOD_ARGS) {
+    static Params<2> params("__getSectorCount", {"flashmemId", "regionIdx"});
+    return region_query(self, args, nargs, kwnames, params, zorv_flash_sector_count);
+}
+
+PyObject* getSectorSize(ZORV_METHOD_ARGS) {
+    static Params<2> params("__getSectorSize", {"flashmemId", "regionIdx"});
+    return region_query(self, args, nargs, kwnames, params, zorv_flash_sector_size);
+}
+
+PyObject* getSectorAddressRange(ZORV_METHOD_ARGS) {
+    static Params<2> params("__getSectorAddressRange", {"flashmemId", "sectorIdx"});
+    PyObject* a[2];
+    TextArg id;
+    int sector;
+    if (!params.parse(args, nargs, kwnames, a) || !id.encode_ascii(a[0]) || !to_int(a[1], sector)) return nullptr;
+    uint32_t start = 0, end = 0;
+    if (!call(self, zorv_flash_sector_address_range, id.c_str(), sector, &start, &end)) return nullptr;
+    return Py_BuildValue("(kk)", (unsigned long)start, (unsigned long)end);
+}
+
+// self.<name>(args...)
+PyObject* call_own(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* argv[4] = {self};
+    size_t n = 1;
+    for (PyObject* a : args) argv[n++] = a;
+    return PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// A count returned by one of the private methods, as a loop bound (0 or below: no items).
+bool loop_count(PyObject* count, Py_ssize_t& n) {
+    n = PyNumber_AsSsize_t(count, PyExc_OverflowError);
+    return !(n == -1 && PyErr_Occurred());
+}
+
+PyObject* retrieveRegionSectors(ZORV_METHOD_ARGS) {
+    static Params<3> params("__retrieveRegionSectors", {"flashmemId", "regionIdx", "sectorOffset"});
+    PyObject* a[3];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    Ref count = Ref::steal(call_own(self, s_getSectorCount, {a[0], a[1]}));
+    Py_ssize_t n;
+    if (!count || !loop_count(count.get(), n)) return nullptr;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        Ref kk = Ref::steal(PyLong_FromSsize_t(k));
+        if (!kk) return nullptr;
+        Ref index = Ref::steal(PyNumber_Add(a[2], kk.get()));
+        if (!index) return nullptr;
+        Ref range = Ref::steal(call_own(self, s_getSectorAddressRange, {a[0], index.get()}));
+        if (!range) return nullptr;
+        Ref pair = Ref::steal(PySequence_Tuple(range.get()));
+        if (!pair) return nullptr;
+        if (PyTuple_GET_SIZE(pair.get()) != 2) {
+            Py_ssize_t got = PyTuple_GET_SIZE(pair.get());
+            if (got < 2)
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", Py_ssize_t(2), got);
+            else
+                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+            return nullptr;
+        }
+        PyObject* argv[2] = {PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)};
+        Ref sector = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_sector_type), argv, 2, nullptr));
+        if (!sector || PyList_Append(list.get(), sector.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* retrieveFlashmemRegions(ZORV_METHOD_ARGS) {
+    static Params<1> params("__retrieveFlashmemRegions", {"flashmemId"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    Ref count = Ref::steal(call_own(self, s_getRegionCount, {a[0]}));
+    Py_ssize_t n;
+    if (!count || !loop_count(count.get(), n)) return nullptr;
+    Ref offset = Ref::steal(PyLong_FromLong(0));
+    if (!offset) return nullptr;
+    for (Py_ssize_t r = 0; r < n; ++r) {
+        Ref region = Ref::steal(PyLong_FromSsize_t(r));
+        if (!region) return nullptr;
+        Ref sectorSize = Ref::steal(call_own(self, s_getSectorSize, {a[0], region.get()}));
+        if (!sectorSize) return nullptr;
+        Ref sectors = Ref::steal(call_own(self, s_retrieveRegionSectors, {a[0], region.get(), offset.get()}));
+        if (!sectors) return nullptr;
+        PyObject* argv[2] = {sectorSize.get(), sectors.get()};
+        Ref item = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_region_type), argv, 2, nullptr));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        Ref sectorCount = Ref::steal(call_own(self, s_getSectorCount, {a[0], region.get()}));
+        if (!sectorCount) return nullptr;
+        offset = Ref::steal(PyNumber_Add(offset.get(), sectorCount.get()));
+        if (!offset) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* selectMemory(ZORV_METHOD_ARGS) {
+    static Params<1> params("selectMemory", {"flashmemId"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    Ref partNumber = Ref::steal(call_own(self, s_getPartNumber, {a[0]}));
+    if (!partNumber) return nullptr;
+    Ref regions = Ref::steal(call_own(self, s_retrieveFlashmemRegions, {a[0]}));
+    if (!regions) return nullptr;
+    PyObject* argv[4] = {reinterpret_cast<ComponentObject*>(self)->context, a[0], partNumber.get(), regions.get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_memory_type), argv, 4, nullptr);
+}
+
+// ---- tables ----
+
 PyMethodDef kMethods[] = {
+    {"getIds", ZORV_FASTCALL(getIds), ZORV_DOC("getIds($self)", R"(
+        Retrieves identifiers of non-volatile memories.
+
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing identifiers of non-volatile memories.
+        )")},
+    {"selectMemory", ZORV_FASTCALL(selectMemory), ZORV_DOC("selectMemory($self, flashmemId)", R"(
+        Chooses the non-volatile memory specified by identifier.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            A :obj:`~zorvsdk.flashmem.NonVolatileMemory` object.
+        )")},
+    {"_Flashmem__getCount", ZORV_FASTCALL(getCount), ZORV_DOC("_Flashmem__getCount($self)", R"(
+        Retrieves the number of non-volatile memories.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of non-volatile memories.
+        )")},
+    {"_Flashmem__getId", ZORV_FASTCALL(getId), ZORV_DOC("_Flashmem__getId($self, flashmemIdx)", R"(
+        Retrieves a non-volatile memory identifier by its index.
+
+        Args:
+            flashmemIdx (int): Index of the non-volatile memory.
+
+        Returns:
+            A str value representing the non-volatile memory identifier.
+        )")},
+    {"_Flashmem__getPartNumber", ZORV_FASTCALL(getPartNumber), ZORV_DOC("_Flashmem__getPartNumber($self, flashmemId)", R"(
+        Retrieves the ordering part number of a non-volatile memory.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            A str value representing the ordering part number.
+        )")},
+    {"_Flashmem__getRegionCount", ZORV_FASTCALL(getRegionCount), ZORV_DOC("_Flashmem__getRegionCount($self, flashmemId)", R"(
+        Retrieves the number of regions of a non-volatile memory.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            An int representing the number of regions.
+        )")},
+    {"_Flashmem__getSectorCount", ZORV_FASTCALL(getSectorCount), ZORV_DOC("_Flashmem__getSectorCount($self, flashmemId, regionIdx)", R"(
+        Retrieves the number of sectors in a region.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            regionIdx (int): Index of the region.
+
+        Returns:
+            An int representing the number of sectors in the region.
+        )")},
+    {"_Flashmem__getSectorSize", ZORV_FASTCALL(getSectorSize), ZORV_DOC("_Flashmem__getSectorSize($self, flashmemId, regionIdx)", R"(
+        Retrieves the size of the sectors in a region.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            regionIdx (int): Index of the region.
+
+        Returns:
+            An int representing the sector size of the region.
+        )")},
+    {"_Flashmem__getSectorAddressRange", ZORV_FASTCALL(getSectorAddressRange), ZORV_DOC("_Flashmem__getSectorAddressRange($self, flashmemId, sectorIdx)", R"(
+        Retrieves the address range of a sector.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            sectorIdx (int): Index of the sector, counted across the whole memory.
+
+        Returns:
+            A tuple (starting address, ending address) of int values.
+        )")},
+    {"_Flashmem__retrieveFlashmemRegions", ZORV_FASTCALL(retrieveFlashmemRegions), ZORV_DOC("_Flashmem__retrieveFlashmemRegions($self, flashmemId)", R"(
+        Retrieves the regions of a non-volatile memory with their sectors.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            A list of :obj:`~zorvsdk.flashmem.Region` objects.
+        )")},
+    {"_Flashmem__retrieveRegionSectors", ZORV_FASTCALL(retrieveRegionSectors), ZORV_DOC("_Flashmem__retrieveRegionSectors($self, flashmemId, regionIdx, sectorOffset)", R"(
+        Retrieves the sectors of a region.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            regionIdx (int): Index of the region.
+            sectorOffset (int): Memory-wide index of the region's first sector.
+
+        Returns:
+            A list of :obj:`~zorvsdk.flashmem.Sector` objects.
+        )")},
     ZORV_PICKLING_REFUSED,
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMethodDef kMemoryMethods[] = {
+    {"read", ZORV_FASTCALL(read), ZORV_DOC("read($self, startingAddress, dataLen)", R"(
+        Reads from the selected non-volatile memory.
+
+        Args:
+            startingAddress (int): Starting address.
+            dataLen: Length of the data to be read from the memory device.
+
+        Returns:
+            Data read from the selected non-volatile memory.
+        )")},
+    {"program", ZORV_FASTCALL(program), ZORV_DOC("program($self, startingAddress, data)", R"(
+        Writes to the selected non-volatile memory.
+
+        Args:
+            startingAddress (int): Starting address.
+            data: Data to be written to the memory device.
+
+        Returns:
+            None
+        )")},
+    ZORV_PICKLING_REFUSED,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kRecordMethods[] = {
+    ZORV_PICKLING_REFUSED,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef kMemoryMembers[] = {
+    {"id", T_OBJECT, offsetof(MemoryObject, id), READONLY, nullptr},
+    {"partNumber", T_OBJECT, offsetof(MemoryObject, partNumber), READONLY, nullptr},
+    {"regions", T_OBJECT, offsetof(MemoryObject, regions), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMemberDef kRegionMembers[] = {
+    {"sectorSize", T_INT, offsetof(RegionObject, sectorSize), READONLY, nullptr},
+    {"sectors", T_OBJECT, offsetof(RegionObject, sectors), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMemberDef kSectorMembers[] = {
+    {"startingAddress", T_INT, offsetof(SectorObject, startingAddress), READONLY, nullptr},
+    {"endingAddress", T_INT, offsetof(SectorObject, endingAddress), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+const char kMemoryDoc[] = R"(
+    Contains non-volatile memory information
+
+    Attributes:
+        id (str): Non-volatile memory identifier.
+        partNumber (str): Ordering part number of the non-volatile memory.
+        regions (List[Region]): Regions of the non-volatile memory.
+    )";
+
+const char kRegionDoc[] = R"(
+    Contains region information.
+
+    Every sector inside the region has the same size.
+
+    Attributes:
+        sectorSize (int): Size of every sector in the region.
+        sectors (List[Sector]): Sectors of the region.
+    )";
+
+const char kSectorDoc[] = R"(
+    Contains sector information.
+
+    Attributes:
+        startingAddress (int): Starting address of the sector.
+        endingAddress (int): Ending address of the sector.
+    )";
+
 const char kBody[] = R"(
 from typing import List
+import numpy as np
 )";
+
+#define SLOT(s, f) {s, reinterpret_cast<void*>(f)}
 
 int exec(PyObject* m) {
     PyTypeObject* type = make_type("zorvsdk.flashmem.__Flashmem", ZORV_COMPONENT_DOC("Non-volatile memory object."), sizeof(ComponentObject), kMethods);
     if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, kBody) ? 0 : -1;
+    g_memory_type = make_type("zorvsdk.flashmem.NonVolatileMemory", kMemoryDoc, sizeof(MemoryObject), kMemoryMethods,
+                              {SLOT(Py_tp_new, memory_new), SLOT(Py_tp_dealloc, memory_dealloc),
+                               SLOT(Py_tp_traverse, memory_traverse), SLOT(Py_tp_clear, memory_clear),
+                               SLOT(Py_tp_members, kMemoryMembers)});
+    if (!g_memory_type || !add_type(m, g_memory_type)) return -1;
+    g_region_type = make_type("zorvsdk.flashmem.Region", kRegionDoc, sizeof(RegionObject), kRecordMethods,
+                              {SLOT(Py_tp_new, region_new), SLOT(Py_tp_dealloc, region_dealloc),
+                               SLOT(Py_tp_traverse, region_traverse), SLOT(Py_tp_clear, region_clear),
+                               SLOT(Py_tp_members, kRegionMembers)});
+    if (!g_region_type || !add_type(m, g_region_type)) return -1;
+    g_sector_type = make_type("zorvsdk.flashmem.Sector", kSectorDoc, sizeof(SectorObject), kRecordMethods,
+                              {SLOT(Py_tp_new, sector_new), SLOT(Py_tp_dealloc, sector_dealloc),
+                               SLOT(Py_tp_traverse, sector_traverse), SLOT(Py_tp_clear, sector_clear),
+                               SLOT(Py_tp_members, kSectorMembers)});
+    if (!g_sector_type || !add_type(m, g_sector_type)) return -1;
+    return import_common(m) && import_numpy() && run_body(m, kBody) ? 0 : -1;
 }
 
 }  // namespace

@@ -168,4 +168,68 @@ PyObject* from_ascii(const char* text) {
     return PyUnicode_DecodeASCII(text, Py_ssize_t(std::strlen(text)), nullptr);
 }
 
+// The buffer-format description of an item type, as the typed-buffer messages give it.
+static const char* describe_format(char c) {
+    switch (c) {
+    case 'b': return "'signed char'";
+    case 'B': return "'unsigned char'";
+    case 'c': return "'char'";
+    case '?': return "'bool'";
+    case 'h': return "'short'";
+    case 'H': return "'unsigned short'";
+    case 'i': return "'int'";
+    case 'I': return "'unsigned int'";
+    case 'l': return "'long'";
+    case 'L': return "'unsigned long'";
+    case 'q': return "'long long'";
+    case 'Q': return "'unsigned long long'";
+    case 'e': return "'half float'";
+    case 'f': return "'float'";
+    case 'd': return "'double'";
+    case 'g': return "'long double'";
+    case 'Z': return "a complex number";
+    case 'T': return "a struct";
+    case 'O': return "Python object";
+    case 'P': return "a pointer";
+    case 's': case 'p': return "a string";
+    case '\0': return "end";
+    default: return "unparseable format string";
+    }
+}
+
+ByteView::~ByteView() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+bool ByteView::acquire(PyObject* obj) {
+    if (held_) {
+        PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+    held_ = true;
+    if (view_.ndim != 1) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, view_.ndim);
+        return false;
+    }
+    const char* f = view_.format ? view_.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
+    bool one_byte = (f[0] == 'B' || f[0] == '?' || f[0] == 'c') && f[1] == '\0' && view_.itemsize == 1;
+    if (!one_byte) {
+        while (*f >= '0' && *f <= '9') ++f;  // a repeat count: the type that follows is described
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", "uint8_t", "'",
+                     describe_format(*f));
+        return false;
+    }
+    return true;
+}
+
+uint8_t* ByteView::first() {
+    if (!held_ || view_.shape[0] < 1) {
+        PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
+        return nullptr;
+    }
+    return static_cast<uint8_t*>(view_.buf);
+}
+
 }  // namespace zorv

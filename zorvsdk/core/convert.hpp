@@ -42,4 +42,25 @@ PyObject* from_utf8(const char* text);
 PyObject* from_ascii(const char* text);
 inline PyObject* from_bool(long flag) { return PyBool_FromLong(flag != 0); }
 
+// A writable, row-major contiguous, one-dimensional view of one-byte items (buffer formats "B",
+// "?" and "c"), refused with the messages of a typed byte buffer: BufferError from the buffer
+// request, ValueError "Buffer has wrong number of dimensions (expected 1, got %d)" and
+// "Buffer dtype mismatch, expected 'uint8_t' but got %s".
+class ByteView {
+public:
+    ByteView() = default;
+    ~ByteView();
+    ByteView(const ByteView&) = delete;
+    ByteView& operator=(const ByteView&) = delete;
+
+    bool acquire(PyObject* obj);
+    // The address of element 0; an empty view raises IndexError "Out of bounds on buffer access (axis 0)".
+    uint8_t* first();
+    Py_ssize_t size() const { return held_ ? view_.shape[0] : 0; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 }  // namespace zorv
