@@ -1,13 +1,855 @@
-// Virtual device: the acquisition side.
+// Virtual device: acquisition channels, the library's delivery threads, the getters of a delivery,
+// scripted acquisitions and the synthetic detector's model.
+//
+// Each channel that was ever used has a state of its own, kept by device index and channel name for
+// the life of the process (so that a delivery thread never outlives what it points at). An
+// acquisition runs on a thread of the library: it takes the channel's script, or a synthetic
+// detector built for the selected readout mode, and calls the registered callback once per
+// delivery with a delivery handle that lives on the thread. Locks are taken in the order world,
+// registry, channel; no lock is held while the callback runs or while a thread is joined.
 #include "sim.hpp"
+#include "synthetic.hpp"
+#include "zorv/acquisition.h"
+#include "zorv/acquisition_metadata.h"
+#include "zorv/acquisition_tpx.h"
+#include "zorv/acquisition_tpx3.h"
+#include "zorvsim.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <thread>
+
+namespace sim::acq {
+
+// A failure of one getter in one scripted delivery.
+struct ScriptFail {
+    std::string fn;
+    int status = 0;
+    std::string text;
+    bool nullText = false;
+};
+
+// Marks a scripted failure whose last-error text is a null pointer.
+constexpr const char* kNullText = "\x1b<null last error>";
+
+struct ScriptDelivery {
+    std::vector<uint64_t> data[kSlots];
+    bool present[kSlots] = {};  // the getter returns a buffer (else a null pointer)
+    uint64_t bytes[kSlots] = {};
+    int64_t count[kSlots];  // records (-1: derived from the bytes when the acquisition begins)
+    int64_t vecLength = -1;
+    uint64_t shutter = 0;
+    std::vector<ScriptFail> fails;
+    ScriptDelivery() { std::fill(std::begin(count), std::end(count), int64_t(-1)); }
+};
+
+struct Script {
+    std::vector<ScriptDelivery> deliveries;
+    bool hold = false;
+};
+
+// What one acquisition runs, copied from the model when it begins.
+struct Run {
+    std::unique_ptr<Script> script;  // null: the synthetic detector
+    SynthConfig config;
+    int64_t deliveries = 0;
+    double period = 0;
+    bool realTime = false;
+    bool scrub = false;
+    std::string mode;
+};
+
+struct Channel {
+    std::mutex m;
+    std::condition_variable cv;
+    zorv_acq_data_func func = nullptr;
+    void* user = nullptr;
+    bool registered = false;
+    bool begun = false;    // an acquisition was begun since the device was opened
+    bool running = false;  // its thread has not finished
+    std::atomic<bool> stop{false};
+    uint64_t generation = 0;
+    std::thread thread;
+    std::thread::id threadId;
+    std::unique_ptr<Script> pending;
+    std::shared_ptr<const Synth> cache;
+    uint64_t delivered = 0;
+};
+
+}  // namespace sim::acq
+
+// One delivery, handed to the callback; lives on the delivery thread.
+struct zorv_acq {
+    unsigned char* data[sim::kSlots] = {};
+    uint64_t count[sim::kSlots] = {};
+    uint64_t bytes[sim::kSlots] = {};
+    uint64_t vecLength = 0;
+    uint64_t shutter = 0;
+    const std::vector<sim::acq::ScriptFail>* fails = nullptr;
+    sim::Slot rawFrom = sim::kRaw;
+    // A synthetic delivery replays a block into the work buffers on first use of each buffer.
+    const sim::Block* block = nullptr;
+    uint64_t offset = 0;
+    unsigned pending = 0;
+    unsigned char* work[sim::kSlots] = {};
+};
 
 namespace sim {
 
-void defaults(AcqArea&, int) {}
-void load(AcqArea&, const Json& doc, const std::string& path, Reader& r) { r.only(doc, path, {}); }
-Json dump(const AcqArea&) { return Json(Json::Object{}); }
-void on_open_acq(Device&) {}
-void on_close_acq(Device&) {}
-bool acquiring(const Device&) { return false; }
+using namespace acq;
+
+namespace {
+
+// ---- channel states ----
+
+std::mutex& registry_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+// Never destroyed: a thread still running at exit must find its channel.
+std::map<std::pair<int, std::string>, std::unique_ptr<Channel>>& registry() {
+    static auto* r = new std::map<std::pair<int, std::string>, std::unique_ptr<Channel>>;
+    return *r;
+}
+
+Channel& channel_state(int device, const std::string& id) {
+    std::lock_guard<std::mutex> g(registry_mutex());
+    auto& slot = registry()[{device, id}];
+    if (!slot) slot = std::make_unique<Channel>();
+    return *slot;
+}
+
+// The states of one device's channels (device < 0: of every device).
+std::vector<Channel*> states_of(int device) {
+    std::lock_guard<std::mutex> g(registry_mutex());
+    std::vector<Channel*> out;
+    for (auto& [key, ch] : registry())
+        if (device < 0 || key.first == device) out.push_back(ch.get());
+    return out;
+}
+
+bool has_channel(const AcqArea& a, const char* id) {
+    return std::find(a.channels.begin(), a.channels.end(), id) != a.channels.end();
+}
+
+// Stops the channel's acquisition and joins its thread. From the channel's own thread (a callback
+// that closes the device) the thread is let go instead: it ends once the callback returns.
+void stop_and_join(Channel& ch) {
+    std::thread t;
+    {
+        std::unique_lock<std::mutex> l(ch.m);
+        ch.stop = true;
+        ch.cv.notify_all();
+        if (ch.running && ch.threadId == std::this_thread::get_id()) {
+            if (ch.thread.joinable()) ch.thread.detach();
+            return;
+        }
+        ch.cv.wait(l, [&] { return !ch.running; });
+        t = std::move(ch.thread);
+    }
+    if (t.joinable()) t.join();
+}
+
+// Forgets the registration and the begun acquisition of a session, and the synthetic blocks kept
+// for it.
+void forget_session(Channel& ch) {
+    std::lock_guard<std::mutex> l(ch.m);
+    ch.cache.reset();
+    ch.func = nullptr;
+    ch.user = nullptr;
+    ch.registered = false;
+    ch.begun = false;
+}
+
+// ---- deliveries ----
+
+// Derives the counts of a scripted delivery that were left open, by the record sizes of `mode`, and
+// pads every buffer with zeros to its count of records, so that a reader stays inside it.
+void resolve_counts(ScriptDelivery& d, const std::string& mode) {
+    for (int s = 0; s < kSlots; ++s)
+        if (d.count[s] < 0) d.count[s] = d.present[s] ? int64_t(d.bytes[s] / record_size(Slot(s), mode)) : 0;
+    d.count[kRaw] = int64_t(d.bytes[kRaw]);
+    if (d.vecLength < 0) {
+        d.vecLength = 0;
+        for (Slot s : {kAddress, kTot, kEvent, kItot, kToa})
+            if (d.present[s]) {
+                d.vecLength = int64_t(d.bytes[s] / record_size(s, mode));
+                break;
+            }
+    }
+    for (int s = kAddress; s <= kItot; ++s) d.count[s] = d.vecLength;
+    for (int s = 0; s < kRaw; ++s) {
+        uint64_t need = uint64_t(d.count[s]) * record_size(Slot(s), mode);
+        if (d.present[s] && need > d.data[s].size() * 8) d.data[s].resize((need + 7) / 8, 0);
+    }
+}
+
+void prepare_scripted(zorv_acq& a, ScriptDelivery& d) {
+    for (int s = 0; s < kSlots; ++s) {
+        a.data[s] = d.present[s] ? reinterpret_cast<unsigned char*>(d.data[s].data()) : nullptr;
+        a.count[s] = uint64_t(d.count[s]);
+        a.bytes[s] = d.present[s] ? d.data[s].size() * 8 : 0;
+    }
+    a.bytes[kRaw] = d.bytes[kRaw];
+    a.vecLength = uint64_t(d.vecLength);
+    a.shutter = d.shutter;
+    a.fails = &d.fails;
+    a.rawFrom = kRaw;
+    a.block = nullptr;
+    a.pending = 0;
+}
+
+// Delivery `k` of a synthetic acquisition: block k mod n, moved on by the blocks delivered before.
+void prepare_synthetic(zorv_acq& a, const Synth& s, uint64_t k) {
+    uint64_t n = s.blocks.size();
+    const Block& b = s.blocks[k % n];
+    a.block = &b;
+    a.offset = (k / n) * n * s.config.span;
+    a.pending = 0;
+    for (int i = 0; i < kSlots; ++i) {
+        a.data[i] = nullptr;
+        a.count[i] = b.count[i];
+        a.bytes[i] = b.bytes[i];
+        if (b.bytes[i]) a.pending |= 1u << i;
+    }
+    a.vecLength = b.vecLength;
+    a.shutter = k * s.config.span;
+    a.fails = nullptr;
+    a.rawFrom = s.rawFrom;
+}
+
+unsigned char* buffer(zorv_acq* a, Slot s) {
+    if (a->pending & (1u << s)) {
+        replay(*a->block, s, a->offset, a->work[s]);
+        a->data[s] = a->work[s];
+        a->pending &= ~(1u << s);
+    }
+    return a->data[s];
+}
+
+// Overwrites what the callback may have kept: buffers handed out are valid only during the call.
+void scrub(zorv_acq& a) {
+    for (int s = 0; s < kSlots; ++s)
+        if (a.data[s] && a.bytes[s]) std::memset(a.data[s], 0xA5, a.bytes[s]);
+}
+
+void wait_stop(Channel& ch) {
+    std::unique_lock<std::mutex> l(ch.m);
+    ch.cv.wait(l, [&] { return ch.stop.load(); });
+}
+
+void deliver_all(Channel& ch, Run& run) {
+    zorv_acq acq;
+    std::shared_ptr<const Synth> synth;
+    std::vector<uint64_t> work[kSlots];
+    uint64_t total = 0;
+    if (run.script) {
+        for (auto& d : run.script->deliveries) resolve_counts(d, run.mode);
+        total = run.script->deliveries.size();
+    } else {
+        if (run.deliveries == 0) return;
+        {
+            std::lock_guard<std::mutex> l(ch.m);
+            if (ch.cache && ch.cache->config == run.config) synth = ch.cache;
+        }
+        if (!synth) {
+            synth = build_synth(run.config, ch.stop);
+            if (!synth) return;  // aborted while building
+            std::lock_guard<std::mutex> l(ch.m);
+            ch.cache = synth;
+        }
+        for (int s = 0; s < kSlots; ++s) {
+            work[s].resize(synth->maxBytes[s] / 8 + 1);
+            acq.work[s] = reinterpret_cast<unsigned char*>(work[s].data());
+        }
+        total = run.deliveries < 0 ? UINT64_MAX : uint64_t(run.deliveries);
+    }
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    for (uint64_t k = 0; k < total; ++k) {
+        if (!run.script && run.realTime) {
+            auto due = start + std::chrono::duration_cast<clock::duration>(
+                                   std::chrono::duration<double>(run.period * double(k + 1)));
+            std::unique_lock<std::mutex> l(ch.m);
+            if (ch.cv.wait_until(l, due, [&] { return ch.stop.load(); })) break;
+        } else if (ch.stop.load()) {
+            break;
+        }
+        if (run.script) prepare_scripted(acq, run.script->deliveries[k]);
+        else prepare_synthetic(acq, *synth, k);
+        zorv_acq_data_func func;
+        void* user;
+        {
+            std::lock_guard<std::mutex> l(ch.m);
+            func = ch.func;
+            user = ch.user;
+        }
+        if (func) {
+            func(&acq, user);
+            std::lock_guard<std::mutex> l(ch.m);
+            ++ch.delivered;
+            ch.cv.notify_all();
+        }
+        if (run.scrub) scrub(acq);
+    }
+    if (run.script && run.script->hold) wait_stop(ch);
+}
+
+void run_channel(Channel* ch, std::unique_ptr<Run> run, std::string name) {
+    try {
+        deliver_all(*ch, *run);
+    } catch (const std::exception& e) {
+        emit_log(Error, "acquisition on channel '" + name + "' stopped: " + e.what());
+    }
+    std::lock_guard<std::mutex> l(ch->m);
+    ch->running = false;
+    ch->cv.notify_all();
+}
+
+SynthConfig synth_config(const Device& dev, const std::string& channel) {
+    const AcqArea& a = dev.acq;
+    const ChipArea& c = dev.chip;
+    SynthConfig s;
+    s.mode = c.mode;
+    s.width = detector_width(c);
+    s.height = detector_height(c);
+    s.chipWidth = c.chipWidth;
+    s.chipHeight = c.chipHeight;
+    s.chipsPerRow = c.chipsPerRow;
+    s.chips = int(c.chips.size());
+    if (binned_mode(c.mode)) {
+        s.binWidth = c.binWidth;
+        s.binHeight = c.binHeight;
+    }
+    s.hits = uint64_t(std::max<int64_t>(0, a.hitsPerDelivery));
+    s.span = std::max<uint64_t>(1024, uint64_t(std::llround(a.period * kTicksPerSecond)));
+    auto index = std::find(a.channels.begin(), a.channels.end(), channel) - a.channels.begin();
+    s.seed = uint64_t(a.seed) * 1000003u + uint64_t(index);
+    s.photons = a.photons;
+    s.blobs = a.blobs;
+    s.tracks = a.tracks;
+    for (int i = 0; i < 3; ++i) s.tdc[i] = a.tdcPerDelivery[i];
+    // A few distinct blocks, about two million hits in all.
+    s.blocks = int(std::clamp<uint64_t>(2000000 / std::max<uint64_t>(1, s.hits), 1, 8));
+    if (a.deliveries > 0) s.blocks = int(std::min<int64_t>(s.blocks, a.deliveries));
+    return s;
+}
+
+}  // namespace
+
+// ---- the model ----
+
+void defaults(AcqArea& a, int index) {
+    a = AcqArea{};
+    a.channels = {"ch0", "ch1"};
+    a.seed = 1 + index;
+}
+
+void load(AcqArea& a, const Json& doc, const std::string& path, Reader& r) {
+    r.only(doc, path, {"channels", "deliveries", "hitsPerDelivery", "period", "realTime", "seed", "sources",
+                       "tdcPerDelivery", "scrub"});
+    if (r.get(doc, path, "channels", a.channels)) {
+        for (size_t i = 0; i < a.channels.size() && r.ok(); ++i) {
+            std::string p = path + "/channels/" + std::to_string(i);
+            if (a.channels[i].empty()) r.fail(p, "expected a non-empty identifier");
+            for (size_t j = 0; j < i && r.ok(); ++j)
+                if (a.channels[j] == a.channels[i]) r.fail(p, "another channel has the same identifier");
+        }
+    }
+    if (r.get(doc, path, "deliveries", a.deliveries) && a.deliveries < -1)
+        r.fail(path + "/deliveries", "expected a count, or -1 for deliveries until aborted");
+    if (r.get(doc, path, "hitsPerDelivery", a.hitsPerDelivery) && (a.hitsPerDelivery < 0 || a.hitsPerDelivery > 16000000))
+        r.fail(path + "/hitsPerDelivery", "expected a value from 0 to 16000000");
+    if (r.get(doc, path, "period", a.period) && !(a.period > 0 && a.period <= 3600))
+        r.fail(path + "/period", "expected a positive number of seconds (at most 3600)");
+    r.get(doc, path, "realTime", a.realTime);
+    r.get(doc, path, "seed", a.seed);
+    r.get(doc, path, "scrub", a.scrub);
+    if (const Json* s = r.object(doc, path, "sources")) {
+        std::string p = path + "/sources";
+        r.only(*s, p, {"photon", "blob", "track"});
+        r.get(*s, p, "photon", a.photons);
+        r.get(*s, p, "blob", a.blobs);
+        r.get(*s, p, "track", a.tracks);
+        if (r.ok() && !(a.photons >= 0 && a.blobs >= 0 && a.tracks >= 0 && a.photons + a.blobs + a.tracks > 0))
+            r.fail(p, "expected weights of at least 0 with a positive sum");
+    }
+    if (const Json::Array* t = r.array(doc, path, "tdcPerDelivery")) {
+        std::string p = path + "/tdcPerDelivery";
+        if (t->size() != 3) r.fail(p, "expected the counts of TDC inputs 0, 1 and 2");
+        for (size_t i = 0; i < t->size() && i < 3 && r.ok(); ++i) {
+            const Json& v = (*t)[i];
+            if (!v.is_int() || v.as_int() < 0 || v.as_int() > 100000)
+                r.fail(p + "/" + std::to_string(i), "expected a count from 0 to 100000");
+            else a.tdcPerDelivery[i] = int(v.as_int());
+        }
+    }
+}
+
+Json dump(const AcqArea& a) {
+    Json d;
+    Json channels = Json(Json::Array{});
+    for (auto& c : a.channels) channels.push(Json(c));
+    d["channels"] = std::move(channels);
+    d["deliveries"] = (long long)a.deliveries;
+    d["hitsPerDelivery"] = (long long)a.hitsPerDelivery;
+    d["period"] = a.period;
+    d["realTime"] = a.realTime;
+    d["seed"] = (long long)a.seed;
+    Json& s = d["sources"];
+    s["photon"] = a.photons;
+    s["blob"] = a.blobs;
+    s["track"] = a.tracks;
+    d["tdcPerDelivery"] = Json(Json::Array{a.tdcPerDelivery[0], a.tdcPerDelivery[1], a.tdcPerDelivery[2]});
+    d["scrub"] = a.scrub;
+    return d;
+}
+
+// A registration belongs to the session that made it: a new session starts with none.
+void on_open_acq(Device& dev) {
+    for (Channel* ch : states_of(dev.index)) forget_session(*ch);
+}
+
+void on_close_acq(Device& dev) {
+    for (Channel* ch : states_of(dev.index)) {
+        stop_and_join(*ch);
+        forget_session(*ch);
+    }
+}
+
+void reset_acquisitions() {
+    for (Channel* ch : states_of(-1)) {
+        stop_and_join(*ch);
+        forget_session(*ch);
+        std::lock_guard<std::mutex> l(ch->m);
+        ch->pending.reset();
+        ch->delivered = 0;
+        ch->cv.notify_all();
+    }
+}
+
+bool acquiring(const Device& dev) {
+    for (Channel* ch : states_of(dev.index)) {
+        std::lock_guard<std::mutex> l(ch->m);
+        if (ch->running) return true;
+    }
+    return false;
+}
 
 }  // namespace sim
+
+using namespace sim;
+
+namespace {
+
+// The channel of the device open on `ctx`, for end and abort, which need no powered boards (an
+// acquisition can always be waited for or stopped). Null with the call failed in `status`.
+Channel* stoppable_channel(Call& call_, zorv_ctx_t* ctx, const char* channel, const char* fn, int& status) {
+    auto refuse = [&](int st, const std::string& text) -> Channel* {
+        status = call_.fail_text(st, text);
+        return nullptr;
+    };
+    if (!ctx) return refuse(-5, std::string(fn) + ": the context is null");
+    if (!channel) return refuse(-5, std::string(fn) + ": null argument");
+    auto lk = lock();
+    Device* dev = open_device(ctx);
+    if (!dev) return refuse(-2, std::string(fn) + ": no device is open on this context");
+    if (!has_channel(dev->acq, channel))
+        return refuse(-3, std::string("no acquisition channel with the identifier '") + channel + "'");
+    return &channel_state(dev->index, channel);
+}
+
+// Waits, with `l` held on ch.m, until acquisition `gen` has ended, and joins its thread.
+void join_finished(Channel& ch, std::unique_lock<std::mutex>& l, uint64_t gen) {
+    ch.cv.wait(l, [&] { return !ch.running || ch.generation != gen; });
+    std::thread t;
+    if (!ch.running && ch.generation == gen) t = std::move(ch.thread);
+    l.unlock();
+    if (t.joinable()) t.join();
+}
+
+// A scripted failure of this getter in this delivery: fails the call and returns true.
+bool scripted_failure(Call& call_, const zorv_acq* acq, const char* fn, int& status) {
+    if (!acq->fails) return false;
+    for (const ScriptFail& f : *acq->fails)
+        if (f.fn == fn) {
+            status = call_.fail_text(f.status, f.nullText ? std::string(kNullText) : f.text);
+            return true;
+        }
+    return false;
+}
+
+void put_out(void* out, unsigned char* p) { *static_cast<void**>(out) = p; }
+void put_out(uint64_t** out, unsigned char* p) { *out = reinterpret_cast<uint64_t*>(p); }
+
+}  // namespace
+
+// First statements of a getter of a delivery.
+#define ZORV_DELIVERY_OR_FAIL(ok, ...)                                                          \
+    ZORV_ENTER(acq __VA_OPT__(,) __VA_ARGS__);                                                   \
+    if (!acq) return call_.fail(-5, "%s: the delivery handle is null", __func__);               \
+    if (int status_; scripted_failure(call_, acq, __func__, status_)) return status_;           \
+    if (!(ok)) return call_.fail(-5, "%s: null argument", __func__)
+
+extern "C" {
+
+// ---- channels ----
+
+int zorv_acq_ch_count(zorv_ctx_t* ctx, int* count) {
+    ZORV_ENTER(ctx);
+    ZORV_POWERED_DEVICE_OR_FAIL(count);
+    *count = int(dev->acq.channels.size());
+    return call_.done(0, count);
+}
+
+int zorv_acq_ch_id(zorv_ctx_t* ctx, int idx, const char** id) {
+    ZORV_ENTER(ctx, idx);
+    ZORV_POWERED_DEVICE_OR_FAIL(id);
+    const auto& list = dev->acq.channels;
+    if (idx < 0 || size_t(idx) >= list.size())
+        return call_.fail(-3, "acquisition channel index %d is out of range (%zu channels)", idx, list.size());
+    *id = list[size_t(idx)].c_str();
+    return call_.done(0, id);
+}
+
+int zorv_acq_set_data_callback(zorv_ctx_t* ctx, const char* channel, zorv_acq_data_func func, void* user) {
+    ZORV_ENTER(ctx, channel, func, user);
+    ZORV_POWERED_DEVICE_OR_FAIL(channel);
+    if (!has_channel(dev->acq, channel))
+        return call_.fail(-3, "no acquisition channel with the identifier '%s'", channel);
+    Channel& ch = channel_state(dev->index, channel);
+    std::lock_guard<std::mutex> l(ch.m);
+    ch.func = func;
+    ch.user = user;
+    ch.registered = true;
+    return call_.done(0);
+}
+
+int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
+    ZORV_ENTER(ctx, channel);
+    ZORV_POWERED_DEVICE_OR_FAIL(channel);
+    if (!has_channel(dev->acq, channel))
+        return call_.fail(-3, "no acquisition channel with the identifier '%s'", channel);
+    Channel& ch = channel_state(dev->index, channel);
+    std::unique_lock<std::mutex> l(ch.m);
+    if (ch.running) return call_.fail(-2, "an acquisition is already running on channel '%s'", channel);
+    if (!ch.registered) return call_.fail(-2, "no data callback is registered for channel '%s'", channel);
+    auto run = std::make_unique<Run>();
+    run->mode = dev->chip.mode;
+    if (!ch.pending) {
+        if (dev->chip.mode.empty())
+            return call_.fail(-2, "no readout mode is selected: select one before beginning an acquisition");
+        run->config = synth_config(*dev, channel);
+        run->deliveries = dev->acq.deliveries;
+        run->period = dev->acq.period;
+        run->realTime = dev->acq.realTime;
+    }
+    run->scrub = dev->acq.scrub;
+    if (ch.thread.joinable()) ch.thread.join();  // an acquisition that has finished
+    run->script = std::move(ch.pending);
+    ch.stop = false;
+    ch.running = true;
+    ch.begun = true;
+    ++ch.generation;
+    try {
+        ch.thread = std::thread(run_channel, &ch, std::move(run), std::string(channel));
+    } catch (const std::exception& e) {
+        ch.running = false;
+        return call_.fail(-1, "the acquisition thread of channel '%s' cannot start: %s", channel, e.what());
+    }
+    ch.threadId = ch.thread.get_id();
+    return call_.done(0);
+}
+
+int zorv_acq_end(zorv_ctx_t* ctx, const char* channel) {
+    ZORV_ENTER(ctx, channel);
+    int status = 0;
+    Channel* ch = stoppable_channel(call_, ctx, channel, __func__, status);
+    if (!ch) return status;
+    std::unique_lock<std::mutex> l(ch->m);
+    if (!ch->begun) return call_.fail(-2, "no acquisition was begun on channel '%s'", channel);
+    if (ch->running && ch->threadId == std::this_thread::get_id())
+        return call_.fail(-2, "the acquisition on channel '%s' cannot be waited for from its own data callback",
+                          channel);
+    join_finished(*ch, l, ch->generation);
+    return call_.done(0);
+}
+
+int zorv_acq_abort(zorv_ctx_t* ctx, const char* channel) {
+    ZORV_ENTER(ctx, channel);
+    int status = 0;
+    Channel* ch = stoppable_channel(call_, ctx, channel, __func__, status);
+    if (!ch) return status;
+    std::unique_lock<std::mutex> l(ch->m);
+    if (!ch->begun) return call_.fail(-2, "no acquisition was begun on channel '%s'", channel);
+    ch->stop = true;
+    ch->cv.notify_all();
+    // From the channel's own callback: the acquisition stops once the callback returns.
+    if (ch->running && ch->threadId == std::this_thread::get_id()) return call_.done(0);
+    join_finished(*ch, l, ch->generation);
+    return call_.done(0);
+}
+
+// ---- the getters of a delivery ----
+
+int zorv_acq_get_last_error(zorv_acq_t* acq, const char** text) {
+    ZORV_ENTER(acq);
+    if (text) {
+        const char* t = last_error(acq);
+        *text = t && std::strcmp(t, kNullText) == 0 ? nullptr : t;
+    }
+    return call_.done(0);
+}
+
+int zorv_acq_raw_get_data(zorv_acq_t* acq, void* data, unsigned long long* size) {
+    ZORV_DELIVERY_OR_FAIL(data && size);
+    Slot from = acq->rawFrom;
+    *static_cast<void**>(data) = buffer(acq, from);
+    *size = acq->bytes[from];
+    return call_.done(0, static_cast<void**>(data), size);
+}
+
+#define DELIVERY_COUNT(name, type, expr)          \
+    int name(zorv_acq_t* acq, type* count) {      \
+        ZORV_DELIVERY_OR_FAIL(count);             \
+        *count = expr;                            \
+        return call_.done(0, count);              \
+    }
+
+#define DELIVERY_BUFFER(name, type, slot)                       \
+    int name(zorv_acq_t* acq, type out) {                       \
+        ZORV_DELIVERY_OR_FAIL(out);                             \
+        put_out(out, buffer(acq, slot));                        \
+        return call_.done(0);                                   \
+    }
+
+DELIVERY_COUNT(zorv_acq_tpx3_get_packet_count, unsigned long long, acq->count[kPackets])
+DELIVERY_BUFFER(zorv_acq_tpx3_get_packets, void*, kPackets)
+DELIVERY_COUNT(zorv_acq_tpx3_get_vec_length, unsigned long long, acq->vecLength)
+DELIVERY_BUFFER(zorv_acq_tpx3_get_pixel_address_vec, void*, kAddress)
+DELIVERY_BUFFER(zorv_acq_tpx3_get_toa_vec, void*, kToa)
+DELIVERY_BUFFER(zorv_acq_tpx3_get_tot_vec, void*, kTot)
+DELIVERY_BUFFER(zorv_acq_tpx3_get_event_vec, void*, kEvent)
+DELIVERY_BUFFER(zorv_acq_tpx3_get_itot_vec, void*, kItot)
+DELIVERY_COUNT(zorv_acq_tpx3_get_binned_hitcounters_count, unsigned long long, acq->count[kHitcounters])
+DELIVERY_BUFFER(zorv_acq_tpx3_get_binned_hitcounters, uint64_t**, kHitcounters)
+DELIVERY_COUNT(zorv_acq_tpx3_get_binned_itots_count, unsigned long long, acq->count[kItots])
+DELIVERY_BUFFER(zorv_acq_tpx3_get_binned_itots, uint64_t**, kItots)
+DELIVERY_COUNT(zorv_acq_meta_get_shutter_rising_time_ticks, unsigned long long, acq->shutter)
+DELIVERY_COUNT(zorv_acq_meta_get_bin_descriptor_count, unsigned long long, acq->count[kDescriptors])
+DELIVERY_BUFFER(zorv_acq_meta_get_bin_descriptors, void*, kDescriptors)
+DELIVERY_COUNT(zorv_acq_tpx_get_frame_count, unsigned long long, acq->count[kFrames])
+DELIVERY_BUFFER(zorv_acq_tpx_get_frames, void*, kFrames)
+
+int zorv_acq_meta_get_tdc_toas_count(zorv_acq_t* acq, int tdc, uint64_t* count) {
+    ZORV_DELIVERY_OR_FAIL(count, tdc);
+    if (tdc < 0 || tdc > 2) return call_.fail(-3, "TDC input %d does not exist (inputs 0, 1 and 2)", tdc);
+    *count = acq->count[kTdc0 + tdc];
+    return call_.done(0, count);
+}
+
+int zorv_acq_meta_get_tdc_toas(zorv_acq_t* acq, int tdc, const uint64_t** toas) {
+    ZORV_DELIVERY_OR_FAIL(toas, tdc);
+    if (tdc < 0 || tdc > 2) return call_.fail(-3, "TDC input %d does not exist (inputs 0, 1 and 2)", tdc);
+    *toas = reinterpret_cast<const uint64_t*>(buffer(acq, Slot(kTdc0 + tdc)));
+    return call_.done(0);
+}
+
+}  // extern "C"
+
+// =============================================================================================
+// Control API: scripts and delivery counts
+
+struct zorvsim_script {
+    Script script;
+};
+
+namespace {
+
+thread_local std::string t_acq_error;
+
+int acq_fail(std::string text) {
+    t_acq_error = std::move(text);
+    return -1;
+}
+
+const char* const kSlotNames[kSlots] = {
+    "packets", "pixel_address_vec", "toa_vec", "tot_vec", "event_vec", "itot_vec", "tdc0",
+    "tdc1", "tdc2", "bin_descriptors", "binned_hitcounters", "binned_itots", "frames", "raw",
+};
+
+int slot_of(const char* name) {
+    for (int s = 0; s < kSlots; ++s)
+        if (name && std::strcmp(name, kSlotNames[s]) == 0) return s;
+    return -1;
+}
+
+// The widest record of a slot in any mode.
+uint64_t widest_record(int s) {
+    switch (s) {
+    case kPackets: return 16;
+    case kToa: return 8;
+    default: return record_size(Slot(s), "");
+    }
+}
+
+constexpr uint64_t kMaxScriptBuffer = uint64_t(1) << 30;
+
+// A count whose records would need more than kMaxScriptBuffer bytes is refused (the buffer is
+// padded to its count when the acquisition begins).
+int check_count(const char* name, int s, long long count) {
+    if (count > 0 && uint64_t(count) > kMaxScriptBuffer / widest_record(s))
+        return acq_fail(std::string("the count of ") + name + " needs a buffer of more than 1 GiB");
+    return 0;
+}
+
+const char* const kGetters[] = {
+    "zorv_acq_raw_get_data", "zorv_acq_tpx3_get_packet_count", "zorv_acq_tpx3_get_packets",
+    "zorv_acq_tpx3_get_vec_length", "zorv_acq_tpx3_get_pixel_address_vec", "zorv_acq_tpx3_get_toa_vec",
+    "zorv_acq_tpx3_get_tot_vec", "zorv_acq_tpx3_get_event_vec", "zorv_acq_tpx3_get_itot_vec",
+    "zorv_acq_tpx3_get_binned_hitcounters_count", "zorv_acq_tpx3_get_binned_hitcounters",
+    "zorv_acq_tpx3_get_binned_itots_count", "zorv_acq_tpx3_get_binned_itots",
+    "zorv_acq_meta_get_shutter_rising_time_ticks", "zorv_acq_meta_get_tdc_toas_count",
+    "zorv_acq_meta_get_tdc_toas", "zorv_acq_meta_get_bin_descriptor_count", "zorv_acq_meta_get_bin_descriptors",
+    "zorv_acq_tpx_get_frame_count", "zorv_acq_tpx_get_frames",
+};
+
+ScriptDelivery* last_delivery(zorvsim_script_t* s) {
+    if (!s || s->script.deliveries.empty()) {
+        acq_fail(s ? "the script has no delivery yet" : "the script is null");
+        return nullptr;
+    }
+    return &s->script.deliveries.back();
+}
+
+// The state of a channel of device `device` of the model; null with the reason set.
+Channel* control_channel(int device, const char* channel) {
+    auto lk = lock();
+    auto& devs = world().devices;
+    if (device < 0 || size_t(device) >= devs.size()) {
+        acq_fail("no device " + std::to_string(device) + " is attached");
+        return nullptr;
+    }
+    if (!channel || !has_channel(devs[size_t(device)]->acq, channel)) {
+        acq_fail("device " + std::to_string(device) + " has no acquisition channel '" + (channel ? channel : "(null)") + "'");
+        return nullptr;
+    }
+    return &channel_state(device, channel);
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* zorvsim_acq_error(void) { return t_acq_error.c_str(); }
+
+zorvsim_script_t* zorvsim_script_create(void) { return new zorvsim_script; }
+
+void zorvsim_script_discard(zorvsim_script_t* s) { delete s; }
+
+int zorvsim_script_add_delivery(zorvsim_script_t* s) {
+    if (!s) return acq_fail("the script is null");
+    s->script.deliveries.emplace_back();
+    return 0;
+}
+
+int zorvsim_script_buffer(zorvsim_script_t* s, const char* name, const void* data, unsigned long long size) {
+    ScriptDelivery* d = last_delivery(s);
+    if (!d) return -1;
+    int slot = slot_of(name);
+    if (slot < 0) return acq_fail(std::string("no delivery buffer is named '") + (name ? name : "(null)") + "'");
+    if (size > kMaxScriptBuffer) return acq_fail("a scripted buffer is limited to 1 GiB");
+    d->present[slot] = data != nullptr;
+    d->bytes[slot] = data ? size : 0;
+    d->data[slot].assign(data ? std::max<uint64_t>(1, (size + 7) / 8) : 0, 0);  // an empty buffer is not null
+    if (data && size) std::memcpy(d->data[slot].data(), data, size);
+    return 0;
+}
+
+int zorvsim_script_count(zorvsim_script_t* s, const char* name, long long count) {
+    ScriptDelivery* d = last_delivery(s);
+    if (!d) return -1;
+    if (name && std::strcmp(name, "vec_length") == 0) {
+        if (check_count(name, kToa, count) < 0) return -1;
+        d->vecLength = count < 0 ? -1 : count;
+        return 0;
+    }
+    int slot = slot_of(name);
+    if (slot < 0 || slot == kRaw || (slot >= kAddress && slot <= kItot))
+        return acq_fail(std::string("no delivery count is named '") + (name ? name : "(null)") + "'");
+    if (check_count(name, slot, count) < 0) return -1;
+    d->count[slot] = count < 0 ? -1 : count;
+    return 0;
+}
+
+int zorvsim_script_shutter(zorvsim_script_t* s, unsigned long long ticks) {
+    ScriptDelivery* d = last_delivery(s);
+    if (!d) return -1;
+    d->shutter = ticks;
+    return 0;
+}
+
+int zorvsim_script_fail(zorvsim_script_t* s, const char* fn, int status, const char* msg, int len) {
+    ScriptDelivery* d = last_delivery(s);
+    if (!d) return -1;
+    if (!fn || std::none_of(std::begin(kGetters), std::end(kGetters), [&](const char* g) { return std::strcmp(g, fn) == 0; }))
+        return acq_fail(std::string("not a getter of a delivery: ") + (fn ? fn : "(null)"));
+    ScriptFail f;
+    f.fn = fn;
+    f.status = status;
+    f.nullText = !msg || len < 0;
+    if (!f.nullText) f.text.assign(msg, size_t(len));
+    d->fails.push_back(std::move(f));
+    return 0;
+}
+
+int zorvsim_script_install(zorvsim_script_t* s, int device, const char* channel, int hold) {
+    std::unique_ptr<zorvsim_script> owned(s);
+    if (!s) return acq_fail("the script is null");
+    Channel* ch = control_channel(device, channel);
+    if (!ch) return -1;
+    auto script = std::make_unique<Script>(std::move(s->script));
+    script->hold = hold != 0;
+    std::lock_guard<std::mutex> l(ch->m);
+    ch->pending = std::move(script);
+    return 0;
+}
+
+int zorvsim_script_clear(int device, const char* channel) {
+    Channel* ch = control_channel(device, channel);
+    if (!ch) return -1;
+    std::lock_guard<std::mutex> l(ch->m);
+    ch->pending.reset();
+    return 0;
+}
+
+long long zorvsim_delivery_count(int device, const char* channel) {
+    Channel* ch = control_channel(device, channel);
+    if (!ch) return -1;
+    std::lock_guard<std::mutex> l(ch->m);
+    return (long long)ch->delivered;
+}
+
+long long zorvsim_wait_deliveries(int device, const char* channel, long long count, double timeout) {
+    Channel* ch = control_channel(device, channel);
+    if (!ch) return -1;
+    std::unique_lock<std::mutex> l(ch->m);
+    auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::clamp(timeout, 0.0, 86400.0)));
+    ch->cv.wait_for(l, limit, [&] { return (long long)ch->delivered >= count; });
+    return (long long)ch->delivered;
+}
+
+int zorvsim_acquiring(int device, const char* channel) {
+    Channel* ch = control_channel(device, channel);
+    if (!ch) return -1;
+    std::lock_guard<std::mutex> l(ch->m);
+    return ch->running ? 1 : 0;
+}
+
+}  // extern "C"

@@ -1,7 +1,14 @@
 // Virtual device: the acquisition model of one device.
+//
+// A device has named acquisition channels. When nothing is scripted for a channel, an acquisition
+// delivers the data of a synthetic detector whose members are kept here; the state of running
+// acquisitions (threads, registered callbacks, scripts, delivery counts) lives outside the model,
+// by device index and channel, so that a model change keeps it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "json.hpp"
 
@@ -10,6 +17,22 @@ namespace sim {
 struct Device;
 
 struct AcqArea {
+    std::vector<std::string> channels;
+    // Synthetic detector: deliveries per acquisition (-1: until aborted), hits per delivery, the
+    // detector time one delivery covers in seconds (also the real-time interval between deliveries
+    // when `realTime`), the seed of the generator, the mix of cluster sources by cluster count, and
+    // the TDC time stamps per delivery of inputs 0, 1 and 2.
+    int64_t deliveries = 20;
+    int64_t hitsPerDelivery = 10000;
+    double period = 0.05;
+    bool realTime = true;
+    int64_t seed = 1;
+    double photons = 0.90;
+    double blobs = 0.03;
+    double tracks = 0.07;
+    int tdcPerDelivery[3] = {4, 1, 0};
+    // Overwrites every buffer of a delivery with the byte 0xA5 right after the callback returns.
+    bool scrub = false;
 };
 
 // The model of the default device number `index`.
@@ -21,6 +44,10 @@ Json dump(const AcqArea& area);
 // (so that library threads which call back can be joined).
 void on_open_acq(Device& dev);
 void on_close_acq(Device& dev);
+
+// Stops every acquisition and forgets every script, registration, cache and delivery count; call
+// without the world lock.
+void reset_acquisitions();
 
 }  // namespace sim
 

@@ -562,6 +562,7 @@ int zorvsim_reset(void) {
         ++g_journal_epoch;
     }
     close_all();
+    reset_acquisitions();
     auto lk = lock();
     world_ptr() = default_world();
     return 0;

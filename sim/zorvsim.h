@@ -51,6 +51,44 @@ ZORV_API double zorvsim_clock_now(void);
 /* Number of live contexts (for leak checks). */
 ZORV_API int zorvsim_context_count(void);
 
+/* Erases sector `sector` (-1: every sector) of the flash memory `id` of device number `device`:
+ * its bytes read 0xFF again and can be programmed. Returns null on success, or the reason as a
+ * text to release with zorvsim_free. */
+ZORV_API char* zorvsim_flash_erase(int device, const char* id, int sector);
+
+/* Scripted acquisitions. A script is built delivery by delivery and installed for the next
+ * acquisition on one channel of a device (by index), in place of the synthetic detector. Buffer
+ * names: "packets", "pixel_address_vec", "toa_vec", "tot_vec", "event_vec", "itot_vec", "tdc0",
+ * "tdc1", "tdc2", "bin_descriptors", "binned_hitcounters", "binned_itots", "frames", "raw". These
+ * functions give their reason in zorvsim_acq_error(). */
+typedef struct zorvsim_script zorvsim_script_t;
+ZORV_API const char* zorvsim_acq_error(void);
+ZORV_API zorvsim_script_t* zorvsim_script_create(void);
+ZORV_API void zorvsim_script_discard(zorvsim_script_t* script);
+/* Appends an empty delivery (every count 0, every buffer null); the setters below act on the last. */
+ZORV_API int zorvsim_script_add_delivery(zorvsim_script_t* script);
+/* A copy of `size` bytes at `data` becomes the named buffer (data null: a null pointer). */
+ZORV_API int zorvsim_script_buffer(zorvsim_script_t* script, const char* name, const void* data,
+                                   unsigned long long size);
+/* The count of a buffer (records; "vec_length" for the vectors). A count left out or below 0 is
+ * derived from the buffer's size by the record size of the mode selected when the acquisition
+ * begins; a buffer shorter than its count is padded with zeros. */
+ZORV_API int zorvsim_script_count(zorvsim_script_t* script, const char* name, long long count);
+ZORV_API int zorvsim_script_shutter(zorvsim_script_t* script, unsigned long long ticks);
+/* Makes a getter of the last delivery fail with `status` and the last-error bytes `msg` (len < 0:
+ * a null text). */
+ZORV_API int zorvsim_script_fail(zorvsim_script_t* script, const char* fn, int status, const char* msg, int len);
+/* Installs the script (taking it over, also on failure); `hold` keeps the acquisition running
+ * after the last delivery until it is aborted. */
+ZORV_API int zorvsim_script_install(zorvsim_script_t* script, int device, const char* channel, int hold);
+ZORV_API int zorvsim_script_clear(int device, const char* channel);
+/* Deliveries handed to a callback on a channel since the last reset (-1: no such channel). */
+ZORV_API long long zorvsim_delivery_count(int device, const char* channel);
+/* Waits until `count` deliveries were made or `timeout` seconds have passed; returns the count. */
+ZORV_API long long zorvsim_wait_deliveries(int device, const char* channel, long long count, double timeout);
+/* 1 while an acquisition runs on the channel, 0 when not, -1 for no such channel. */
+ZORV_API int zorvsim_acquiring(int device, const char* channel);
+
 ZORV_EXTERN_C_END
 
 #endif

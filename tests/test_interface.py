@@ -13,7 +13,8 @@ PROTOTYPE = re.compile(r"ZORV_API\s+[\w\s\*]+?\b(zorv_\w+)\s*\(")
 
 
 # The areas whose library side is built; each area joins this list when its functions land.
-BUILT = ["device_context", "enumeration", "version_info", "logging", "identity", "revision", "syncmode", "axi", "board", "bias", "cooling"]
+BUILT = ["device_context", "enumeration", "version_info", "logging", "identity", "revision", "syncmode", "axi", "board", "bias", "cooling", "flash", "configuration",
+         "acquisition", "acquisition_metadata", "acquisition_tpx", "acquisition_tpx3"]
 
 
 def declared_functions(headers=BUILT):

@@ -232,3 +232,192 @@ def clock_now() -> float:
 def context_count() -> int:
     """Number of live SDK contexts."""
     return int(library().zorvsim_context_count())
+
+
+def flash_erase(flash_id: str, sector: int | None = None, *, device: int = 0) -> None:
+    """Erases one sector (by its memory-wide index; None: every sector) of a flash memory of the
+    device number ``device``. Erased bytes read 0xFF; programming can only clear bits, so a sector
+    must be erased before bits that are 0 can be programmed to 1."""
+    fn = library().zorvsim_flash_erase
+    fn.restype = ctypes.c_void_p
+    fn.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]
+    reason = fn(device, flash_id.encode("utf-8"), -1 if sector is None else sector)
+    if reason:
+        try:
+            text = ctypes.string_at(reason).decode("utf-8", "replace")
+        finally:
+            library().zorvsim_free(reason)
+        raise SimError(text)
+
+
+__all__ += ["flash_erase"]
+
+
+# ---- scripted acquisitions and delivery counts ----
+
+# Buffer keys of a scripted delivery, with the key of their count and their record size in bytes
+# (0: depends on the readout mode, so a byte buffer's count is derived when the acquisition begins).
+_SCRIPT_BUFFERS = {
+    "packets": ("packet_count", 0),
+    "pixel_address_vec": (None, 4),
+    "toa_vec": (None, 0),
+    "tot_vec": (None, 2),
+    "event_vec": (None, 2),
+    "itot_vec": (None, 2),
+    "tdc0": ("tdc0_count", 8),
+    "tdc1": ("tdc1_count", 8),
+    "tdc2": ("tdc2_count", 8),
+    "bin_descriptors": ("bin_descriptor_count", 8),
+    "binned_hitcounters": ("binned_hitcounters_count", 8),
+    "binned_itots": ("binned_itots_count", 8),
+    "frames": ("frame_count", 256 * 256 * 2),
+    "raw": (None, 1),
+}
+_SCRIPT_COUNTS = {count: name for name, (count, _) in _SCRIPT_BUFFERS.items() if count}
+_SCRIPT_COUNTS["vec_length"] = "vec_length"
+_SCRIPT_KEYS = {*_SCRIPT_BUFFERS, *_SCRIPT_COUNTS, "shutter", "fail"}
+# Record sizes a typed array may have where the mode decides (packets: 16 or 12; ToA: 4 or 8).
+_MODE_SIZES = {"packets": (16, 12), "toa_vec": (4, 8)}
+
+
+_acq_ready = False
+
+
+def _acq_lib() -> ctypes.CDLL:
+    global _acq_ready
+    lib = library()
+    if not _acq_ready:
+        c_int, c_ll, c_void_p, c_char_p = ctypes.c_int, ctypes.c_longlong, ctypes.c_void_p, ctypes.c_char_p
+        for name, res, args in [
+            ("zorvsim_acq_error", c_char_p, []),
+            ("zorvsim_script_create", c_void_p, []),
+            ("zorvsim_script_discard", None, [c_void_p]),
+            ("zorvsim_script_add_delivery", c_int, [c_void_p]),
+            ("zorvsim_script_buffer", c_int, [c_void_p, c_char_p, c_char_p, ctypes.c_ulonglong]),
+            ("zorvsim_script_count", c_int, [c_void_p, c_char_p, c_ll]),
+            ("zorvsim_script_shutter", c_int, [c_void_p, ctypes.c_ulonglong]),
+            ("zorvsim_script_fail", c_int, [c_void_p, c_char_p, c_int, c_char_p, c_int]),
+            ("zorvsim_script_install", c_int, [c_void_p, c_int, c_char_p, c_int]),
+            ("zorvsim_script_clear", c_int, [c_int, c_char_p]),
+            ("zorvsim_delivery_count", c_ll, [c_int, c_char_p]),
+            ("zorvsim_wait_deliveries", c_ll, [c_int, c_char_p, c_ll, ctypes.c_double]),
+            ("zorvsim_acquiring", c_int, [c_int, c_char_p]),
+        ]:
+            fn = getattr(lib, name)
+            fn.restype = res
+            fn.argtypes = args
+        _acq_ready = True
+    return lib
+
+
+def _acq_check(status: int) -> int:
+    if status < 0:
+        raise SimError(_acq_lib().zorvsim_acq_error().decode("utf-8", "replace"))
+    return status
+
+
+def _buffer_bytes(key: str, value: Any) -> tuple[bytes, int]:
+    """The bytes of a scripted buffer and its count of records (-1: derived by the library)."""
+    if isinstance(value, (bytes, bytearray)):
+        data = bytes(value)
+        itemsize = 0
+    else:
+        view = memoryview(value)
+        data = view.tobytes()
+        dtype = getattr(value, "dtype", None)
+        itemsize = dtype.itemsize if dtype is not None else view.itemsize
+    size = _SCRIPT_BUFFERS[key][1]
+    if size:
+        return data, len(data) // size
+    if itemsize in _MODE_SIZES[key]:
+        return data, len(data) // itemsize
+    return data, -1
+
+
+def script(channel: str, deliveries: list[dict[str, Any]], device: int = 0, *, hold: bool = False) -> None:
+    """Scripts the next acquisition on ``channel`` of the device number ``device``: its deliveries
+    in order, in place of the synthetic detector; after the last one the acquisition finishes (with
+    ``hold``, it goes on without deliveries until it is aborted).
+
+    Each delivery is a dict with any of the buffers ``packets``, ``pixel_address_vec``,
+    ``toa_vec``, ``tot_vec``, ``event_vec``, ``itot_vec``, ``tdc0``, ``tdc1``, ``tdc2``,
+    ``bin_descriptors``, ``binned_hitcounters``, ``binned_itots``, ``frames`` and ``raw`` (bytes,
+    bytearray or an array; None or left out: a null pointer), the counts ``packet_count``,
+    ``vec_length``, ``tdc0_count``, ``tdc1_count``, ``tdc2_count``, ``bin_descriptor_count``,
+    ``binned_hitcounters_count``, ``binned_itots_count`` and ``frame_count``, ``shutter`` (ticks)
+    and ``fail``: {getter name: (status, message)} for getters that fail in that delivery only
+    (message bytes or str; None: a null text).
+
+    A count left out is the number of whole records in its buffer: vectors, TDC time stamps and
+    binned data by their element width, frames of 131072 bytes, packets and the ToA vector of a
+    typed array by its item size, and those of a byte buffer by the record size of the readout mode
+    selected when the acquisition begins (packets 16 bytes, 12 in binned-packets mode; ToA 4 bytes in
+    seq-toa-tot-vec mode, else 8). ``vec_length`` defaults to the length of the first vector given.
+    A count larger than its buffer is served from a zero-padded copy; ``raw`` delivers its bytes.
+    """
+    lib = _acq_lib()
+    handle = lib.zorvsim_script_create()
+    if not handle:
+        raise SimError("no memory for the script")
+    try:
+        for i, delivery in enumerate(deliveries):
+            unknown = sorted(k for k in delivery if k not in _SCRIPT_KEYS)
+            if unknown:
+                raise ValueError(f"delivery {i}: unknown key {unknown[0]!r}")
+            _acq_check(lib.zorvsim_script_add_delivery(handle))
+            counts: dict[str, int] = {}
+            for key in _SCRIPT_BUFFERS:
+                value = delivery.get(key)
+                if value is None:
+                    if key in delivery:
+                        _acq_check(lib.zorvsim_script_buffer(handle, key.encode(), None, 0))
+                    continue
+                data, count = _buffer_bytes(key, value)
+                _acq_check(lib.zorvsim_script_buffer(handle, key.encode(), data, len(data)))
+                counts[key] = count
+            vec = next((counts[k] for k in ("pixel_address_vec", "tot_vec", "event_vec", "itot_vec", "toa_vec")
+                        if k in counts), None)
+            if "vec_length" in delivery:
+                vec = int(delivery["vec_length"])
+            if vec is not None:
+                _acq_check(lib.zorvsim_script_count(handle, b"vec_length", vec))
+            for count_key, key in _SCRIPT_COUNTS.items():
+                if key == "vec_length":
+                    continue
+                value = delivery.get(count_key, counts.get(key))
+                if value is not None:
+                    _acq_check(lib.zorvsim_script_count(handle, key.encode(), int(value)))
+            if "shutter" in delivery:
+                _acq_check(lib.zorvsim_script_shutter(handle, int(delivery["shutter"])))
+            for fn, (status, message) in (delivery.get("fail") or {}).items():
+                data, n = _bytes(message)
+                _acq_check(lib.zorvsim_script_fail(handle, fn.encode(), int(status), data, n))
+    except BaseException:
+        lib.zorvsim_script_discard(handle)
+        raise
+    _acq_check(lib.zorvsim_script_install(handle, device, channel.encode("utf-8"), 1 if hold else 0))
+
+
+def clear_script(channel: str, device: int = 0) -> None:
+    """Drops the script of the next acquisition on a channel: it delivers synthetic data again."""
+    _acq_check(_acq_lib().zorvsim_script_clear(device, channel.encode("utf-8")))
+
+
+def delivery_count(channel: str, device: int = 0) -> int:
+    """Deliveries handed to a data callback on a channel since the last reset (a delivery skipped
+    because the registered callback is null is not counted)."""
+    return _acq_check(_acq_lib().zorvsim_delivery_count(device, channel.encode("utf-8")))
+
+
+def wait_deliveries(channel: str, count: int, device: int = 0, *, timeout: float = 10.0) -> int:
+    """Waits until ``count`` deliveries were made on a channel since the last reset, or ``timeout``
+    seconds have passed; returns the delivery count reached."""
+    return _acq_check(_acq_lib().zorvsim_wait_deliveries(device, channel.encode("utf-8"), count, timeout))
+
+
+def acquiring(channel: str, device: int = 0) -> bool:
+    """Whether an acquisition is running on a channel (its library thread has not finished)."""
+    return _acq_check(_acq_lib().zorvsim_acquiring(device, channel.encode("utf-8"))) == 1
+
+
+__all__ += ["script", "clear_script", "delivery_count", "wait_deliveries", "acquiring"]

@@ -1,0 +1,81 @@
+// Virtual device: the buffers of a data delivery and the synthetic detector that fills them.
+//
+// The generator builds a few blocks of hits once per configuration (clusters from single photons,
+// small blobs and straight tracks, time-ordered) and lays each block out in the record layout of
+// the readout mode. An acquisition replays the blocks in turn, moving their time stamps on by the
+// detector time of the blocks already delivered, so that time stays ordered across deliveries
+// without generating hits again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The buffers a delivery can carry. kRaw is the byte stream of zorv_acq_raw_get_data.
+enum Slot : int {
+    kPackets,
+    kAddress,
+    kToa,
+    kTot,
+    kEvent,
+    kItot,
+    kTdc0,
+    kTdc1,
+    kTdc2,
+    kDescriptors,
+    kHitcounters,
+    kItots,
+    kFrames,
+    kRaw,
+    kSlots
+};
+
+// Bytes of one record of a slot; packets and the ToA vector depend on the readout mode.
+uint64_t record_size(Slot slot, const std::string& mode);
+
+// Detector time: ToA ticks of 1.5625 ns.
+constexpr double kTicksPerSecond = 640e6;
+
+// How a replayed block is moved on in time.
+enum class Patch : uint8_t { None, U64, U32, ToaTotRecords };
+
+struct Block {
+    std::vector<uint64_t> data[kSlots];  // 8-byte aligned storage
+    uint64_t bytes[kSlots] = {};
+    uint64_t count[kSlots] = {};  // records; for kRaw bytes
+    Patch patch[kSlots] = {};
+    uint64_t vecLength = 0;
+};
+
+struct SynthConfig {
+    std::string mode;
+    int width = 0, height = 0;  // detector pixels
+    int chipWidth = 0, chipHeight = 0, chipsPerRow = 1, chips = 0;
+    uint32_t binWidth = 0, binHeight = 0;
+    uint64_t hits = 0;
+    uint64_t span = 0;  // ticks of one delivery
+    uint64_t seed = 0;
+    double photons = 0, blobs = 0, tracks = 0;
+    int tdc[3] = {0, 0, 0};
+    int blocks = 1;
+    bool operator==(const SynthConfig&) const = default;
+};
+
+struct Synth {
+    SynthConfig config;
+    std::vector<Block> blocks;
+    Slot rawFrom = kRaw;  // the slot whose bytes the raw path delivers (kRaw: its own)
+    uint64_t maxBytes[kSlots] = {};
+};
+
+// Builds the blocks of a configuration; null when `stop` became true meanwhile.
+std::shared_ptr<const Synth> build_synth(const SynthConfig& config, const std::atomic<bool>& stop);
+
+// Copies `bytes` of a block's slot to `dst`, moving time stamps on by `offset` ticks.
+void replay(const Block& block, Slot slot, uint64_t offset, void* dst);
+
+}  // namespace sim
