@@ -68,14 +68,7 @@ PyObject* getLimits(ZORV_METHOD_ARGS) {
     if (!id.encode(a[0])) return nullptr;
     float min = 0, max = 0;
     if (!call(self, zorv_cooling_limits, id.c_str(), &min, &max)) return nullptr;
-    Ref cls = Ref::steal(global(s_CoolingLimits));
-    if (!cls) return nullptr;
-    Ref lo = Ref::steal(PyFloat_FromDouble(min));
-    if (!lo) return nullptr;
-    Ref hi = Ref::steal(PyFloat_FromDouble(max));
-    if (!hi) return nullptr;
-    PyObject* argv[2] = {lo.get(), hi.get()};
-    return PyObject_Vectorcall(cls.get(), argv, 2, nullptr);
+    return make_record(s_CoolingLimits, {PyFloat_FromDouble(min), PyFloat_FromDouble(max)});
 }
 
 PyMethodDef kMethods[] = {

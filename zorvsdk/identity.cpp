@@ -55,14 +55,7 @@ PyObject* getUsbVidPid(ZORV_METHOD_ARGS) {
     if (!params.parse(nargs, kwnames)) return nullptr;
     unsigned short vid = 0, pid = 0;
     if (!call(self, zorv_dev_prop_usb_get_vid_pid, &vid, &pid)) return nullptr;
-    Ref cls = Ref::steal(global(s_VidPid));
-    if (!cls) return nullptr;
-    Ref v = Ref::steal(PyLong_FromUnsignedLong(vid));
-    if (!v) return nullptr;
-    Ref p = Ref::steal(PyLong_FromUnsignedLong(pid));
-    if (!p) return nullptr;
-    PyObject* argv[2] = {v.get(), p.get()};
-    return PyObject_Vectorcall(cls.get(), argv, 2, nullptr);
+    return make_record(s_VidPid, {PyLong_FromUnsignedLong(vid), PyLong_FromUnsignedLong(pid)});
 }
 
 PyMethodDef kMethods[] = {

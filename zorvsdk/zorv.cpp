@@ -190,19 +190,10 @@ void enumeration_callback(zorv_enum_t* dev, void* user) {
         return;
     Gil gil;
     if (!gil.ok()) return;
-    Ref cls = Ref::steal(global(s_DeviceDescriptor));
-    Ref fields[9] = {Ref::steal(from_utf8(connection)), Ref::steal(from_utf8(product)),
-                     Ref::steal(from_utf8(manufacturer)), Ref::steal(from_utf8(serial)),
-                     Ref::steal(PyLong_FromUnsignedLong(vid)), Ref::steal(PyLong_FromUnsignedLong(pid)),
-                     Ref::steal(from_utf8(path)), Ref::steal(PyLong_FromLong(high)), Ref::steal(PyLong_FromLong(super))};
-    bool built = bool(cls);
-    for (auto& f : fields) built = built && f;
-    Ref descriptor;
-    if (built) {
-        PyObject* argv[9];
-        for (int i = 0; i < 9; ++i) argv[i] = fields[i].get();
-        descriptor = Ref::steal(PyObject_Vectorcall(cls.get(), argv, 9, nullptr));
-    }
+    Ref descriptor = Ref::steal(make_record(
+        s_DeviceDescriptor, {from_utf8(connection), from_utf8(product), from_utf8(manufacturer), from_utf8(serial),
+                             PyLong_FromUnsignedLong(vid), PyLong_FromUnsignedLong(pid), from_utf8(path),
+                             PyLong_FromLong(high), PyLong_FromLong(super)}));
     if (!descriptor || PyList_Append(e->list, descriptor.get()) < 0) e->keep_failure();
 }
 
@@ -395,9 +386,7 @@ const char kDeviceDoc[] = R"(
 Name s_SdkVersion("SdkVersion");
 
 PyObject* make_version(int major, int minor, int patch) {
-    Ref cls = Ref::steal(global(s_SdkVersion));
-    if (!cls) return nullptr;
-    return PyObject_CallFunction(cls.get(), "iii", major, minor, patch);
+    return make_record(s_SdkVersion, {PyLong_FromLong(major), PyLong_FromLong(minor), PyLong_FromLong(patch)});
 }
 
 PyObject* getRuntimeVersion(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {

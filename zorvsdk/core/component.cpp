@@ -99,7 +99,7 @@ PyObject* id_method(PyObject* self, PyObject* index, int (*fn)(zorv_ctx_t*, int,
 }
 
 PyObject* make_record(PyObject* name, std::initializer_list<PyObject*> values) {
-    constexpr size_t kMax = 8;
+    constexpr size_t kMax = 12;
     Ref owned[kMax];
     PyObject* argv[kMax];
     size_t n = 0;
