@@ -75,6 +75,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mode", default="0:tpx3-dd-toa-tot", help="data-driven readout mode")
     parser.add_argument("--channel", help="acquisition channel (default: the first)")
+    parser.add_argument("--seconds", type=float, default=3.0,
+                        help="stop the acquisition after this time if it has not ended by itself")
     parser.add_argument("--output", default="hitmap.png", help="PNG file of the hit map")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
     args = parser.parse_args(argv)
@@ -98,7 +100,13 @@ def main(argv: list[str] | None = None) -> int:
             device.acq.setDataCallback(channel, hitmap)
             start = time.perf_counter()
             device.acq.begin(channel)
-            device.acq.end(channel)  # deliveries run on the SDK's threads meanwhile
+            stop = threading.Timer(args.seconds, device.acq.abort, args=(channel,))
+            stop.start()
+            try:
+                device.acq.end(channel)  # deliveries run on the SDK's threads meanwhile
+            finally:
+                stop.cancel()
+                stop.join()
             elapsed = time.perf_counter() - start
             if progress is not None:
                 progress.close()
