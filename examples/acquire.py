@@ -23,11 +23,11 @@ from zorvsdk.zorv import Device, getRuntimeVersion
 try:  # the progress bar and the image are optional extras
     from tqdm import tqdm
 except ImportError:  # pragma: no cover
-    tqdm = None
+    tqdm = None  # type: ignore[assignment,misc]
 try:
     from PIL import Image
 except ImportError:  # pragma: no cover
-    Image = None
+    Image = None  # type: ignore[assignment]
 
 
 class HitMap:

@@ -87,15 +87,16 @@ int set_threshold_kev(ChipArea& a, const std::string& id, double kev, std::strin
         error = "threshold '" + id + "' is not calibrated";
         return -2;
     }
+    // Compared in single precision: the range that zorv_chip_threshold_range reports is accepted whole.
     double lo = kev_of(*t, t->rawMin), hi = kev_of(*t, t->rawMax);
-    if (!(kev >= std::min(lo, hi) && kev <= std::max(lo, hi))) {
+    if (!(float(kev) >= float(std::min(lo, hi)) && float(kev) <= float(std::max(lo, hi)))) {
         char text[200];
         std::snprintf(text, sizeof text, "%g keV for threshold '%s' is outside its range [%g, %g] keV", kev,
                       id.c_str(), std::min(lo, hi), std::max(lo, hi));
         error = text;
         return -3;
     }
-    t->raw = int(std::lround((kev - t->offset) / t->slope));
+    t->raw = std::clamp(int(std::lround((kev - t->offset) / t->slope)), t->rawMin, t->rawMax);
     t->kev = kev;
     return 0;
 }

@@ -439,6 +439,10 @@ def test_threshold_in_kev_is_single_precision_and_moves_raw(opened):
         with pytest.raises(errors.ZorvSdkInvalidArgumentError, match=CAL):
             call()
     assert c.getRawThreshold(CAL) == 600
+    # the reported range is accepted whole, although its ends are single-precision roundings
+    for end, raw in ((lo, t["rawMin"]), (hi, t["rawMax"])):
+        c.setThreshold(CAL, end)
+        assert (c.getThreshold(CAL), c.getRawThreshold(CAL)) == (end, raw)
 
 
 def test_uncalibrated_threshold_has_no_kev_view(opened):
