@@ -50,6 +50,7 @@ struct ScriptDelivery {
 struct Script {
     std::vector<ScriptDelivery> deliveries;
     bool hold = false;
+    uint64_t repeat = 1;  // the deliveries are handed out this many times over, in order
 };
 
 // What one acquisition runs, copied from the model when it begins.
@@ -78,6 +79,7 @@ struct Channel {
     std::unique_ptr<Script> pending;
     std::shared_ptr<const Synth> cache;
     uint64_t delivered = 0;
+    int countWaiters = 0;  // callers of zorvsim_wait_deliveries waiting on cv for `delivered`
 };
 
 }  // namespace sim::acq
@@ -250,7 +252,7 @@ void deliver_all(Channel& ch, Run& run) {
     uint64_t total = 0;
     if (run.script) {
         for (auto& d : run.script->deliveries) resolve_counts(d, run.mode);
-        total = run.script->deliveries.size();
+        total = run.script->deliveries.empty() ? 0 : run.script->deliveries.size() * run.script->repeat;
     } else {
         if (run.deliveries == 0) return;
         {
@@ -280,7 +282,7 @@ void deliver_all(Channel& ch, Run& run) {
         } else if (ch.stop.load()) {
             break;
         }
-        if (run.script) prepare_scripted(acq, run.script->deliveries[k]);
+        if (run.script) prepare_scripted(acq, run.script->deliveries[k % run.script->deliveries.size()]);
         else prepare_synthetic(acq, *synth, k);
         zorv_acq_data_func func;
         void* user;
@@ -293,7 +295,7 @@ void deliver_all(Channel& ch, Run& run) {
             func(&acq, user);
             std::lock_guard<std::mutex> l(ch.m);
             ++ch.delivered;
-            ch.cv.notify_all();
+            if (ch.countWaiters) ch.cv.notify_all();  // no wake-up per delivery for the other waiters
         }
         if (run.scrub) scrub(acq);
     }
@@ -787,6 +789,14 @@ int zorvsim_script_count(zorvsim_script_t* s, const char* name, long long count)
     return 0;
 }
 
+int zorvsim_script_repeat(zorvsim_script_t* s, long long times) {
+    if (!s) return acq_fail("the script is null");
+    if (times < 1 || uint64_t(times) > (uint64_t(1) << 40))
+        return acq_fail("a script is repeated from 1 to 2^40 times");
+    s->script.repeat = uint64_t(times);
+    return 0;
+}
+
 int zorvsim_script_shutter(zorvsim_script_t* s, unsigned long long ticks) {
     ScriptDelivery* d = last_delivery(s);
     if (!d) return -1;
@@ -841,7 +851,9 @@ long long zorvsim_wait_deliveries(int device, const char* channel, long long cou
     std::unique_lock<std::mutex> l(ch->m);
     auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(std::clamp(timeout, 0.0, 86400.0)));
+    ++ch->countWaiters;
     ch->cv.wait_for(l, limit, [&] { return (long long)ch->delivered >= count; });
+    --ch->countWaiters;
     return (long long)ch->delivered;
 }
 

@@ -75,6 +75,8 @@ ZORV_API int zorvsim_script_buffer(zorvsim_script_t* script, const char* name, c
  * begins; a buffer shorter than its count is padded with zeros. */
 ZORV_API int zorvsim_script_count(zorvsim_script_t* script, const char* name, long long count);
 ZORV_API int zorvsim_script_shutter(zorvsim_script_t* script, unsigned long long ticks);
+/* The deliveries of the script are handed out `times` times over, in order (1 to 2^40; default 1). */
+ZORV_API int zorvsim_script_repeat(zorvsim_script_t* script, long long times);
 /* Makes a getter of the last delivery fail with `status` and the last-error bytes `msg` (len < 0:
  * a null text). */
 ZORV_API int zorvsim_script_fail(zorvsim_script_t* script, const char* fn, int status, const char* msg, int len);

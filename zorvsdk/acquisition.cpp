@@ -27,6 +27,7 @@ struct Kind {
     const char* format;         // buffer format exposed by the SdkBuffer
     Py_ssize_t itemsize;
     PyArray_Descr* descr = nullptr;
+    int alignment = 1;  // of the element type, as NumPy has it
 };
 
 Kind k8b{"B", 1}, k16b{"H", 2}, k32b{"I", 4}, k64b{"Q", 8};
@@ -79,9 +80,91 @@ PyTypeObject* make_buffer_type() {
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
+// ---- arrays kept for later deliveries ----
+//
+// Making and freeing an ndarray costs more than the rest of a delivery's work, so the arrays of a
+// delivery that nobody kept once the callable has returned (the delivery's reference is the only
+// one left, and no view, weak reference or buffer export refers to it or to its SdkBuffer) are kept
+// here and made new again for a later delivery: every field that the callable could have changed
+// (data, shape, strides, element type, flags) is set as a newly made array has it. Nobody can tell
+// a kept array from a new one: nothing outside the package refers to it. Touched only with the
+// interpreter lock held.
+
+using ArrayFields = PyArrayObject_fields;
+
+#if NPY_ABI_VERSION < 0x02000000  // NumPy 1 headers
+#define PyDataType_ALIGNMENT(descr) ((descr)->alignment)
+#endif
+
+ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
+
+PyArray_Descr* g_float64;  // the element type of np.empty(0)
+
+struct KeptMeta {
+    PyObject* dict;  // the metadata dictionary of a data-driven delivery
+    PyObject* list;  // its "tdcs" list, also referred to by the package
+};
+
+struct Kept {
+    static constexpr int kCapacity = 32, kMeta = 4;
+    PyObject* views[kCapacity];    // over a buffer, with an SdkBuffer base
+    PyObject* empties[kCapacity];  // np.empty(0): float64, owning its (empty) data
+    KeptMeta meta[kMeta];          // untracked by the garbage collector while kept
+    int nviews = 0, nempties = 0, nmeta = 0;
+} g_kept;
+
+// Only the package refers to `array` (and, for a view, to its SdkBuffer).
+bool unshared(PyObject* array) {
+    if (Py_REFCNT(array) != 1 || !Py_IS_TYPE(array, &PyArray_Type)) return false;
+    ArrayFields* f = fields(array);
+    return f->nd == 1 && !f->weakreflist && !(f->flags & NPY_ARRAY_WRITEBACKIFCOPY);
+}
+
+// Takes over the delivery's reference to `array`: kept when nobody else refers to it, else dropped.
+void give_back(PyObject* array) {
+    if (unshared(array)) {
+        ArrayFields* f = fields(array);
+        if (f->base) {
+            if (Py_IS_TYPE(f->base, g_buffer_type) && Py_REFCNT(f->base) == 1 && !(f->flags & NPY_ARRAY_OWNDATA) &&
+                g_kept.nviews < Kept::kCapacity) {
+                g_kept.views[g_kept.nviews++] = array;
+                return;
+            }
+        } else if ((f->flags & NPY_ARRAY_OWNDATA) && f->dimensions[0] == 0 && f->descr == g_float64 &&
+                   g_kept.nempties < Kept::kCapacity) {
+            g_kept.empties[g_kept.nempties++] = array;
+            return;
+        }
+    }
+    Py_DECREF(array);
+}
+
+// Sets what a newly made array has: its element type and the flags NumPy gives a writable
+// one-dimensional array whose stride is its item size (contiguous both ways; aligned when the data
+// address is a multiple of the element type's alignment).
+void renew(PyObject* array, PyArray_Descr* descr, int alignment, npy_intp count, npy_intp stride, int owned) {
+    ArrayFields* f = fields(array);
+    f->dimensions[0] = count;
+    f->strides[0] = stride;
+    if (f->descr != descr) {
+        PyArray_Descr* old = f->descr;
+        Py_INCREF(descr);
+        f->descr = descr;
+        Py_DECREF(old);
+    }
+    bool aligned = count == 0 || reinterpret_cast<uintptr_t>(f->data) % uintptr_t(alignment) == 0;
+    f->flags = NPY_ARRAY_WRITEABLE | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS | (aligned ? NPY_ARRAY_ALIGNED : 0) |
+               owned;
+}
+
 // An empty float64 array stands for a delivery's missing buffer (a count of 0 or a null pointer).
 PyObject* wrap(const Kind& kind, unsigned long long count, const void* data) {
     if (count == 0 || !data) {
+        if (g_kept.nempties) {
+            PyObject* array = g_kept.empties[--g_kept.nempties];
+            renew(array, g_float64, alignof(double), 0, sizeof(double), NPY_ARRAY_OWNDATA);
+            return array;
+        }
         npy_intp zero = 0;
         return PyArray_EMPTY(1, &zero, NPY_DOUBLE, 0);
     }
@@ -89,6 +172,17 @@ PyObject* wrap(const Kind& kind, unsigned long long count, const void* data) {
         PyErr_Format(PyExc_OverflowError, "a delivery of %llu records of %zd bytes cannot be addressed", count,
                      kind.itemsize);
         return nullptr;
+    }
+    if (g_kept.nviews) {
+        PyObject* array = g_kept.views[--g_kept.nviews];
+        auto* b = reinterpret_cast<SdkBuffer*>(fields(array)->base);
+        b->data = const_cast<void*>(data);
+        b->shape = Py_ssize_t(count);
+        b->itemsize = kind.itemsize;
+        b->format = kind.format;
+        fields(array)->data = static_cast<char*>(b->data);
+        renew(array, kind.descr, kind.alignment, npy_intp(count), kind.itemsize, 0);
+        return array;
     }
     auto* b = PyObject_New(SdkBuffer, g_buffer_type);
     if (!b) return nullptr;
@@ -108,6 +202,7 @@ PyObject* wrap(const Kind& kind, unsigned long long count, const void* data) {
 
 bool make_descr(Kind& kind, int type) {
     kind.descr = PyArray_DescrFromType(type);
+    if (kind.descr) kind.alignment = int(PyDataType_ALIGNMENT(kind.descr));
     return kind.descr != nullptr;
 }
 
@@ -124,11 +219,14 @@ bool make_record_descr(Kind& kind, const char* const (&names)[3], const char* co
     }
     Ref spec = Ref::steal(Py_BuildValue("{sOsOsOsn}", "names", n.get(), "formats", f.get(), "offsets", o.get(),
                                         "itemsize", kind.itemsize));
-    return spec && PyArray_DescrConverter(spec.get(), &kind.descr) == NPY_SUCCEED;
+    if (!spec || PyArray_DescrConverter(spec.get(), &kind.descr) != NPY_SUCCEED) return false;
+    kind.alignment = int(PyDataType_ALIGNMENT(kind.descr));
+    return true;
 }
 
 bool make_kinds() {
-    return make_descr(k8b, NPY_UINT8) && make_descr(k16b, NPY_UINT16) && make_descr(k32b, NPY_UINT32) &&
+    g_float64 = PyArray_DescrFromType(NPY_DOUBLE);
+    return g_float64 && make_descr(k8b, NPY_UINT8) && make_descr(k16b, NPY_UINT16) && make_descr(k32b, NPY_UINT32) &&
            make_descr(k64b, NPY_UINT64) &&
            make_record_descr(kToaTot, {"address", "tot", "toa"}, {"<u4", "<u4", "<u8"}, {0, 4, 8}, 3) &&
            make_record_descr(kItotEvent, {"address", "itot", "event"}, {"<u4", "<u4", "<u8"}, {0, 4, 8}, 3) &&
@@ -178,51 +276,113 @@ public:
         return true;
     }
 
-    // Builds the arrays (and the metadata dictionary) and calls the callable with them.
+    // Builds the arrays (and the metadata dictionary) and calls the callable with them. Everything
+    // the delivery built is released before the lock is given back.
     int deliver(std::initializer_list<Array> arrays, const Metadata* meta = nullptr) {
         Gil gil;
         if (!gil.ok() || !func_) return -1;
-        Ref argv[6];
-        size_t n = 0;
+        Built built;
+        bool ok = true;
         for (const Array& a : arrays)
-            if (!(argv[n++] = Ref::steal(wrap(a.kind, a.count, a.data)))) return discard();
-        if (meta && !(argv[n++] = Ref::steal(metadata(*meta)))) return discard();
-        PyObject* raw[6];
-        for (size_t i = 0; i < n; ++i) raw[i] = argv[i].get();
-        Ref result = Ref::steal(PyObject_Vectorcall(func_, raw, n, nullptr));
-        return result ? 0 : discard();
+            if (!(ok = built.add(wrap(a.kind, a.count, a.data)))) break;
+        if (ok && meta) ok = built.metadata(*meta);
+        if (ok) {
+            PyObject* result = PyObject_Vectorcall(func_, built.argv(), built.n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            ok = result != nullptr;
+            Py_XDECREF(result);
+        }
+        if (!ok) PyErr_Clear();  // first, so that a traceback's frames let go of the arrays
+        built.release();
+        return ok ? 0 : -1;
     }
 
 private:
+    // What one delivery builds. Slot 0 of `slots` is left free for the callee
+    // (PY_VECTORCALL_ARGUMENTS_OFFSET: a bound method puts its instance there without copying).
+    struct Built {
+        PyObject* slots[1 + 4 + 1] = {};
+        size_t n = 0;
+        PyObject* dict = nullptr;  // the metadata, the last argument
+        PyObject* list = nullptr;  // metadata["tdcs"], and its arrays, referred to by the delivery too
+        PyObject* toas[3] = {};
+
+        PyObject** argv() { return slots + 1; }
+        bool add(PyObject* o) {
+            if (!o) return false;
+            argv()[n++] = o;
+            return true;
+        }
+
+        bool metadata(const Metadata& m) {
+            for (int i = 0; i < 3; ++i)
+                if (!(toas[i] = wrap(k64b, m.counts[i], m.toas[i]))) return false;
+            Ref shutter = Ref::steal(PyLong_FromUnsignedLongLong(m.shutter));
+            if (!shutter) return false;
+            if (g_kept.nmeta) {  // {"shutterStart": ..., "tdcs": [None, None, None]}, untracked
+                const KeptMeta& k = g_kept.meta[--g_kept.nmeta];
+                dict = k.dict;
+                list = k.list;
+                argv()[n++] = dict;
+                for (Py_ssize_t i = 0; i < 3; ++i) {
+                    PyList_SET_ITEM(list, i, Py_NewRef(toas[i]));
+                    Py_DECREF(Py_None);
+                }
+                PyObject_GC_Track(list);
+                PyObject_GC_Track(dict);
+                return PyDict_SetItem(dict, s_shutterStart, shutter.get()) == 0;
+            }
+            if (!(list = PyList_New(3))) return false;
+            for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(list, i, Py_NewRef(toas[i]));
+            if (!(dict = PyDict_New())) return false;
+            argv()[n++] = dict;
+            return PyDict_SetItem(dict, s_shutterStart, shutter.get()) == 0 && PyDict_SetItem(dict, s_tdcs, list) == 0;
+        }
+
+        // The dictionary and the list are made new again for a later delivery when nobody kept
+        // them or changed what they are: exactly the two keys in their order, "tdcs" still the
+        // delivery's list of three places (its values are replaced when it is used again).
+        bool metadata_unshared() const {
+            if (Py_REFCNT(dict) != 1 || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2 ||
+                Py_REFCNT(list) != 2 || PyList_GET_SIZE(list) != 3 ||
+                reinterpret_cast<PyListObject*>(list)->allocated != 3 || g_kept.nmeta >= Kept::kMeta)
+                return false;
+            Py_ssize_t pos = 0;
+            PyObject *key0, *value0, *key1, *value1;
+            return PyDict_Next(dict, &pos, &key0, &value0) && PyDict_Next(dict, &pos, &key1, &value1) &&
+                   key0 == s_shutterStart.get() && key1 == s_tdcs.get() && value1 == list;
+        }
+
+        // The dictionary and the list go first, so that only what the callable kept still refers
+        // to the arrays when they are given back.
+        void release() {
+            if (dict && list && metadata_unshared()) {
+                PyObject_GC_UnTrack(dict);
+                PyObject_GC_UnTrack(list);
+                for (Py_ssize_t i = 0; i < 3; ++i) {
+                    PyObject* item = PyList_GET_ITEM(list, i);
+                    PyList_SET_ITEM(list, i, Py_NewRef(Py_None));
+                    Py_DECREF(item);
+                }
+                g_kept.meta[g_kept.nmeta++] = {dict, list};
+            } else {
+                Py_XDECREF(dict);
+                Py_XDECREF(list);
+            }
+            for (size_t i = 0; i < n; ++i)
+                if (argv()[i] != dict) give_back(argv()[i]);
+            for (PyObject* a : toas)
+                if (a) give_back(a);
+        }
+    };
+
     bool failed(int status) {
         Gil gil;
         if (!gil.ok()) return true;
         const char* text = "";
         zorv_acq_get_last_error(acq_, &text);
         if (!throw_status(status, text)) return false;
-        discard();
-        return true;
-    }
-
-    static int discard() {
         PyErr_Clear();
-        return -1;
-    }
-
-    static PyObject* metadata(const Metadata& m) {
-        Ref dict = Ref::steal(PyDict_New());
-        Ref shutter = Ref::steal(PyLong_FromUnsignedLongLong(m.shutter));
-        Ref tdcs = Ref::steal(PyList_New(3));
-        if (!dict || !shutter || !tdcs) return nullptr;
-        for (Py_ssize_t i = 0; i < 3; ++i) {
-            PyObject* toas = wrap(k64b, m.counts[i], m.toas[i]);
-            if (!toas) return nullptr;
-            PyList_SET_ITEM(tdcs.get(), i, toas);
-        }
-        if (PyDict_SetItem(dict.get(), s_shutterStart, shutter.get()) < 0 ||
-            PyDict_SetItem(dict.get(), s_tdcs, tdcs.get()) < 0)
-            return nullptr;
-        return dict.release();
+        return true;
     }
 
     zorv_acq_t* acq_;

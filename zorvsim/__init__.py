@@ -296,6 +296,7 @@ def _acq_lib() -> ctypes.CDLL:
             ("zorvsim_script_buffer", c_int, [c_void_p, c_char_p, c_char_p, ctypes.c_ulonglong]),
             ("zorvsim_script_count", c_int, [c_void_p, c_char_p, c_ll]),
             ("zorvsim_script_shutter", c_int, [c_void_p, ctypes.c_ulonglong]),
+            ("zorvsim_script_repeat", c_int, [c_void_p, c_ll]),
             ("zorvsim_script_fail", c_int, [c_void_p, c_char_p, c_int, c_char_p, c_int]),
             ("zorvsim_script_install", c_int, [c_void_p, c_int, c_char_p, c_int]),
             ("zorvsim_script_clear", c_int, [c_int, c_char_p]),
@@ -334,7 +335,8 @@ def _buffer_bytes(key: str, value: Any) -> tuple[bytes, int]:
     return data, -1
 
 
-def script(channel: str, deliveries: list[dict[str, Any]], device: int = 0, *, hold: bool = False) -> None:
+def script(channel: str, deliveries: list[dict[str, Any]], device: int = 0, *, hold: bool = False,
+           repeat: int = 1) -> None:
     """Scripts the next acquisition on ``channel`` of the device number ``device``: its deliveries
     in order, in place of the synthetic detector; after the last one the acquisition finishes (with
     ``hold``, it goes on without deliveries until it is aborted).
@@ -354,6 +356,9 @@ def script(channel: str, deliveries: list[dict[str, Any]], device: int = 0, *, h
     selected when the acquisition begins (packets 16 bytes, 12 in binned-packets mode; ToA 4 bytes in
     seq-toa-tot-vec mode, else 8). ``vec_length`` defaults to the length of the first vector given.
     A count larger than its buffer is served from a zero-padded copy; ``raw`` delivers its bytes.
+
+    ``repeat`` hands the deliveries out that many times over, in order, from the same buffers (a
+    fast stream of deliveries, for example for benchmarks).
     """
     lib = _acq_lib()
     handle = lib.zorvsim_script_create()
@@ -392,6 +397,8 @@ def script(channel: str, deliveries: list[dict[str, Any]], device: int = 0, *, h
             for fn, (status, message) in (delivery.get("fail") or {}).items():
                 data, n = _bytes(message)
                 _acq_check(lib.zorvsim_script_fail(handle, fn.encode(), int(status), data, n))
+        if repeat != 1:
+            _acq_check(lib.zorvsim_script_repeat(handle, int(repeat)))
     except BaseException:
         lib.zorvsim_script_discard(handle)
         raise

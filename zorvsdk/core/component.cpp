@@ -68,18 +68,44 @@ PyObject* refuse_reduce(PyObject*, PyObject*) {
     return nullptr;
 }
 
+// self.<name>(*args). When the attribute lookup would find one of the package's own methods on the
+// type (no instance dictionary or custom lookup can interfere, and the class attribute is still the
+// method descriptor), its C function is called directly: the call the interpreter would make,
+// without the generic lookup and the bound method. Anything else takes the ordinary path.
+static PyObject* call_method(PyObject* self, PyObject* name, PyObject* arg) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset == 0) {
+        PyObject* found = _PyType_Lookup(type, name);  // borrowed
+        if (found && Py_IS_TYPE(found, &PyMethodDescr_Type)) {
+            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
+            if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS) &&
+                PyObject_TypeCheck(self, PyDescr_TYPE(found))) {
+                auto fn = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth));
+                return fn(self, &arg, arg ? 1 : 0, nullptr);
+            }
+        }
+    }
+    return arg ? PyObject_CallMethodOneArg(self, name, arg) : PyObject_CallMethodNoArgs(self, name);
+}
+
 PyObject* id_list(PyObject* self, PyObject* count_name, PyObject* id_name) {
-    Ref count = Ref::steal(PyObject_CallMethodNoArgs(self, count_name));
+    Ref count = Ref::steal(call_method(self, count_name, nullptr));
     if (!count) return nullptr;
     Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) return nullptr;
-    Ref list = Ref::steal(PyList_New(0));
+    // A list of the usual sizes is made at its length (its empty places are never seen: it is
+    // dropped on a failure); beyond that it grows, so that a count no list could hold fails as the
+    // identifier calls do.
+    const Py_ssize_t sized = n > 0 && n <= 4096 ? n : 0;
+    Ref list = Ref::steal(PyList_New(sized));
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref index = Ref::steal(PyLong_FromSsize_t(i));
         if (!index) return nullptr;
-        Ref id = Ref::steal(PyObject_CallMethodOneArg(self, id_name, index.get()));
-        if (!id || PyList_Append(list.get(), id.get()) < 0) return nullptr;
+        Ref id = Ref::steal(call_method(self, id_name, index.get()));
+        if (!id) return nullptr;
+        if (i < sized) PyList_SET_ITEM(list.get(), i, id.release());
+        else if (PyList_Append(list.get(), id.get()) < 0) return nullptr;
     }
     return list.release();
 }
