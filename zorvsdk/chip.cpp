@@ -43,8 +43,11 @@ PyObject* getPolarity(ZORV_METHOD_ARGS) {
     PyObject* a[1];
     int idx;
     if (!params.parse(args, nargs, kwnames, a) || !to_int(a[0], idx)) return nullptr;
-    zorv_chip_polarity_t polarity = positive_polarity;
-    if (!call(self, zorv_chip_get_polarity, idx, &polarity)) return nullptr;
+    // The SDK may report any int: it is received as one, since a value outside the enumeration's
+    // members is not a value of the C++ enumeration type (ChipPolarity then raises ValueError).
+    static_assert(sizeof(zorv_chip_polarity_t) == sizeof(int));
+    int polarity = positive_polarity;
+    if (!call(self, zorv_chip_get_polarity, idx, reinterpret_cast<zorv_chip_polarity_t*>(&polarity))) return nullptr;
     return make_record(s_ChipPolarity, {PyLong_FromLong(long(polarity))});
 }
 

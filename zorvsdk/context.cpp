@@ -1,11 +1,24 @@
 // zorvsdk.context: _Context, the owner of one SDK context.
+//
+// The module also keeps the live contexts, so that when the interpreter begins to exit (an atexit
+// step, before finalization) every device still open is closed: the SDK stops its deliveries and
+// joins its threads while the interpreter still works, and the package's entry gate is closed
+// (core/gil.hpp), so that nothing arriving later touches the interpreter.
 #include "core/component.hpp"
+#include "core/gil.hpp"
+
+#include <algorithm>
+#include <new>
+#include <vector>
 
 using namespace zorv;
 
 namespace {
 
 PyTypeObject* g_context_type;
+
+// The contexts alive, touched only with the interpreter lock held.
+std::vector<ContextObject*>* g_live;
 
 PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (PyTuple_GET_SIZE(args) > 0 || (kwds && PyDict_GET_SIZE(kwds) > 0)) {
@@ -27,8 +40,19 @@ PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
+    if (self) {
+        try {
+            g_live->push_back(reinterpret_cast<ContextObject*>(self));
+        } catch (const std::bad_alloc&) {
+            Py_DECREF(self);  // no handle yet: nothing to destroy
+            self = nullptr;
+            PyErr_NoMemory();
+        }
+    }
     if (!self) {
+        Py_BEGIN_ALLOW_THREADS
         zorv_ctx_destroy(handle);
+        Py_END_ALLOW_THREADS
         return nullptr;
     }
     reinterpret_cast<ContextObject*>(self)->c_zorvCtx = handle;
@@ -37,7 +61,9 @@ PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 void context_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    zorv_ctx_t* handle = reinterpret_cast<ContextObject*>(self)->c_zorvCtx;
+    auto* c = reinterpret_cast<ContextObject*>(self);
+    g_live->erase(std::remove(g_live->begin(), g_live->end(), c), g_live->end());
+    zorv_ctx_t* handle = c->c_zorvCtx;
     if (handle) {
         // Destroying joins the library's threads, which may need the interpreter lock to finish.
         Py_BEGIN_ALLOW_THREADS
@@ -53,7 +79,52 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Entries of library threads still in progress once the devices are closed (log lines of other
+// SDK threads) are waited for this long at most.
+constexpr double kDrainSeconds = 5.0;
+
+// The atexit step: closes every device still open, with the interpreter lock released, then
+// closes the entry gate.
+PyObject* close_open_devices(PyObject*, PyObject*) {
+    std::vector<Ref> held;  // keeps each context alive while the lock is released
+    std::vector<zorv_ctx_t*> handles;
+    try {
+        for (ContextObject* c : *g_live) {
+            if (!c->c_zorvCtx) continue;
+            held.push_back(Ref::borrow(reinterpret_cast<PyObject*>(c)));
+            handles.push_back(c->c_zorvCtx);
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_BEGIN_ALLOW_THREADS
+    for (zorv_ctx_t* handle : handles) {
+        int opened = 0;
+        if (zorv_dev_is_opened(handle, &opened) >= 0 && opened) zorv_dev_close(handle);
+    }
+    Py_END_ALLOW_THREADS
+    if (!close_gate(kDrainSeconds)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kAtExit = {"_close_open_devices", close_open_devices, METH_NOARGS,
+                       "Closes every device still open when the interpreter begins to exit."};
+
+bool register_at_exit(PyObject* m) {
+    Ref name = Ref::steal(PyModule_GetNameObject(m));
+    Ref fn = name ? Ref::steal(PyCFunction_NewEx(&kAtExit, nullptr, name.get())) : Ref();
+    Ref atexit = fn ? Ref::steal(PyImport_ImportModule("atexit")) : Ref();
+    Ref done = atexit ? Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get())) : Ref();
+    return bool(done);
+}
+
 int exec(PyObject* m) {
+    g_live = new (std::nothrow) std::vector<ContextObject*>;  // for the life of the process
+    if (!g_live) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (!bind_gate() || !register_at_exit(m)) return -1;
     g_context_type = make_type("zorvsdk.context._Context",
                                "\n    SDK context of one device session.\n"
                                "    Created by :obj:`~zorvsdk.zorv.Device`; the context is released with the last reference.\n    ",

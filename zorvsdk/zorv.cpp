@@ -474,7 +474,8 @@ int exec(PyObject* m) {
                                     {Py_tp_clear, reinterpret_cast<void*>(device_clear)},
                                     {Py_tp_finalize, reinterpret_cast<void*>(device_finalize)},
                                     {Py_tp_getset, g_getset}});
-    if (!type || !add_type(m, type) || !import_common(m)) return -1;
+    // Log lines and enumeration enter through the gate shared by the package (core/gil.hpp).
+    if (!type || !add_type(m, type) || !import_common(m) || !bind_gate()) return -1;
     for (auto& a : kAttributes)
         if (!(a.type = import_type(a.module, a.type_name, a.layout))) return -1;
     if (PyModule_AddFunctions(m, kFunctions) < 0) return -1;

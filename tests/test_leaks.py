@@ -1,0 +1,357 @@
+"""Reference and memory leaks: every public method of every module, on its success path and with
+each SDK function it calls made to fail (on the first call and on later ones), called thousands of
+times; and long runs of deliveries of every kind. Neither the process's memory nor the reference
+counts of the objects involved may grow."""
+
+import gc
+import os
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import zorvsim
+from zorvsdk import chip, errors, zorv
+from zorvsdk.context import _Context
+from zorvsdk.flashmem import Region, Sector
+
+LOCATOR = "zorvsim:0"
+CALLS = 2000  # per path of each method
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+class BadText:
+    def encode(self, *args):
+        return 17
+
+
+MASK = np.zeros((512, 512), dtype=np.uint8)
+BINNING = chip.BinningParams(4, 4, 1000)
+DATA = b"\x00" * 16
+
+
+def _opened():
+    dev = zorv.Device()
+    dev.open(LOCATOR)
+    return dev
+
+
+# Each method: a name and a call on an open Device. Some carry the objects passed to them, whose
+# reference counts are watched besides the package's own objects.
+METHODS = {
+    # session
+    "Device": lambda d: zorv.Device(),
+    "_Context": lambda d: _Context(),
+    "isOpened": lambda d: d.isOpened(),
+    "enumerate": lambda d: d.enumerate(),
+    "open+close": lambda d: (d.close(), d.open(LOCATOR)),
+    "open(unknown)": lambda d: d.open("zorvsim:none"),
+    "open(None)": lambda d: d.open(None),
+    "open(bad encode)": lambda d: d.open(BadText()),
+    "finalize": lambda d: d.finalize(),
+    "__setLogger": lambda d: d._Device__setLogger(),
+    "getRuntimeVersion": lambda d: zorv.getRuntimeVersion(),
+    "getCompileTimeVersion": lambda d: zorv.getCompileTimeVersion(),
+    "pickle refused": lambda d: d.bias.__reduce__(),
+    # acquisition
+    "getChannelIds": lambda d: d.acq.getChannelIds(),
+    "__getChannelId": lambda d: d.acq._Acquisition__getChannelId(1),
+    "begin+end": lambda d: (zorvsim.script("ch0", [{"packets": DATA}]), d.acq.begin("ch0"), d.acq.end("ch0")),
+    "begin+abort": lambda d: (zorvsim.script("ch1", [], hold=True), d.acq.begin("ch1"), d.acq.abort("ch1")),
+    "setDataCallback(unlisted mode)": lambda d: d.acq.setDataCallback("ch0", None),
+    # chip
+    "refresh": lambda d: d.chip.refresh(),
+    "getChipIds": lambda d: d.chip.getChipIds(),
+    "getPolarity": lambda d: d.chip.getPolarity(1),
+    "setPolarity": lambda d: d.chip.setPolarity(1, chip.ChipPolarity.negative),
+    "getSenseDacIds": lambda d: d.chip.getSenseDacIds(),
+    "selectSenseDac": lambda d: d.chip.selectSenseDac("temperature"),
+    "getModeIds": lambda d: d.chip.getModeIds(),
+    "selectMode": lambda d: d.chip.selectMode("0:tpx3-dd-toa-tot"),
+    "selectMode(params)": lambda d: d.chip.selectMode("0:tpx3-binned-packets", BINNING),
+    "getDacIds": lambda d: d.chip.getDacIds(),
+    "getDacValue": lambda d: d.chip.getDacValue("preamp_bias"),
+    "setDacValue": lambda d: d.chip.setDacValue("preamp_bias", 100),
+    "setDacValue(overflow)": lambda d: d.chip.setDacValue("preamp_bias", 2**40),
+    "getDacLimits": lambda d: d.chip.getDacLimits("preamp_bias"),
+    "getThresholdIds": lambda d: d.chip.getThresholdIds(),
+    "isThresholdCalibrated": lambda d: d.chip.isThresholdCalibrated("0:threshold"),
+    "getThreshold": lambda d: d.chip.getThreshold("0:threshold"),
+    "setThreshold": lambda d: d.chip.setThreshold("0:threshold", 5.5),
+    "getThresholdRange": lambda d: d.chip.getThresholdRange("0:threshold"),
+    "getRawThreshold": lambda d: d.chip.getRawThreshold("0:threshold"),
+    "setRawThreshold": lambda d: d.chip.setRawThreshold("0:threshold", 300),
+    "getRawThresholdRange": lambda d: d.chip.getRawThresholdRange("0:threshold"),
+    # supplies
+    "getBiasIds": lambda d: d.bias.getBiasIds(),
+    "getBias": lambda d: d.bias.getBias("hv"),
+    "setBias": lambda d: d.bias.setBias("hv", 12.5),
+    "getBiasRange": lambda d: d.bias.getBiasRange("hv"),
+    "cooling.getIds": lambda d: d.cooling.getIds(),
+    "getValueUnit": lambda d: d.cooling.getValueUnit("sensor"),
+    "getActualTemperature": lambda d: d.cooling.getActualTemperature("sensor"),
+    "getDesiredTemperature": lambda d: d.cooling.getDesiredTemperature("sensor"),
+    "setDesiredTemperature": lambda d: d.cooling.setDesiredTemperature("sensor", -5.0),
+    "getLimits": lambda d: d.cooling.getLimits("sensor"),
+    "getBoardIds": lambda d: d.board.getBoardIds(),
+    "powerOn": lambda d: d.board.powerOn("board-1"),
+    "powerOff": lambda d: d.board.powerOff("board-1"),
+    "isPowered": lambda d: d.board.isPowered("board-0"),
+    # information
+    "getManufacturer": lambda d: d.props.getManufacturer(),
+    "getProduct": lambda d: d.props.getProduct(),
+    "getSerialNumber": lambda d: d.props.getSerialNumber(),
+    "getConnectionString": lambda d: d.props.getConnectionString(),
+    "getUsbVidPid": lambda d: d.props.getUsbVidPid(),
+    "getUsbInstancePath": lambda d: d.props.getUsbInstancePath(),
+    "isUsbHighSpeed": lambda d: d.props.isUsbHighSpeed(),
+    "isUsbSuperSpeed": lambda d: d.props.isUsbSuperSpeed(),
+    "revision.get": lambda d: d.revision.get(),
+    # sync and registers
+    "getOptionIds": lambda d: d.syncmode.getOptionIds(),
+    "selectOption": lambda d: d.syncmode.selectOption("master"),
+    "axi.read": lambda d: d.axi.read(4),
+    "axi.write": lambda d: d.axi.write(4, 0xDEADBEEF),
+    # memories
+    "flashmem.getIds": lambda d: d.flashmem.getIds(),
+    "selectMemory": lambda d: d.flashmem.selectMemory("calibration"),
+    "memory.read": lambda d: d.flashmem.selectMemory("calibration").read(4090, 16),
+    "memory.program": lambda d: d.flashmem.selectMemory("calibration").program(4096, b"\xff" * 8),
+    "memory.regions": lambda d: d.flashmem.selectMemory("calibration").regions(),
+    "Region+Sector": lambda d: Region(4096, [Sector(0, 4095), Sector(4096, 8191)]).sectors(),
+    # configuration
+    "load": lambda d: d.config.load("yml", "dacs:\n  preamp_bias: 150\n"),
+    "load(malformed)": lambda d: d.config.load("yml", "colours:\n  red: 1\n"),
+    "getMaskSize": lambda d: d.config.getMaskSize(),
+    "getMask": lambda d: d.config.getMask(),
+    "setMask": lambda d: d.config.setMask(MASK),
+    # monitor: replacing the callable of a key releases the previous one
+    "setValueChangedCallback": lambda d: d.monitor.setValueChangedCallback("key", print),
+    "setAvailChangedCallback": lambda d: d.monitor.setAvailChangedCallback("key", print),
+}
+
+# SDK functions whose failure is not reported to the caller (no status, or only inside a destructor).
+UNREPORTED = {"zorv_version", "zorv_log_set_func", "zorv_ctx_get_last_error", "zorv_ctx_destroy"}
+
+
+def watched(dev):
+    """The objects whose reference counts must not move: the device, its parts, the record and
+    exception classes, and the arguments of the calls above."""
+    objs = [dev, dev.chip, dev.acq, dev.config, dev.flashmem, dev.monitor, chip.ChipPolarity,
+            chip.ChipPolarity.negative, BINNING, MASK, errors.ZorvSdkInvalidArgumentError,
+            errors.ZorvSdkInvalidOperationError, errors.ZorvSdkAxiException, zorv.DeviceDescriptor,
+            zorv.SdkVersion, chip.DacLimits, chip.ThresholdRange, print, LOCATOR]
+    objs += [getattr(dev, name) for name in ("bias", "board", "cooling", "props", "revision", "syncmode", "axi")]
+    objs += ["hv", "sensor", "board-0", "board-1", "preamp_bias", "0:threshold", "calibration", "master", "ch0"]
+    return objs
+
+
+def outcome(call, dev):
+    try:
+        call(dev)
+        return None
+    except Exception as e:  # the path is measured as it is, whatever it raises
+        return type(e)
+
+
+def measure(call, dev, times):
+    """Calls `call` `times` times after a warm-up; returns the growth of traced Python memory, of the
+    number of objects the collector tracks, and the objects whose reference count changed."""
+    def loop(n):
+        for _ in range(n):
+            try:
+                call(dev)
+            except Exception:
+                pass
+
+    loop(50)
+    gc.collect()
+    objs = watched(dev)
+    counts = [sys.getrefcount(o) for o in objs]
+    tracked = len(gc.get_objects())
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        loop(times)
+        gc.collect()
+        traced = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    after = [sys.getrefcount(o) for o in objs]
+    moved = [(o, c, a) for o, c, a in zip(objs, counts, after) if a != c]
+    return traced, len(gc.get_objects()) - tracked, moved
+
+
+def assert_no_growth(call, dev, times=CALLS):
+    traced, tracked, moved = measure(call, dev, times)
+    assert moved == []
+    # the measurement itself makes a few; a leak of one container per call would be `times`
+    assert tracked <= 16, f"{tracked} more objects tracked after {times} calls"
+    # a leak of the smallest object per call would be 16 bytes x times
+    assert traced < 4 * times, f"{traced} bytes of Python memory kept after {times} calls"
+
+
+@pytest.fixture
+def dev():
+    zorvsim.load_model({"devices": [{"acquisition": {"deliveries": 1, "hitsPerDelivery": 10, "realTime": False}}]})
+    d = _opened()
+    d.chip.selectMode("0:tpx3-seq-toa-tot")
+    d.acq.setDataCallback("ch0", lambda *a: None)
+    d.acq.setDataCallback("ch1", lambda *a: None)
+    zorvsim.flash_erase("calibration")
+    yield d
+    d.finalize()
+
+
+def sdk_functions(call, dev):
+    with zorvsim.Journal() as j:
+        outcome(call, dev)
+    return sorted({e["fn"] for e in j.entries} - UNREPORTED)
+
+
+@pytest.mark.parametrize("name", sorted(METHODS))
+def test_method_success_path_keeps_nothing(dev, name):
+    call = METHODS[name]
+    assert_no_growth(call, dev)
+
+
+@pytest.mark.parametrize("name", sorted(METHODS))
+def test_method_failure_paths_keep_nothing(dev, name):
+    call = METHODS[name]
+    fns = sdk_functions(call, dev)
+    if name == "Device":
+        fns = ["zorv_ctx_create"]  # the others fail inside the new Device's destruction, reported apart
+    if name.startswith("begin+") or name == "finalize":
+        # a failing begin, end or abort waits 100 ms before it raises (thousands of calls would take
+        # minutes), delivery getters fail inside the delivery, and finalize closes only once
+        fns = [fn for fn in fns if not fn.startswith("zorv_acq_") and fn != "zorv_dev_close"]
+    for fn in fns:
+        for skip in (0, 1):  # the first call fails, or every call after the first
+            zorvsim.clear_controls()
+            status = 102 if fn.startswith("zorv_axi_") else -3
+            zorvsim.fail(fn, status, b"injected failure", skip=skip, count=-1)
+            if skip == 0:
+                assert outcome(call, dev) is not None, fn
+            assert_no_growth(call, dev, CALLS // 4)
+    zorvsim.clear_controls()
+
+
+def test_registration_keeps_exactly_its_callable():
+    # Every registration keeps its callable for as long as the library may call it (released by
+    # finalize for the latest one only): one reference per registration, and nothing else.
+    d = _opened()
+    d.chip.selectMode("0:tpx3-seq-toa-tot")
+
+    def f(*arrays):
+        pass
+
+    d.acq.setDataCallback("ch0", f)
+    gc.collect()
+    before = sys.getrefcount(f)
+    tracked = len(gc.get_objects())
+    for _ in range(CALLS):
+        d.acq.setDataCallback("ch0", f)
+        d.acq.setRawDataCallback("ch1", f)
+    gc.collect()
+    assert sys.getrefcount(f) - before == 2 * CALLS
+    assert len(gc.get_objects()) - tracked <= 16
+    d.finalize()
+    assert sys.getrefcount(f) - before == 2 * CALLS - 1
+
+
+# ---- deliveries ----
+
+DELIVERIES = 100_000
+
+MODES = ["0:tpx3-seq-toa-tot", "0:tpx3-seq-toa-tot-vec", "0:tpx3-seq-itot-event", "0:tpx3-seq-itot-event-vec",
+         "0:tpx3-dd-toa-tot-vec", "0:tpx3-dd-toa-tot", "0:tpx-medipix", "0:tpx3-sorted-dd-toa-tot",
+         "0:tpx3-binned-packets", "0:tpx3-binned-count-sums", "0:tpx3-binned-itot-sums"]
+
+
+class Sink:
+    """Counts deliveries; keeps the arrays of every 1000th until the next one, and every element
+    type seen, so that their reference counts can be watched."""
+
+    def __init__(self):
+        self.n = 0
+        self.kept = None
+        self.dtypes = {}
+
+    def __call__(self, *args):
+        self.n += 1
+        if self.n % 1000 == 1:
+            self.kept = args
+            for a in args:
+                for x in (a["tdcs"] if isinstance(a, dict) else [a]):
+                    self.dtypes.setdefault(x.dtype.str + str(x.dtype.fields), x.dtype)
+
+
+@pytest.mark.parametrize("raw", [False, True], ids=["processed", "raw"])
+@pytest.mark.parametrize("mode", MODES)
+def test_deliveries_keep_nothing(mode, raw):
+    zorvsim.load_model({"devices": [{"acquisition": {
+        "deliveries": DELIVERIES // 10, "hitsPerDelivery": 4, "realTime": False, "tdcPerDelivery": [2, 1, 0]}}]})
+    d = _opened()
+    d.chip.selectMode(mode, BINNING if "binned" in mode else None)
+    sink = Sink()
+    (d.acq.setRawDataCallback if raw else d.acq.setDataCallback)("ch0", sink)
+
+    def run():
+        d.acq.begin("ch0")
+        d.acq.end("ch0")
+
+    run()  # warm-up: the synthetic blocks are made once
+    gc.collect()
+    sink.kept = None
+    dtypes = list(sink.dtypes.values())
+    counts = [sys.getrefcount(o) for o in [sink, *dtypes]]
+    tracked = len(gc.get_objects())
+    memory = rss()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(9):
+        run()
+    sink.kept = None
+    gc.collect()
+    traced = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    grown = rss() - memory
+    assert sink.n == DELIVERIES == zorvsim.delivery_count("ch0")
+    assert [sys.getrefcount(o) for o in [sink, *dtypes]] == counts
+    assert len(gc.get_objects()) - tracked <= 16
+    assert traced < 64 * 1024
+    assert grown < 4 * 1024 * 1024, f"RSS grew by {grown} bytes over {DELIVERIES} deliveries"
+    d.finalize()
+
+
+def test_process_memory_stays_flat_over_every_method():
+    # Rounds of every method on its success path: once the first rounds have filled the caches of the
+    # allocator and the library, further rounds must not grow the process.
+    zorvsim.load_model({"devices": [{"acquisition": {"deliveries": 1, "hitsPerDelivery": 10, "realTime": False}}]})
+    d = _opened()
+    d.chip.selectMode("0:tpx3-seq-toa-tot")
+    d.acq.setDataCallback("ch0", lambda *a: None)
+    d.acq.setDataCallback("ch1", lambda *a: None)
+
+    calls_ = [c for name, c in METHODS.items() if not name.startswith("begin+")]  # a thread each: slow
+
+    def round_(n):
+        for call in calls_:
+            for _ in range(n):
+                outcome(call, d)
+
+    round_(200)
+    gc.collect()
+    memory = rss()
+    round_(1000)
+    gc.collect()
+    grown = rss() - memory
+    calls = 1000 * len(calls_)
+    assert grown < 2 * 1024 * 1024, f"RSS grew by {grown} bytes over {calls} calls"
+    d.finalize()
