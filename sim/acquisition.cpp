@@ -77,6 +77,11 @@ struct Channel {
     std::thread thread;
     std::thread::id threadId;
     std::unique_ptr<Script> pending;
+    // With scrubbing on: the buffers of the channel's last acquisition, overwritten with the
+    // pattern, kept until the next one ends (or a reset), so that an array kept beyond its callback
+    // keeps reading the pattern instead of freed memory.
+    std::unique_ptr<Script> scrubbedScript;
+    std::vector<uint64_t> scrubbedWork[kSlots];
     std::shared_ptr<const Synth> cache;
     uint64_t delivered = 0;
     int countWaiters = 0;  // callers of zorvsim_wait_deliveries waiting on cv for `delivered`
@@ -250,9 +255,15 @@ void deliver_all(Channel& ch, Run& run) {
     std::shared_ptr<const Synth> synth;
     std::vector<uint64_t> work[kSlots];
     uint64_t total = 0;
+    // Scrubbing overwrites a scripted delivery's own buffers: a repeated script keeps their
+    // contents to restore them before each later round.
+    std::vector<std::vector<uint64_t>> pristine;
     if (run.script) {
         for (auto& d : run.script->deliveries) resolve_counts(d, run.mode);
         total = run.script->deliveries.empty() ? 0 : run.script->deliveries.size() * run.script->repeat;
+        if (run.scrub && run.script->repeat > 1)
+            for (auto& d : run.script->deliveries)
+                for (int s = 0; s < kSlots; ++s) pristine.push_back(d.data[s]);
     } else {
         if (run.deliveries == 0) return;
         {
@@ -282,8 +293,18 @@ void deliver_all(Channel& ch, Run& run) {
         } else if (ch.stop.load()) {
             break;
         }
-        if (run.script) prepare_scripted(acq, run.script->deliveries[k % run.script->deliveries.size()]);
-        else prepare_synthetic(acq, *synth, k);
+        if (run.script) {
+            const uint64_t n = run.script->deliveries.size();
+            ScriptDelivery& d = run.script->deliveries[k % n];
+            if (!pristine.empty() && k >= n)
+                for (int s = 0; s < kSlots; ++s) {
+                    const std::vector<uint64_t>& saved = pristine[(k % n) * kSlots + uint64_t(s)];
+                    std::copy(saved.begin(), saved.end(), d.data[s].begin());
+                }
+            prepare_scripted(acq, d);
+        } else {
+            prepare_synthetic(acq, *synth, k);
+        }
         zorv_acq_data_func func;
         void* user;
         {
@@ -300,6 +321,11 @@ void deliver_all(Channel& ch, Run& run) {
         if (run.scrub) scrub(acq);
     }
     if (run.script && run.script->hold) wait_stop(ch);
+    if (run.scrub) {
+        std::lock_guard<std::mutex> l(ch.m);
+        ch.scrubbedScript = std::move(run.script);
+        for (int s = 0; s < kSlots; ++s) ch.scrubbedWork[s] = std::move(work[s]);
+    }
 }
 
 void run_channel(Channel* ch, std::unique_ptr<Run> run, std::string name) {
@@ -430,6 +456,8 @@ void reset_acquisitions() {
         forget_session(*ch);
         std::lock_guard<std::mutex> l(ch->m);
         ch->pending.reset();
+        ch->scrubbedScript.reset();
+        for (auto& w : ch->scrubbedWork) std::vector<uint64_t>().swap(w);
         ch->delivered = 0;
         ch->cv.notify_all();
     }

@@ -1,6 +1,7 @@
 """The acquisition object: channels, registration by readout mode, and the deliveries handed to the
 data callable as arrays over the library's buffers (scripted through the virtual device)."""
 
+import ctypes
 import gc
 import pickle
 import sys
@@ -36,10 +37,30 @@ class Recorder:
 
     def __call__(self, *arrays):
         self.threads.add(threading.get_ident())
-        self.views.append([(type(a), getattr(a, "base", None).__class__.__name__, getattr(a, "flags", None)) for a in arrays])
+        self.views.append([(type(a), getattr(a, "base", None).__class__.__name__, getattr(a, "flags", None),
+                            type_numbers(a.dtype) == type_numbers(np.asarray(a.base).dtype) if is_view(a) else None)
+                           for a in arrays])
         self.calls.append([copy(a) for a in arrays])
         if self.fail:
             raise RuntimeError("callable failed")
+
+
+def is_view(value):
+    return isinstance(value, np.ndarray) and value.base.__class__.__name__ == "SdkBuffer"
+
+
+def type_numbers(dtype):
+    """NumPy's type numbers of an element type and its fields (uint64 and ulonglong are equal but differ here)."""
+    return [dtype.num] + [dtype.fields[name][0].num for name in dtype.names or ()]
+
+
+def pending_error():
+    """The exception left set on the calling thread, if any: a call into the interpreter's C API raises it."""
+    try:
+        ctypes.pythonapi.PyErr_Occurred()
+    except BaseException as e:  # whatever was pending
+        return e
+    return None
 
 
 def copy(value):
@@ -229,9 +250,9 @@ def test_each_kind_delivers_its_arrays(opened, mode, delivery, check):
     got = acquire(opened, mode, [delivery])
     (arrays,) = got.calls
     assert check(arrays)
-    for array_type, base, flags in got.views[0]:
+    for array_type, base, flags, as_numpy_reads_it in got.views[0]:
         if array_type is np.ndarray and base == "SdkBuffer":
-            assert flags.writeable and not flags.owndata
+            assert flags.writeable and not flags.owndata and as_numpy_reads_it
 
 
 def test_arrays_view_the_sdk_buffer_with_its_format(opened):
@@ -275,17 +296,24 @@ def test_getters_run_without_the_lock_in_order(opened):
     assert all(e["gil"] is False for e in getters)
 
 
+DD_GETTERS = ["zorv_acq_tpx3_get_packet_count", "zorv_acq_tpx3_get_packets", "zorv_acq_meta_get_shutter_rising_time_ticks"] + [
+    f"zorv_acq_meta_get_tdc_toas{part}" for _ in range(3) for part in ("_count", "")]
+
+
 @pytest.mark.parametrize("status, called", [(-3, False), (-7, True)])
 def test_failing_getter_skips_only_that_delivery(opened, capfd, status, called):
-    good = {"packets": records(TOA_TOT, [(1, 2, 3)])}
-    bad = dict(good, fail={"zorv_acq_tpx3_get_packets": (status, b"lost sync")})
+    good = {"packets": records(TOA_TOT, [(1, 2, 3)]), **TDCS}
+    bad = dict(good, fail={"zorv_acq_meta_get_shutter_rising_time_ticks": (status, b"lost sync")})
     with zorvsim.Journal() as j:
-        got = acquire(opened, "0:tpx3-seq-toa-tot", [bad, good])
+        got = acquire(opened, "0:tpx3-dd-toa-tot", [bad, good])
     assert len(got.calls) == (2 if called else 1)
-    # a mapped failure stops the delivery before any later getter and asks for the delivery's error text
-    if not called:
-        names = [e["fn"] for e in j.entries]
-        assert "zorv_acq_get_last_error" in names
+    names = [e["fn"] for e in j.entries if e["fn"].startswith(("zorv_acq_", "zorv_ctx_get_last_error")) and e["fn"] not in
+             ("zorv_acq_begin", "zorv_acq_end", "zorv_acq_set_data_callback")]
+    # The failure text is the delivery handle's; a mapped status stops the delivery before any later getter.
+    first = DD_GETTERS[:3] + ["zorv_acq_get_last_error"] + (DD_GETTERS[3:] if called else [])
+    assert names == first + DD_GETTERS
+    if called:  # an unmapped failure leaves the preset shutter time
+        assert got.calls[0][1]["shutterStart"] == 0 and got.calls[1][1]["shutterStart"] == 1234
     assert capfd.readouterr().err == ""
 
 
@@ -293,7 +321,23 @@ def test_callable_errors_are_discarded_and_deliveries_go_on(opened, capfd):
     got = acquire(opened, "0:tpx3-seq-toa-tot", [{"packets": records(TOA_TOT, [(1, 2, 3)])}] * 3, func=Recorder(fail=True))
     assert len(got.calls) == 3
     assert capfd.readouterr().err == ""
-    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("failure", ["callable raises", "getter fails", "invalid UTF-8 error text"])
+def test_a_failed_delivery_leaves_no_exception_pending_on_the_library_thread(opened, capfd, failure):
+    seen = []
+
+    def probe(data):
+        seen.append(pending_error())
+        if failure == "callable raises" and len(seen) == 1:
+            raise RuntimeError("callable failed")
+
+    good = {"packets": records(TOA_TOT, [(1, 2, 3)])}
+    text = b"\xff lost sync" if failure == "invalid UTF-8 error text" else b"lost sync"
+    first = good if failure == "callable raises" else dict(good, fail={"zorv_acq_tpx3_get_packets": (-3, text)})
+    acquire(opened, "0:tpx3-seq-toa-tot", [first, good, good], func=probe)
+    assert seen == [None] * (3 if failure == "callable raises" else 2)
+    assert capfd.readouterr().err == ""
 
 
 def test_none_as_callable_fails_each_delivery_quietly(opened, capfd):
@@ -329,6 +373,82 @@ def test_registration_reads_the_mode_only_when_registering(opened):
     opened.acq.begin("ch0")
     opened.acq.end("ch0")
     assert got.calls[0][0].dtype == TOA_TOT
+
+
+def test_registration_uses_the_mode_it_checked(opened):
+    # getModeIds runs Python code (and releases the lock in the SDK): the chip's mode may change meanwhile.
+    chip_type = type(opened.chip)
+    ctx = next(o for o in gc.get_referents(opened.chip) if type(o).__name__ == "_Context")
+
+    class Moving(chip_type):
+        def getModeIds(self):
+            ids = chip_type.getModeIds(self)
+            self.selectMode("0:tpx-medipix")
+            return ids
+
+    moving = Moving(ctx)
+    moving.selectMode("0:tpx3-seq-toa-tot")
+    acq = type(opened.acq)(ctx, moving)
+    got = Recorder()
+    acq.setDataCallback("ch0", got)
+    zorvsim.script("ch0", [{"packets": records(TOA_TOT, [(1, 2, 3)]), "frames": np.zeros(65536, "<u2")}])
+    acq.begin("ch0")
+    acq.end("ch0")
+    assert got.calls[0][0].dtype == TOA_TOT
+
+
+@pytest.mark.parametrize("source", ["scripted", "synthetic"])
+def test_scrubbed_arrays_kept_beyond_the_callable_read_the_pattern(opened, source):
+    zorvsim.set("/devices/0/acquisition", {"realTime": False, "deliveries": 3, "hitsPerDelivery": 100, "scrub": True})
+    kept, seen = [], []
+
+    def keep(data, meta):
+        kept.append(data)  # wrong without a copy: the buffer belongs to the delivery
+        seen.append(data["address"].tolist())
+
+    opened.chip.selectMode("0:tpx3-dd-toa-tot")
+    opened.acq.setDataCallback("ch0", keep)
+    if source == "scripted":  # repeated: every round delivers the script's data, not the pattern
+        deliveries = [{"packets": records(TOA_TOT, [(1, 2, 3)])}, {"packets": records(TOA_TOT, [(4, 5, 6), (7, 8, 9)])}]
+        zorvsim.script("ch0", deliveries, repeat=3)
+    opened.acq.begin("ch0")
+    opened.acq.end("ch0")
+    if source == "scripted":
+        assert seen == [[1], [4, 7]] * 3
+    else:
+        assert len(seen) == 3 and all(len(s) == 100 for s in seen)
+    assert all(set(a.view(np.uint8).tolist()) == {0xA5} for a in kept)
+
+
+@pytest.mark.parametrize("method, lines", [
+    ("getChannelIds", ["Retrieves identifiers of acquisition channels.", "Returns:",
+                       "A list of str objects representing identifiers of acquistion channels."]),
+    ("begin", ["Begins asynchronous acquisition.", "Args:", "channelId (str): Acquisition channel identifier."]),
+    ("abort", ["Aborts acquisition.", "Args:", "channelId (str): Acquisition channel identifier."]),
+    ("end", ["Blocks until the asynchronous acquisition started by :func:`~begin` is finished.", "Args:",
+             "channelId (str): Acquisition channel identifier."]),
+    ("setDataCallback", ["Sets processed acquisition data callback.", "Args:", "channelId (str): Acquisition channel identifier.",
+                         "func (AcqDataCallback): Acquisition data callback."]),
+    ("setRawDataCallback", ["Sets raw acquisition data callback.", "Args:", "channelId (str): Acquisition channel identifier.",
+                            "func (AcqDataCallback): Raw acquisition data callback."]),
+    ("_Acquisition__setDataCallback", ["Sets acquisition data callback.", "Args:",
+                                       "channelId (str): Acquisition channel identifier.",
+                                       "func (AcqDataCallback): Acquisition data callback.",
+                                       "raw (bool): True if raw data should be retrieved, False otherwise"]),
+    ("_Acquisition__getChannelCount", None),
+    ("_Acquisition__getChannelId", None),
+])
+def test_docstrings(method, lines):
+    cls = acquisition.__dict__["__Acquisition"]
+    doc = getattr(cls, method).__doc__
+    if lines is None:
+        assert doc is None
+        return
+    assert doc.startswith("\n        " + lines[0] + "\n")
+    body = [line.strip() for line in doc.splitlines() if line.strip()]
+    assert [line for line in body if line in lines] == lines
+    assert cls.__doc__ == ("\n    Acquisition object.\n    Should not be used on its own, access it via "
+                           ":obj:`~zorvsdk.zorv.Device`.\n    ")
 
 
 def test_synthetic_acquisition_delivers_time_ordered_hits(opened):

@@ -5,6 +5,7 @@
 #include "core/numpy.hpp"
 
 #include <cstring>
+#include <new>
 
 #include "zorv/acquisition.h"
 #include "zorv/acquisition_metadata.h"
@@ -224,14 +225,16 @@ bool make_record_descr(Kind& kind, const char* const (&names)[3], const char* co
     return true;
 }
 
+// The element types are those NumPy reads from the buffer formats: "I" is NumPy's unsigned int and
+// "Q" its unsigned long long (equal to, but not the same type number as, its uint64).
 bool make_kinds() {
     g_float64 = PyArray_DescrFromType(NPY_DOUBLE);
-    return g_float64 && make_descr(k8b, NPY_UINT8) && make_descr(k16b, NPY_UINT16) && make_descr(k32b, NPY_UINT32) &&
-           make_descr(k64b, NPY_UINT64) &&
-           make_record_descr(kToaTot, {"address", "tot", "toa"}, {"<u4", "<u4", "<u8"}, {0, 4, 8}, 3) &&
-           make_record_descr(kItotEvent, {"address", "itot", "event"}, {"<u4", "<u4", "<u8"}, {0, 4, 8}, 3) &&
-           make_record_descr(kBinnedDdToaTot, {"address", "count", "itot"}, {"<u4", "<u4", "<u4"}, {0, 4, 8}, 3) &&
-           make_record_descr(kBinDescriptor, {"offset", "packet_count", ""}, {"<u4", "<u4", ""}, {0, 4, 0}, 2);
+    return g_float64 && make_descr(k8b, NPY_UBYTE) && make_descr(k16b, NPY_USHORT) && make_descr(k32b, NPY_UINT) &&
+           make_descr(k64b, NPY_ULONGLONG) &&
+           make_record_descr(kToaTot, {"address", "tot", "toa"}, {"<I", "<I", "<Q"}, {0, 4, 8}, 3) &&
+           make_record_descr(kItotEvent, {"address", "itot", "event"}, {"<I", "<I", "<Q"}, {0, 4, 8}, 3) &&
+           make_record_descr(kBinnedDdToaTot, {"address", "count", "itot"}, {"<I", "<I", "<I"}, {0, 4, 8}, 3) &&
+           make_record_descr(kBinDescriptor, {"offset", "packet_count", ""}, {"<I", "<I", ""}, {0, 4, 0}, 2);
 }
 
 // ---- data deliveries ----
@@ -546,8 +549,13 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     o->context = Py_NewRef(a[0]);
     o->chip = Py_NewRef(a[1]);
     o->data_func_ref = nullptr;
-    o->modeToCallback = new ModeTable;
-    for (const auto& [key, func] : kModeTable) o->modeToCallback->emplace(key, func);
+    try {
+        o->modeToCallback = new ModeTable;
+        for (const auto& [key, func] : kModeTable) o->modeToCallback->emplace(key, func);
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
     return self;
 }
 
@@ -630,7 +638,9 @@ PyObject* setDataCallbackImpl(ZORV_METHOD_ARGS) {
     if (!params.parse(args, nargs, kwnames, a)) return nullptr;
     AcquisitionObject* o = acq_of(self);
     // Every holder stays allocated: the SDK may still deliver to an earlier callable.
-    o->data_func_ref = new PyRef(a[1]);
+    PyRef* holder = new (std::nothrow) PyRef(a[1]);
+    if (!holder) return PyErr_NoMemory();
+    o->data_func_ref = holder;
     TextArg channel;
     if (!channel.encode_utf8(a[0])) return nullptr;
     if (!PyObject_TypeCheck(o->chip, g_chip_type))
@@ -644,7 +654,12 @@ PyObject* setDataCallbackImpl(ZORV_METHOD_ARGS) {
     int listed = PySequence_Contains(available.get(), mode.get());
     if (listed < 0) return nullptr;
     if (!listed) return not_supported(mode.get());
-    const std::string key = a[2] == Py_True ? std::string(kRawKey) : std::string(selected, strnlen(selected, kModeCapacity));
+    // The key is the mode that was checked: getModeIds may have let another thread select a new
+    // mode on the chip meanwhile.
+    Py_ssize_t size = 0;
+    const char* checked = PyUnicode_AsUTF8AndSize(mode.get(), &size);
+    if (!checked) return nullptr;
+    const std::string key = a[2] == Py_True ? std::string(kRawKey) : std::string(checked, size_t(size));
     auto found = o->modeToCallback->find(key);
     if (found == o->modeToCallback->end() || !found->second) return not_supported(mode.get());  // no delivery for it
     if (!call(self, zorv_acq_set_data_callback, channel.c_str(), found->second, static_cast<void*>(a[1])))
