@@ -117,9 +117,11 @@ std::string range_text(const Flash& f) {
     return text;
 }
 
-// Checks that [address, address + length) lies inside the memory.
+// Checks that [address, address + length) lies inside the memory (written so that no length, however
+// large, can wrap the sum around).
 bool in_range(const Flash& f, uint32_t address, size_t length, const char* what, std::string& error) {
-    if (length == 0 || uint64_t(address) + length <= flash_size(f)) return true;
+    const uint64_t size = flash_size(f);
+    if (length == 0 || (uint64_t(length) <= size && uint64_t(address) <= size - uint64_t(length))) return true;
     char text[160];
     std::snprintf(text, sizeof text, "flash '%s': %s of %zu bytes at 0x%08" PRIX32 " is outside the memory (", f.id.c_str(),
                   what, length, address);

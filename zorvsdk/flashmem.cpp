@@ -188,11 +188,15 @@ PyObject* read(ZORV_METHOD_ARGS) {
     size_t length;
     uint32_t address;
     if (!to_size(a[1], length) || !to_uint32(a[0], address)) return nullptr;
-    size_t requested = length;
-    // Zeroed first, so that bytes the SDK did not write are never uninitialised memory.
+    const size_t requested = length;
+    // Cleared first: a failing status outside the error table raises nothing and may leave the count
+    // as asked, and the array's earlier contents must never leave this call.
     std::memset(data, 0, requested);
     if (!call(self, zorv_flash_read, id.c_str(), address, static_cast<void*>(data), &length)) return nullptr;
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(requested));
+    // The SDK writes back the number of bytes it delivered: a short read gives only those bytes,
+    // never the rest of the buffer (a count above the request is held to the request).
+    const size_t delivered = std::min(length, requested);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(delivered));
 }
 
 PyObject* program(ZORV_METHOD_ARGS) {
