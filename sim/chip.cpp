@@ -144,6 +144,8 @@ void load(ChipArea& a, const Json& doc, const std::string& path, Reader& r) {
             r.only((*chips)[i], p, {"id", "polarity"});
             r.get((*chips)[i], p, "id", c.id);
             r.get((*chips)[i], p, "polarity", c.polarity);
+            if (r.ok() && c.polarity != positive_polarity && c.polarity != negative_polarity)
+                r.fail(p, "expected a polarity of 0 (positive) or 1 (negative)");
             a.chips.push_back(c);
         }
     }

@@ -280,6 +280,9 @@ int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
     Board* b = find_board(*dev, id);
     if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
     if (!b->powered) return call_.fail(-2, "board '%s' is not powered", id);
+    // An unpowered detector delivers nothing: the acquisition has to be ended first.
+    if (sim::acquiring(*dev))
+        return call_.fail(-2, "board '%s' cannot be powered off while an acquisition is running", id);
     b->powered = false;
     return call_.done(0);
 }

@@ -57,7 +57,7 @@ def test_ramp_down_restarts_from_the_current_voltage(opened, clock):
     assert opened.bias.getBias("hv") == pytest.approx(20.0)
 
 
-@pytest.mark.parametrize("value", [0.1, 1.3, -7.7])
+@pytest.mark.parametrize("value", [0.1, 1.3, -7.7, 40])
 def test_set_value_is_single_precision(opened, value):
     with zorvsim.Journal() as journal:
         opened.bias.setBias("guard", value)

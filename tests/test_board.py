@@ -29,6 +29,27 @@ def test_failing_count_is_reported_by_operation_without_last_error(opened):
     assert journal.calls("zorv_board_id") == []
 
 
+def test_failing_count_calls_throw_zorv_error_with_status_and_operation(opened, monkeypatch):
+    import zorvsdk.board
+    seen = []
+    monkeypatch.setattr(zorvsdk.board.errors, "_throwZorvError", lambda *args: seen.append(args) or "dropped")
+    zorvsim.fail("zorv_board_count", -4, b"x")
+    count = opened.board._Board__getCount()
+    assert seen == [(-4, "getBoardCount")]
+    assert count == 0 and type(count) is int  # the preset count, when nothing was raised
+    monkeypatch.delattr(zorvsdk.board.errors, "_throwZorvError")
+    zorvsim.fail("zorv_board_count", -4, b"x")
+    with pytest.raises(AttributeError, match="_throwZorvError"):
+        opened.board.getBoardIds()
+
+
+def test_unmapped_count_status_gives_no_boards(opened):
+    zorvsim.fail("zorv_board_count", -6, b"x")
+    with zorvsim.Journal() as journal:
+        assert opened.board.getBoardIds() == []
+    assert journal.names() == ["zorv_board_count"]
+
+
 def test_boards_are_powered_after_open_by_default(opened):
     assert powered_flags() == [True, True]
     assert [opened.board.isPowered(b) for b in opened.board.getBoardIds()] == [True, True]
@@ -81,3 +102,32 @@ def test_bytes_identifier_is_refused_without_an_sdk_call(opened, method, fn):
 def test_closed_device_raises_invalid_operation(device, call):
     with pytest.raises(errors.ZorvSdkInvalidOperationError):
         call(device.board)
+
+
+ACQ_CALLS = [lambda d: d.acq.getChannelIds(), lambda d: d.acq.setDataCallback("ch0", print),
+             lambda d: d.acq.begin("ch0")]
+
+
+@pytest.mark.parametrize("call", ACQ_CALLS)
+def test_acquisition_calls_fail_while_a_board_is_off(opened, call):
+    opened.chip.selectMode("0:tpx3-dd-toa-tot")
+    opened.acq.setDataCallback("ch0", print)
+    opened.board.powerOff("board-0")
+    with pytest.raises(errors.ZorvSdkInvalidOperationError, match="boards of the device are not powered"):
+        call(opened)
+    assert not zorvsim.acquiring("ch0")
+
+
+def test_power_off_is_refused_while_acquiring(opened):
+    opened.chip.selectMode("0:tpx3-dd-toa-tot")
+    opened.acq.setDataCallback("ch0", print)
+    zorvsim.script("ch0", [], hold=True)
+    opened.acq.begin("ch0")
+    try:
+        with pytest.raises(errors.ZorvSdkInvalidOperationError, match="'board-1'.*acquisition is running"):
+            opened.board.powerOff("board-1")
+        assert powered_flags() == [True, True]
+    finally:
+        opened.acq.abort("ch0")
+    opened.board.powerOff("board-1")
+    assert powered_flags() == [True, False]

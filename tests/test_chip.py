@@ -359,15 +359,17 @@ def test_parameters_are_read_after_the_identifier_in_order(opened):
     assert mode_of(opened.chip) == BINNED[2].encode()
 
 
-@pytest.mark.parametrize("fail", [
-    lambda c: c.selectMode("0:no-such-mode"),
-    lambda c: c.selectMode("0:no-such-mode", BinningParams(16, 16, 1)),
-    lambda c: (zorvsim.fail("zorv_chip_mode_select", -2, b"busy"), c.selectMode(PLAIN)),
-    lambda c: (zorvsim.fail("zorv_chip_mode_select_ex", -1, b"busy"), c.selectMode(PLAIN, BinningParams(1, 1, 1))),
+@pytest.mark.parametrize("fail, exc", [
+    (lambda c: c.selectMode("0:no-such-mode"), errors.ZorvSdkInvalidArgumentError),
+    (lambda c: c.selectMode("0:no-such-mode", BinningParams(16, 16, 1)), errors.ZorvSdkInvalidArgumentError),
+    (lambda c: (zorvsim.fail("zorv_chip_mode_select", -2, b"busy"), c.selectMode(PLAIN)),
+     errors.ZorvSdkInvalidOperationError),
+    (lambda c: (zorvsim.fail("zorv_chip_mode_select_ex", -1, b"busy"), c.selectMode(PLAIN, BinningParams(1, 1, 1))),
+     errors.ZorvSdkInternalException),
 ])
-def test_failed_selection_keeps_the_earlier_mode(opened, fail):
+def test_failed_selection_keeps_the_earlier_mode(opened, fail, exc):
     opened.chip.selectMode("0:tpx-medipix")
-    with pytest.raises(errors.ZorvSdkException):
+    with pytest.raises(exc):
         fail(opened.chip)
     assert mode_of(opened.chip) == b"0:tpx-medipix"
     assert zorvsim.get(f"{CHIP}/mode") == "0:tpx-medipix"
@@ -403,6 +405,12 @@ def test_default_lists_follow_the_model(opened):
 def test_device_without_items_gives_empty_lists(opened, member, method):
     zorvsim.set(f"{CHIP}/{member}", [])
     assert getattr(opened.chip, method)() == []
+
+
+@pytest.mark.parametrize("polarity", [2, -1])
+def test_model_refuses_a_polarity_outside_the_enumeration(polarity):
+    with pytest.raises(zorvsim.SimError, match="polarity"):
+        zorvsim.set(f"{CHIP}/chips", [{"id": "x", "polarity": polarity}])
 
 
 def test_dac_limits_are_enforced_and_refresh_restores_defaults(opened):
