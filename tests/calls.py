@@ -17,6 +17,18 @@ def opened_device():
     return dev
 
 
+def device_for_calls():
+    """An open Device on which every call below can succeed: short acquisitions, a mode selected, a
+    callable on both channels and an erased calibration memory."""
+    zorvsim.load_model({"devices": [{"acquisition": {"deliveries": 1, "hitsPerDelivery": 10, "realTime": False}}]})
+    dev = opened_device()
+    dev.chip.selectMode("0:tpx3-seq-toa-tot")
+    dev.acq.setDataCallback("ch0", lambda *a: None)
+    dev.acq.setDataCallback("ch1", lambda *a: None)
+    zorvsim.flash_erase("calibration")
+    return dev
+
+
 class BadText:
     def encode(self, *args):
         return 17

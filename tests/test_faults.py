@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import zorvsim
-from calls import LOCATOR, METHODS, opened_device
+from calls import LOCATOR, METHODS, device_for_calls
 from zorvsdk import errors
 
 MAPPED = {
@@ -49,12 +49,7 @@ def plain(value):
 
 @pytest.fixture
 def dev():
-    zorvsim.load_model({"devices": [{"acquisition": {"deliveries": 1, "hitsPerDelivery": 10, "realTime": False}}]})
-    d = opened_device()
-    d.chip.selectMode("0:tpx3-seq-toa-tot")
-    d.acq.setDataCallback("ch0", lambda *a: None)
-    d.acq.setDataCallback("ch1", lambda *a: None)
-    zorvsim.flash_erase("calibration")
+    d = device_for_calls()
     yield d
     zorvsim.clear_controls()
     d.finalize()

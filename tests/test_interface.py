@@ -1,6 +1,5 @@
 """The SDK library honours the whole C interface the modules are built against."""
 
-import ctypes
 import re
 from pathlib import Path
 

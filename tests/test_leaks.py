@@ -11,12 +11,15 @@ import tracemalloc
 import pytest
 
 import zorvsim
-from calls import BINNING, FAILING, LOCATOR, MASK, METHODS
+from calls import BINNING, FAILING, LOCATOR, MASK, METHODS, device_for_calls
 from calls import opened_device as _opened
 from zorvsdk import chip, errors, zorv
 
 CALLS = 2000  # per path of each method
 PAGE = os.sysconf("SC_PAGE_SIZE")
+# Under AddressSanitizer freed memory waits in a quarantine and the process grows regardless: the
+# growth of the process is judged in normal builds only (reference counts and traced memory always).
+SANITIZED = bool(os.environ.get("ZORV_SANITIZED"))
 
 
 def rss():
@@ -86,13 +89,18 @@ def assert_no_growth(call, dev, times=CALLS):
 
 
 @pytest.fixture
+def finalized():
+    """Finalizes the Devices handed to it when the test ends, passed or failed, so that no device
+    stays open (and logging) into later tests."""
+    devices = []
+    yield lambda d: devices.append(d) or d
+    for d in devices:
+        d.finalize()
+
+
+@pytest.fixture
 def dev():
-    zorvsim.load_model({"devices": [{"acquisition": {"deliveries": 1, "hitsPerDelivery": 10, "realTime": False}}]})
-    d = _opened()
-    d.chip.selectMode("0:tpx3-seq-toa-tot")
-    d.acq.setDataCallback("ch0", lambda *a: None)
-    d.acq.setDataCallback("ch1", lambda *a: None)
-    zorvsim.flash_erase("calibration")
+    d = device_for_calls()
     yield d
     d.finalize()
 
@@ -183,10 +191,10 @@ class Sink:
 
 @pytest.mark.parametrize("raw", [False, True], ids=["processed", "raw"])
 @pytest.mark.parametrize("mode", MODES)
-def test_deliveries_keep_nothing(mode, raw):
+def test_deliveries_keep_nothing(mode, raw, finalized):
     zorvsim.load_model({"devices": [{"acquisition": {
         "deliveries": DELIVERIES // 10, "hitsPerDelivery": 4, "realTime": False, "tdcPerDelivery": [2, 1, 0]}}]})
-    d = _opened()
+    d = finalized(_opened())
     d.chip.selectMode(mode, BINNING if "binned" in mode else None)
     sink = Sink()
     (d.acq.setRawDataCallback if raw else d.acq.setDataCallback)("ch0", sink)
@@ -196,6 +204,7 @@ def test_deliveries_keep_nothing(mode, raw):
         d.acq.end("ch0")
 
     run()  # warm-up: the synthetic blocks are made once
+    zorvsim.delivery_count("ch0")  # and the control functions' signatures are set up on first use
     gc.collect()
     sink.kept = None
     dtypes = list(sink.dtypes.values())
@@ -215,19 +224,14 @@ def test_deliveries_keep_nothing(mode, raw):
     assert [sys.getrefcount(o) for o in [sink, *dtypes]] == counts
     assert len(gc.get_objects()) - tracked <= 16
     assert traced < 64 * 1024
-    assert grown < 4 * 1024 * 1024, f"RSS grew by {grown} bytes over {DELIVERIES} deliveries"
-    d.finalize()
+    assert SANITIZED or grown < 4 * 1024 * 1024, f"RSS grew by {grown} bytes over {DELIVERIES} deliveries"
 
 
-def test_process_memory_stays_flat_over_every_method():
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine grows the process")
+def test_process_memory_stays_flat_over_every_method(finalized):
     # Rounds of every method on its success path: once the first rounds have filled the caches of the
     # allocator and the library, further rounds must not grow the process.
-    zorvsim.load_model({"devices": [{"acquisition": {"deliveries": 1, "hitsPerDelivery": 10, "realTime": False}}]})
-    d = _opened()
-    d.chip.selectMode("0:tpx3-seq-toa-tot")
-    d.acq.setDataCallback("ch0", lambda *a: None)
-    d.acq.setDataCallback("ch1", lambda *a: None)
-
+    d = finalized(device_for_calls())
     calls_ = [c for name, c in METHODS.items() if not name.startswith("begin+")]  # a thread each: slow
 
     def round_(n):
@@ -243,4 +247,3 @@ def test_process_memory_stays_flat_over_every_method():
     grown = rss() - memory
     calls = 1000 * len(calls_)
     assert grown < 2 * 1024 * 1024, f"RSS grew by {grown} bytes over {calls} calls"
-    d.finalize()

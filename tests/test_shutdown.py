@@ -10,8 +10,6 @@ import textwrap
 
 import pytest
 
-import zorvsim
-
 TIMEOUT = 60
 
 # Handlers registered with atexit run last-registered first. The one registered here, before the

@@ -7,10 +7,9 @@ import threading
 import time
 
 import numpy as np
-import pytest
 
 import zorvsim
-from zorvsdk import chip, errors
+from zorvsdk import errors
 
 SECONDS = 2.0
 LOCATOR = "zorvsim:0"
