@@ -10,6 +10,7 @@
 // - Direct: hand-written methods making the same SDK calls as a few package methods, each with the
 //   interpreter lock released around exactly one SDK call.
 #include "zorvsdk/core/layouts.hpp"
+#include "zorvsdk/core/sdk_buffer.hpp"
 
 #include <chrono>
 #include <cstring>
@@ -39,37 +40,9 @@ double seconds_since(clock_type::time_point start) {
 
 // ---- buffers exposing a format, for the baseline ----
 
-struct FormatBuffer {
-    PyObject_HEAD
-    void* data;
-    Py_ssize_t shape;
-    Py_ssize_t itemsize;
-    const char* format;
-};
+using zorv::SdkBuffer;
 
 PyTypeObject* g_format_buffer;
-
-int format_buffer_get(PyObject* self, Py_buffer* view, int flags) {
-    auto* b = reinterpret_cast<FormatBuffer*>(self);
-    view->obj = Py_NewRef(self);
-    view->buf = b->data;
-    view->len = b->shape * b->itemsize;
-    view->readonly = 0;
-    view->itemsize = b->itemsize;
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(b->format) : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) ? &b->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &b->itemsize : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    return 0;
-}
-
-void format_buffer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
 
 // ---- the deliveries of each kind ----
 
@@ -239,7 +212,7 @@ std::vector<std::unique_ptr<Target>>& targets() {
 
 PyObject* baseline_array(const Target& t, const Part& p) {
     if (p.count == 0 || !p.data) return PyObject_CallOneArg(t.empty, t.args[0]);
-    auto* b = PyObject_New(FormatBuffer, g_format_buffer);
+    auto* b = PyObject_New(SdkBuffer, g_format_buffer);
     if (!b) return nullptr;
     b->data = p.data;
     b->shape = Py_ssize_t(p.count);
@@ -538,14 +511,7 @@ PyMethodDef kMethods[] = {
 
 int exec(PyObject* m) {
     g_interp = PyInterpreterState_Get();
-    PyType_Slot buffer_slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(format_buffer_dealloc)},
-        {Py_bf_getbuffer, reinterpret_cast<void*>(format_buffer_get)},
-        {0, nullptr},
-    };
-    PyType_Spec buffer_spec = {"zorvbench.FormatBuffer", int(sizeof(FormatBuffer)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, buffer_slots};
-    g_format_buffer = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&buffer_spec));
+    g_format_buffer = zorv::make_sdk_buffer_type("zorvbench.FormatBuffer", "A buffer exposing its record format.");
     PyType_Slot direct_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(direct_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(direct_dealloc)},

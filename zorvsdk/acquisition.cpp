@@ -3,6 +3,7 @@
 #include "core/component.hpp"
 #include "core/gil.hpp"
 #include "core/numpy.hpp"
+#include "core/sdk_buffer.hpp"
 
 #include <cstring>
 #include <new>
@@ -37,49 +38,7 @@ Kind kItotEvent{"T{^I:address:^I:itot:^Q:event:}", 16};
 Kind kBinnedDdToaTot{"T{^I:address:^I:count:^I:itot:}", 12};
 Kind kBinDescriptor{"T{^I:offset:^I:packet_count:}", 8};
 
-struct SdkBuffer {
-    PyObject_HEAD
-    void* data;
-    Py_ssize_t shape;
-    Py_ssize_t itemsize;
-    const char* format;
-};
-
 PyTypeObject* g_buffer_type;
-
-int buffer_get(PyObject* self, Py_buffer* view, int flags) {
-    auto* b = reinterpret_cast<SdkBuffer*>(self);
-    view->obj = Py_NewRef(self);
-    view->buf = b->data;
-    view->len = b->shape * b->itemsize;
-    view->readonly = 0;
-    view->itemsize = b->itemsize;
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(b->format) : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) ? &b->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &b->itemsize : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    return 0;
-}
-
-void buffer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyTypeObject* make_buffer_type() {
-    PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
-        {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
-        {Py_tp_doc, const_cast<char*>("A buffer of the SDK, exposed to the arrays of one delivery.")},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {"zorvsdk.acquisition.SdkBuffer", int(sizeof(SdkBuffer)), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-}
 
 // ---- arrays kept for later deliveries ----
 //
@@ -757,7 +716,8 @@ int exec(PyObject* m) {
     if (!import_common(m)) return -1;
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
     if (!g_chip_type || !import_numpy() || !make_kinds()) return -1;
-    g_buffer_type = make_buffer_type();
+    g_buffer_type = make_sdk_buffer_type("zorvsdk.acquisition.SdkBuffer",
+                                         "A buffer of the SDK, exposed to the arrays of one delivery.");
     if (!g_buffer_type) return -1;
     return run_body(m, kBody) ? 0 : -1;
 }
