@@ -1,0 +1,1340 @@
+// zorvsdk.sinks: native sinks of data deliveries.
+//
+// A sink is registered like a data callable (setDataCallback, setRawDataCallback). Its type
+// publishes the interface of deliveries.hpp as a capsule, through which the acquisition module
+// hands it every delivery on the SDK's thread without the interpreter lock. A sink is also an
+// ordinary callable, sink(*arrays, metadata), for scripted and mixed use: that path builds the same
+// delivery over the arrays and hands it to the same code.
+//
+// - Recorder: a bounded ring of deliveries, each copied in whole or dropped whole (and counted),
+//   pulled from Python as arrays it owns, one delivery or a batch at a time.
+// - HitMap: per-pixel hit counts and summed ToT, accumulated on the SDK's thread.
+//
+// Locks: a sink's mutexes are held only for short, bounded work and never while waiting for the
+// interpreter lock, so Python threads may take them with the lock held. Every sink is registered
+// for fork: its mutexes are taken before a fork and given back on both sides, and in the child,
+// where the SDK's threads and the other Python threads do not exist, what they had begun is dropped.
+#include "core/component.hpp"
+#include "core/deliveries.hpp"
+#include "core/numpy.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <mutex>
+#include <new>
+#include <string>
+#include <utility>
+
+using namespace zorv;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Name s_kind("kind"), s_shutterStart("shutterStart"), s_tdcs("tdcs"), s_queue("queue"), s_Empty("Empty"),
+    s_Batch("Batch");
+
+// ---- element types ----
+
+// The element types of deliveries as NumPy reads their buffer formats, so that the arrays handed
+// out have exactly the types a data callable receives.
+const ElementType* const kTypes[] = {&kU8,          &kU16,           &kU32,          &kU64,
+                                     &kToaTotRecord, &kItotEventRecord, &kBinnedRecord, &kBinDescriptorRecord};
+PyArray_Descr* g_descrs[std::size(kTypes)];
+
+PyArray_Descr* descr_of(const ElementType* type) {
+    for (size_t i = 0; i < std::size(kTypes); ++i)
+        if (kTypes[i] == type) return g_descrs[i];
+    return nullptr;
+}
+
+bool make_descrs() {
+    static const char zeros[16] = {};
+    for (size_t i = 0; i < std::size(kTypes); ++i) {
+        Py_ssize_t shape = 1, stride = kTypes[i]->itemsize;
+        Py_buffer view{};
+        view.buf = const_cast<char*>(zeros);
+        view.len = view.itemsize = stride;
+        view.readonly = 1;
+        view.format = const_cast<char*>(kTypes[i]->format);
+        view.ndim = 1;
+        view.shape = &shape;
+        view.strides = &stride;
+        Ref memory = Ref::steal(PyMemoryView_FromBuffer(&view));
+        Ref array = Ref::steal(memory ? PyArray_FromAny(memory.get(), nullptr, 1, 1, 0, nullptr) : nullptr);
+        if (!array) return false;
+        g_descrs[i] = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array.get()));
+        Py_INCREF(g_descrs[i]);
+    }
+    return true;
+}
+
+// A new array of `count` elements of `type` (count 0: an empty array of that type).
+PyObject* new_array(const ElementType* type, uint64_t count) {
+    npy_intp dims = npy_intp(count);
+    PyArray_Descr* descr = descr_of(type);
+    Py_INCREF(descr);  // stolen
+    return PyArray_NewFromDescr(&PyArray_Type, descr, 1, &dims, nullptr, nullptr, 0, nullptr);
+}
+
+// What a data callable receives for an empty place: np.empty(0).
+PyObject* empty_place() {
+    npy_intp zero = 0;
+    return PyArray_EMPTY(1, &zero, NPY_DOUBLE, 0);
+}
+
+char* data_of(PyObject* array) { return static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))); }
+
+// ---- what a delivery holds ----
+
+constexpr int kPlaces = kMaxArrays + kTdcInputs;
+
+// One place of a delivery: one of its arrays, or the time stamps of one TDC input.
+struct Place {
+    const ElementType* type;
+    const void* data;
+    uint64_t count;  // 0 for a null buffer
+};
+
+bool known(DeliveryKind kind) { return unsigned(kind) < unsigned(DeliveryKind::Count); }
+
+uint64_t count_of(const DeliveredArray& a) { return a.data ? a.count : 0; }
+
+int places_in(DeliveryKind kind) {
+    const KindInfo& k = info(kind);
+    return k.arrays + (k.metadata ? kTdcInputs : 0);
+}
+
+// The places of a delivery in the order the callable receives them: its arrays, then the TDC inputs
+// of a kind with metadata.
+int places_of(const DeliveredData& d, Place (&out)[kPlaces]) {
+    const KindInfo& k = info(d.kind);
+    int n = 0;
+    for (int i = 0; i < k.arrays; ++i) out[n++] = {k.types[i], d.arrays[i].data, count_of(d.arrays[i])};
+    if (k.metadata)
+        for (const DeliveredArray& t : d.tdcs) out[n++] = {&kU64, t.data, count_of(t)};
+    return n;
+}
+
+const ElementType* place_type(DeliveryKind kind, int place) {
+    const KindInfo& k = info(kind);
+    return place < k.arrays ? k.types[place] : &kU64;
+}
+
+// ---- waiting ----
+
+// Waits until `attempt` (run with `mu` held) returns non-zero, `timeout` seconds pass (negative:
+// never) or a signal handler raises. Called with the interpreter lock held; it is given up while
+// waiting, in slices, so that Ctrl-C is answered. Returns what attempt returned, 0 on timeout, or -1
+// with the handler's exception set.
+template <class Attempt>
+int wait_for(std::mutex& mu, std::condition_variable& cv, int& waiters, double timeout, Attempt attempt) {
+    constexpr double kSlice = 0.05;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (int got = attempt()) return got;
+    }
+    const auto start = Clock::now();
+    for (;;) {
+        double left = timeout < 0 ? kSlice : timeout - std::chrono::duration<double>(Clock::now() - start).count();
+        if (left <= 0) return 0;
+        int got = 0;
+        PyThreadState* ts = PyEval_SaveThread();
+        {
+            std::unique_lock<std::mutex> lock(mu);
+            ++waiters;
+            cv.wait_for(lock, std::chrono::duration<double>(std::min(left, kSlice)), [&] { return (got = attempt()) != 0; });
+            --waiters;
+        }
+        PyEval_RestoreThread(ts);
+        if (got) return got;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+}
+
+// None (or left out): wait for ever (-1); else a number of seconds, as queue.Queue takes it.
+bool to_timeout(PyObject* value, double& out) {
+    out = -1;
+    if (!value || value == Py_None) return true;
+    out = PyFloat_AsDouble(value);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (!(out >= 0)) {
+        PyErr_SetString(PyExc_ValueError, "'timeout' must be a non-negative number");
+        return false;
+    }
+    return true;
+}
+
+// An int from 1 to `max`.
+bool to_positive(PyObject* value, const char* what, uint64_t max, uint64_t& out) {
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < 1 || uint64_t(v) > max) {
+        PyErr_Format(PyExc_ValueError, "%s must be from 1 to %llu, not %R", what, (unsigned long long)max, index.get());
+        return false;
+    }
+    out = uint64_t(v);
+    return true;
+}
+
+// ---- fork ----
+
+// What every sink gives the fork handlers: its locks, taken before a fork so that no thread is
+// half-way through its work when the process is copied, given back after it, and the repair of the
+// child, where the SDK's threads and the other Python threads do not exist.
+class Sink {
+public:
+    Sink() {
+        std::lock_guard<std::mutex> lock(registry_);
+        next_ = first_;
+        if (first_) first_->prev_ = this;
+        first_ = this;
+    }
+    virtual ~Sink() {
+        std::lock_guard<std::mutex> lock(registry_);
+        (prev_ ? prev_->next_ : first_) = next_;
+        if (next_) next_->prev_ = prev_;
+    }
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    static void before_fork() {
+        registry_.lock();
+        for (Sink* s = first_; s; s = s->next_) s->lock();
+    }
+    static void after_fork_parent() {
+        for (Sink* s = first_; s; s = s->next_) s->unlock();
+        registry_.unlock();
+    }
+    static void after_fork_child() {
+        for (Sink* s = first_; s; s = s->next_) {
+            s->repair_child();
+            s->unlock();
+        }
+        registry_.unlock();
+    }
+
+protected:
+    virtual void lock() = 0;
+    virtual void unlock() = 0;
+    virtual void repair_child() = 0;  // with the locks held
+
+private:
+    static inline std::mutex registry_;
+    static inline Sink* first_ = nullptr;
+    Sink *prev_ = nullptr, *next_ = nullptr;
+};
+
+// ---- Recorder ----
+
+// The ring of a Recorder: the bytes of the deliveries it holds, back to back, and a slot per
+// delivery that describes them. A producer (an SDK thread, or the call path) reserves a slot and
+// its bytes with the mutex held, copies without it and marks the slot ready; readers claim ready
+// slots in order, copy out without the mutex and mark them done, which frees the oldest done slots
+// and their bytes. Slot indices and byte positions count up for the life of the ring and are taken
+// modulo its sizes.
+class Ring final : public Sink {
+public:
+    static constexpr uint64_t kRecordBytes = 16;  // the largest element of any delivery
+    static constexpr uint64_t kMaxSlots = 1 << 16;
+    static constexpr uint64_t kMaxCapacity = uint64_t(1) << 40;
+
+    struct Slot {
+        enum State : uint8_t { Writing, Ready, Reading, Done } state;
+        DeliveryKind kind;
+        uint64_t start, bytes, records, shutter;
+        uint64_t counts[kPlaces];
+    };
+
+    explicit Ring(uint64_t capacity)
+        : capacity_(capacity), size_(capacity * kRecordBytes), nslots_(std::min(capacity, kMaxSlots)),
+          data_(static_cast<char*>(std::malloc(size_))), slots_(new (std::nothrow) Slot[nslots_]) {}
+    ~Ring() override {
+        std::free(data_);
+        delete[] slots_;
+    }
+    bool ok() const { return data_ && slots_; }
+    // Touches every page once, so that the SDK's threads never wait for the system to map one.
+    void touch() { std::memset(data_, 0, size_); }
+
+    uint64_t capacity() const { return capacity_; }
+    uint64_t delivered() const { return delivered_.load(std::memory_order_relaxed); }
+    uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+    // A delivery: copied in whole, or dropped whole and counted when it does not fit.
+    void deliver(const DeliveredData& d) noexcept {
+        if (!known(d.kind)) return;
+        Place places[kPlaces];
+        const int n = places_of(d, places);
+        uint64_t records = 0, bytes = 0;
+        bool fits = true;
+        for (int p = 0; p < n && fits; ++p) {
+            fits = places[p].count <= capacity_;  // and the sums below cannot wrap
+            records += places[p].count;
+            bytes += places[p].count * uint64_t(places[p].type->itemsize);
+        }
+        uint64_t index = 0;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            records = std::max<uint64_t>(records, 1);
+            fits = fits && records_ + records <= capacity_ && byte_tail_ - byte_head_ + bytes <= size_ &&
+                   tail_ - head_ < nslots_;
+            if (fits) {
+                index = tail_++;
+                Slot& s = at(index);
+                s.state = Slot::Writing;
+                s.kind = d.kind;
+                s.start = byte_tail_;
+                s.bytes = bytes;
+                s.records = records;
+                s.shutter = info(d.kind).metadata ? d.shutter : 0;
+                for (int p = 0; p < n; ++p) s.counts[p] = places[p].count;
+                byte_tail_ += bytes;
+                records_ += records;
+            }
+        }
+        if (!fits) {
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        uint64_t pos = at(index).start;
+        for (int p = 0; p < n; ++p) {
+            const uint64_t size = places[p].count * uint64_t(places[p].type->itemsize);
+            write(pos, places[p].data, size);
+            pos += size;
+        }
+        bool wake;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            at(index).state = Slot::Ready;
+            wake = waiters_ > 0;
+        }
+        delivered_.fetch_add(1, std::memory_order_relaxed);
+        if (wake) cv_.notify_all();
+    }
+
+    // An acquisition on a channel registered with the recorder has begun or ended.
+    void acquiring(int running) noexcept {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            running_ = running ? running_ + 1 : std::max(running_ - 1, 0);
+        }
+        cv_.notify_all();
+    }
+
+    // Waits as wait_for does; `attempt` runs with the ring's mutex held.
+    template <class Attempt>
+    int wait(double timeout, Attempt attempt) {
+        return wait_for(mu_, cv_, waiters_, timeout, attempt);
+    }
+
+    // With the mutex held (in an attempt): claims up to `max` ready slots of one kind, in order, and
+    // returns how many (none while the oldest unclaimed one is still being written).
+    uint64_t claim(uint64_t max, uint64_t& first) {
+        while (read_ < tail_ && at(read_).state == Slot::Done) ++read_;  // dropped in a forked child
+        first = read_;
+        uint64_t n = 0;
+        while (n < max && read_ < tail_ && at(read_).state == Slot::Ready && at(read_).kind == at(first).kind) {
+            at(read_++).state = Slot::Reading;
+            ++n;
+        }
+        return n;
+    }
+
+    // With the mutex held: nothing is ready or being written, and no acquisition runs.
+    bool ended() const { return read_ == tail_ && running_ == 0; }
+
+    // Claimed slots are done: their space is free once the slots before them are.
+    void finish(uint64_t first, uint64_t n) {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (uint64_t i = first; i < first + n; ++i) at(i).state = Slot::Done;
+        release();
+    }
+
+    // Drops what is ready and resets the counts. Deliveries being written arrive after it.
+    void clear() {
+        std::lock_guard<std::mutex> lock(mu_);
+        while (read_ < tail_ && at(read_).state != Slot::Writing) {
+            if (at(read_).state == Slot::Ready) at(read_).state = Slot::Done;
+            ++read_;
+        }
+        release();
+        delivered_.store(0, std::memory_order_relaxed);
+        dropped_.store(0, std::memory_order_relaxed);
+    }
+
+    const Slot& slot(uint64_t i) const { return slots_[i % nslots_]; }  // of a claimed slot
+
+    void read(uint64_t pos, void* out, uint64_t n) const {
+        if (!n) return;
+        const uint64_t at = pos % size_, first = std::min(n, size_ - at);
+        std::memcpy(out, data_ + at, first);
+        if (n > first) std::memcpy(static_cast<char*>(out) + first, data_, n - first);
+    }
+
+protected:
+    void lock() override { mu_.lock(); }
+    void unlock() override { mu_.unlock(); }
+    // The slots being written or read by threads that the child lacks are dropped.
+    void repair_child() override {
+        for (uint64_t i = head_; i < tail_; ++i)
+            if (at(i).state == Slot::Writing || at(i).state == Slot::Reading) at(i).state = Slot::Done;
+        release();
+        waiters_ = 0;
+        running_ = 0;
+        new (&cv_) std::condition_variable;
+    }
+
+private:
+    Slot& at(uint64_t i) { return slots_[i % nslots_]; }
+
+    void write(uint64_t pos, const void* in, uint64_t n) {
+        if (!n) return;
+        const uint64_t at = pos % size_, first = std::min(n, size_ - at);
+        std::memcpy(data_ + at, in, first);
+        if (n > first) std::memcpy(data_, static_cast<const char*>(in) + first, n - first);
+    }
+
+    // With the mutex held: frees the oldest slots that are done.
+    void release() {
+        while (head_ < read_ && at(head_).state == Slot::Done) {
+            records_ -= at(head_).records;
+            byte_head_ += at(head_).bytes;
+            ++head_;
+        }
+    }
+
+    const uint64_t capacity_, size_, nslots_;
+    char* const data_;
+    Slot* const slots_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    int waiters_ = 0, running_ = 0;
+    uint64_t head_ = 0, read_ = 0, tail_ = 0;  // slots: oldest held, next to hand out, next to fill
+    uint64_t byte_head_ = 0, byte_tail_ = 0, records_ = 0;
+    std::atomic<uint64_t> delivered_{0}, dropped_{0};
+};
+
+// ---- HitMap ----
+
+struct Pixel {
+    uint64_t count, tot;
+};
+
+// Per-pixel counts and ToT. Deliveries add into `live` with the mutex held; a snapshot swaps in
+// the zeroed `spare` (so a delivery waits only for the swap) and adds what it took into `total`.
+class Map final : public Sink {
+public:
+    Map(uint64_t width, uint64_t height)
+        : width_(width), height_(height), pixels_(width * height), live_(zeroed()), spare_(zeroed()), total_(zeroed()) {}
+    ~Map() override {
+        std::free(live_);
+        std::free(spare_);
+        std::free(total_);
+    }
+    bool ok() const { return live_ && spare_ && total_; }
+
+    uint64_t width() const { return width_; }
+    uint64_t height() const { return height_; }
+    uint64_t pixels() const { return pixels_; }
+    uint64_t outside() const { return outside_.load(std::memory_order_relaxed); }
+    uint64_t delivered() const { return delivered_.load(std::memory_order_relaxed); }
+    uint64_t ignored() const { return ignored_.load(std::memory_order_relaxed); }
+
+    void deliver(const DeliveredData& d) noexcept {
+        if (!known(d.kind)) return;
+        if (d.kind == DeliveryKind::Raw) {  // bytes whose format the map cannot know
+            ignored_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        Adder add{nullptr, pixels_};
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            add.px = live_;
+            accumulate(d, add);
+        }
+        if (add.outside) outside_.fetch_add(add.outside, std::memory_order_relaxed);
+        delivered_.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    // The totals of every delivery taken in so far, into `counts` and `tot` (either may be null).
+    void snapshot(uint64_t* counts, uint64_t* tot) {
+        std::lock_guard<std::mutex> lock(snap_);
+        Pixel* taken = swap();
+        for (uint64_t i = 0; i < pixels_; ++i) {
+            total_[i].count += taken[i].count;
+            total_[i].tot += taken[i].tot;
+            if (counts) counts[i] = total_[i].count;
+            if (tot) tot[i] = total_[i].tot;
+        }
+        std::memset(taken, 0, pixels_ * sizeof(Pixel));
+        spare_ = taken;
+    }
+
+    void clear() {
+        std::lock_guard<std::mutex> lock(snap_);
+        Pixel* taken = swap();
+        std::memset(taken, 0, pixels_ * sizeof(Pixel));
+        std::memset(total_, 0, pixels_ * sizeof(Pixel));
+        spare_ = taken;
+        outside_.store(0, std::memory_order_relaxed);
+        delivered_.store(0, std::memory_order_relaxed);
+        ignored_.store(0, std::memory_order_relaxed);
+    }
+
+protected:
+    void lock() override {
+        snap_.lock();
+        mu_.lock();
+    }
+    void unlock() override {
+        mu_.unlock();
+        snap_.unlock();
+    }
+    void repair_child() override {}  // with both locks taken, nothing was half-way
+
+private:
+    // Adds hits and ToT at an address, or counts an address outside the map.
+    struct Adder {
+        Pixel* px;
+        uint64_t pixels, outside = 0;
+        void operator()(uint64_t address, uint64_t hits, uint64_t tot) {
+            if (address < pixels) {
+                px[address].count += hits;
+                px[address].tot += tot;
+            } else {
+                ++outside;
+            }
+        }
+    };
+
+    template <class T>
+    static T load(const void* base, uint64_t i, size_t stride, size_t offset = 0) {
+        T v;
+        std::memcpy(&v, static_cast<const char*>(base) + i * stride + offset, sizeof v);
+        return v;
+    }
+    template <class T>
+    static T at(const DeliveredArray& a, uint64_t i) {
+        return load<T>(a.data, i, sizeof(T));
+    }
+
+    // What a delivery adds to the map, by kind: records and vectors by pixel address; binned data
+    // by bin index; frames (256 x 256 values each, frame after frame) by their row and column.
+    void accumulate(const DeliveredData& d, Adder& add) const {
+        const DeliveredArray* a = d.arrays;
+        switch (d.kind) {
+        case DeliveryKind::SeqToaTot:
+        case DeliveryKind::DdToaTot:  // {u32 address, u32 tot, u64 toa}
+            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i)
+                add(load<uint32_t>(a[0].data, i, 16), 1, load<uint32_t>(a[0].data, i, 16, 4));
+            break;
+        case DeliveryKind::SeqItotEvent:  // {u32 address, u32 itot, u64 event}: hits are the events
+            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i)
+                add(load<uint32_t>(a[0].data, i, 16), load<uint64_t>(a[0].data, i, 16, 8),
+                    load<uint32_t>(a[0].data, i, 16, 4));
+            break;
+        case DeliveryKind::SeqToaTotVec:
+        case DeliveryKind::DdToaTotVec:  // addresses, ToA, ToT
+            for (uint64_t i = 0, n = std::min(count_of(a[0]), count_of(a[2])); i < n; ++i)
+                add(at<uint32_t>(a[0], i), 1, at<uint16_t>(a[2], i));
+            break;
+        case DeliveryKind::SeqItotEventVec:  // addresses, events, iToT
+            for (uint64_t i = 0, n = std::min({count_of(a[0]), count_of(a[1]), count_of(a[2])}); i < n; ++i)
+                add(at<uint32_t>(a[0], i), at<uint16_t>(a[1], i), at<uint16_t>(a[2], i));
+            break;
+        case DeliveryKind::BinnedPackets: {  // the per-bin hit counters and iToT sums
+            const uint64_t hits = count_of(a[2]), itots = count_of(a[3]);
+            for (uint64_t i = 0, n = std::max(hits, itots); i < n; ++i)
+                add(i, i < hits ? at<uint64_t>(a[2], i) : 0, i < itots ? at<uint64_t>(a[3], i) : 0);
+            break;
+        }
+        case DeliveryKind::BinnedCountSums:
+            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i) add(i, at<uint64_t>(a[0], i), 0);
+            break;
+        case DeliveryKind::BinnedItotSums:
+            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i) add(i, 0, at<uint64_t>(a[0], i));
+            break;
+        case DeliveryKind::Medipix:  // value j of a frame: its row j / 256, its column j % 256
+            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i) {
+                const uint64_t row = (i & 0xFFFF) >> 8, column = i & 0xFF;
+                add(row < height_ && column < width_ ? row * width_ + column : pixels_, at<uint16_t>(a[0], i), 0);
+            }
+            break;
+        default: break;
+        }
+    }
+
+    Pixel* zeroed() const { return pixels_ ? static_cast<Pixel*>(std::calloc(pixels_, sizeof(Pixel))) : nullptr; }
+
+    // With snap_ held: the accumulator deliveries add into from now on is the spare one.
+    Pixel* swap() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return std::exchange(live_, spare_);
+    }
+
+    const uint64_t width_, height_, pixels_;
+    std::mutex mu_, snap_;  // snap_ first when both are taken
+    Pixel *live_, *spare_, *total_;
+    std::atomic<uint64_t> outside_{0}, delivered_{0}, ignored_{0};
+};
+
+}  // namespace
+
+namespace {
+
+// ---- the call path: sink(*arrays, metadata, kind=None) ----
+
+// A delivery built from the arguments of a call: the arrays a data callable of one kind receives
+// (made contiguous where they are not) and the DeliveredData over their memory. An empty array
+// stands for an empty place of any type, as the callable's empty float64 arrays do; the kind is
+// the one that the arrays' types and count and the presence of metadata leave, or the one named by
+// `kind` when they leave more than one.
+class Called {
+public:
+    bool parse(const char* sink, PyObject* args, PyObject* kwds) {
+        PyObject* wanted = nullptr;
+        if (kwds && !parse_keywords(sink, kwds, wanted)) return false;
+        const Py_ssize_t n = PyTuple_GET_SIZE(args);
+        PyObject* meta = n && PyDict_Check(PyTuple_GET_ITEM(args, n - 1)) ? PyTuple_GET_ITEM(args, n - 1) : nullptr;
+        const Py_ssize_t narrays = n - (meta ? 1 : 0);
+        PyObject* const* arrays = &PyTuple_GET_ITEM(args, 0);
+        for (Py_ssize_t i = 0; i < narrays; ++i)
+            if (!PyArray_Check(arrays[i])) {
+                PyErr_Format(PyExc_TypeError,
+                             "a sink takes the NumPy arrays a data callable receives (and the metadata dictionary), "
+                             "not %.200s",
+                             Py_TYPE(arrays[i])->tp_name);
+                return false;
+            }
+        int kind = -1;
+        if (!pick_kind(wanted, arrays, narrays, meta != nullptr, kind)) return false;
+        dd_.kind = DeliveryKind(kind);
+        for (Py_ssize_t i = 0; i < narrays; ++i)
+            if (!hold(int(i), arrays[i], dd_.arrays[i])) return false;
+        if (narrays == 3 && !(dd_.arrays[0].count == dd_.arrays[1].count && dd_.arrays[1].count == dd_.arrays[2].count)) {
+            PyErr_Format(PyExc_ValueError, "the three vectors of a %s delivery have one length, not %llu, %llu and %llu",
+                         info(dd_.kind).name, dd_.arrays[0].count, dd_.arrays[1].count, dd_.arrays[2].count);
+            return false;
+        }
+        return !meta || parse_metadata(meta);
+    }
+
+    const DeliveredData& data() const { return dd_; }
+
+private:
+    static bool parse_keywords(const char* sink, PyObject* kwds, PyObject*& wanted) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwds, &pos, &key, &value)) {
+            if (PyUnicode_Check(key) && PyUnicode_Compare(key, s_kind) == 0) {
+                wanted = value;
+                continue;
+            }
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sink, key);
+            return false;
+        }
+        return true;
+    }
+
+    static bool fits(const KindInfo& k, PyObject* const* arrays, Py_ssize_t n, bool meta) {
+        if (k.arrays != n || k.metadata != meta) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            auto* a = reinterpret_cast<PyArrayObject*>(arrays[i]);
+            if (PyArray_SIZE(a) && !PyArray_EquivTypes(PyArray_DESCR(a), descr_of(k.types[i]))) return false;
+        }
+        return true;
+    }
+
+    static bool pick_kind(PyObject* wanted, PyObject* const* arrays, Py_ssize_t n, bool meta, int& kind) {
+        int named = -1;
+        if (wanted && wanted != Py_None) {
+            for (int k = 0; k < int(DeliveryKind::Count) && named < 0; ++k)
+                if (PyUnicode_Check(wanted) && PyUnicode_CompareWithASCIIString(wanted, kKinds[k].name) == 0) named = k;
+            if (named < 0) {
+                PyErr_Format(PyExc_ValueError, "unknown delivery kind %R: %s", wanted, kind_names().c_str());
+                return false;
+            }
+        }
+        std::string found;
+        int count = 0;
+        for (int k = 0; k < int(DeliveryKind::Count); ++k)
+            if ((named < 0 || k == named) && fits(kKinds[k], arrays, n, meta)) {
+                found += std::string(count++ ? ", " : "") + kKinds[k].name;
+                kind = k;
+            }
+        if (count == 1) return true;
+        Ref types = Ref::steal(PyTuple_New(n));
+        if (!types) return false;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(types.get(), i, Py_NewRef(reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(arrays[i])))));
+        const char* with = meta ? "with" : "without";
+        if (count > 1)
+            PyErr_Format(PyExc_TypeError, "arrays of %R %s metadata fit more than one kind of delivery (%s): pass kind= to choose",
+                         types.get(), with, found.c_str());
+        else if (named >= 0)
+            PyErr_Format(PyExc_TypeError, "arrays of %R %s metadata are not a %s delivery", types.get(), with, kKinds[named].name);
+        else
+            PyErr_Format(PyExc_TypeError, "no readout mode delivers arrays of %R %s metadata", types.get(), with);
+        return false;
+    }
+
+    static std::string kind_names() {
+        std::string names;
+        for (const KindInfo& k : kKinds) names += std::string(names.empty() ? "" : ", ") + k.name;
+        return names;
+    }
+
+    // Keeps a contiguous version of the array of a place.
+    bool hold(int place, PyObject* array, DeliveredArray& out) {
+        held_[place] = Ref::steal(PyArray_FromAny(array, nullptr, 0, 0, NPY_ARRAY_C_CONTIGUOUS, nullptr));
+        if (!held_[place]) return false;
+        auto* a = reinterpret_cast<PyArrayObject*>(held_[place].get());
+        out = {PyArray_SIZE(a) ? PyArray_DATA(a) : nullptr, uint64_t(PyArray_SIZE(a))};
+        return true;
+    }
+
+    bool parse_metadata(PyObject* meta) {
+        PyObject* shutter = PyDict_GetItemWithError(meta, s_shutterStart);
+        PyObject* tdcs = shutter ? PyDict_GetItemWithError(meta, s_tdcs) : nullptr;
+        if (!shutter || !tdcs) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_TypeError,
+                                "metadata holds 'shutterStart' (int) and 'tdcs' (three uint64 arrays), as a data "
+                                "callable receives it");
+            return false;
+        }
+        uint64_t time;
+        if (!to_uint64(shutter, time)) return false;
+        dd_.shutter = time;
+        Ref seq = Ref::steal(PySequence_Fast(tdcs, "metadata['tdcs'] is a list of three uint64 arrays"));
+        if (!seq) return false;
+        if (PySequence_Fast_GET_SIZE(seq.get()) != kTdcInputs) {
+            PyErr_Format(PyExc_ValueError, "metadata['tdcs'] holds three arrays (TDC inputs 0, 1, 2), not %zd",
+                         PySequence_Fast_GET_SIZE(seq.get()));
+            return false;
+        }
+        const int first = info(dd_.kind).arrays;
+        for (int i = 0; i < kTdcInputs; ++i) {
+            PyObject* t = PySequence_Fast_GET_ITEM(seq.get(), i);
+            if (!PyArray_Check(t) || (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(t)) &&
+                                      !PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(t)), descr_of(&kU64)))) {
+                PyErr_Format(PyExc_TypeError, "metadata['tdcs'][%d] is a uint64 array, not %R", i, t);
+                return false;
+            }
+            if (!hold(first + i, t, dd_.tdcs[i])) return false;
+        }
+        return true;
+    }
+
+    Ref held_[kPlaces];
+    DeliveredData dd_{};
+};
+
+// Calls `deliver` with the delivery the arguments make, with the interpreter lock released.
+template <class Deliver>
+PyObject* call_sink(const char* sink, PyObject* args, PyObject* kwds, bool takes_raw, Deliver deliver) {
+    Called called;
+    if (!called.parse(sink, args, kwds)) return nullptr;
+    if (!takes_raw && called.data().kind == DeliveryKind::Raw)
+        return PyErr_Format(PyExc_TypeError, "a %s cannot read raw data: its format is the SDK's own", sink);
+    Py_BEGIN_ALLOW_THREADS
+    deliver(called.data());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject* from_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+// ---- Recorder objects ----
+
+struct RecorderObject {
+    PyObject_HEAD
+    Ring* ring;
+    double idle;  // seconds without a delivery that end an iteration
+};
+
+Ring& ring_of(PyObject* self) { return *reinterpret_cast<RecorderObject*>(self)->ring; }
+
+void recorder_deliver(void* sink, const DeliveredData* data) noexcept {
+    reinterpret_cast<RecorderObject*>(sink)->ring->deliver(*data);
+}
+
+void recorder_acquiring(void* sink, int running) noexcept {
+    reinterpret_cast<RecorderObject*>(sink)->ring->acquiring(running);
+}
+
+const SinkApi kRecorderApi{kSinkApiVersion, sizeof(SinkApi), recorder_deliver, recorder_acquiring};
+
+PyObject* recorder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static Params<2> params("Recorder", {"capacity", "idle"}, 1);
+    PyObject* a[2];
+    uint64_t capacity;
+    double idle = 1.0;
+    if (!params.parse_tuple(args, kwds, a) || !to_positive(a[0], "capacity", Ring::kMaxCapacity, capacity) ||
+        (a[1] && !to_timeout(a[1], idle)))
+        return nullptr;
+    if (idle < 0) return PyErr_Format(PyExc_ValueError, "'idle' must be a non-negative number");
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* o = reinterpret_cast<RecorderObject*>(self);
+    o->idle = idle;
+    o->ring = new (std::nothrow) Ring(capacity);
+    if (!o->ring || !o->ring->ok()) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    Py_BEGIN_ALLOW_THREADS
+    o->ring->touch();
+    Py_END_ALLOW_THREADS
+    return self;
+}
+
+void recorder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<RecorderObject*>(self)->ring;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* recorder_call(PyObject* self, PyObject* args, PyObject* kwds) {
+    return call_sink("Recorder", args, kwds, true, [&](const DeliveredData& d) { ring_of(self).deliver(d); });
+}
+
+constexpr uint64_t kCopyWithoutLock = 1 << 18;  // bytes copied out with the interpreter lock held
+
+// Copies the places of claimed slots into `out`: slot first + j, place p goes to out[p] at the
+// element offset at[p][j].
+void copy_out(const Ring& r, uint64_t first, uint64_t n, char* const* out, const uint64_t* const* at) {
+    for (uint64_t j = 0; j < n; ++j) {
+        const Ring::Slot& s = r.slot(first + j);
+        uint64_t pos = s.start;
+        for (int p = 0, places = places_in(s.kind); p < places; ++p) {
+            const uint64_t itemsize = uint64_t(place_type(s.kind, p)->itemsize), size = s.counts[p] * itemsize;
+            r.read(pos, out[p] + at[p][j] * itemsize, size);
+            pos += size;
+        }
+    }
+}
+
+// The bytes of claimed slots, copied out with the interpreter lock released when they are many.
+void copy_out_released(const Ring& r, uint64_t first, uint64_t n, char* const* out, const uint64_t* const* at,
+                       uint64_t bytes) {
+    if (bytes < kCopyWithoutLock) return copy_out(r, first, n, out, at);
+    Py_BEGIN_ALLOW_THREADS
+    copy_out(r, first, n, out, at);
+    Py_END_ALLOW_THREADS
+}
+
+// The claimed slots are done whatever happens to their copies.
+struct Claim {
+    Ring& ring;
+    uint64_t first, n;
+    ~Claim() { ring.finish(first, n); }
+};
+
+PyObject* metadata_of(uint64_t shutter, PyObject* const* tdcs) {
+    Ref list = Ref::steal(PyList_New(kTdcInputs));
+    if (!list) return nullptr;
+    for (int i = 0; i < kTdcInputs; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(tdcs[i]));
+    Ref value = Ref::steal(from_u64(shutter));
+    Ref dict = Ref::steal(value ? PyDict_New() : nullptr);
+    if (!dict || PyDict_SetItem(dict.get(), s_shutterStart, value.get()) < 0 ||
+        PyDict_SetItem(dict.get(), s_tdcs, list.get()) < 0)
+        return nullptr;
+    return dict.release();
+}
+
+// One claimed delivery as the data callable receives it: (arrays..., metadata) or (arrays...).
+PyObject* take_one(Ring& r, uint64_t first) {
+    Claim claim{r, first, 1};
+    const Ring::Slot& s = r.slot(first);
+    const KindInfo& k = info(s.kind);
+    const int places = places_in(s.kind);
+    Ref arrays[kPlaces];
+    char* out[kPlaces] = {};
+    uint64_t zero = 0;
+    const uint64_t* at[kPlaces] = {};
+    for (int p = 0; p < places; ++p) {
+        arrays[p] = Ref::steal(s.counts[p] ? new_array(place_type(s.kind, p), s.counts[p]) : empty_place());
+        if (!arrays[p]) return nullptr;
+        out[p] = data_of(arrays[p].get());
+        at[p] = &zero;
+    }
+    copy_out_released(r, first, 1, out, at, s.bytes);
+    Ref result = Ref::steal(PyTuple_New(k.arrays + (k.metadata ? 1 : 0)));
+    if (!result) return nullptr;
+    for (int p = 0; p < k.arrays; ++p) PyTuple_SET_ITEM(result.get(), p, arrays[p].release());
+    if (k.metadata) {
+        PyObject* tdcs[kTdcInputs] = {arrays[k.arrays].get(), arrays[k.arrays + 1].get(), arrays[k.arrays + 2].get()};
+        PyObject* meta = metadata_of(s.shutter, tdcs);
+        if (!meta) return nullptr;
+        PyTuple_SET_ITEM(result.get(), k.arrays, meta);
+    }
+    return result.release();
+}
+
+// An int64 array of `rows` x (n + 1) offsets of the deliveries in each place, and the element
+// counts of the places: row p holds where slot j starts in place (first_place + p).
+PyObject* offsets_of(const Ring& r, uint64_t first, uint64_t n, int first_place, int rows, uint64_t* totals,
+                     const uint64_t** at) {
+    npy_intp dims[2] = {rows, npy_intp(n + 1)};
+    PyObject* offsets = PyArray_EMPTY(2, dims, NPY_INT64, 0);
+    if (!offsets) return nullptr;
+    auto* o = reinterpret_cast<int64_t*>(data_of(offsets));
+    for (int p = 0; p < rows; ++p) {
+        int64_t* row = o + p * (n + 1);
+        row[0] = 0;
+        for (uint64_t j = 0; j < n; ++j) row[j + 1] = row[j] + int64_t(r.slot(first + j).counts[first_place + p]);
+        totals[p] = uint64_t(row[n]);
+        at[first_place + p] = reinterpret_cast<const uint64_t*>(row);  // offsets are never negative
+    }
+    return offsets;
+}
+
+PyObject* tuple_of(Ref* items, int n) {
+    PyObject* t = PyTuple_New(n);
+    if (t)
+        for (int i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, items[i].release());
+    return t;
+}
+
+// Claimed deliveries of one kind as a Batch: each place's elements concatenated, with offsets.
+PyObject* take_batch(Ring& r, uint64_t first, uint64_t n) {
+    Claim claim{r, first, n};
+    const DeliveryKind kind = r.slot(first).kind;
+    const KindInfo& k = info(kind);
+    const int places = places_in(kind);
+    uint64_t totals[kPlaces] = {}, bytes = 0;
+    const uint64_t* at[kPlaces] = {};
+    Ref offsets = Ref::steal(offsets_of(r, first, n, 0, k.arrays, totals, at));
+    Ref tdc_offsets = Ref::borrow(Py_None), shutters = Ref::borrow(Py_None);
+    if (!offsets || (k.metadata && !(tdc_offsets = Ref::steal(offsets_of(r, first, n, k.arrays, kTdcInputs, totals + k.arrays, at)))))
+        return nullptr;
+    Ref arrays[kPlaces];
+    char* out[kPlaces] = {};
+    for (int p = 0; p < places; ++p) {
+        arrays[p] = Ref::steal(new_array(place_type(kind, p), totals[p]));
+        if (!arrays[p]) return nullptr;
+        out[p] = data_of(arrays[p].get());
+        bytes += totals[p] * uint64_t(place_type(kind, p)->itemsize);
+    }
+    if (k.metadata) {
+        shutters = Ref::steal(new_array(&kU64, n));
+        if (!shutters) return nullptr;
+        auto* times = reinterpret_cast<uint64_t*>(data_of(shutters.get()));
+        for (uint64_t j = 0; j < n; ++j) times[j] = r.slot(first + j).shutter;
+    }
+    copy_out_released(r, first, n, out, at, bytes);
+    Ref tdcs = k.metadata ? Ref::steal(tuple_of(arrays + k.arrays, kTdcInputs)) : Ref::borrow(Py_None);
+    Ref data = Ref::steal(tuple_of(arrays, k.arrays));
+    if (!tdcs || !data) return nullptr;
+    return make_record(s_Batch, {PyUnicode_FromString(k.name), from_u64(n), data.release(), offsets.release(),
+                                 shutters.release(), tdcs.release(), tdc_offsets.release()});
+}
+
+PyObject* raise_empty() {
+    Ref queue = Ref::steal(global(s_queue));
+    Ref empty = Ref::steal(queue ? PyObject_GetAttr(queue.get(), s_Empty) : nullptr);
+    if (empty) PyErr_SetNone(empty.get());
+    return nullptr;
+}
+
+PyObject* recorder_get(ZORV_METHOD_ARGS) {
+    static Params<1> params("get", {"timeout"}, 0);
+    PyObject* a[1] = {};
+    double timeout;
+    if (!params.parse(args, nargs, kwnames, a) || !to_timeout(a[0], timeout)) return nullptr;
+    Ring& r = ring_of(self);
+    uint64_t first = 0;
+    int got = r.wait(timeout, [&] { return r.claim(1, first) ? 1 : 0; });
+    if (got <= 0) return got < 0 ? nullptr : raise_empty();
+    return take_one(r, first);
+}
+
+PyObject* recorder_get_batch(ZORV_METHOD_ARGS) {
+    static Params<2> params("get_batch", {"timeout", "max_deliveries"}, 0);
+    PyObject* a[2] = {};
+    double timeout;
+    uint64_t most = UINT64_MAX;
+    if (!params.parse(args, nargs, kwnames, a) || !to_timeout(a[0], timeout) ||
+        (a[1] && a[1] != Py_None && !to_positive(a[1], "max_deliveries", UINT64_MAX >> 1, most)))
+        return nullptr;
+    Ring& r = ring_of(self);
+    uint64_t first = 0, n = 0;
+    int got = r.wait(timeout, [&] { return (n = r.claim(most, first)) ? 1 : 0; });
+    if (got <= 0) return got < 0 ? nullptr : raise_empty();
+    return take_batch(r, first, n);
+}
+
+PyObject* recorder_next(PyObject* self) {
+    Ring& r = ring_of(self);
+    uint64_t first = 0;
+    enum { Got = 1, Ended = 2 };
+    int got = r.wait(reinterpret_cast<RecorderObject*>(self)->idle,
+                     [&] { return r.claim(1, first) ? Got : r.ended() ? Ended : 0; });
+    return got == Got ? take_one(r, first) : nullptr;  // nothing set: the iteration ends
+}
+
+PyObject* recorder_clear(ZORV_METHOD_ARGS) {
+    static NoParams params("clear");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    ring_of(self).clear();
+    Py_RETURN_NONE;
+}
+
+PyObject* recorder_capacity(PyObject* self, void*) { return from_u64(ring_of(self).capacity()); }
+PyObject* recorder_delivered(PyObject* self, void*) { return from_u64(ring_of(self).delivered()); }
+PyObject* recorder_dropped(PyObject* self, void*) { return from_u64(ring_of(self).dropped()); }
+PyObject* recorder_idle(PyObject* self, void*) { return PyFloat_FromDouble(reinterpret_cast<RecorderObject*>(self)->idle); }
+
+int recorder_set_idle(PyObject* self, PyObject* value, void*) {
+    double idle;
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete 'idle'");
+        return -1;
+    }
+    if (value == Py_None || !to_timeout(value, idle)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "'idle' is a number of seconds");
+        return -1;
+    }
+    reinterpret_cast<RecorderObject*>(self)->idle = idle;
+    return 0;
+}
+
+PyMethodDef kRecorderMethods[] = {
+    {"get", ZORV_FASTCALL(recorder_get), ZORV_DOC("get($self, timeout=None)", R"(
+        Takes the oldest delivery held, waiting for one if there is none.
+
+        The wait releases the interpreter lock and answers Ctrl-C.
+
+        Args:
+            timeout (float): Seconds to wait at most; None waits for as long as it takes.
+
+        Returns:
+            A tuple of what a data callable of the delivery's readout mode receives: its arrays,
+            owned by Python, and the metadata dictionary where the mode has one. An empty place
+            is an empty float64 array, as for the callable.
+
+        Raises:
+            queue.Empty: no delivery arrived within the timeout.
+        )")},
+    {"get_batch", ZORV_FASTCALL(recorder_get_batch), ZORV_DOC("get_batch($self, timeout=None, max_deliveries=None)", R"(
+        Takes the oldest deliveries held, as many as are ready, in one go.
+
+        A batch holds consecutive deliveries of one kind (a sink registered on channels of
+        different readout modes hands them out in separate batches). It waits, as :func:`~get`
+        does, only when no delivery is held.
+
+        Args:
+            timeout (float): Seconds to wait at most for the first delivery; None waits for as
+                long as it takes.
+            max_deliveries (int): The most deliveries to take; None takes every one that is ready.
+
+        Returns:
+            A :obj:`Batch`: the arrays of the deliveries concatenated place by place, with the
+            offsets where each delivery starts.
+
+        Raises:
+            queue.Empty: no delivery arrived within the timeout.
+        )")},
+    {"clear", ZORV_FASTCALL(recorder_clear), ZORV_DOC("clear($self)", R"(
+        Drops every delivery held and sets :attr:`delivered` and :attr:`dropped` to 0.
+
+        Args:
+            None
+
+        Returns:
+            None
+        )")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kRecorderGetSet[] = {
+    {"capacity", recorder_capacity, nullptr, "Records the ring holds at most (int).", nullptr},
+    {"delivered", recorder_delivered, nullptr, "Deliveries taken in since creation or :func:`~clear` (int).", nullptr},
+    {"dropped", recorder_dropped, nullptr,
+     "Deliveries dropped whole because the ring had no room for them, since creation or :func:`~clear` (int).", nullptr},
+    {"idle", recorder_idle, recorder_set_idle,
+     "Seconds without a delivery after which an iteration ends (float).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- HitMap objects ----
+
+struct HitMapObject {
+    PyObject_HEAD
+    Map* map;
+};
+
+Map& map_of(PyObject* self) { return *reinterpret_cast<HitMapObject*>(self)->map; }
+
+void hitmap_deliver(void* sink, const DeliveredData* data) noexcept {
+    reinterpret_cast<HitMapObject*>(sink)->map->deliver(*data);
+}
+
+void hitmap_acquiring(void*, int) noexcept {}
+
+const SinkApi kHitMapApi{kSinkApiVersion, sizeof(SinkApi), hitmap_deliver, hitmap_acquiring};
+
+PyObject* hitmap_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static Params<2> params("HitMap", {"width", "height"});
+    constexpr uint64_t kMaxPixels = uint64_t(1) << 32;  // pixel addresses are 32-bit
+    PyObject* a[2];
+    uint64_t width, height;
+    if (!params.parse_tuple(args, kwds, a) || !to_positive(a[0], "width", kMaxPixels, width) ||
+        !to_positive(a[1], "height", kMaxPixels, height))
+        return nullptr;
+    if (width * height > kMaxPixels)
+        return PyErr_Format(PyExc_ValueError, "a map of %llu x %llu pixels is beyond 32-bit pixel addresses",
+                            (unsigned long long)width, (unsigned long long)height);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* o = reinterpret_cast<HitMapObject*>(self);
+    o->map = new (std::nothrow) Map(width, height);
+    if (!o->map || !o->map->ok()) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return self;
+}
+
+void hitmap_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<HitMapObject*>(self)->map;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* hitmap_call(PyObject* self, PyObject* args, PyObject* kwds) {
+    return call_sink("HitMap", args, kwds, false, [&](const DeliveredData& d) { map_of(self).deliver(d); });
+}
+
+// A new (height, width) uint64 array.
+PyObject* new_map_array(const Map& m) {
+    npy_intp dims[2] = {npy_intp(m.height()), npy_intp(m.width())};
+    return PyArray_EMPTY(2, dims, NPY_UINT64, 0);
+}
+
+// counts(), tot() and snapshot(): new arrays of one snapshot.
+template <bool Counts, bool Tot>
+PyObject* hitmap_snapshot(ZORV_METHOD_ARGS) {
+    static NoParams params(Counts && Tot ? "snapshot" : Counts ? "counts" : "tot");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    Map& m = map_of(self);
+    Ref counts = Counts ? Ref::steal(new_map_array(m)) : Ref(), tot = Tot ? Ref::steal(new_map_array(m)) : Ref();
+    if ((Counts && !counts) || (Tot && !tot)) return nullptr;
+    auto* c = Counts ? reinterpret_cast<uint64_t*>(data_of(counts.get())) : nullptr;
+    auto* t = Tot ? reinterpret_cast<uint64_t*>(data_of(tot.get())) : nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    m.snapshot(c, t);
+    Py_END_ALLOW_THREADS
+    if (Counts && Tot) return PyTuple_Pack(2, counts.get(), tot.get());
+    return (Counts ? counts : tot).release();
+}
+
+PyObject* hitmap_clear(ZORV_METHOD_ARGS) {
+    static NoParams params("clear");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    Map& m = map_of(self);
+    Py_BEGIN_ALLOW_THREADS
+    m.clear();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject* hitmap_width(PyObject* self, void*) { return from_u64(map_of(self).width()); }
+PyObject* hitmap_height(PyObject* self, void*) { return from_u64(map_of(self).height()); }
+PyObject* hitmap_outside(PyObject* self, void*) { return from_u64(map_of(self).outside()); }
+PyObject* hitmap_delivered(PyObject* self, void*) { return from_u64(map_of(self).delivered()); }
+PyObject* hitmap_ignored(PyObject* self, void*) { return from_u64(map_of(self).ignored()); }
+
+PyMethodDef kHitMapMethods[] = {
+    {"counts", ZORV_FASTCALL((hitmap_snapshot<true, false>)), ZORV_DOC("counts($self)", R"(
+        Retrieves the hit count of every pixel (bin, in the binned modes).
+
+        Args:
+            None
+
+        Returns:
+            A new uint64 array of shape (height, width).
+        )")},
+    {"tot", ZORV_FASTCALL((hitmap_snapshot<false, true>)), ZORV_DOC("tot($self)", R"(
+        Retrieves the summed ToT (iToT in the iToT and binned modes) of every pixel or bin.
+
+        Args:
+            None
+
+        Returns:
+            A new uint64 array of shape (height, width), in ToT ticks.
+        )")},
+    {"snapshot", ZORV_FASTCALL((hitmap_snapshot<true, true>)), ZORV_DOC("snapshot($self)", R"(
+        Retrieves the counts and the summed ToT of one and the same set of deliveries.
+
+        Args:
+            None
+
+        Returns:
+            A tuple (counts, tot) of new uint64 arrays of shape (height, width).
+        )")},
+    {"clear", ZORV_FASTCALL(hitmap_clear), ZORV_DOC("clear($self)", R"(
+        Sets every count and sum to 0, and :attr:`outside`, :attr:`delivered` and :attr:`ignored`.
+
+        Args:
+            None
+
+        Returns:
+            None
+        )")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kHitMapGetSet[] = {
+    {"width", hitmap_width, nullptr, "Pixels (or bins) per row (int).", nullptr},
+    {"height", hitmap_height, nullptr, "Rows (int).", nullptr},
+    {"outside", hitmap_outside, nullptr,
+     "Records, vector entries, frame values or bins whose address lay outside the map, not written (int).", nullptr},
+    {"delivered", hitmap_delivered, nullptr, "Deliveries added to the map (int).", nullptr},
+    {"ignored", hitmap_ignored, nullptr, "Raw deliveries, which the map cannot read (int).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- the module ----
+
+// Publishes a sink type's interface under the type attribute the acquisition module looks up.
+// The type is immutable, so the capsule cannot be replaced from Python.
+bool publish(PyTypeObject* type, const SinkApi& api) {
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<SinkApi*>(&api), kSinkCapsule, nullptr));
+    if (!capsule || PyDict_SetItemString(type->tp_dict, kSinkAttribute, capsule.get()) < 0) return false;
+    PyType_Modified(type);
+    return true;
+}
+
+constexpr unsigned long kSinkFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+
+const char kRecorderDoc[] = R"(Recorder(capacity, idle=1.0)
+--
+
+    A ring of deliveries, copied in on the SDK's threads and pulled from Python.
+
+    Register it like a data callable (``device.acq.setDataCallback(channelId, recorder)``, or
+    setRawDataCallback). Each delivery is copied in whole by one copy of its bytes, without the
+    interpreter lock; a delivery that does not fit is dropped whole and counted in
+    :attr:`dropped`, so the SDK's thread never waits for a reader. Take deliveries with
+    :func:`~get` or :func:`~get_batch`, or iterate: ``for data, metadata in recorder:`` yields
+    deliveries until the ring is drained and no acquisition on a channel registered with the
+    recorder runs, or until none has arrived for :attr:`idle` seconds.
+
+    Calling it, ``recorder(*arrays, metadata)`` with the arguments a data callable receives,
+    records a delivery the same way; ``kind=`` names the delivery kind where the arrays leave more
+    than one (an empty array fits any place).
+
+    Args:
+        capacity (int): Records the ring holds at most: a record is one element of a delivery's
+            arrays (a packet, a vector entry, a sum, a frame value or a raw byte; TDC time stamps
+            too), and every delivery counts at least one. 16 bytes per record are reserved when
+            the recorder is made, and at most 65,536 deliveries are held at a time.
+        idle (float): Seconds without a delivery after which an iteration ends.
+    )";
+
+const char kHitMapDoc[] = R"(HitMap(width, height)
+--
+
+    Per-pixel hit counts and summed ToT, accumulated on the SDK's threads.
+
+    Register it like a data callable (``device.acq.setDataCallback(channelId, hitmap)``). Each
+    delivery adds into the map without the interpreter lock: by pixel address (``y * width + x``)
+    the records and vectors of the ToA/ToT modes (a hit and its ToT) and of the iToT/event modes
+    (their events and iToT); by bin index the binned modes (hit counters and iToT sums); and the
+    frames of the medipix mode by row and column (256 x 256 values per frame, every frame of a
+    delivery added at the map's top left). Addresses outside the map are counted in
+    :attr:`outside` and never written; raw deliveries are counted in :attr:`ignored`.
+
+    Calling it, ``hitmap(*arrays, metadata)`` with the arguments a data callable receives, adds a
+    delivery the same way; ``kind=`` names the delivery kind where the arrays leave more than one.
+
+    Args:
+        width (int): Pixels (or bins) per row.
+        height (int): Rows.
+    )";
+
+const char kBody[] = R"(
+import queue
+from typing import NamedTuple, Any
+
+
+class Batch(NamedTuple):
+    """
+    Consecutive deliveries of one kind, taken at once by :func:`Recorder.get_batch`.
+
+    Attributes:
+        kind (str): The kind of delivery: "dd-toa-tot", "seq-toa-tot-vec", "medipix", "raw", ...
+        deliveries (int): How many deliveries the batch holds.
+        arrays (tuple): One array per argument of the data callable (metadata aside), each the
+            concatenation of that argument over the deliveries, of its element type even when
+            empty.
+        offsets (numpy.ndarray): int64, one row per array and deliveries + 1 columns: delivery
+            ``i`` is ``arrays[p][offsets[p, i]:offsets[p, i + 1]]``.
+        shutters (numpy.ndarray): uint64 shutter times of the deliveries, or None for a kind
+            without metadata.
+        tdcs (tuple): The time stamps of TDC inputs 0, 1 and 2, each concatenated, or None.
+        tdc_offsets (numpy.ndarray): int64 offsets of the deliveries in ``tdcs``, as ``offsets``,
+            or None.
+    """
+
+    kind: str
+    deliveries: int
+    arrays: tuple[Any, ...]
+    offsets: Any
+    shutters: Any
+    tdcs: Any
+    tdc_offsets: Any
+)";
+
+int exec(PyObject* m) {
+    if (!import_common(m) || !import_numpy() || !make_descrs()) return -1;
+    PyTypeObject* recorder = make_type("zorvsdk.sinks.Recorder", kRecorderDoc, sizeof(RecorderObject), kRecorderMethods,
+                                       {{Py_tp_new, reinterpret_cast<void*>(recorder_new)},
+                                        {Py_tp_dealloc, reinterpret_cast<void*>(recorder_dealloc)},
+                                        {Py_tp_traverse, nullptr},
+                                        {Py_tp_clear, nullptr},
+                                        {Py_tp_call, reinterpret_cast<void*>(recorder_call)},
+                                        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                                        {Py_tp_iternext, reinterpret_cast<void*>(recorder_next)},
+                                        {Py_tp_getset, kRecorderGetSet}},
+                                       kSinkFlags);
+    if (!recorder || !publish(recorder, kRecorderApi) || !add_type(m, recorder)) return -1;
+    PyTypeObject* hitmap = make_type("zorvsdk.sinks.HitMap", kHitMapDoc, sizeof(HitMapObject), kHitMapMethods,
+                                     {{Py_tp_new, reinterpret_cast<void*>(hitmap_new)},
+                                      {Py_tp_dealloc, reinterpret_cast<void*>(hitmap_dealloc)},
+                                      {Py_tp_traverse, nullptr},
+                                      {Py_tp_clear, nullptr},
+                                      {Py_tp_call, reinterpret_cast<void*>(hitmap_call)},
+                                      {Py_tp_getset, kHitMapGetSet}},
+                                     kSinkFlags);
+    if (!hitmap || !publish(hitmap, kHitMapApi) || !add_type(m, hitmap)) return -1;
+    if (int err = pthread_atfork(Sink::before_fork, Sink::after_fork_parent, Sink::after_fork_child)) {
+        errno = err;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    return run_body(m, kBody) ? 0 : -1;
+}
+
+}  // namespace
+
+ZORV_MODULE(sinks, "Native sinks of data deliveries: a recorder and a hit map.", exec)
