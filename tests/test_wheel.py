@@ -16,7 +16,7 @@ import zorvsdk
 import zorvsim
 
 MODULES = ["context", "errors", "monitor", "trigger", "zorv", "acquisition", "chip", "bias", "cooling",
-           "board", "identity", "revision", "syncmode", "axi", "flashmem", "configuration"]
+           "board", "identity", "revision", "syncmode", "axi", "flashmem", "configuration", "sinks"]
 ROOT = Path(zorvsdk.__file__).resolve().parent.parent
 RUNPATH = "$ORIGIN/../zorvsdkpy.libs"
 
