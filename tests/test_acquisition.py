@@ -370,9 +370,15 @@ def test_registration_reads_the_mode_only_when_registering(opened):
     opened.acq.setDataCallback("ch0", got)
     opened.chip.selectMode("0:tpx3-binned-count-sums", BINNING)
     zorvsim.script("ch0", [{"packets": records(TOA_TOT, [(1, 2, 3)]), "binned_hitcounters": np.array([1], "<u8")}])
+    # Deliveries of the new mode would be decoded with the layout the registration was made for.
+    with zorvsim.Journal() as j, pytest.raises(errors.ZorvSdkInvalidOperationError,
+                                               match="0:tpx3-seq-toa-tot.*0:tpx3-binned-count-sums.*register"):
+        opened.acq.begin("ch0")
+    assert j.calls("zorv_acq_begin") == []
+    opened.acq.setDataCallback("ch0", got)
     opened.acq.begin("ch0")
     opened.acq.end("ch0")
-    assert got.calls[0][0].dtype == TOA_TOT
+    assert got.calls[0][0].tolist() == [1]
 
 
 def test_registration_uses_the_mode_it_checked(opened):
@@ -391,6 +397,9 @@ def test_registration_uses_the_mode_it_checked(opened):
     acq = type(opened.acq)(ctx, moving)
     got = Recorder()
     acq.setDataCallback("ch0", got)
+    with pytest.raises(errors.ZorvSdkInvalidOperationError, match="0:tpx3-seq-toa-tot.*0:tpx-medipix"):
+        acq.begin("ch0")
+    chip_type.selectMode(moving, "0:tpx3-seq-toa-tot")
     zorvsim.script("ch0", [{"packets": records(TOA_TOT, [(1, 2, 3)]), "frames": np.zeros(65536, "<u2")}])
     acq.begin("ch0")
     acq.end("ch0")

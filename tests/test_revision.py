@@ -41,10 +41,12 @@ def test_get_goes_through_the_objects_own_methods(opened, monkeypatch):
     assert opened.revision.get() == {"board": "rev C"}
 
 
-def test_identifier_is_sent_up_to_its_first_nul(opened, monkeypatch):
+def test_identifier_with_a_nul_is_refused(opened, monkeypatch):
     monkeypatch.setattr(type(opened.revision), "_Revision__getCount", lambda self: 1)
     monkeypatch.setattr(type(opened.revision), "_Revision__getId", lambda self, i: "board\0tail")
-    assert opened.revision.get() == {"board": "rev C"}
+    with zorvsim.Journal() as j, pytest.raises(ValueError, match="embedded null character"):
+        opened.revision.get()
+    assert j.calls("zorv_revision_string") == []
 
 
 @pytest.mark.parametrize("index", [-1, 3, 2**31 - 1])

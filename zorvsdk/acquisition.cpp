@@ -1,12 +1,17 @@
 // zorvsdk.acquisition: acquisition channels, registration of data callables by readout mode, and
 // the data deliveries handed to them as NumPy arrays over the SDK's buffers.
 #include "core/component.hpp"
+#include "core/deliveries.hpp"
 #include "core/gil.hpp"
 #include "core/numpy.hpp"
 #include "core/sdk_buffer.hpp"
+#include "core/wait.hpp"
 
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string>
+#include <utility>
 
 #include "zorv/acquisition.h"
 #include "zorv/acquisition_metadata.h"
@@ -25,18 +30,18 @@ PyTypeObject* g_chip_type;
 // typed array object that exposes that buffer (with its record format) and never owns it. The
 // element types are made once, when the module loads.
 
-struct Kind {
-    const char* format;         // buffer format exposed by the SdkBuffer
-    Py_ssize_t itemsize;
+struct Element {
+    const ElementType* type;
     PyArray_Descr* descr = nullptr;
     int alignment = 1;  // of the element type, as NumPy has it
 };
 
-Kind k8b{"B", 1}, k16b{"H", 2}, k32b{"I", 4}, k64b{"Q", 8};
-Kind kToaTot{"T{^I:address:^I:tot:^Q:toa:}", 16};
-Kind kItotEvent{"T{^I:address:^I:itot:^Q:event:}", 16};
-Kind kBinnedDdToaTot{"T{^I:address:^I:count:^I:itot:}", 12};
-Kind kBinDescriptor{"T{^I:offset:^I:packet_count:}", 8};
+Element g_u8{&kU8}, g_u16{&kU16}, g_u32{&kU32}, g_u64{&kU64}, g_toa_tot{&kToaTotRecord},
+    g_itot_event{&kItotEventRecord}, g_binned{&kBinnedRecord}, g_bin_descriptor{&kBinDescriptorRecord};
+Element* const g_elements[] = {&g_u8, &g_u16, &g_u32, &g_u64, &g_toa_tot, &g_itot_event, &g_binned, &g_bin_descriptor};
+
+// The elements of each kind's arrays, in order.
+const Element* g_elements_of[int(DeliveryKind::Count)][kMaxArrays];
 
 PyTypeObject* g_buffer_type;
 
@@ -118,7 +123,7 @@ void renew(PyObject* array, PyArray_Descr* descr, int alignment, npy_intp count,
 }
 
 // An empty float64 array stands for a delivery's missing buffer (a count of 0 or a null pointer).
-PyObject* wrap(const Kind& kind, unsigned long long count, const void* data) {
+PyObject* wrap(const Element& kind, unsigned long long count, const void* data) {
     if (count == 0 || !data) {
         if (g_kept.nempties) {
             PyObject* array = g_kept.empties[--g_kept.nempties];
@@ -128,9 +133,10 @@ PyObject* wrap(const Kind& kind, unsigned long long count, const void* data) {
         npy_intp zero = 0;
         return PyArray_EMPTY(1, &zero, NPY_DOUBLE, 0);
     }
-    if (count > (unsigned long long)(PY_SSIZE_T_MAX / kind.itemsize)) {
+    const Py_ssize_t itemsize = kind.type->itemsize;
+    if (count > (unsigned long long)(PY_SSIZE_T_MAX / itemsize)) {
         PyErr_Format(PyExc_OverflowError, "a delivery of %llu records of %zd bytes cannot be addressed", count,
-                     kind.itemsize);
+                     itemsize);
         return nullptr;
     }
     if (g_kept.nviews) {
@@ -138,18 +144,18 @@ PyObject* wrap(const Kind& kind, unsigned long long count, const void* data) {
         auto* b = reinterpret_cast<SdkBuffer*>(fields(array)->base);
         b->data = const_cast<void*>(data);
         b->shape = Py_ssize_t(count);
-        b->itemsize = kind.itemsize;
-        b->format = kind.format;
+        b->itemsize = itemsize;
+        b->format = kind.type->format;
         fields(array)->data = static_cast<char*>(b->data);
-        renew(array, kind.descr, kind.alignment, npy_intp(count), kind.itemsize, 0);
+        renew(array, kind.descr, kind.alignment, npy_intp(count), itemsize, 0);
         return array;
     }
     auto* b = PyObject_New(SdkBuffer, g_buffer_type);
     if (!b) return nullptr;
     b->data = const_cast<void*>(data);
     b->shape = Py_ssize_t(count);
-    b->itemsize = kind.itemsize;
-    b->format = kind.format;
+    b->itemsize = itemsize;
+    b->format = kind.type->format;
     Ref base = Ref::steal(reinterpret_cast<PyObject*>(b));
     npy_intp dims = npy_intp(count);
     Py_INCREF(kind.descr);  // stolen by the array
@@ -160,67 +166,105 @@ PyObject* wrap(const Kind& kind, unsigned long long count, const void* data) {
     return array.release();
 }
 
-bool make_descr(Kind& kind, int type) {
-    kind.descr = PyArray_DescrFromType(type);
-    if (kind.descr) kind.alignment = int(PyDataType_ALIGNMENT(kind.descr));
-    return kind.descr != nullptr;
+// The element type NumPy reads from a buffer format, through an SdkBuffer of one item ("I" is
+// NumPy's unsigned int and "Q" its unsigned long long: equal to, but not the same type number as,
+// its uint64). Declared once as the format, the dtype follows from it.
+PyArray_Descr* descr_from_format(const ElementType& type) {
+    alignas(16) static char item[16];
+    auto* b = PyObject_New(SdkBuffer, g_buffer_type);
+    if (!b) return nullptr;
+    b->data = item;
+    b->shape = 1;
+    b->itemsize = type.itemsize;
+    b->format = type.format;
+    Ref buffer = Ref::steal(reinterpret_cast<PyObject*>(b));
+    Ref array = Ref::steal(PyArray_FromAny(buffer.get(), nullptr, 1, 1, 0, nullptr));
+    if (!array) return nullptr;
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    if (PyArray_ITEMSIZE(a) != type.itemsize) {
+        PyErr_Format(PyExc_SystemError, "the buffer format %s gives items of %d bytes", type.format,
+                     int(PyArray_ITEMSIZE(a)));
+        return nullptr;
+    }
+    PyArray_Descr* descr = PyArray_DESCR(a);
+    Py_INCREF(descr);
+    return descr;
 }
 
-bool make_record_descr(Kind& kind, const char* const (&names)[3], const char* const (&formats)[3],
-                       const int (&offsets)[3], int fields) {
-    Ref n = Ref::steal(PyList_New(0)), f = Ref::steal(PyList_New(0)), o = Ref::steal(PyList_New(0));
-    if (!n || !f || !o) return false;
-    for (int i = 0; i < fields; ++i) {
-        Ref name = Ref::steal(PyUnicode_FromString(names[i])), format = Ref::steal(PyUnicode_FromString(formats[i])),
-            offset = Ref::steal(PyLong_FromLong(offsets[i]));
-        if (!name || !format || !offset || PyList_Append(n.get(), name.get()) < 0 ||
-            PyList_Append(f.get(), format.get()) < 0 || PyList_Append(o.get(), offset.get()) < 0)
-            return false;
+// The element types, made once when the module loads, and the elements of each kind's arrays.
+bool make_elements() {
+    g_float64 = PyArray_DescrFromType(NPY_DOUBLE);
+    if (!g_float64) return false;
+    for (Element* e : g_elements) {
+        if (!(e->descr = descr_from_format(*e->type))) return false;
+        e->alignment = int(PyDataType_ALIGNMENT(e->descr));
     }
-    Ref spec = Ref::steal(Py_BuildValue("{sOsOsOsn}", "names", n.get(), "formats", f.get(), "offsets", o.get(),
-                                        "itemsize", kind.itemsize));
-    if (!spec || PyArray_DescrConverter(spec.get(), &kind.descr) != NPY_SUCCEED) return false;
-    kind.alignment = int(PyDataType_ALIGNMENT(kind.descr));
+    for (int k = 0; k < int(DeliveryKind::Count); ++k)
+        for (int i = 0; i < kKinds[k].arrays; ++i)
+            for (Element* e : g_elements)
+                if (e->type == kKinds[k].types[i]) g_elements_of[k][i] = e;
     return true;
 }
 
-// The element types are those NumPy reads from the buffer formats: "I" is NumPy's unsigned int and
-// "Q" its unsigned long long (equal to, but not the same type number as, its uint64).
-bool make_kinds() {
-    g_float64 = PyArray_DescrFromType(NPY_DOUBLE);
-    return g_float64 && make_descr(k8b, NPY_UBYTE) && make_descr(k16b, NPY_USHORT) && make_descr(k32b, NPY_UINT) &&
-           make_descr(k64b, NPY_ULONGLONG) &&
-           make_record_descr(kToaTot, {"address", "tot", "toa"}, {"<I", "<I", "<Q"}, {0, 4, 8}, 3) &&
-           make_record_descr(kItotEvent, {"address", "itot", "event"}, {"<I", "<I", "<Q"}, {0, 4, 8}, 3) &&
-           make_record_descr(kBinnedDdToaTot, {"address", "count", "itot"}, {"<I", "<I", "<I"}, {0, 4, 8}, 3) &&
-           make_record_descr(kBinDescriptor, {"offset", "packet_count", ""}, {"<I", "<I", ""}, {0, 4, 0}, 2);
-}
-
 // ---- data deliveries ----
-
-// One array of a delivery: its kind and what the SDK reported for it.
-struct Array {
-    const Kind& kind;
-    unsigned long long count;
-    const void* data;
-};
-
-// Shutter time and TDC time stamps of the data-driven kinds.
-struct Metadata {
-    unsigned long long shutter = 0;
-    uint64_t counts[3] = {0, 0, 0};
-    const uint64_t* toas[3] = {nullptr, nullptr, nullptr};
-};
+//
+// A delivery is asked of the SDK without the interpreter lock: each kind's fetch function fills a
+// DeliveredData (the counts and buffers of its arrays, and the metadata of the data-driven kinds).
+// A native sink gets it as it is, still without the lock; a callable gets it as arrays, under the
+// lock. A failure of the delivery (a getter of the SDK, an array that cannot be made, the callable
+// raising) ends that delivery alone: the first of a registration is reported through
+// sys.unraisablehook, later ones are counted.
 
 Name s_shutterStart("shutterStart"), s_tdcs("tdcs");
 
-// One delivery. The SDK is asked for counts and buffers without the interpreter lock; the lock is
-// taken once to build the arrays and call the user's callable. An exception of the delivery (a
-// failing SDK call, a failed array, or one the callable raised) ends it and is discarded, so that
-// nothing stays pending on the thread and the next delivery starts clean.
+// Interpreter entries made by deliveries (with the lock held): shows that a sink needs none.
+unsigned long long g_entries = 0;
+
+PyObject* describe(const Registration& reg) {
+    return PyUnicode_FromFormat("the data callable of channel '%s' (%sreadout mode %s)", reg.channel.c_str(),
+                                reg.raw ? "raw data, " : "", reg.mode.c_str());
+}
+
+// Reports the exception set (lock held) as a failed delivery of `reg`, and clears it.
+void report_failure(Registration& reg) {
+    if (reg.failures++ > 0) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref what = Ref::steal(describe(reg));
+    Ref text = what ? Ref::steal(PyUnicode_FromFormat(
+                          "in %U (later failures of this registration are counted, not reported)", what.get()))
+                    : Ref();
+    const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!message) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    _PyErr_WriteUnraisableMsg(message ? message : "in a data delivery", reg.func.get());
+}
+
+// Warns, once per registration, that an array of a delivery outlived it.
+void warn_kept(Registration& reg) {
+    if (reg.warned) return;
+    reg.warned = true;
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "an array delivered for readout mode %s outlived its delivery: it views a buffer that "
+                         "the SDK reuses for later deliveries; copy what you keep (array.copy())",
+                         reg.mode.c_str()) < 0)
+        _PyErr_WriteUnraisableMsg("while warning of an array kept beyond its delivery", reg.func.get());
+}
+
+// An array over the SDK's memory that something besides the delivery still refers to: itself, or
+// a view of it (which refers to the SdkBuffer).
+bool kept(PyObject* array) {
+    PyObject* base = fields(array)->base;
+    return Py_IS_TYPE(array, &PyArray_Type) && base && Py_IS_TYPE(base, g_buffer_type) &&
+           (Py_REFCNT(array) > 1 || Py_REFCNT(base) > 1);
+}
+
 class Delivery {
 public:
-    Delivery(zorv_acq_t* acq, void* func) : acq_(acq), func_(static_cast<PyObject*>(func)) {}
+    Delivery(zorv_acq_t* acq, Registration* reg) : acq_(acq), reg_(reg) {}
 
     // One SDK call of the delivery. False when its status maps to an exception: the delivery ends.
     template <class... P, class... A>
@@ -229,44 +273,53 @@ public:
         return status >= 0 || !failed(status);
     }
 
-    bool ask_metadata(Metadata& m) {
-        if (!ask(zorv_acq_meta_get_shutter_rising_time_ticks, &m.shutter)) return false;
-        for (int tdc = 0; tdc < 3; ++tdc)
-            if (!ask(zorv_acq_meta_get_tdc_toas_count, tdc, &m.counts[tdc]) ||
-                !ask(zorv_acq_meta_get_tdc_toas, tdc, &m.toas[tdc]))
+    bool ask_metadata(DeliveredData& d) {
+        if (!ask(zorv_acq_meta_get_shutter_rising_time_ticks, &d.shutter)) return false;
+        for (int tdc = 0; tdc < kTdcInputs; ++tdc) {
+            uint64_t count = 0;
+            const uint64_t* toas = nullptr;
+            if (!ask(zorv_acq_meta_get_tdc_toas_count, tdc, &count) || !ask(zorv_acq_meta_get_tdc_toas, tdc, &toas))
                 return false;
+            d.tdcs[tdc] = {toas, count};
+        }
         return true;
     }
 
-    // Builds the arrays (and the metadata dictionary) and calls the callable with them. Everything
-    // the delivery built is released before the lock is given back.
-    int deliver(std::initializer_list<Array> arrays, const Metadata* meta = nullptr) {
+    // Hands the delivery to the sink, or to the callable as arrays.
+    void hand_over(const DeliveredData& d) {
+        if (!reg_) return;
+        if (reg_->sink) {
+            reg_->sink->deliver(reg_->func.get(), &d);
+            return;
+        }
         Gil gil;
-        if (!gil.ok() || !func_) return -1;
+        if (!gil.ok()) return;
+        ++g_entries;
         Built built;
         bool ok = true;
-        for (const Array& a : arrays)
-            if (!(ok = built.add(wrap(a.kind, a.count, a.data)))) break;
-        if (ok && meta) ok = built.metadata(*meta);
+        const KindInfo& kind = info(d.kind);
+        for (int i = 0; i < kind.arrays && ok; ++i)
+            ok = built.add(wrap(*g_elements_of[int(d.kind)][i], d.arrays[i].count, d.arrays[i].data));
+        if (ok && kind.metadata) ok = built.metadata(d);
         if (ok) {
-            PyObject* result = PyObject_Vectorcall(func_, built.argv(), built.n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            PyObject* result = PyObject_Vectorcall(reg_->func.get(), built.argv(),
+                                                   built.n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
             ok = result != nullptr;
             Py_XDECREF(result);
         }
-        if (!ok) PyErr_Clear();  // first, so that a traceback's frames let go of the arrays
-        built.release();
-        return ok ? 0 : -1;
+        if (!ok) report_failure(*reg_);  // first, so that a traceback's frames let go of the arrays
+        built.release(*reg_);
     }
 
 private:
     // What one delivery builds. Slot 0 of `slots` is left free for the callee
     // (PY_VECTORCALL_ARGUMENTS_OFFSET: a bound method puts its instance there without copying).
     struct Built {
-        PyObject* slots[1 + 4 + 1] = {};
+        PyObject* slots[1 + kMaxArrays + 1] = {};
         size_t n = 0;
         PyObject* dict = nullptr;  // the metadata, the last argument
         PyObject* list = nullptr;  // metadata["tdcs"], and its arrays, referred to by the delivery too
-        PyObject* toas[3] = {};
+        PyObject* toas[kTdcInputs] = {};
 
         PyObject** argv() { return slots + 1; }
         bool add(PyObject* o) {
@@ -275,17 +328,17 @@ private:
             return true;
         }
 
-        bool metadata(const Metadata& m) {
-            for (int i = 0; i < 3; ++i)
-                if (!(toas[i] = wrap(k64b, m.counts[i], m.toas[i]))) return false;
-            Ref shutter = Ref::steal(PyLong_FromUnsignedLongLong(m.shutter));
+        bool metadata(const DeliveredData& d) {
+            for (int i = 0; i < kTdcInputs; ++i)
+                if (!(toas[i] = wrap(g_u64, d.tdcs[i].count, d.tdcs[i].data))) return false;
+            Ref shutter = Ref::steal(PyLong_FromUnsignedLongLong(d.shutter));
             if (!shutter) return false;
             if (g_kept.nmeta) {  // {"shutterStart": ..., "tdcs": [None, None, None]}, untracked
                 const KeptMeta& k = g_kept.meta[--g_kept.nmeta];
                 dict = k.dict;
                 list = k.list;
                 argv()[n++] = dict;
-                for (Py_ssize_t i = 0; i < 3; ++i) {
+                for (Py_ssize_t i = 0; i < kTdcInputs; ++i) {
                     PyList_SET_ITEM(list, i, Py_NewRef(toas[i]));
                     Py_DECREF(Py_None);
                 }
@@ -293,8 +346,8 @@ private:
                 PyObject_GC_Track(dict);
                 return PyDict_SetItem(dict, s_shutterStart, shutter.get()) == 0;
             }
-            if (!(list = PyList_New(3))) return false;
-            for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(list, i, Py_NewRef(toas[i]));
+            if (!(list = PyList_New(kTdcInputs))) return false;
+            for (Py_ssize_t i = 0; i < kTdcInputs; ++i) PyList_SET_ITEM(list, i, Py_NewRef(toas[i]));
             if (!(dict = PyDict_New())) return false;
             argv()[n++] = dict;
             return PyDict_SetItem(dict, s_shutterStart, shutter.get()) == 0 && PyDict_SetItem(dict, s_tdcs, list) == 0;
@@ -305,8 +358,8 @@ private:
         // delivery's list of three places (its values are replaced when it is used again).
         bool metadata_unshared() const {
             if (Py_REFCNT(dict) != 1 || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2 ||
-                Py_REFCNT(list) != 2 || PyList_GET_SIZE(list) != 3 ||
-                reinterpret_cast<PyListObject*>(list)->allocated != 3 || g_kept.nmeta >= Kept::kMeta)
+                Py_REFCNT(list) != 2 || PyList_GET_SIZE(list) != kTdcInputs ||
+                reinterpret_cast<PyListObject*>(list)->allocated != kTdcInputs || g_kept.nmeta >= Kept::kMeta)
                 return false;
             Py_ssize_t pos = 0;
             PyObject *key0, *value0, *key1, *value1;
@@ -316,11 +369,11 @@ private:
 
         // The dictionary and the list go first, so that only what the callable kept still refers
         // to the arrays when they are given back.
-        void release() {
+        void release(Registration& reg) {
             if (dict && list && metadata_unshared()) {
                 PyObject_GC_UnTrack(dict);
                 PyObject_GC_UnTrack(list);
-                for (Py_ssize_t i = 0; i < 3; ++i) {
+                for (Py_ssize_t i = 0; i < kTdcInputs; ++i) {
                     PyObject* item = PyList_GET_ITEM(list, i);
                     PyList_SET_ITEM(list, i, Py_NewRef(Py_None));
                     Py_DECREF(item);
@@ -330,6 +383,12 @@ private:
                 Py_XDECREF(dict);
                 Py_XDECREF(list);
             }
+            bool outlived = false;
+            for (size_t i = 0; i < n; ++i)
+                if (argv()[i] != dict) outlived |= kept(argv()[i]);
+            for (PyObject* a : toas)
+                if (a) outlived |= kept(a);
+            if (outlived) warn_kept(reg);
             for (size_t i = 0; i < n; ++i)
                 if (argv()[i] != dict) give_back(argv()[i]);
             for (PyObject* a : toas)
@@ -340,158 +399,138 @@ private:
     bool failed(int status) {
         Gil gil;
         if (!gil.ok()) return true;
+        ++g_entries;
         const char* text = "";
         zorv_acq_get_last_error(acq_, &text);
         if (!throw_status(status, text)) return false;
-        PyErr_Clear();
+        if (reg_) report_failure(*reg_);
+        else PyErr_Clear();
         return true;
     }
 
     zorv_acq_t* acq_;
-    PyObject* func_;
+    Registration* reg_;
 };
 
-// Counts are preset to 0 and pointers to null, so that a failure the SDK reports without a mapped
-// status never leaves an undefined count or pointer to be wrapped.
+// What each kind asks of the SDK. Counts are preset to 0 and pointers to null, so that a failure
+// the SDK reports without a mapped status never leaves an undefined count or pointer to be wrapped.
 
-int seq_toatot_data_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
-    unsigned long long n = 0;
+// Packets, or records of the vectors' length: `count` then the buffer of each array in order.
+bool fetch_packets(Delivery& d, DeliveredData& out) {
     void* data = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_packet_count, &n) || !d.ask(zorv_acq_tpx3_get_packets, static_cast<void*>(&data)))
-        return -1;
-    return d.deliver({{kToaTot, n, data}});
+    if (!d.ask(zorv_acq_tpx3_get_packet_count, &out.arrays[0].count) ||
+        !d.ask(zorv_acq_tpx3_get_packets, static_cast<void*>(&data)))
+        return false;
+    out.arrays[0].data = data;
+    return true;
 }
 
-int seq_eventitot_data_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
+template <int (*Second)(zorv_acq_t*, void*), int (*Third)(zorv_acq_t*, void*)>
+bool fetch_vectors(Delivery& d, DeliveredData& out) {
     unsigned long long n = 0;
-    void* data = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_packet_count, &n) || !d.ask(zorv_acq_tpx3_get_packets, static_cast<void*>(&data)))
-        return -1;
-    return d.deliver({{kItotEvent, n, data}});
-}
-
-int seq_toatot_vec_data_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
-    unsigned long long n = 0;
-    void *addresses = nullptr, *toas = nullptr, *tots = nullptr;
+    void *addresses = nullptr, *second = nullptr, *third = nullptr;
     if (!d.ask(zorv_acq_tpx3_get_vec_length, &n) ||
         !d.ask(zorv_acq_tpx3_get_pixel_address_vec, static_cast<void*>(&addresses)) ||
-        !d.ask(zorv_acq_tpx3_get_toa_vec, static_cast<void*>(&toas)) ||
-        !d.ask(zorv_acq_tpx3_get_tot_vec, static_cast<void*>(&tots)))
-        return -1;
-    return d.deliver({{k32b, n, addresses}, {k32b, n, toas}, {k16b, n, tots}});
+        !d.ask(Second, static_cast<void*>(&second)) || !d.ask(Third, static_cast<void*>(&third)))
+        return false;
+    out.arrays[0] = {addresses, n};
+    out.arrays[1] = {second, n};
+    out.arrays[2] = {third, n};
+    return true;
 }
 
-int seq_eventitot_vec_data_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
-    unsigned long long n = 0;
-    void *addresses = nullptr, *events = nullptr, *itots = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_vec_length, &n) ||
-        !d.ask(zorv_acq_tpx3_get_pixel_address_vec, static_cast<void*>(&addresses)) ||
-        !d.ask(zorv_acq_tpx3_get_event_vec, static_cast<void*>(&events)) ||
-        !d.ask(zorv_acq_tpx3_get_itot_vec, static_cast<void*>(&itots)))
-        return -1;
-    return d.deliver({{k32b, n, addresses}, {k16b, n, events}, {k16b, n, itots}});
+template <bool (*Fetch)(Delivery&, DeliveredData&)>
+bool with_metadata(Delivery& d, DeliveredData& out) {
+    return Fetch(d, out) && d.ask_metadata(out);
 }
 
-int dd_toatot_data_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
-    unsigned long long n = 0;
-    void* data = nullptr;
-    Metadata meta;
-    if (!d.ask(zorv_acq_tpx3_get_packet_count, &n) || !d.ask(zorv_acq_tpx3_get_packets, static_cast<void*>(&data)) ||
-        !d.ask_metadata(meta))
-        return -1;
-    return d.deliver({{kToaTot, n, data}}, &meta);
-}
-
-int dd_toatot_vec_data_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
-    unsigned long long n = 0;
-    void *addresses = nullptr, *toas = nullptr, *tots = nullptr;
-    Metadata meta;
-    if (!d.ask(zorv_acq_tpx3_get_vec_length, &n) ||
-        !d.ask(zorv_acq_tpx3_get_pixel_address_vec, static_cast<void*>(&addresses)) ||
-        !d.ask(zorv_acq_tpx3_get_toa_vec, static_cast<void*>(&toas)) ||
-        !d.ask(zorv_acq_tpx3_get_tot_vec, static_cast<void*>(&tots)) || !d.ask_metadata(meta))
-        return -1;
-    return d.deliver({{k32b, n, addresses}, {k64b, n, toas}, {k16b, n, tots}}, &meta);
-}
-
-int binned_packets_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
-    unsigned long long p = 0, descriptors = 0, h = 0, i = 0;
-    void *packets = nullptr, *descr = nullptr;
-    uint64_t *hits = nullptr, *itots = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_packet_count, &p) || !d.ask(zorv_acq_tpx3_get_packets, static_cast<void*>(&packets)) ||
-        !d.ask(zorv_acq_meta_get_bin_descriptor_count, &descriptors) ||
-        !d.ask(zorv_acq_meta_get_bin_descriptors, static_cast<void*>(&descr)) ||
-        !d.ask(zorv_acq_tpx3_get_binned_hitcounters_count, &h) || !d.ask(zorv_acq_tpx3_get_binned_hitcounters, &hits) ||
-        !d.ask(zorv_acq_tpx3_get_binned_itots_count, &i) || !d.ask(zorv_acq_tpx3_get_binned_itots, &itots))
-        return -1;
-    return d.deliver({{kBinnedDdToaTot, p, packets}, {kBinDescriptor, descriptors, descr}, {k64b, h, hits}, {k64b, i, itots}});
-}
-
-int binned_count_sums_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
-    unsigned long long h = 0;
+bool fetch_hitcounters(Delivery& d, DeliveredArray& out) {
     uint64_t* hits = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_binned_hitcounters_count, &h) || !d.ask(zorv_acq_tpx3_get_binned_hitcounters, &hits))
-        return -1;
-    return d.deliver({{k64b, h, hits}});
+    if (!d.ask(zorv_acq_tpx3_get_binned_hitcounters_count, &out.count) ||
+        !d.ask(zorv_acq_tpx3_get_binned_hitcounters, &hits))
+        return false;
+    out.data = hits;
+    return true;
 }
 
-int binned_itot_sums_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
-    unsigned long long i = 0;
+bool fetch_itots(Delivery& d, DeliveredArray& out) {
     uint64_t* itots = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_binned_itots_count, &i) || !d.ask(zorv_acq_tpx3_get_binned_itots, &itots)) return -1;
-    return d.deliver({{k64b, i, itots}});
+    if (!d.ask(zorv_acq_tpx3_get_binned_itots_count, &out.count) || !d.ask(zorv_acq_tpx3_get_binned_itots, &itots))
+        return false;
+    out.data = itots;
+    return true;
 }
+
+bool fetch_binned_packets(Delivery& d, DeliveredData& out) {
+    void* descriptors = nullptr;
+    if (!fetch_packets(d, out) || !d.ask(zorv_acq_meta_get_bin_descriptor_count, &out.arrays[1].count) ||
+        !d.ask(zorv_acq_meta_get_bin_descriptors, static_cast<void*>(&descriptors)))
+        return false;
+    out.arrays[1].data = descriptors;
+    return fetch_hitcounters(d, out.arrays[2]) && fetch_itots(d, out.arrays[3]);
+}
+
+bool fetch_count_sums(Delivery& d, DeliveredData& out) { return fetch_hitcounters(d, out.arrays[0]); }
+bool fetch_itot_sums(Delivery& d, DeliveredData& out) { return fetch_itots(d, out.arrays[0]); }
 
 // A frame is 256 x 256 values; the frames of a delivery make one flat array.
-int tpx1_medipix_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
+bool fetch_frames(Delivery& d, DeliveredData& out) {
     unsigned long long c = 0;
     void* frames = nullptr;
     if (!d.ask(zorv_acq_tpx_get_frame_count, &c) || !d.ask(zorv_acq_tpx_get_frames, static_cast<void*>(&frames)))
-        return -1;
-    if (c > (~0ULL >> 16)) c = ~0ULL;  // beyond any address space: refused by the wrapping
-    else c <<= 16;
-    return d.deliver({{k16b, c, frames}});
+        return false;
+    out.arrays[0] = {frames, c > (~0ULL >> 16) ? ~0ULL : c << 16};  // beyond any address space: refused
+    return true;
 }
 
-int raw_data_cb(zorv_acq_t* acq, void* f) {
-    Delivery d(acq, f);
-    unsigned long long b = 0;
+bool fetch_raw(Delivery& d, DeliveredData& out) {
     void* data = nullptr;
-    if (!d.ask(zorv_acq_raw_get_data, static_cast<void*>(&data), &b)) return -1;
-    return d.deliver({{k8b, b, data}});
+    if (!d.ask(zorv_acq_raw_get_data, static_cast<void*>(&data), &out.arrays[0].count)) return false;
+    out.arrays[0].data = data;
+    return true;
 }
 
-// The SDK's callback type returns nothing; the result of a delivery is for the package's own tests.
-template <int (*Fn)(zorv_acq_t*, void*)>
-void entry(zorv_acq_t* acq, void* user) {
-    Fn(acq, user);
+// The C callback of one kind: the user pointer is the Registration.
+template <DeliveryKind Kind, bool (*Fetch)(Delivery&, DeliveredData&)>
+void deliver(zorv_acq_t* acq, void* user) noexcept {
+    DeliveredData data{};
+    data.kind = Kind;
+    Delivery d(acq, static_cast<Registration*>(user));
+    if (Fetch(d, data)) d.hand_over(data);
 }
+
+using K = DeliveryKind;
+constexpr zorv_acq_data_func seq_toatot_data_cb = deliver<K::SeqToaTot, fetch_packets>;
+constexpr zorv_acq_data_func seq_eventitot_data_cb = deliver<K::SeqItotEvent, fetch_packets>;
+constexpr zorv_acq_data_func seq_toatot_vec_data_cb =
+    deliver<K::SeqToaTotVec, fetch_vectors<zorv_acq_tpx3_get_toa_vec, zorv_acq_tpx3_get_tot_vec>>;
+constexpr zorv_acq_data_func seq_eventitot_vec_data_cb =
+    deliver<K::SeqItotEventVec, fetch_vectors<zorv_acq_tpx3_get_event_vec, zorv_acq_tpx3_get_itot_vec>>;
+constexpr zorv_acq_data_func dd_toatot_data_cb = deliver<K::DdToaTot, with_metadata<fetch_packets>>;
+constexpr zorv_acq_data_func dd_toatot_vec_data_cb =
+    deliver<K::DdToaTotVec,
+            with_metadata<fetch_vectors<zorv_acq_tpx3_get_toa_vec, zorv_acq_tpx3_get_tot_vec>>>;
+constexpr zorv_acq_data_func binned_packets_cb = deliver<K::BinnedPackets, fetch_binned_packets>;
+constexpr zorv_acq_data_func binned_count_sums_cb = deliver<K::BinnedCountSums, fetch_count_sums>;
+constexpr zorv_acq_data_func binned_itot_sums_cb = deliver<K::BinnedItotSums, fetch_itot_sums>;
+constexpr zorv_acq_data_func tpx1_medipix_cb = deliver<K::Medipix, fetch_frames>;
+constexpr zorv_acq_data_func raw_data_cb = deliver<K::Raw, fetch_raw>;
 
 // ---- the acquisition object ----
 
 const std::pair<const char*, zorv_acq_data_func> kModeTable[] = {
-    {"0:tpx3-seq-toa-tot", entry<seq_toatot_data_cb>},
-    {"0:tpx3-seq-toa-tot-vec", entry<seq_toatot_vec_data_cb>},
-    {"0:tpx3-seq-itot-event", entry<seq_eventitot_data_cb>},
-    {"0:tpx3-seq-itot-event-vec", entry<seq_eventitot_vec_data_cb>},
-    {"0:tpx3-dd-toa-tot-vec", entry<dd_toatot_vec_data_cb>},
-    {"0:tpx3-dd-toa-tot", entry<dd_toatot_data_cb>},
-    {"0:tpx-medipix", entry<tpx1_medipix_cb>},
-    {"0:raw-data", entry<raw_data_cb>},
-    {"0:tpx3-sorted-dd-toa-tot", entry<dd_toatot_data_cb>},
-    {"0:tpx3-binned-packets", entry<binned_packets_cb>},
-    {"0:tpx3-binned-count-sums", entry<binned_count_sums_cb>},
-    {"0:tpx3-binned-itot-sums", entry<binned_itot_sums_cb>},
+    {"0:tpx3-seq-toa-tot", seq_toatot_data_cb},
+    {"0:tpx3-seq-toa-tot-vec", seq_toatot_vec_data_cb},
+    {"0:tpx3-seq-itot-event", seq_eventitot_data_cb},
+    {"0:tpx3-seq-itot-event-vec", seq_eventitot_vec_data_cb},
+    {"0:tpx3-dd-toa-tot-vec", dd_toatot_vec_data_cb},
+    {"0:tpx3-dd-toa-tot", dd_toatot_data_cb},
+    {"0:tpx-medipix", tpx1_medipix_cb},
+    {"0:raw-data", raw_data_cb},
+    {"0:tpx3-sorted-dd-toa-tot", dd_toatot_data_cb},
+    {"0:tpx3-binned-packets", binned_packets_cb},
+    {"0:tpx3-binned-count-sums", binned_count_sums_cb},
+    {"0:tpx3-binned-itot-sums", binned_itot_sums_cb},
 };
 
 constexpr const char* kRawKey = "0:raw-data";
@@ -511,6 +550,7 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     try {
         o->modeToCallback = new ModeTable;
         for (const auto& [key, func] : kModeTable) o->modeToCallback->emplace(key, func);
+        o->registrations = new Registrations;
     } catch (const std::bad_alloc&) {
         Py_DECREF(self);
         return PyErr_NoMemory();
@@ -518,26 +558,43 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return self;
 }
 
+// The device of the object's context is known to be closed: the SDK delivers to none of its
+// registrations any more.
+bool closed(AcquisitionObject* o) {
+    return PyObject_TypeCheck(o->context, imported().context_type) &&
+           known_closed(reinterpret_cast<ContextObject*>(o->context)->c_zorvCtx);
+}
+
+// The registered callables are visible to the collector, so that a Device whose callable refers
+// back to it can be collected; they are released only once the device is closed (the Device's
+// finalizer closes it first).
 int acquisition_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* o = acq_of(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(o->context);
     Py_VISIT(o->chip);
+    if (o->registrations)
+        for (const auto& reg : o->registrations->all) Py_VISIT(reg->func.get());
     return 0;
 }
 
 int acquisition_clear(PyObject* self) {
     auto* o = acq_of(self);
+    if (o->registrations && !o->registrations->all.empty() && closed(o)) release_registrations(o);
     Py_XSETREF(o->context, Py_NewRef(Py_None));
     Py_XSETREF(o->chip, Py_NewRef(Py_None));
     return 0;
 }
 
-// The holder of the registered callable is not deleted here: the SDK may still call it back.
+// Registrations the SDK may still deliver to stay allocated for the life of the process.
 void acquisition_dealloc(PyObject* self) {
     auto* o = acq_of(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (o->registrations && (o->registrations->all.empty() || closed(o))) {
+        release_registrations(o);
+        delete std::exchange(o->registrations, nullptr);
+    }
     Py_CLEAR(o->context);
     Py_CLEAR(o->chip);
     delete o->modeToCallback;
@@ -553,42 +610,131 @@ constexpr auto getChannelId = id_entry<"__getChannelId", "channelIdx", zorv_acq_
 
 Name s_time("time"), s_sleep("sleep"), s_getModeIds("getModeIds"), s_setDataCallback("_Acquisition__setDataCallback");
 
-// begin, abort and end: a failure is raised after a wait of 100 ms.
-PyObject* channel_call(PyObject* self, PyObject* channel, int (*fn)(zorv_ctx_t*, const char*)) {
-    TextArg id;
-    if (!id.encode_utf8(channel)) return nullptr;
-    zorv_ctx_t* ctx = handle_of(self);
-    if (!ctx) return nullptr;
-    int status;
-    Py_BEGIN_ALLOW_THREADS
-    status = fn(ctx, id.c_str());
-    Py_END_ALLOW_THREADS
-    if (status < 0) {
-        Ref time = Ref::steal(global(s_time));
-        if (!time) return nullptr;
-        Ref delay = Ref::steal(PyFloat_FromDouble(0.1));
-        if (!delay) return nullptr;
-        Ref slept = Ref::steal(PyObject_CallMethodOneArg(time.get(), s_sleep, delay.get()));
-        if (!slept || !check_failure(ctx, status)) return nullptr;
-    }
+// The chip's selected mode, decoded.
+Ref selected_mode(PyObject* chip) {
+    const char* selected = reinterpret_cast<ChipObject*>(chip)->mode;
+    return Ref::steal(PyUnicode_DecodeUTF8(selected, Py_ssize_t(strnlen(selected, kModeCapacity)), nullptr));
+}
+
+Registration* latest(AcquisitionObject* o, const TextArg& channel) {
+    if (!o->registrations) return nullptr;
+    auto found = o->registrations->latest.find(std::string(channel.c_str(), size_t(channel.size())));
+    return found == o->registrations->latest.end() ? nullptr : found->second;
+}
+
+// A processed registration decodes every delivery by the layout of the mode it was made for: a
+// channel whose chip has since been switched to a mode of another layout is refused, before the
+// SDK is asked to deliver.
+bool check_layout(AcquisitionObject* o, const Registration* reg) {
+    if (!reg || reg->raw || !PyObject_TypeCheck(o->chip, g_chip_type)) return true;
+    const char* selected = reinterpret_cast<ChipObject*>(o->chip)->mode;
+    std::string mode(selected, strnlen(selected, kModeCapacity));
+    auto found = o->modeToCallback->find(mode);
+    if (found != o->modeToCallback->end() && found->second == reg->callback) return true;
+    PyErr_Format(exception(Exc::InvalidOperation),
+                 "the data callable of channel '%s' was registered for readout mode %s, but the selected "
+                 "readout mode is now %s: register it again with setDataCallback before beginning",
+                 reg->channel.c_str(), reg->mode.c_str(), mode.empty() ? "(none)" : mode.c_str());
+    return false;
+}
+
+// A sink's acquisition begins or stops (lock held).
+void set_running(Registration* reg, bool running) {
+    if (!reg || !reg->sink || reg->running == running) return;
+    reg->running = running;
+    reg->sink->acquiring(reg->func.get(), running ? 1 : 0);
+}
+
+// A failure of begin, abort or end is raised after a wait of 100 ms.
+PyObject* fail_after_pause(const CallResult& r) {
+    Ref time = Ref::steal(global(s_time));
+    if (!time) return nullptr;
+    Ref delay = Ref::steal(PyFloat_FromDouble(0.1));
+    if (!delay) return nullptr;
+    Ref slept = Ref::steal(PyObject_CallMethodOneArg(time.get(), s_sleep, delay.get()));
+    if (!slept || !r.check()) return nullptr;
     Py_RETURN_NONE;
 }
 
-template <FixedText Method, int (*Fn)(zorv_ctx_t*, const char*)>
-PyObject* channel_entry(ZORV_METHOD_ARGS) {
-    static Params<1> params(Method.s, {"channelId"});
+PyObject* begin_(ZORV_METHOD_ARGS) {
+    static Params<1> params("begin", {"channelId"});
     PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return channel_call(self, a[0], Fn);
+    TextArg channel;
+    if (!params.parse(args, nargs, kwnames, a) || !channel.encode_utf8(a[0])) return nullptr;
+    zorv_ctx_t* ctx = handle_of(self);
+    Registration* reg = latest(acq_of(self), channel);
+    if (!ctx || !check_layout(acq_of(self), reg)) return nullptr;
+    int status;
+    Py_BEGIN_ALLOW_THREADS
+    status = zorv_acq_begin(ctx, channel.c_str());
+    Py_END_ALLOW_THREADS
+    if (status < 0) {
+        const char* text = "";
+        zorv_ctx_get_last_error(ctx, &text);
+        return fail_after_pause({status, text ? text : ""});
+    }
+    set_running(reg, true);
+    Py_RETURN_NONE;
 }
 
-constexpr auto begin = channel_entry<"begin", zorv_acq_begin>;
-constexpr auto abort_ = channel_entry<"abort", zorv_acq_abort>;
-constexpr auto end = channel_entry<"end", zorv_acq_end>;
+// end and abort wait for the acquisition (or its delivery in progress) to stop, answering Ctrl-C.
+// An interrupted end asks the SDK to abort and waits on until the acquisition has stopped, so
+// that the device is usable at once; a second interrupt stops the waiting.
+PyObject* stop(PyObject* self, PyObject* id, int (*fn)(zorv_ctx_t*, const char*), bool abort_on_interrupt) {
+    TextArg channel;
+    if (!channel.encode_utf8(id)) return nullptr;
+    AcquisitionObject* o = acq_of(self);
+    zorv_ctx_t* ctx = handle_of(self);
+    if (!ctx) return nullptr;
+    std::string name(channel.c_str());
+    BlockingCall c{o->context, ctx, [=] { return fn(ctx, name.c_str()); }};
+    if (abort_on_interrupt)
+        c.on_interrupt = [=] {
+            return call_detached(o->context, ctx, [=] { return zorv_acq_abort(ctx, name.c_str()); });
+        };
+    CallResult result;
+    bool returned = call_blocking(std::move(c), result);
+    set_running(latest(o, channel), false);
+    if (!returned) return nullptr;
+    if (result.status < 0) return fail_after_pause(result);
+    Py_RETURN_NONE;
+}
+
+PyObject* end_(ZORV_METHOD_ARGS) {
+    static Params<1> params("end", {"channelId"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    return stop(self, a[0], zorv_acq_end, true);
+}
+
+PyObject* abort_(ZORV_METHOD_ARGS) {
+    static Params<1> params("abort", {"channelId"});
+    PyObject* a[1];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    return stop(self, a[0], zorv_acq_abort, false);
+}
 
 PyObject* not_supported(PyObject* mode) {
     PyErr_Format(exception(Exc::InvalidOperation), "%U is not supported!", mode);
     return nullptr;
+}
+
+// The sink interface of `func`'s type, when it is a native sink (deliveries.hpp); null otherwise,
+// or with an exception set for a sink of an interface this module does not know.
+const SinkApi* sink_of(PyObject* func) {
+    Ref capsule = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(func)), kSinkAttribute));
+    if (!capsule) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+        return nullptr;
+    }
+    if (!PyCapsule_IsValid(capsule.get(), kSinkCapsule)) return nullptr;
+    auto* api = static_cast<const SinkApi*>(PyCapsule_GetPointer(capsule.get(), kSinkCapsule));
+    if (api->version != kSinkApiVersion || api->size < sizeof(SinkApi)) {
+        PyErr_Format(PyExc_TypeError, "%.200s is a sink of interface version %u, which this module does not know",
+                     Py_TYPE(func)->tp_name, unsigned(api->version));
+        return nullptr;
+    }
+    return api;
 }
 
 PyObject* setDataCallbackImpl(ZORV_METHOD_ARGS) {
@@ -596,17 +742,23 @@ PyObject* setDataCallbackImpl(ZORV_METHOD_ARGS) {
     PyObject* a[3];
     if (!params.parse(args, nargs, kwnames, a)) return nullptr;
     AcquisitionObject* o = acq_of(self);
-    // Every holder stays allocated: the SDK may still deliver to an earlier callable.
-    PyRef* holder = new (std::nothrow) PyRef(a[1]);
-    if (!holder) return PyErr_NoMemory();
-    o->data_func_ref = holder;
+    if (!o->registrations) return raise(Exc::InvalidOperation, "this acquisition object holds no registrations");
+    // Every registration stays allocated until the device is closed: the SDK may still deliver to
+    // an earlier one.
+    Registration* reg;
+    try {
+        o->registrations->all.push_back(std::make_unique<Registration>(a[1]));
+        reg = o->registrations->all.back().get();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    o->data_func_ref = &reg->func;
     TextArg channel;
     if (!channel.encode_utf8(a[0])) return nullptr;
     if (!PyObject_TypeCheck(o->chip, g_chip_type))
         return raise(Exc::InvalidOperation, "this acquisition object has no chip object to read the readout mode from");
     Ref chip = Ref::borrow(o->chip);  // a callable could clear the object meanwhile
-    const char* selected = reinterpret_cast<ChipObject*>(chip.get())->mode;
-    Ref mode = Ref::steal(PyUnicode_DecodeUTF8(selected, Py_ssize_t(strnlen(selected, kModeCapacity)), nullptr));
+    Ref mode = selected_mode(chip.get());
     if (!mode) return nullptr;
     Ref available = Ref::steal(PyObject_CallMethodNoArgs(chip.get(), s_getModeIds));
     if (!available) return nullptr;
@@ -618,11 +770,25 @@ PyObject* setDataCallbackImpl(ZORV_METHOD_ARGS) {
     Py_ssize_t size = 0;
     const char* checked = PyUnicode_AsUTF8AndSize(mode.get(), &size);
     if (!checked) return nullptr;
-    const std::string key = a[2] == Py_True ? std::string(kRawKey) : std::string(checked, size_t(size));
-    auto found = o->modeToCallback->find(key);
+    reg->raw = a[2] == Py_True;
+    auto found = o->modeToCallback->find(reg->raw ? std::string(kRawKey) : std::string(checked, size_t(size)));
     if (found == o->modeToCallback->end() || !found->second) return not_supported(mode.get());  // no delivery for it
-    if (!call(self, zorv_acq_set_data_callback, channel.c_str(), found->second, static_cast<void*>(a[1])))
+    reg->sink = sink_of(a[1]);
+    if (PyErr_Occurred()) return nullptr;
+    try {
+        reg->channel.assign(channel.c_str(), size_t(channel.size()));
+        reg->mode.assign(checked, size_t(size));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    reg->callback = found->second;
+    if (!call(self, zorv_acq_set_data_callback, channel.c_str(), found->second, static_cast<void*>(reg)))
         return nullptr;
+    try {
+        o->registrations->latest[reg->channel] = reg;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     Py_RETURN_NONE;
 }
 
@@ -642,6 +808,17 @@ PyObject* register_entry(ZORV_METHOD_ARGS) {
 constexpr auto setDataCallback = register_entry<"setDataCallback", false>;
 constexpr auto setRawDataCallback = register_entry<"setRawDataCallback", true>;
 
+PyObject* getDeliveryFailures(ZORV_METHOD_ARGS) {
+    static Params<1> params("getDeliveryFailures", {"channelId"});
+    PyObject* a[1];
+    TextArg channel;
+    if (!params.parse(args, nargs, kwnames, a) || !channel.encode_utf8(a[0])) return nullptr;
+    const Registration* reg = latest(acq_of(self), channel);
+    return PyLong_FromUnsignedLongLong(reg ? reg->failures : 0);
+}
+
+PyObject* interpreter_entries(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_entries); }
+
 #define CHANNEL_DOC(method, summary)                                                              \
     ZORV_DOC(method "($self, channelId)", "\n        " summary "\n\n        Args:\n"                 \
                                           "            channelId (str): Acquisition channel identifier.\n\n" \
@@ -659,9 +836,9 @@ PyMethodDef kMethods[] = {
         )")},
     {"_Acquisition__getChannelCount", ZORV_FASTCALL(getChannelCount), "_Acquisition__getChannelCount($self)\n--\n\n"},
     {"_Acquisition__getChannelId", ZORV_FASTCALL(getChannelId), "_Acquisition__getChannelId($self, channelIdx)\n--\n\n"},
-    {"begin", ZORV_FASTCALL(begin), CHANNEL_DOC("begin", "Begins asynchronous acquisition.")},
+    {"begin", ZORV_FASTCALL(begin_), CHANNEL_DOC("begin", "Begins asynchronous acquisition.")},
     {"abort", ZORV_FASTCALL(abort_), CHANNEL_DOC("abort", "Aborts acquisition.")},
-    {"end", ZORV_FASTCALL(end),
+    {"end", ZORV_FASTCALL(end_),
      CHANNEL_DOC("end", "Blocks until the asynchronous acquisition started by :func:`~begin` is finished.")},
     {"_Acquisition__setDataCallback", ZORV_FASTCALL(setDataCallbackImpl),
      ZORV_DOC("_Acquisition__setDataCallback($self, channelId, func, raw=False)", R"(
@@ -695,7 +872,28 @@ PyMethodDef kMethods[] = {
         Returns:
             None
         )")},
+    {"getDeliveryFailures", ZORV_FASTCALL(getDeliveryFailures),
+     ZORV_DOC("getDeliveryFailures($self, channelId)", R"(
+        Counts the failed deliveries of the channel's current registration.
+
+        A delivery fails when the data callable raises (or cannot be called), when its arrays
+        cannot be made, or when the SDK fails to report its data. The first failure of each
+        registration is reported through :func:`sys.unraisablehook`; later ones are only counted.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            An int: the failed deliveries since the channel was last registered (0 for a channel
+            never registered through this object).
+        )")},
     ZORV_PICKLING_REFUSED,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kFunctions[] = {
+    {"_interpreter_entries", interpreter_entries, METH_NOARGS,
+     "_interpreter_entries()\n--\n\nCounts the entries into the interpreter made by data deliveries."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -715,10 +913,10 @@ int exec(PyObject* m) {
     if (!type || !add_type(m, type)) return -1;
     if (!import_common(m)) return -1;
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
-    if (!g_chip_type || !import_numpy() || !make_kinds()) return -1;
+    if (!g_chip_type || !import_numpy()) return -1;
     g_buffer_type = make_sdk_buffer_type("zorvsdk.acquisition.SdkBuffer",
                                          "A buffer of the SDK, exposed to the arrays of one delivery.");
-    if (!g_buffer_type) return -1;
+    if (!g_buffer_type || !make_elements() || PyModule_AddFunctions(m, kFunctions) < 0) return -1;
     return run_body(m, kBody) ? 0 : -1;
 }
 

@@ -17,22 +17,11 @@ Name s_PixelMaskDimensions("PixelMaskDimensions"), s_getMaskSize("getMaskSize"),
     s_height("height"), s_np("np"), s_zeros("zeros"), s_uint8("uint8"), s_dtype("dtype"), s_order("order"),
     s_C("C"), s_reshape("reshape"), s_flatten("flatten");
 
-// A text for the SDK through value.encode("utf-8"); a NUL inside would silently cut it short at
-// the SDK, so it is refused.
-bool encode_document_text(TextArg& text, PyObject* value) {
-    if (!text.encode_utf8(value)) return false;
-    if (std::memchr(text.c_str(), '\0', size_t(text.size()))) {
-        PyErr_SetString(PyExc_ValueError, "embedded null character");
-        return false;
-    }
-    return true;
-}
-
 PyObject* load(ZORV_METHOD_ARGS) {
     static Params<2> params("load", {"configType", "content"});
     PyObject* a[2];
     TextArg type, content;
-    if (!params.parse(args, nargs, kwnames, a) || !encode_document_text(type, a[0]) || !encode_document_text(content, a[1]))
+    if (!params.parse(args, nargs, kwnames, a) || !type.encode_utf8(a[0]) || !content.encode_utf8(a[1]))
         return nullptr;
     if (!call(self, zorv_load_configuration, type.c_str(), content.c_str())) return nullptr;
     Py_RETURN_NONE;

@@ -8,7 +8,13 @@
 #include "core/gil.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 using namespace zorv;
@@ -79,31 +85,63 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Closing a device waits for its deliveries in progress. A data callable that never returns (one
+// blocked on a full queue that nobody drains any more) must not hold the exit: the closes are
+// waited for this long at most, then the interpreter exits with the deliveries left running.
+constexpr double kCloseSeconds = 2.0;
 // Entries of library threads still in progress once the devices are closed (log lines of other
-// SDK threads) are waited for this long at most.
+// SDK threads) are waited for this long at most; after closes that did not finish, shorter.
 constexpr double kDrainSeconds = 5.0;
+constexpr double kStuckDrainSeconds = 0.5;
+
+struct Closing {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<zorv_ctx_t*> handles;
+    bool done = false;
+
+    void run() {
+        for (zorv_ctx_t* handle : handles) {
+            int opened = 0;
+            if (zorv_dev_is_opened(handle, &opened) >= 0 && opened) zorv_dev_close(handle);
+        }
+        std::lock_guard<std::mutex> l(m);
+        done = true;
+        cv.notify_all();
+    }
+};
 
 // The atexit step: closes every device still open, with the interpreter lock released, then
 // closes the entry gate.
 PyObject* close_open_devices(PyObject*, PyObject*) {
     std::vector<Ref> held;  // keeps each context alive while the lock is released
-    std::vector<zorv_ctx_t*> handles;
+    auto closing = std::make_shared<Closing>();
     try {
         for (ContextObject* c : *g_live) {
             if (!c->c_zorvCtx) continue;
             held.push_back(Ref::borrow(reinterpret_cast<PyObject*>(c)));
-            handles.push_back(c->c_zorvCtx);
+            closing->handles.push_back(c->c_zorvCtx);
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    bool finished = true;
     Py_BEGIN_ALLOW_THREADS
-    for (zorv_ctx_t* handle : handles) {
-        int opened = 0;
-        if (zorv_dev_is_opened(handle, &opened) >= 0 && opened) zorv_dev_close(handle);
+    try {
+        std::thread([closing] { closing->run(); }).detach();
+        std::unique_lock<std::mutex> l(closing->m);
+        finished = closing->cv.wait_for(l, std::chrono::duration<double>(kCloseSeconds), [&] { return closing->done; });
+    } catch (const std::system_error&) {  // no thread to be had: closed here, however long it takes
+        closing->run();
     }
     Py_END_ALLOW_THREADS
-    if (!close_gate(kDrainSeconds)) return nullptr;
+    if (!finished) {
+        // The contexts stay alive for as long as their closes may run: they are not released.
+        for (Ref& r : held) r.release();
+        PySys_WriteStderr("zorvsdk: deliveries were still running at exit (a data callable did not return); "
+                          "the interpreter exits without waiting for them\n");
+    }
+    if (!close_gate(finished ? kDrainSeconds : kStuckDrainSeconds)) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -2,6 +2,10 @@
 // availability changes until Device.finalize() releases them.
 #include "core/component.hpp"
 
+#include <memory>
+#include <new>
+#include <utility>
+
 using namespace zorv;
 
 namespace {
@@ -10,14 +14,44 @@ PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* self = component_new(type, args, kwds);
     if (!self) return nullptr;
     auto* o = reinterpret_cast<MonitorObject*>(self);
-    o->onValueChanged = new CallableTable;
-    o->onAvailChanged = new CallableTable;
+    o->onValueChanged = new (std::nothrow) CallableTable;
+    o->onAvailChanged = new (std::nothrow) CallableTable;
+    if (!o->onValueChanged || !o->onAvailChanged) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
     return self;
 }
 
-// The tables go with the object; their holders are released only by Device.finalize().
+// Empties a table, then releases its holders: a callable's destructor may come back to it.
+void release(CallableTable* table) {
+    if (!table) return;
+    CallableTable held;
+    held.swap(*table);
+    for (auto& [key, ref] : held) delete ref;
+}
+
+// The library never calls these callables: the collector may see and release them.
+int monitor_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* o = reinterpret_cast<MonitorObject*>(self);
+    for (CallableTable* table : {o->onValueChanged, o->onAvailChanged})
+        if (table)
+            for (auto& [key, ref] : *table) Py_VISIT(ref->get());
+    return component_traverse(self, visit, arg);
+}
+
+int monitor_clear(PyObject* self) {
+    auto* o = reinterpret_cast<MonitorObject*>(self);
+    release(o->onValueChanged);
+    release(o->onAvailChanged);
+    return component_clear(self);
+}
+
 void monitor_dealloc(PyObject* self) {
     auto* o = reinterpret_cast<MonitorObject*>(self);
+    PyObject_GC_UnTrack(self);
+    release(o->onValueChanged);
+    release(o->onAvailChanged);
     delete o->onValueChanged;
     delete o->onAvailChanged;
     o->onValueChanged = o->onAvailChanged = nullptr;
@@ -30,9 +64,17 @@ PyObject* hold(CallableTable* table, Params<2>& params, PyObject* const* args, P
     if (!params.parse(args, nargs, kwnames, a)) return nullptr;
     TextArg key;
     if (!key.encode(a[0])) return nullptr;
-    PyRef*& slot = (*table)[std::string(key.c_str(), size_t(key.size()))];
-    delete slot;
-    slot = new PyRef(a[1]);
+    // The holder it replaces is released once the table holds the new one: the old callable's
+    // destructor may run Python code that comes back to this table (Device.finalize empties it).
+    std::unique_ptr<PyRef> old;
+    try {
+        auto held = std::make_unique<PyRef>(a[1]);
+        PyRef*& slot = (*table)[std::string(key.c_str(), size_t(key.size()))];
+        old.reset(std::exchange(slot, held.release()));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    old.reset();
     Py_RETURN_NONE;
 }
 
@@ -75,7 +117,9 @@ int exec(PyObject* m) {
     PyTypeObject* type = make_type("zorvsdk.monitor.__Monitor", ZORV_COMPONENT_DOC("Monitor object."),
                                    sizeof(MonitorObject), kMethods,
                                    {{Py_tp_new, reinterpret_cast<void*>(monitor_new)},
-                                    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)}});
+                                    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
+                                    {Py_tp_traverse, reinterpret_cast<void*>(monitor_traverse)},
+                                    {Py_tp_clear, reinterpret_cast<void*>(monitor_clear)}});
     if (!type || !add_type(m, type)) return -1;
     return import_common(m) ? 0 : -1;
 }

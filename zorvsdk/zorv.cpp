@@ -2,6 +2,7 @@
 // the logger "zorvsdk".
 #include "core/component.hpp"
 #include "core/gil.hpp"
+#include "core/wait.hpp"
 
 #include "zorv/enumeration.h"
 #include "zorv/logging.h"
@@ -93,8 +94,11 @@ void report_del_failure() {
 }
 
 // __del__: closes the device if the SDK reports it open.
+// Once the interpreter exits, its atexit step has closed every device that could be closed, and
+// one whose close did not finish must not be waited for again.
 void device_finalize(PyObject* self) {
     if (as_device(self)->context == Py_None) return;  // the context was never made: nothing to ask
+    if (exiting()) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     Ref opened = Ref::steal(PyObject_CallMethodNoArgs(self, s_isOpened));
@@ -244,10 +248,27 @@ PyObject* open(ZORV_METHOD_ARGS) {
     Py_RETURN_NONE;
 }
 
+// Closing waits for the deliveries in progress: made so that Ctrl-C reaches the caller. False
+// with an exception set when it was interrupted or failed with a mapped status; `status` is the
+// SDK's otherwise.
+bool close_device(PyObject* self, int& status) {
+    zorv_ctx_t* ctx = handle_of(self);
+    CallResult result;
+    if (!ctx || !call_blocking({as_device(self)->context, ctx, [ctx] { return zorv_dev_close(ctx); }}, result))
+        return false;
+    status = result.status;
+    if (!result.check()) return false;
+    PyObject* acq = as_device(self)->attrs[kAcq];
+    if (status >= 0 && PyObject_TypeCheck(acq, kAttributes[kAcq].type))
+        stop_sinks(reinterpret_cast<AcquisitionObject*>(acq));
+    return true;
+}
+
 PyObject* close(ZORV_METHOD_ARGS) {
     static NoParams params("close");
-    if (!params.parse(nargs, kwnames) || !call(self, zorv_dev_close)) return nullptr;
     (void)args;
+    int status;
+    if (!params.parse(nargs, kwnames) || !close_device(self, status)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -282,12 +303,16 @@ PyObject* enumerate(ZORV_METHOD_ARGS) {
     return ok ? list.release() : nullptr;
 }
 
-// Deletes the holder of the acquisition object and those of the monitor's tables.
-void release_holders(DeviceObject* d) {
+// Releases the callables held by the monitor, and those held for the SDK by the acquisition
+// object once its device is known to be closed (`closed` tells for the Device's own context).
+void release_holders(DeviceObject* d, bool closed) {
     PyObject* acq = d->attrs[kAcq];
     if (PyObject_TypeCheck(acq, kAttributes[kAcq].type)) {
         auto* a = reinterpret_cast<AcquisitionObject*>(acq);
-        delete std::exchange(a->data_func_ref, nullptr);
+        if (a->context != d->context)
+            closed = PyObject_TypeCheck(a->context, imported().context_type) &&
+                     known_closed(reinterpret_cast<ContextObject*>(a->context)->c_zorvCtx);
+        if (closed) release_registrations(a);
     }
     PyObject* monitor = d->attrs[kMonitor];
     if (PyObject_TypeCheck(monitor, kAttributes[kMonitor].type)) {
@@ -301,18 +326,29 @@ void release_holders(DeviceObject* d) {
     }
 }
 
+// A device still open is closed first, so that the SDK stops calling back before the callables it
+// was given are released. Anything but a clear "closed" counts as open: a callable is never
+// released while the SDK may still deliver to it.
 PyObject* finalize(ZORV_METHOD_ARGS) {
     static NoParams params("finalize");
     (void)args;
     if (!params.parse(nargs, kwnames)) return nullptr;
-    // A device still open is closed first, so that the SDK stops calling back before the
-    // callables it was given are released.
+    bool closed = true;  // without a context nothing was opened
     if (as_device(self)->context != Py_None) {
-        int opened = 0;
-        if (!call(self, zorv_dev_is_opened, &opened)) return nullptr;
-        if (opened && !call(self, zorv_dev_close)) return nullptr;
+        zorv_ctx_t* ctx = handle_of(self);
+        if (!ctx) return nullptr;
+        int opened = 1, status;
+        Py_BEGIN_ALLOW_THREADS
+        status = zorv_dev_is_opened(ctx, &opened);
+        Py_END_ALLOW_THREADS
+        if (status < 0 && !check_failure(ctx, status)) return nullptr;
+        closed = status >= 0 && !opened;
+        if (!closed) {
+            if (!close_device(self, status)) return nullptr;
+            closed = status >= 0;
+        }
     }
-    release_holders(as_device(self));
+    release_holders(as_device(self), closed);
     Py_RETURN_NONE;
 }
 

@@ -16,10 +16,17 @@ static PyObject* s_encode;
 static PyObject* s_utf8;
 static PyObject* s_ascii;
 
+// The SDK reads a text up to its first NUL: one inside would silently cut it short.
+bool TextArg::whole() {
+    if (!std::memchr(data_, '\0', size_t(size_))) return true;
+    PyErr_SetString(PyExc_ValueError, "embedded null character");
+    return false;
+}
+
 bool TextArg::encode(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {  // str.encode() is UTF-8: use the string's own UTF-8 form
         data_ = PyUnicode_AsUTF8AndSize(value, &size_);
-        return data_ != nullptr;
+        return data_ != nullptr && whole();
     }
     if (!interned(s_encode, "encode")) return false;
     Ref r = Ref::steal(PyObject_CallMethodNoArgs(value, s_encode));
@@ -32,7 +39,7 @@ bool TextArg::encode(PyObject* value) {
     data_ = PyBytes_AS_STRING(r.get());
     size_ = PyBytes_GET_SIZE(r.get());
     owner_ = std::move(r);
-    return true;
+    return whole();
 }
 
 bool TextArg::encode_with(PyObject* value, PyObject* encoding) {
@@ -48,13 +55,13 @@ bool TextArg::encode_with(PyObject* value, PyObject* encoding) {
         data_ = data;
     }
     owner_ = std::move(r);
-    return true;
+    return whole();
 }
 
 bool TextArg::encode_utf8(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
         data_ = PyUnicode_AsUTF8AndSize(value, &size_);
-        return data_ != nullptr;
+        return data_ != nullptr && whole();
     }
     return encode_with(value, interned(s_utf8, "utf-8"));
 }
@@ -62,7 +69,7 @@ bool TextArg::encode_utf8(PyObject* value) {
 bool TextArg::encode_ascii(PyObject* value) {
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
         data_ = PyUnicode_AsUTF8AndSize(value, &size_);
-        return data_ != nullptr;
+        return data_ != nullptr && whole();
     }
     return encode_with(value, interned(s_ascii, "ascii"));
 }

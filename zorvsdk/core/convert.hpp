@@ -10,6 +10,8 @@ namespace zorv {
 
 // A text argument as the SDK receives it: a NUL-terminated byte string that stays alive as long
 // as this object (the SDK sees it up to its first NUL byte).
+// A text argument for the SDK, NUL-terminated; one with a NUL inside raises
+// ValueError("embedded null character").
 class TextArg {
 public:
     // value.encode(): the result must be exactly bytes.
@@ -24,6 +26,7 @@ public:
 
 private:
     bool encode_with(PyObject* value, PyObject* encoding);
+    bool whole();
     Ref owner_;
     const char* data_ = "";
     Py_ssize_t size_ = 0;

@@ -1,5 +1,7 @@
 #include "gil.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -27,6 +29,9 @@ struct Gate {
         return true;
     }
     void leave() { entries.fetch_sub(1); }
+
+    // The threads whose entries were counted do not exist in a child process after a fork.
+    static void after_fork_in_child();
 };
 
 constexpr const char* kGateKey = "zorvsdk.core.gate";
@@ -60,6 +65,10 @@ thread_local KeptThreadState t_kept;
 
 }  // namespace
 
+void Gate::after_fork_in_child() {
+    if (Gate* gate = g_gate.load()) gate->entries.store(0);
+}
+
 bool bind_gate() {
     if (g_gate.load()) return true;
     PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
@@ -74,6 +83,7 @@ bool bind_gate() {
         if (!gate) return false;
     } else {
         gate = new Gate;
+        pthread_atfork(nullptr, nullptr, Gate::after_fork_in_child);  // by the module that made it
         Ref made = Ref::steal(PyCapsule_New(gate, kGateCapsule, nullptr));
         if (!made || PyDict_SetItemString(dict, kGateKey, made.get()) < 0) {
             delete gate;
@@ -82,6 +92,11 @@ bool bind_gate() {
     }
     g_gate.store(gate);
     return true;
+}
+
+bool exiting() {
+    Gate* gate = g_gate.load();
+    return gate && gate->closed.load();
 }
 
 bool close_gate(double timeout) {

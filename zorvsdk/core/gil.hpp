@@ -37,6 +37,9 @@ private:
 // With the interpreter lock held; false with an exception set.
 bool bind_gate();
 
+// The interpreter has begun to exit: the gate is closed.
+bool exiting();
+
 // Closes the gate and waits, with the interpreter lock released, until the entries in progress
 // have left or `timeout` seconds have passed. With the interpreter lock held; false with an
 // exception set when the gate could not be reached.

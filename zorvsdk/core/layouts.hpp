@@ -3,10 +3,13 @@
 // callables held by the acquisition and monitor objects.
 #pragma once
 
+#include "deliveries.hpp"
 #include "ref.hpp"
 
+#include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "zorv/acquisition.h"
 #include "zorv/device_context.h"
@@ -49,6 +52,28 @@ public:
 
 using ModeTable = std::unordered_map<std::string, zorv_acq_data_func>;
 
+// One registration of a data callable (or sink) for a channel. Its address is the user pointer
+// that the SDK hands back with every delivery, so it lives for as long as the SDK may deliver to
+// it: until the device is known to be closed. Touched with the interpreter lock held.
+struct Registration {
+    explicit Registration(PyObject* f) : func(f) {}
+    PyRef func;
+    std::string channel;
+    std::string mode;  // the readout mode selected when it was made
+    bool raw = false;
+    zorv_acq_data_func callback = nullptr;
+    const SinkApi* sink = nullptr;  // when `func` is a native sink
+    bool running = false;           // a sink's acquisition has begun and not yet stopped
+    bool warned = false;            // a kept array was reported
+    unsigned long long failures = 0;
+};
+
+// Every registration of an acquisition object, and the latest one of each channel.
+struct Registrations {
+    std::vector<std::unique_ptr<Registration>> all;
+    std::unordered_map<std::string, Registration*> latest;
+};
+
 // zorvsdk.acquisition.__Acquisition
 struct AcquisitionObject {
     PyObject_HEAD
@@ -56,7 +81,28 @@ struct AcquisitionObject {
     PyRef* data_func_ref;  // callable of the latest registration
     PyObject* chip;        // __Chip or None
     ModeTable* modeToCallback;
+    Registrations* registrations;
 };
+
+// The device was closed: every sink's acquisition has stopped.
+inline void stop_sinks(AcquisitionObject* a) {
+    if (!a->registrations) return;
+    for (auto& reg : a->registrations->all)
+        if (reg->sink && reg->running) {
+            reg->running = false;
+            reg->sink->acquiring(reg->func.get(), 0);
+        }
+}
+
+// Releases every callable held for the SDK. Only once the device is closed: the SDK can no longer
+// deliver to any of them. The object forgets them first, so that a callable's destructor that
+// comes back here finds nothing to release twice.
+inline void release_registrations(AcquisitionObject* a) {
+    a->data_func_ref = nullptr;
+    if (!a->registrations) return;
+    Registrations gone;
+    std::swap(gone, *a->registrations);
+}
 
 using CallableTable = std::unordered_map<std::string, PyRef*>;
 

@@ -53,4 +53,13 @@ bool check_failure(zorv_ctx_t* ctx, int status) {
     return !throw_status(status, text);
 }
 
+bool known_closed(zorv_ctx_t* ctx) {
+    if (!ctx) return false;
+    int opened = 1, status;
+    Py_BEGIN_ALLOW_THREADS
+    status = zorv_dev_is_opened(ctx, &opened);
+    Py_END_ALLOW_THREADS
+    return status >= 0 && !opened;
+}
+
 }  // namespace zorv

@@ -25,6 +25,10 @@ zorv_ctx_t* handle_of(PyObject* self);
 // Fetches the context's last error and raises by the status; false when it raised.
 bool check_failure(zorv_ctx_t* ctx, int status);
 
+// Whether the SDK says clearly that no device is open on `ctx` (asked with the lock released):
+// a failure of the question, whatever its status, counts as "may be open".
+bool known_closed(zorv_ctx_t* ctx);
+
 // The call step on a context handle. True when the method goes on (success, or a status that
 // maps to no exception).
 template <class... P, class... A>
