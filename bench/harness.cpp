@@ -6,11 +6,16 @@
 //   "sdk" asks for the counts and buffers of a kind and does nothing else (the cost of the library
 //   itself), "floor" then enters with a kept thread state and calls with prebuilt arguments, and
 //   "baseline" is the straightforward implementation: a new thread state per delivery and every
-//   array made by numpy.asarray over a buffer object that exposes the record format string.
+//   array made by numpy.asarray over a buffer object that exposes the record format string; "fair"
+//   is a careful one without the package's reuse of objects: a kept thread state, the element
+//   types made once, and every array, dictionary and list made new through NumPy's C interface.
 // - Direct: hand-written methods making the same SDK calls as a few package methods, each with the
 //   interpreter lock released around exactly one SDK call.
 #include "zorvsdk/core/layouts.hpp"
 #include "zorvsdk/core/sdk_buffer.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL zorvbench_numpy_api
+#include <numpy/arrayobject.h>
 
 #include <chrono>
 #include <cstring>
@@ -56,6 +61,16 @@ constexpr Format fToaTot{"T{^I:address:^I:tot:^Q:toa:}", 16};
 constexpr Format fItotEvent{"T{^I:address:^I:itot:^Q:event:}", 16};
 constexpr Format fBinned{"T{^I:address:^I:count:^I:itot:}", 12};
 constexpr Format fBinDescr{"T{^I:offset:^I:packet_count:}", 8};
+
+// The element types as NumPy reads the formats, made once for the fair baseline.
+constexpr const Format* kFormats[] = {&f8, &f16, &f32, &f64, &fToaTot, &fItotEvent, &fBinned, &fBinDescr};
+PyArray_Descr* g_descrs[std::size(kFormats)];
+
+PyArray_Descr* descr_of(const Format& f) {
+    for (size_t i = 0; i < std::size(kFormats); ++i)
+        if (kFormats[i]->text == f.text) return g_descrs[i];
+    return nullptr;
+}
 
 struct Part {
     Format format;
@@ -195,7 +210,7 @@ thread_local KeptState t_kept;
 
 // What a registered harness callback calls, and how.
 struct Target {
-    enum Variant { Sdk, Floor, Baseline } variant;
+    enum Variant { Sdk, Floor, Baseline, Fair } variant;
     int kind;
     PyObject* func;
     PyObject* args[4];
@@ -223,12 +238,37 @@ PyObject* baseline_array(const Target& t, const Part& p) {
     return array;
 }
 
-// The straightforward delivery: arrays through numpy.asarray, a dictionary for the metadata.
+// An array over a part through NumPy's C interface, with its element type made once.
+PyObject* fair_array(const Target&, const Part& p) {
+    if (p.count == 0 || !p.data) {
+        npy_intp zero = 0;
+        return PyArray_EMPTY(1, &zero, NPY_DOUBLE, 0);
+    }
+    auto* b = PyObject_New(SdkBuffer, g_format_buffer);
+    if (!b) return nullptr;
+    b->data = p.data;
+    b->shape = Py_ssize_t(p.count);
+    b->itemsize = p.format.itemsize;
+    b->format = p.format.text;
+    PyArray_Descr* descr = descr_of(p.format);
+    Py_INCREF(descr);  // stolen
+    npy_intp dims = npy_intp(p.count);
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, 1, &dims, nullptr, p.data, NPY_ARRAY_CARRAY, nullptr);
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), reinterpret_cast<PyObject*>(b)) < 0) {
+        Py_XDECREF(array);
+        return nullptr;
+    }
+    return array;
+}
+
+// A delivery made the straightforward way (numpy.asarray) or the fair way (fair_array): its
+// arrays, and a new dictionary and list for the metadata.
+template <PyObject* (*Array)(const Target&, const Part&)>
 void baseline_call(const Target& t, const Fetched& f) {
     PyObject* argv[5] = {};
     int n = 0;
     bool ok = true;
-    for (int i = 0; i < f.n && ok; ++i) ok = (argv[n++] = baseline_array(t, f.parts[i])) != nullptr;
+    for (int i = 0; i < f.n && ok; ++i) ok = (argv[n++] = Array(t, f.parts[i])) != nullptr;
     if (ok && f.meta) {
         PyObject* dict = PyDict_New();
         argv[n++] = dict;
@@ -237,7 +277,7 @@ void baseline_call(const Target& t, const Fetched& f) {
         ok = dict && shutter && list && PyDict_SetItemString(dict, "shutterStart", shutter) == 0 &&
              PyDict_SetItemString(dict, "tdcs", list) == 0;
         for (int i = 0; i < 3 && ok; ++i) {
-            PyObject* a = baseline_array(t, f.tdc[i]);
+            PyObject* a = Array(t, f.tdc[i]);
             ok = a && PyList_Append(list, a) == 0;
             Py_XDECREF(a);
         }
@@ -258,18 +298,23 @@ void on_delivery(zorv_acq_t* acq, void* user) {
     if (!fetch(t.kind, acq, f)) return;
     switch (t.variant) {
     case Target::Sdk: return;
-    case Target::Floor: {
+    case Target::Floor:
+    case Target::Fair: {
         if (!t_kept.ts) t_kept.ts = PyThreadState_New(g_interp);
         PyEval_RestoreThread(t_kept.ts);
-        PyObject* r = PyObject_Vectorcall(t.func, t.args, size_t(t.nargs), nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
+        if (t.variant == Target::Fair) {
+            baseline_call<fair_array>(t, f);
+        } else {
+            PyObject* r = PyObject_Vectorcall(t.func, t.args, size_t(t.nargs), nullptr);
+            if (r) Py_DECREF(r);
+            else PyErr_Clear();
+        }
         PyEval_SaveThread();
         return;
     }
     case Target::Baseline: {
         PyGILState_STATE s = PyGILState_Ensure();
-        baseline_call(t, f);
+        baseline_call<baseline_array>(t, f);
         PyGILState_Release(s);
         return;
     }
@@ -287,7 +332,7 @@ zorv_ctx_t* handle_of(PyObject* component) {
 }
 
 // attach(component, channel, kind, variant, func, args): registers a harness callback on the
-// channel of the component's device. variant: "sdk", "floor" or "baseline".
+// channel of the component's device. variant: "sdk", "floor", "baseline" or "fair".
 PyObject* attach(PyObject*, PyObject* args) {
     PyObject *component, *func, *prebuilt;
     const char *channel, *variant;
@@ -304,8 +349,9 @@ PyObject* attach(PyObject*, PyObject* args) {
     if (!std::strcmp(variant, "sdk")) t->variant = Target::Sdk;
     else if (!std::strcmp(variant, "floor")) t->variant = Target::Floor;
     else if (!std::strcmp(variant, "baseline")) t->variant = Target::Baseline;
+    else if (!std::strcmp(variant, "fair")) t->variant = Target::Fair;
     else {
-        PyErr_SetString(PyExc_ValueError, "variant: sdk, floor or baseline");
+        PyErr_SetString(PyExc_ValueError, "variant: sdk, floor, baseline or fair");
         return nullptr;
     }
     t->kind = kind;
@@ -318,7 +364,8 @@ PyObject* attach(PyObject*, PyObject* args) {
     t->empty = PyObject_GetAttrString(numpy, "empty");
     Py_DECREF(numpy);
     if (!t->asarray || !t->empty) return nullptr;
-    if (t->variant == Target::Baseline) Py_SETREF(t->args[0], PyLong_FromLong(0));  // numpy.empty(0)
+    if (t->variant == Target::Baseline || t->variant == Target::Fair)
+        Py_SETREF(t->args[0], PyLong_FromLong(0));  // numpy.empty(0)
     if (!t->args[0]) return nullptr;
     int status;
     Py_BEGIN_ALLOW_THREADS
@@ -509,9 +556,31 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The element type NumPy reads from a buffer of each format.
+bool make_descrs() {
+    static char zeros[16];
+    for (size_t i = 0; i < std::size(kFormats); ++i) {
+        auto* b = PyObject_New(SdkBuffer, g_format_buffer);
+        if (!b) return false;
+        b->data = zeros;
+        b->shape = 1;
+        b->itemsize = kFormats[i]->itemsize;
+        b->format = kFormats[i]->text;
+        PyObject* array = PyArray_FromAny(reinterpret_cast<PyObject*>(b), nullptr, 1, 1, 0, nullptr);
+        Py_DECREF(b);
+        if (!array) return false;
+        g_descrs[i] = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array));
+        Py_INCREF(g_descrs[i]);
+        Py_DECREF(array);
+    }
+    return true;
+}
+
 int exec(PyObject* m) {
     g_interp = PyInterpreterState_Get();
+    if (_import_array() < 0) return -1;
     g_format_buffer = zorv::make_sdk_buffer_type("zorvbench.FormatBuffer", "A buffer exposing its record format.");
+    if (!g_format_buffer || !make_descrs()) return -1;
     PyType_Slot direct_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(direct_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(direct_dealloc)},
@@ -520,7 +589,7 @@ int exec(PyObject* m) {
     };
     PyType_Spec direct_spec = {"zorvbench.Direct", int(sizeof(Direct)), 0, Py_TPFLAGS_DEFAULT, direct_slots};
     g_direct = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&direct_spec));
-    if (!g_format_buffer || !g_direct) return -1;
+    if (!g_direct) return -1;
     if (PyModule_AddObjectRef(m, "Direct", reinterpret_cast<PyObject*>(g_direct)) < 0) return -1;
     const char* names[KindCount] = {"seq-toa-tot",      "seq-itot-event",    "seq-toa-tot-vec",   "seq-itot-event-vec",
                                     "dd-toa-tot",       "dd-toa-tot-vec",    "binned-packets",    "binned-count-sums",

@@ -1,26 +1,38 @@
 #!/usr/bin/env python3
-"""Measures the delivery path and the call path of zorvsdk against their reference points, side by
-side in one run, prints a table of ratios and writes the figures as JSON.
+"""Measures the delivery path, the native sinks and the call path of zorvsdk against their
+reference points, side by side in one run, prints tables of ratios and writes the figures as JSON.
 
     tools/dev-build bench -DZORV_BENCH=ON && PYTHONPATH=build/bench/stage python bench/run.py
 
-What is measured (every figure is the median of --repeat runs):
+What is measured:
 
 - Deliveries, for each of the eleven kinds, into one no-op callable, all on the virtual device's
-  library thread from the same scripted delivery replayed --deliveries times:
+  library thread from the same scripted delivery replayed --deliveries times (data-driven kinds with
+  a realistic shutter time, which the interpreter must allocate as an int):
     package   the package's data callback;
     device    a harness callback that makes the same SDK calls and nothing else (the virtual
-              device's own cost, subtracted from the package and the baseline: "net");
-    baseline  a harness callback doing it the straightforward way: a new thread state per delivery
-              and each array made by numpy.asarray over a buffer exposing the record format;
-  and the floor: a harness thread that keeps one thread state and, per delivery, enters the
-  interpreter and calls the same callable with the same number of prebuilt arguments.
+              device's own cost, subtracted from the others: "net");
+    floor     the same SDK calls, then an entry into the interpreter with a kept thread state and a
+              call with prebuilt arguments: on the library thread ("lib"), and on a thread of the
+              harness without the SDK calls;
+    fair      a careful implementation without the package's reuse of objects: a kept thread
+              state, element types made once, every array, dictionary and list made new;
+    baseline  the straightforward one: a new thread state per delivery and each array made by
+              numpy.asarray over a buffer exposing the record format.
 - One delivery of 1 hit against one of 1,000,000 hits (dd-toa-tot).
+- Sinks, on synthetic dd-toa-tot data (realTime false) at 1,000 and 100,000 hits per delivery: a
+  Recorder pulled by a Python thread that stores every batch against a callable appending
+  data.copy(), a HitMap against a callable adding np.bincount into an accumulator, and both sinks
+  and the copying callable again while the main thread runs a pure-Python loop.
 - Method calls against a hand-written C method of the harness making the same SDK call with the
   interpreter lock released, and against the same SDK call through ctypes (loop overhead removed).
 - The virtual device's synthetic generation rate, in hits per second.
 
-Benchmarks never fail on time: the targets are reported, not asserted.
+Every figure comes from --repeat short samples, taken in rounds that run each variant once, so that
+the machine's load falls on all of them alike. A figure is the 10th percentile of its samples (of
+the time taken: the fast end, which load can only slow), and the spread printed beside it is the
+distance from the 10th to the 90th percentile. Benchmarks never fail on time: the targets are
+reported, not asserted.
 """
 
 from __future__ import annotations
@@ -28,9 +40,10 @@ from __future__ import annotations
 import argparse
 import ctypes
 import json
+import queue
+import threading
 import os
 import platform
-import statistics
 import sys
 import time
 import timeit
@@ -52,7 +65,7 @@ except ImportError:
 
 import zorvsim
 from zorvsdk import chip as chip_module
-from zorvsdk import zorv
+from zorvsdk import sinks, zorv
 
 CHANNEL = "ch0"
 TOA_TOT = np.dtype({"names": ["address", "tot", "toa"], "formats": ["<u4", "<u4", "<u8"], "offsets": [0, 4, 8], "itemsize": 16})
@@ -60,11 +73,13 @@ ITOT_EVENT = np.dtype({"names": ["address", "itot", "event"], "formats": ["<u4",
 BINNED = np.dtype({"names": ["address", "count", "itot"], "formats": ["<u4", "<u4", "<u4"], "offsets": [0, 4, 8], "itemsize": 12})
 BIN_DESCR = np.dtype({"names": ["offset", "packet_count"], "formats": ["<u4", "<u4"], "offsets": [0, 4], "itemsize": 8})
 BINNING = chip_module.BinningParams(4, 4, 1000)
+SHUTTER = 1_234_567_890_123  # ticks: about half an hour into an acquisition (0 is a cached int)
+WIDTH = HEIGHT = 512  # the default detector
 
 
 def tdcs() -> dict:
     # The synthetic detector's default: 4, 1 and 0 time stamps (the third is an empty array).
-    return {"tdc0": np.arange(4, dtype=np.uint64), "tdc1": np.arange(1, dtype=np.uint64)}
+    return {"tdc0": np.arange(4, dtype=np.uint64), "tdc1": np.arange(1, dtype=np.uint64), "shutter": SHUTTER}
 
 
 def delivery_of(kind: str, n: int) -> dict:
@@ -153,20 +168,21 @@ def acquire(dev, delivery: dict | None, count: int) -> float:
 
 
 def check_kind(dev, kind: str, delivery: dict) -> None:
-    """One delivery through the package and through the baseline must reach the callable alike."""
+    """One delivery through the package and through the baselines must reach the callable alike."""
     got = []
-    for how in ("package", "baseline"):
+    for how in ("package", "fair", "baseline"):
         c = Checker()
         if how == "package":
             register_package(dev, kind, c)
         else:
-            zorvbench.attach(dev.acq, CHANNEL, zorvbench.KINDS[kind], "baseline", c, (None,) * KINDS[kind][2])
+            zorvbench.attach(dev.acq, CHANNEL, zorvbench.KINDS[kind], how, c, (None,) * KINDS[kind][2])
         acquire(dev, delivery, 1)
         if len(c.got) != 1 or len(c.got[0]) != KINDS[kind][2]:
             raise RuntimeError(f"{kind}: {how} delivered {c.got!r}")
         got.append(c.got[0])
-    if got[0] != got[1]:
-        raise RuntimeError(f"{kind}: the package delivered {got[0]!r}, the baseline {got[1]!r}")
+    if got[0] != got[1] or got[0] != got[2]:
+        raise RuntimeError(f"{kind}: the package delivered {got[0]!r}, the fair and straightforward baselines "
+                           f"{got[1]!r} and {got[2]!r}")
 
 
 def deliveries(dev, args, samples: dict) -> None:
@@ -177,7 +193,8 @@ def deliveries(dev, args, samples: dict) -> None:
         delivery = delivery_of(kind, args.hits)
         check_kind(dev, kind, delivery)
         prebuilt = tuple(np.zeros(1) for _ in range(nargs))
-        s = samples.setdefault(kind, {"package": [], "device": [], "floor": [], "floor_device": [], "baseline": []})
+        s = samples.setdefault(kind, {"package": [], "device": [], "floor": [], "floor_device": [], "fair": [],
+                                      "baseline": []})
         base_count = max(20, args.deliveries // 20)
         for _ in range(args.repeat):
             register_package(dev, kind, noop)
@@ -187,6 +204,8 @@ def deliveries(dev, args, samples: dict) -> None:
             zorvbench.attach(dev.acq, CHANNEL, zorvbench.KINDS[kind], "floor", noop, prebuilt)
             s["floor_device"].append(acquire(dev, delivery, args.deliveries))
             s["floor"].append(zorvbench.floor(noop, prebuilt, args.deliveries) / args.deliveries)
+            zorvbench.attach(dev.acq, CHANNEL, zorvbench.KINDS[kind], "fair", noop, (None,) * nargs)
+            s["fair"].append(acquire(dev, delivery, args.deliveries))
             zorvbench.attach(dev.acq, CHANNEL, zorvbench.KINDS[kind], "baseline", noop, (None,) * nargs)
             s["baseline"].append(acquire(dev, delivery, base_count))
 
@@ -199,6 +218,122 @@ def sizes(dev, args, samples: dict) -> None:
     for _ in range(args.repeat):
         s["1"].append(acquire(dev, small, args.deliveries))
         s["1000000"].append(acquire(dev, big, args.deliveries))
+
+
+# ---- sinks ----
+
+SINK_HITS = (1000, 100_000)  # hits per delivery
+SINK_CHANNELS = {1000: "ch0", 100_000: "ch1"}  # each channel keeps the synthetic blocks of its size
+SINK_VARIANTS = ["recorder", "copy", "hitmap", "bincount"]
+BUSY_VARIANTS = ["recorder", "hitmap", "copy"]
+
+
+class Puller:
+    """A Python thread that takes a Recorder's deliveries in batches and stores them."""
+
+    def __init__(self, recorder: sinks.Recorder):
+        self.recorder, self.stored, self.done = recorder, [], threading.Event()
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def run(self) -> None:
+        while True:
+            try:
+                self.stored.append(self.recorder.get_batch(timeout=0.01))
+            except queue.Empty:
+                if self.done.is_set():
+                    return
+
+    def finish(self) -> int:
+        """Once the acquisition has ended: waits until everything is stored; the hits stored."""
+        self.done.set()
+        self.thread.join()
+        return sum(b.arrays[0].size for b in self.stored)
+
+
+def sink_of(variant: str, capacity: int):
+    """The registered object of a variant, and what it has taken in once the acquisition ended."""
+    if variant == "recorder":
+        recorder = sinks.Recorder(capacity)
+        puller = Puller(recorder)
+        return recorder, lambda: (puller.finish(), recorder.dropped, puller.stored)
+    if variant == "hitmap":
+        hitmap = sinks.HitMap(WIDTH, HEIGHT)
+        return hitmap, lambda: (int(hitmap.counts().sum()), 0, hitmap)
+    if variant == "copy":
+        kept: list = []
+        return (lambda data, metadata: kept.append(data.copy())), lambda: (sum(k.size for k in kept), 0, kept)
+    counts = np.zeros(WIDTH * HEIGHT, np.int64)  # the hit map idiom of the documentation
+
+    def bincount(data, metadata):
+        np.add(counts, np.bincount(data["address"], minlength=counts.size), out=counts)
+
+    return bincount, lambda: (int(counts.sum()), 0, counts)
+
+
+def sink_run(dev, variant: str, hits: int, count: int, capacity: int, busy: bool = False):
+    """One acquisition of `count` synthetic deliveries into a variant: (seconds per hit taken in,
+    deliveries dropped, what was taken). With `busy`, the acquisition is begun and waited for on a
+    worker thread while the main thread runs a pure-Python loop."""
+    channel = SINK_CHANNELS[hits]
+    zorvsim.clear_script(channel)
+    zorvsim.set("/devices/0/acquisition", zorvsim.get("/devices/0/acquisition") | {
+        "deliveries": count, "hitsPerDelivery": hits, "realTime": False})
+    sink, taken = sink_of(variant, capacity)
+    dev.acq.setDataCallback(channel, sink)
+    start = time.perf_counter()
+    if busy:
+        worker = threading.Thread(target=lambda: (dev.acq.begin(channel), dev.acq.end(channel)))
+        worker.start()
+        spins = 0
+        while worker.is_alive():
+            spins += 1
+        worker.join()
+    else:
+        dev.acq.begin(channel)
+        dev.acq.end(channel)
+    ended = time.perf_counter()
+    got, dropped, what = taken()
+    # A Recorder's figure lasts until its reader has stored everything; the others' until the end.
+    elapsed = (time.perf_counter() if variant == "recorder" else ended) - start
+    dev.acq.setDataCallback(channel, noop)  # the sink and what it holds go
+    return elapsed / max(got, 1), dropped, what
+
+
+def check_sinks(dev, hits: int) -> None:
+    """The sinks and the callables they are measured against take in the same data."""
+    capacity = 20 * (hits + 8)  # every delivery, with its time stamps
+    _, _, stored = sink_run(dev, "recorder", hits, 20, capacity)
+    _, _, kept = sink_run(dev, "copy", hits, 20, capacity)
+    if b"".join(b.arrays[0].tobytes() for b in stored) != b"".join(k.tobytes() for k in kept):
+        raise RuntimeError(f"{hits} hits: the Recorder stored other data than the copying callable")
+    _, _, hitmap = sink_run(dev, "hitmap", hits, 20, capacity)
+    _, _, counts = sink_run(dev, "bincount", hits, 20, capacity)
+    if not (hitmap.counts().ravel() == counts).all():
+        raise RuntimeError(f"{hits} hits: the HitMap counted otherwise than np.bincount")
+
+
+def sink_part(dev, args, samples: dict) -> None:
+    select(dev, "dd-toa-tot")
+    for hits in SINK_HITS:
+        check_sinks(dev, hits)
+        s = samples.setdefault(str(hits), {"alone": {v: [] for v in SINK_VARIANTS}, "busy": {v: [] for v in BUSY_VARIANTS},
+                                           "dropped": {"alone": [], "busy": []}})
+        for _ in range(args.sink_repeat):
+            for variant in SINK_VARIANTS:
+                native = variant in ("recorder", "hitmap")
+                count = max(4, (args.sink_hits if native else args.callable_hits) // hits)
+                seconds, dropped, _ = sink_run(dev, variant, hits, count, args.recorder_capacity)
+                s["alone"][variant].append(seconds)
+                if variant == "recorder":
+                    s["dropped"]["alone"].append(dropped)
+            for variant in BUSY_VARIANTS:
+                native = variant in ("recorder", "hitmap")
+                count = max(4, (args.sink_hits if native else args.callable_hits // 10) // hits)
+                seconds, dropped, _ = sink_run(dev, variant, hits, count, args.recorder_capacity, busy=True)
+                s["busy"][variant].append(seconds)
+                if variant == "recorder":
+                    s["dropped"]["busy"].append(dropped)
 
 
 # ---- method calls ----
@@ -319,54 +454,85 @@ def generation(dev, args, samples: dict) -> None:
                                           "deliveries": count, "blocks": blocks})
     for _ in range(args.repeat):
         s["delivery_seconds"].append(acquire(dev, None, count))
-    s["build_seconds"].append(max(0.0, cold - statistics.median(s["delivery_seconds"]) * count))
+    s["build_seconds"].append(max(0.0, cold - low(s["delivery_seconds"]) * count))
 
 
 # ---- report ----
 
 
-def med(values):
-    return statistics.median(values) if values else float("nan")
+def low(values):
+    """The figure of a set of samples of time: its 10th percentile."""
+    return float(np.percentile(values, 10)) if len(values) else float("nan")
+
+
+def spread(values) -> float:
+    """How far the samples lie apart: the 10th to the 90th percentile, relative to the 10th."""
+    if len(values) < 2:
+        return float("nan")
+    p10, p90 = np.percentile(values, [10, 90])
+    return float((p90 - p10) / p10) if p10 > 0 else float("nan")
 
 
 def summarise(samples: dict) -> dict:
-    out: dict = {"deliveries": {}, "sizes": {}, "methods": {}, "generation": {}}
+    out: dict = {"deliveries": {}, "sizes": {}, "sinks": {}, "methods": {}, "generation": {}}
     for kind, s in samples["deliveries"].items():
-        m = {k: med(v) for k, v in s.items()}
+        m = {k: low(v) for k, v in s.items()}
         net = m["package"] - m["device"]
+        floor_lib = m["floor_device"] - m["device"]
+        fair_net = m["fair"] - m["device"]
         base_net = m["baseline"] - m["device"]
         out["deliveries"][kind] = {
             "arguments": KINDS[kind][2],
             "package_us": m["package"] * 1e6,
+            "package_spread": spread(s["package"]),
             "device_us": m["device"] * 1e6,
             "package_net_us": net * 1e6,
             "floor_us": m["floor"] * 1e6,
-            "floor_device_net_us": (m["floor_device"] - m["device"]) * 1e6,
+            "floor_library_thread_net_us": floor_lib * 1e6,
+            "fair_net_us": fair_net * 1e6,
             "baseline_us": m["baseline"] * 1e6,
             "baseline_net_us": base_net * 1e6,
             "net_vs_floor": net / m["floor"],
+            "net_vs_library_floor": net / floor_lib if floor_lib > 0 else float("inf"),
+            "fair_vs_package": fair_net / net if net > 0 else float("inf"),
             "baseline_vs_package": base_net / net if net > 0 else float("inf"),
             "deliveries_per_second": 1 / m["package"],
         }
     for kind, s in samples["sizes"].items():
-        small, big = med(s["1"]), med(s["1000000"])
-        out["sizes"][kind] = {"1_hit_us": small * 1e6, "1000000_hits_us": big * 1e6, "ratio": big / small}
+        small, big = low(s["1"]), low(s["1000000"])
+        out["sizes"][kind] = {"1_hit_us": small * 1e6, "1000000_hits_us": big * 1e6, "ratio": big / small,
+                              "spread": max(spread(s["1"]), spread(s["1000000"]))}
+    for hits, s in samples["sinks"].items():
+        rate = {k: 1 / low(v) for k, v in s["alone"].items()}
+        busy = {k: 1 / low(v) for k, v in s["busy"].items()}
+        out["sinks"][hits] = {
+            "hits_per_second": rate,
+            "spread": {k: spread(v) for k, v in s["alone"].items()},
+            "busy_hits_per_second": busy,
+            "busy_spread": {k: spread(v) for k, v in s["busy"].items()},
+            "kept_when_busy": {k: busy[k] / rate[k] for k in busy},
+            "recorder_vs_copy": rate["recorder"] / rate["copy"],
+            "hitmap_vs_bincount": rate["hitmap"] / rate["bincount"],
+            "recorder_dropped": {k: max(v) for k, v in s["dropped"].items()},
+        }
     for name, s in samples["methods"].items():
-        m = {k: med(v) for k, v in s.items()}
+        m = {k: low(v) for k, v in s.items()}
         out["methods"][name] = {
             "package_ns": m["package"] * 1e9,
             "c_ns": m["c"] * 1e9,
             "ctypes_ns": m["ctypes"] * 1e9,
             "vs_c": m["package"] / m["c"],
             "ctypes_vs_package": m["ctypes"] / m["package"],
+            "spread": spread(s["package"]),
         }
     for kind, s in samples["generation"].items():
-        per = med(s["delivery_seconds"])
-        build = med(s["build_seconds"])
+        per = low(s["delivery_seconds"])
+        build = low(s["build_seconds"])
         out["generation"][kind] = {
             "hits_per_delivery": s["hits"],
             "delivered_hits_per_second": s["hits"] / per,
             "built_hits_per_second": s["hits"] * s["blocks"] / build if build > 0 else float("inf"),
+            "spread": spread(s["delivery_seconds"]),
         }
     return out
 
@@ -377,6 +543,8 @@ def targets(r: dict) -> list[tuple[str, str, bool]]:
     if d:
         rows.append(("dd-toa-tot delivery <= 1 us (net of the device)", f"{d['package_net_us']:.3f} us", d["package_net_us"] <= 1))
         rows.append(("dd-toa-tot delivery <= 2x the floor", f"{d['net_vs_floor']:.2f}x", d["net_vs_floor"] <= 2))
+        rows.append(("dd-toa-tot delivery <= 2x the floor on the library thread", f"{d['net_vs_library_floor']:.2f}x",
+                     d["net_vs_library_floor"] <= 2))
         rows.append(("dd-toa-tot delivery >= 15x cheaper than the baseline", f"{d['baseline_vs_package']:.1f}x",
                      d["baseline_vs_package"] >= 15))
     single = [r["deliveries"][k] for k in SINGLE_ARRAY if k in r["deliveries"]]
@@ -386,6 +554,19 @@ def targets(r: dict) -> list[tuple[str, str, bool]]:
                      f"{slowest['deliveries_per_second'] / 1e6:.2f} M/s (slowest)", slowest["deliveries_per_second"] >= 1e6))
     for kind, s in r["sizes"].items():
         rows.append((f"{kind}: 1,000,000 hits within 10% of 1 hit", f"{s['ratio']:.3f}x", s["ratio"] <= 1.1))
+    for hits, s in r["sinks"].items():
+        n = f"{int(hits):,} hits"
+        rows.append((f"Recorder (pulled, stored) >= 20x a callable appending data.copy() ({n})",
+                     f"{s['recorder_vs_copy']:.1f}x", s["recorder_vs_copy"] >= 20))
+        if int(hits) == 1000:
+            rate = s["hits_per_second"]["recorder"]
+            rows.append((f"Recorder >= 320 M hits/s ({n})", f"{rate / 1e6:.0f} M hits/s", rate >= 320e6))
+            rows.append((f"HitMap >= 20x the np.bincount callable ({n})", f"{s['hitmap_vs_bincount']:.1f}x",
+                         s["hitmap_vs_bincount"] >= 20))
+        for sink in ("recorder", "hitmap"):
+            kept = s["kept_when_busy"][sink]
+            rows.append((f"{'Recorder' if sink == 'recorder' else 'HitMap'} keeps >= 90% beside a pure-Python loop ({n})",
+                         f"{kept:.0%}", kept >= 0.9))
     if r["methods"]:
         worst_c = max(r["methods"].values(), key=lambda m: m["vs_c"])
         worst_ct = min(r["methods"].values(), key=lambda m: m["ctypes_vs_package"])
@@ -404,58 +585,95 @@ def table(header: list[str], rows: list[list[str]]) -> str:
     return "\n".join([line(header), "|" + "|".join("-" * (w + 2) for w in widths) + "|"] + [line(r) for r in rows])
 
 
+def pct(x: float) -> str:
+    return f"{x:.0%}" if x == x else "-"
+
+
 def report(r: dict, args) -> str:
     parts = []
     if r["deliveries"]:
-        rows = [[k, f"{d['net_vs_floor']:.2f}x", f"{d['baseline_vs_package']:.0f}x", f"{d['package_net_us']:.3f}",
-                 f"{d['floor_us']:.3f}", f"{d['baseline_net_us']:.2f}", f"{d['device_us']:.3f}",
-                 f"{d['deliveries_per_second'] / 1e6:.2f}"] for k, d in r["deliveries"].items()]
+        rows = [[k, f"{d['net_vs_floor']:.2f}x", f"{d['net_vs_library_floor']:.2f}x", f"{d['fair_vs_package']:.1f}x",
+                 f"{d['baseline_vs_package']:.0f}x", f"{d['package_net_us']:.3f}", f"{d['floor_us']:.3f}",
+                 f"{d['floor_library_thread_net_us']:.3f}", f"{d['fair_net_us']:.2f}", f"{d['baseline_net_us']:.2f}",
+                 f"{d['device_us']:.3f}", f"{d['deliveries_per_second'] / 1e6:.2f}", pct(d["package_spread"])]
+                for k, d in r["deliveries"].items()]
         parts.append(f"Deliveries of {args.hits} hits into a no-op callable (us per delivery; net: the virtual "
-                     "device's own cost removed)\n" + table(
-            ["kind", "package / floor", "baseline / package", "package net", "floor", "baseline net",
-             "device's own", "M deliveries/s (total)"], rows))
+                     "device's own cost removed; lib: on the library thread)\n" + table(
+            ["kind", "package / floor", "package / floor (lib)", "fair / package", "baseline / package", "package net",
+             "floor", "floor (lib) net", "fair net", "baseline net", "device's own", "M deliveries/s (total)", "spread"],
+            rows))
     if r["sizes"]:
-        rows = [[k, f"{s['ratio']:.3f}x", f"{s['1_hit_us']:.3f}", f"{s['1000000_hits_us']:.3f}"] for k, s in r["sizes"].items()]
+        rows = [[k, f"{s['ratio']:.3f}x", f"{s['1_hit_us']:.3f}", f"{s['1000000_hits_us']:.3f}", pct(s["spread"])]
+                for k, s in r["sizes"].items()]
         parts.append("One delivery of 1 hit against 1,000,000 hits (us per delivery, with the device's own cost)\n" +
-                     table(["kind", "1,000,000 / 1", "1 hit", "1,000,000 hits"], rows))
+                     table(["kind", "1,000,000 / 1", "1 hit", "1,000,000 hits", "spread"], rows))
+    if r["sinks"]:
+        rows = []
+        for hits, s in r["sinks"].items():
+            h, sp = s["hits_per_second"], s["spread"]
+            rows.append([f"{int(hits):,}", f"{h['recorder'] / 1e6:.0f} ({pct(sp['recorder'])})",
+                         f"{h['copy'] / 1e6:.1f} ({pct(sp['copy'])})", f"{s['recorder_vs_copy']:.1f}x",
+                         f"{h['hitmap'] / 1e6:.0f} ({pct(sp['hitmap'])})", f"{h['bincount'] / 1e6:.1f} ({pct(sp['bincount'])})",
+                         f"{s['hitmap_vs_bincount']:.1f}x", str(s["recorder_dropped"]["alone"])])
+        parts.append("Sinks, dd-toa-tot synthetic data (M hits/s taken in, spread in brackets; Recorder: stored by a "
+                     "Python thread pulling batches)\n" + table(
+            ["hits/delivery", "Recorder", "callable data.copy()", "Recorder / copy", "HitMap", "callable np.bincount",
+             "HitMap / bincount", "Recorder drops (most)"], rows))
+        rows = []
+        for hits, s in r["sinks"].items():
+            for v in BUSY_VARIANTS:
+                rows.append([f"{int(hits):,}", {"recorder": "Recorder", "hitmap": "HitMap", "copy": "callable data.copy()"}[v],
+                             f"{s['hits_per_second'][v] / 1e6:.1f}", f"{s['busy_hits_per_second'][v] / 1e6:.2f}",
+                             pct(s["busy_spread"][v]), pct(s["kept_when_busy"][v])])
+        parts.append("The same while the main thread runs a pure-Python loop (M hits/s)\n" + table(
+            ["hits/delivery", "taken in by", "alone", "beside the loop", "spread", "kept"], rows))
     if r["methods"]:
         rows = [[k, f"{m['vs_c']:.2f}x", f"{m['ctypes_vs_package']:.1f}x", f"{m['package_ns']:.0f}", f"{m['c_ns']:.0f}",
-                 f"{m['ctypes_ns']:.0f}"] for k, m in r["methods"].items()]
+                 f"{m['ctypes_ns']:.0f}", pct(m["spread"])] for k, m in r["methods"].items()]
         parts.append("Method calls (ns per call, loop overhead removed)\n" +
-                     table(["method", "package / C", "ctypes / package", "package", "hand-written C", "ctypes"], rows))
+                     table(["method", "package / C", "ctypes / package", "package", "hand-written C", "ctypes", "spread"], rows))
     if r["generation"]:
         rows = [[k, f"{g['delivered_hits_per_second'] / 1e6:.0f}", f"{g['built_hits_per_second'] / 1e6:.1f}",
-                 str(g["hits_per_delivery"])] for k, g in r["generation"].items()]
+                 str(g["hits_per_delivery"]), pct(g["spread"])] for k, g in r["generation"].items()]
         parts.append("Virtual device, synthetic data (one library thread)\n" +
-                     table(["mode", "M hits/s delivered", "M hits/s generated (blocks built)", "hits per delivery"], rows))
+                     table(["mode", "M hits/s delivered", "M hits/s generated (blocks built)", "hits per delivery", "spread"],
+                           rows))
     rows = [[name, value, "met" if ok else "MISSED"] for name, value, ok in targets(r)]
     parts.append("Targets\n" + table(["target", "measured", ""], rows))
     return "\n\n".join(parts)
+
+
+PARTS = {"deliveries": deliveries, "sizes": sizes, "sinks": sink_part, "methods": method_calls, "generation": generation}
 
 
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--json", type=Path, default=Path(__file__).resolve().parent / "results.json",
                    help="where the figures go (default bench/results.json)")
-    p.add_argument("--repeat", type=int, default=7, help="runs of every measurement; the median is reported")
-    p.add_argument("--deliveries", type=int, default=100_000, help="deliveries per run")
-    p.add_argument("--hits", type=int, default=1000, help="hits per delivery in the per-kind runs")
-    p.add_argument("--calls", type=int, default=200_000, help="method calls per run")
+    p.add_argument("--repeat", type=int, default=15, help="samples of every measurement (rounds)")
+    p.add_argument("--deliveries", type=int, default=20_000, help="deliveries per sample")
+    p.add_argument("--hits", type=int, default=1000, help="hits per delivery in the per-kind samples")
+    p.add_argument("--calls", type=int, default=100_000, help="method calls per sample")
+    p.add_argument("--sink-repeat", type=int, default=5, help="samples of every sink measurement (rounds)")
+    p.add_argument("--sink-hits", type=int, default=16_000_000, help="hits per sample into a sink")
+    p.add_argument("--callable-hits", type=int, default=2_000_000,
+                   help="hits per sample into a callable (a tenth of them beside the busy main thread)")
+    p.add_argument("--recorder-capacity", type=int, default=1 << 22, help="records of the measured Recorder")
     p.add_argument("--generation-hits", type=int, default=1_000_000, help="hits per synthetic delivery")
-    p.add_argument("--generation-deliveries", type=int, default=40, help="synthetic deliveries per run")
+    p.add_argument("--generation-deliveries", type=int, default=40, help="synthetic deliveries per sample")
     p.add_argument("--kind", choices=list(KINDS), action="append", help="measure only these kinds of delivery")
-    p.add_argument("--only", choices=["deliveries", "sizes", "methods", "generation"], action="append",
-                   help="run only these parts (may be given more than once)")
+    p.add_argument("--only", choices=list(PARTS), action="append", help="run only these parts (may be given more than once)")
     args = p.parse_args(argv)
-    parts = args.only or ["deliveries", "sizes", "methods", "generation"]
+    parts = args.only or list(PARTS)
 
     zorvsim.reset()
     dev = zorv.Device()
     dev.open("zorvsim:0")
-    samples: dict = {"deliveries": {}, "sizes": {}, "methods": {}, "generation": {}}
+    samples: dict = {part: {} for part in PARTS}
     try:
-        for part, fn in (("deliveries", deliveries), ("sizes", sizes), ("methods", method_calls), ("generation", generation)):
+        for part, fn in PARTS.items():
             if part in parts:
+                print(f"measuring {part} ...", file=sys.stderr, flush=True)
                 fn(dev, args, samples[part])
     finally:
         dev.close()
@@ -466,7 +684,8 @@ def main(argv=None) -> int:
     print(text)
     document = {
         "machine": {"python": sys.version.split()[0], "numpy": np.__version__, "platform": platform.platform(),
-                    "processor": platform.processor() or platform.machine(), "cpus": os.cpu_count()},
+                    "processor": platform.processor() or platform.machine(), "cpus": os.cpu_count(),
+                    "load_average": os.getloadavg()},
         "settings": {k: (str(v) if isinstance(v, Path) else v) for k, v in vars(args).items()},
         "results": results,
         "targets": [{"target": n, "measured": v, "met": ok} for n, v, ok in targets(results)],

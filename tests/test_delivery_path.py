@@ -134,7 +134,8 @@ def test_the_bench_command_runs_with_tiny_counts(tmp_path):
     root = Path(__file__).resolve().parent.parent
     proc = subprocess.run(
         [sys.executable, str(root / "bench" / "run.py"), "--json", str(out), "--repeat", "1", "--deliveries", "40",
-         "--calls", "50", "--generation-hits", "20000", "--generation-deliveries", "2"],
+         "--calls", "50", "--generation-hits", "20000", "--generation-deliveries", "2", "--sink-repeat", "1",
+         "--sink-hits", "400000", "--callable-hits", "400000", "--recorder-capacity", "100000"],
         capture_output=True, text=True, timeout=300, env=dict(os.environ), cwd=root)
     assert proc.returncode == 0, proc.stderr
     assert "Targets" in proc.stdout and "package / floor" in proc.stdout
@@ -143,4 +144,6 @@ def test_the_bench_command_runs_with_tiny_counts(tmp_path):
     assert len(r["deliveries"]) == 11 and all(d["package_us"] > 0 and d["floor_us"] > 0 for d in r["deliveries"].values())
     assert set(r["methods"]) == {"isOpened", "chip.getDacValue", "chip.setThreshold", "axi.read", "chip.getChipIds (4 chips)"}
     assert r["sizes"]["dd-toa-tot"]["ratio"] > 0 and r["generation"]["dd-toa-tot"]["delivered_hits_per_second"] > 0
-    assert len(doc["targets"]) >= 8
+    assert set(r["sinks"]) == {"1000", "100000"}
+    assert all(s["hits_per_second"]["recorder"] > 0 and s["busy_hits_per_second"]["hitmap"] > 0 for s in r["sinks"].values())
+    assert len(doc["targets"]) >= 16

@@ -124,6 +124,14 @@ int places_of(const DeliveredData& d, Place (&out)[kPlaces]) {
     return n;
 }
 
+// Every place of a delivery fits in the address space (an SDK count can be anything).
+bool addressable(const DeliveredData& d) {
+    Place places[kPlaces];
+    for (int p = 0, n = places_of(d, places); p < n; ++p)
+        if (places[p].count > uint64_t(PTRDIFF_MAX) / uint64_t(places[p].type->itemsize)) return false;
+    return true;
+}
+
 const ElementType* place_type(DeliveryKind kind, int place) {
     const KindInfo& k = info(kind);
     return place < k.arrays ? k.types[place] : &kU64;
@@ -454,7 +462,7 @@ public:
 
     void deliver(const DeliveredData& d) noexcept {
         if (!known(d.kind)) return;
-        if (d.kind == DeliveryKind::Raw) {  // bytes whose format the map cannot know
+        if (d.kind == DeliveryKind::Raw || !addressable(d)) {  // bytes of the SDK's own format, or counts no buffer has
             ignored_.fetch_add(1, std::memory_order_relaxed);
             return;
         }
@@ -509,6 +517,9 @@ private:
     struct Adder {
         Pixel* px;
         uint64_t pixels, outside = 0;
+        void prefetch(uint64_t address) const {
+            if (address < pixels) __builtin_prefetch(px + address, 1);
+        }
         void operator()(uint64_t address, uint64_t hits, uint64_t tot) {
             if (address < pixels) {
                 px[address].count += hits;
@@ -537,8 +548,10 @@ private:
         switch (d.kind) {
         case DeliveryKind::SeqToaTot:
         case DeliveryKind::DdToaTot:  // {u32 address, u32 tot, u64 toa}
-            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i)
+            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i) {
+                if (i + 16 < n) add.prefetch(load<uint32_t>(a[0].data, i + 16, 16));  // the pixel a few hits on
                 add(load<uint32_t>(a[0].data, i, 16), 1, load<uint32_t>(a[0].data, i, 16, 4));
+            }
             break;
         case DeliveryKind::SeqItotEvent:  // {u32 address, u32 itot, u64 event}: hits are the events
             for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i)
@@ -814,34 +827,44 @@ PyObject* recorder_call(PyObject* self, PyObject* args, PyObject* kwds) {
 
 constexpr uint64_t kCopyWithoutLock = 1 << 18;  // bytes copied out with the interpreter lock held
 
-// Copies the places of claimed slots into `out`: slot first + j, place p goes to out[p] at the
-// element offset at[p][j].
-void copy_out(const Ring& r, uint64_t first, uint64_t n, char* const* out, const uint64_t* const* at) {
-    for (uint64_t j = 0; j < n; ++j) {
-        const Ring::Slot& s = r.slot(first + j);
-        uint64_t pos = s.start;
-        for (int p = 0, places = places_in(s.kind); p < places; ++p) {
-            const uint64_t itemsize = uint64_t(place_type(s.kind, p)->itemsize), size = s.counts[p] * itemsize;
-            r.read(pos, out[p] + at[p][j] * itemsize, size);
-            pos += size;
+// Claimed slots. Each is done once copied out, so that its room is free for the SDK's threads at
+// once; what is left when the claim ends (an array could not be made) is done unread.
+class Claim {
+public:
+    Claim(Ring& r, uint64_t first, uint64_t n) : r_(r), first_(first), next_(first), end_(first + n) {}
+    ~Claim() {
+        if (next_ < end_) r_.finish(next_, end_ - next_);
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+    // Copies the places of the slots into `out`: place p of slot first + j goes to out[p] at the
+    // element offset at[p][j]. With the interpreter lock released when the bytes are many.
+    void copy_out(char* const* out, const uint64_t* const* at, uint64_t bytes) {
+        if (bytes < kCopyWithoutLock) return copy(out, at);
+        Py_BEGIN_ALLOW_THREADS
+        copy(out, at);
+        Py_END_ALLOW_THREADS
+    }
+
+private:
+    void copy(char* const* out, const uint64_t* const* at) {
+        for (; next_ < end_; ++next_) {
+            const Ring::Slot& s = r_.slot(next_);
+            uint64_t pos = s.start;
+            for (int p = 0, places = places_in(s.kind); p < places; ++p) {
+                const uint64_t itemsize = uint64_t(place_type(s.kind, p)->itemsize), size = s.counts[p] * itemsize;
+                r_.read(pos, out[p] + at[p][next_ - first_] * itemsize, size);
+                pos += size;
+            }
+            r_.finish(next_, 1);
         }
     }
-}
 
-// The bytes of claimed slots, copied out with the interpreter lock released when they are many.
-void copy_out_released(const Ring& r, uint64_t first, uint64_t n, char* const* out, const uint64_t* const* at,
-                       uint64_t bytes) {
-    if (bytes < kCopyWithoutLock) return copy_out(r, first, n, out, at);
-    Py_BEGIN_ALLOW_THREADS
-    copy_out(r, first, n, out, at);
-    Py_END_ALLOW_THREADS
-}
-
-// The claimed slots are done whatever happens to their copies.
-struct Claim {
-    Ring& ring;
-    uint64_t first, n;
-    ~Claim() { ring.finish(first, n); }
+    Ring& r_;
+    const uint64_t first_;
+    uint64_t next_;
+    const uint64_t end_;
 };
 
 PyObject* metadata_of(uint64_t shutter, PyObject* const* tdcs) {
@@ -858,8 +881,8 @@ PyObject* metadata_of(uint64_t shutter, PyObject* const* tdcs) {
 
 // One claimed delivery as the data callable receives it: (arrays..., metadata) or (arrays...).
 PyObject* take_one(Ring& r, uint64_t first) {
-    Claim claim{r, first, 1};
-    const Ring::Slot& s = r.slot(first);
+    Claim claim(r, first, 1);
+    const Ring::Slot s = r.slot(first);  // a copy: the slot is free once copied out
     const KindInfo& k = info(s.kind);
     const int places = places_in(s.kind);
     Ref arrays[kPlaces];
@@ -872,7 +895,7 @@ PyObject* take_one(Ring& r, uint64_t first) {
         out[p] = data_of(arrays[p].get());
         at[p] = &zero;
     }
-    copy_out_released(r, first, 1, out, at, s.bytes);
+    claim.copy_out(out, at, s.bytes);
     Ref result = Ref::steal(PyTuple_New(k.arrays + (k.metadata ? 1 : 0)));
     if (!result) return nullptr;
     for (int p = 0; p < k.arrays; ++p) PyTuple_SET_ITEM(result.get(), p, arrays[p].release());
@@ -912,7 +935,7 @@ PyObject* tuple_of(Ref* items, int n) {
 
 // Claimed deliveries of one kind as a Batch: each place's elements concatenated, with offsets.
 PyObject* take_batch(Ring& r, uint64_t first, uint64_t n) {
-    Claim claim{r, first, n};
+    Claim claim(r, first, n);
     const DeliveryKind kind = r.slot(first).kind;
     const KindInfo& k = info(kind);
     const int places = places_in(kind);
@@ -936,7 +959,7 @@ PyObject* take_batch(Ring& r, uint64_t first, uint64_t n) {
         auto* times = reinterpret_cast<uint64_t*>(data_of(shutters.get()));
         for (uint64_t j = 0; j < n; ++j) times[j] = r.slot(first + j).shutter;
     }
-    copy_out_released(r, first, n, out, at, bytes);
+    claim.copy_out(out, at, bytes);
     Ref tdcs = k.metadata ? Ref::steal(tuple_of(arrays + k.arrays, kTdcInputs)) : Ref::borrow(Py_None);
     Ref data = Ref::steal(tuple_of(arrays, k.arrays));
     if (!tdcs || !data) return nullptr;
@@ -1209,7 +1232,8 @@ PyGetSetDef kHitMapGetSet[] = {
     {"outside", hitmap_outside, nullptr,
      "Records, vector entries, frame values or bins whose address lay outside the map, not written (int).", nullptr},
     {"delivered", hitmap_delivered, nullptr, "Deliveries added to the map (int).", nullptr},
-    {"ignored", hitmap_ignored, nullptr, "Raw deliveries, which the map cannot read (int).", nullptr},
+    {"ignored", hitmap_ignored, nullptr,
+     "Deliveries the map cannot read: raw data, and counts beyond any address space (int).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
