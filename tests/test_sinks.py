@@ -4,9 +4,9 @@ hit map's sums; deliveries from several threads while Python reads; fork. Delive
 through the acquisition module, through their C interface (as the acquisition module hands them,
 without the interpreter lock), and through the call path."""
 
+import ctypes
 import os
 import queue
-import signal
 import subprocess
 import sys
 import textwrap
@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import zorvsim
-from native_sink import KINDS, Native, SinkApi, api_of
+from native_sink import KINDS, DeliveredData, Native, SinkApi, api_of
 from zorvsdk import acquisition, sinks
 from zorvsdk.chip import BinningParams
 
@@ -321,7 +321,7 @@ def test_deliveries_from_two_threads_read_by_two_threads_arrive_once_in_order_an
 def test_the_interface_is_published_as_a_versioned_capsule_on_immutable_types():
     for sink_type in (sinks.Recorder, sinks.HitMap):
         api = api_of(sink_type)
-        assert (api.version, api.size) == (1, __import__("ctypes").sizeof(SinkApi))
+        assert (api.version, api.size) == (1, ctypes.sizeof(SinkApi))
         with pytest.raises(TypeError, match="immutable"):
             sink_type._zorv_sink_api_ = None
         with pytest.raises(TypeError):
@@ -394,6 +394,17 @@ def test_hitmap_refuses_raw_data_on_the_call_path_and_counts_it_natively():
     with pytest.raises(TypeError, match="cannot read raw data"):
         hitmap(np.zeros(16, np.uint8))
     Native(hitmap).deliver("raw", [np.zeros(16, np.uint8)])
+    assert (hitmap.ignored, hitmap.delivered, hitmap.counts().sum()) == (1, 0, 0)
+
+
+def test_counts_no_buffer_can_have_are_never_read():
+    # What the acquisition module hands over for a frame count beyond any address space.
+    frames, rec, hitmap = np.ones(4, np.uint16), sinks.Recorder(100), sinks.HitMap(4, 4)
+    d = DeliveredData(kind=KINDS.index("medipix"))
+    d.arrays[0].data, d.arrays[0].count = frames.ctypes.data, (1 << 64) - 1
+    for sink in (rec, hitmap):
+        api_of(type(sink)).deliver(id(sink), ctypes.byref(d))
+    assert (rec.dropped, rec.delivered) == (1, 0)
     assert (hitmap.ignored, hitmap.delivered, hitmap.counts().sum()) == (1, 0, 0)
     with pytest.raises(ValueError, match="beyond 32-bit"):
         sinks.HitMap(1 << 20, 1 << 20)
