@@ -36,7 +36,11 @@ napoleon_use_ivar = True
 
 # Every cross-reference of the docstrings must resolve.
 nitpicky = True
-nitpick_ignore = [("py:class", "ArrayLike")]  # numpy.typing.ArrayLike, named in the pixel-mask docstrings
+nitpick_ignore = [
+    ("py:class", "ArrayLike"),  # numpy.typing.ArrayLike, named in the pixel-mask docstrings
+    ("py:class", "numpy.ndarray"),  # named in the sinks' docstrings
+    ("py:exc", "queue.Empty"),  # raised by a Recorder's waits, as by queue.Queue's
+]
 
 autodoc_member_order = "bysource"
 autodoc_default_options = {"members": True, "undoc-members": True}

@@ -1047,9 +1047,9 @@ PyMethodDef kRecorderMethods[] = {
             timeout (float): Seconds to wait at most; None waits for as long as it takes.
 
         Returns:
-            A tuple of what a data callable of the delivery's readout mode receives: its arrays,
-            owned by Python, and the metadata dictionary where the mode has one. An empty place
-            is an empty float64 array, as for the callable.
+            A tuple of the arguments a data callable of the delivery's readout mode receives (its
+            arrays, owned by Python, and the metadata dictionary where the mode has one). An empty
+            place is an empty float64 array, as for the callable.
 
         Raises:
             queue.Empty: no delivery arrived within the timeout.
@@ -1067,7 +1067,7 @@ PyMethodDef kRecorderMethods[] = {
             max_deliveries (int): The most deliveries to take; None takes every one that is ready.
 
         Returns:
-            A :obj:`Batch`: the arrays of the deliveries concatenated place by place, with the
+            A :obj:`Batch` of the deliveries' arrays, concatenated place by place, with the
             offsets where each delivery starts.
 
         Raises:
@@ -1233,7 +1233,7 @@ PyGetSetDef kHitMapGetSet[] = {
      "Records, vector entries, frame values or bins whose address lay outside the map, not written (int).", nullptr},
     {"delivered", hitmap_delivered, nullptr, "Deliveries added to the map (int).", nullptr},
     {"ignored", hitmap_ignored, nullptr,
-     "Deliveries the map cannot read: raw data, and counts beyond any address space (int).", nullptr},
+     "Deliveries the map cannot read, raw data and counts beyond any address space (int).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
