@@ -560,8 +560,10 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 // The device of the object's context is known to be closed: the SDK delivers to none of its
 // registrations any more.
+// Once the interpreter exits the SDK is not asked (a close may still be waiting for a callable
+// that never returns): the registrations are left to the process.
 bool closed(AcquisitionObject* o) {
-    return PyObject_TypeCheck(o->context, imported().context_type) &&
+    return !exiting() && PyObject_TypeCheck(o->context, imported().context_type) &&
            known_closed(reinterpret_cast<ContextObject*>(o->context)->c_zorvCtx);
 }
 

@@ -125,4 +125,18 @@ bool run_body(PyObject* module, const char* source) {
     return bool(r);
 }
 
+// The class text and body of each record, written as the module's own Python source would be.
+bool add_records(PyObject* module, std::initializer_list<Record> records) {
+    std::string source = "from typing import NamedTuple\n";
+    for (const Record& r : records) {
+        source += "\n\nclass " + std::string(r.name) + "(NamedTuple):\n    \"\"\"\n    " + r.summary + "\n\n    " +
+                  r.section + ":\n";
+        for (const RecordField& f : r.fields)
+            source += "        " + std::string(f.name) + " (" + f.type + "): " + f.doc + "\n";
+        source += "    \"\"\"\n";
+        for (const RecordField& f : r.fields) source += "    " + std::string(f.name) + ": " + f.type + "\n";
+    }
+    return run_body(module, source.c_str());
+}
+
 }  // namespace zorv
