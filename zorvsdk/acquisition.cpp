@@ -666,10 +666,7 @@ PyObject* begin_(ZORV_METHOD_ARGS) {
     zorv_ctx_t* ctx = handle_of(self);
     Registration* reg = latest(acq_of(self), channel);
     if (!ctx || !check_layout(acq_of(self), reg)) return nullptr;
-    int status;
-    Py_BEGIN_ALLOW_THREADS
-    status = zorv_acq_begin(ctx, channel.c_str());
-    Py_END_ALLOW_THREADS
+    int status = sdk_call(ctx, zorv_acq_begin, channel.c_str());
     if (status < 0) {
         const char* text = "";
         zorv_ctx_get_last_error(ctx, &text);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "layouts.hpp"
+#include "statuses.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL zorv_numpy_api
 #include <numpy/arrayobject.h>
@@ -82,14 +83,11 @@ bool import_common(PyObject* module) {
 
 bool import_exceptions(PyObject* module) {
     Imported& im = imported();
-    static const char* names[6] = {"ZorvSdkInternalException", "ZorvSdkInvalidOperationError",
-                                   "ZorvSdkInvalidArgumentError", "ZorvSdkNoMemoryException",
-                                   "ZorvSdkPointerException", "ZorvSdkAxiException"};
     Ref errors = Ref::steal(PyImport_ImportModule("zorvsdk.errors"));
     if (!errors) return false;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < kExceptionCount; ++i) {
         if (im.exceptions[i]) continue;
-        PyObject* e = PyObject_GetAttrString(errors.get(), names[i]);
+        PyObject* e = PyObject_GetAttrString(errors.get(), kExceptionClasses[i].name);
         if (!e) return false;
         im.exceptions[i] = e;
     }

@@ -12,7 +12,7 @@ namespace zorv {
 
 struct Imported {
     PyTypeObject* context_type = nullptr;  // zorvsdk.context._Context
-    PyObject* exceptions[6] = {};           // zorvsdk.errors, in the order of Exc
+    PyObject* exceptions[6] = {};           // zorvsdk.errors, in the order of statuses.hpp
 };
 Imported& imported();
 
