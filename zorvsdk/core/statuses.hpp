@@ -3,7 +3,7 @@
 // raise by it.
 #pragma once
 
-#include "zorv/status.h"
+#include "zorv/device_context.h"
 
 namespace zorv {
 
