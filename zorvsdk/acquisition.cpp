@@ -560,8 +560,10 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 // The device of the object's context is known to be closed: the SDK delivers to none of its
 // registrations any more.
+// Once the interpreter exits the SDK is not asked (a close may still be waiting for a callable
+// that never returns): the registrations are left to the process.
 bool closed(AcquisitionObject* o) {
-    return PyObject_TypeCheck(o->context, imported().context_type) &&
+    return !exiting() && PyObject_TypeCheck(o->context, imported().context_type) &&
            known_closed(reinterpret_cast<ContextObject*>(o->context)->c_zorvCtx);
 }
 
@@ -664,10 +666,7 @@ PyObject* begin_(ZORV_METHOD_ARGS) {
     zorv_ctx_t* ctx = handle_of(self);
     Registration* reg = latest(acq_of(self), channel);
     if (!ctx || !check_layout(acq_of(self), reg)) return nullptr;
-    int status;
-    Py_BEGIN_ALLOW_THREADS
-    status = zorv_acq_begin(ctx, channel.c_str());
-    Py_END_ALLOW_THREADS
+    int status = sdk_call(ctx, zorv_acq_begin, channel.c_str());
     if (status < 0) {
         const char* text = "";
         zorv_ctx_get_last_error(ctx, &text);

@@ -3,27 +3,15 @@
 
 #include "core/args.hpp"
 #include "core/module.hpp"
+#include "core/statuses.hpp"
+
+#include <climits>
 
 using namespace zorv;
 
 namespace {
 
-struct ExceptionDef {
-    const char* name;
-    const char* doc;
-    int status;
-};
-
-const ExceptionDef kExceptions[] = {
-    {"ZorvSdkInternalException", "Internal failure of the SDK (status -1).", -1},
-    {"ZorvSdkInvalidOperationError", "Operation not possible in the present state (status -2).", -2},
-    {"ZorvSdkInvalidArgumentError", "Argument refused by the SDK (status -3).", -3},
-    {"ZorvSdkNoMemoryException", "The SDK ran out of memory (status -4).", -4},
-    {"ZorvSdkPointerException", "Null or invalid pointer given to the SDK (status -5).", -5},
-    {"ZorvSdkAxiException", "AXI register access failed (statuses 102 and 103).", 102},
-};
-
-PyObject* g_classes[6];
+PyObject* g_classes[kExceptionCount];
 
 PyObject* throwZorvError(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static Params<2> params("_throwZorvError", {"status", "operation"});
@@ -31,7 +19,7 @@ PyObject* throwZorvError(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!params.parse(args, nargs, kwnames, a)) return nullptr;
     long status = PyLong_AsLong(a[0]);
     if (status == -1 && PyErr_Occurred()) return nullptr;
-    int index = status >= -5 && status <= -1 ? int(-status - 1) : (status == 102 || status == 103) ? 5 : -1;
+    int index = status < INT32_MIN || status > INT32_MAX ? -1 : exception_index(int(status));
     if (index < 0) Py_RETURN_NONE;  // no exception belongs to this status
     Ref text = Ref::steal(PyUnicode_FromFormat("%S failed with status %ld", a[1], status));
     if (!text) return nullptr;
@@ -51,12 +39,13 @@ int exec(PyObject* m) {
                                                "Base class of every exception raised for an SDK failure.",
                                                PyExc_Exception, nullptr);
     if (!base || PyModule_AddObject(m, "ZorvSdkException", base) < 0) return -1;
-    for (int i = 0; i < 6; ++i) {
-        std::string full = std::string("zorvsdk.errors.") + kExceptions[i].name;
-        PyObject* cls = PyErr_NewExceptionWithDoc(full.c_str(), kExceptions[i].doc, base, nullptr);
+    for (int i = 0; i < kExceptionCount; ++i) {
+        const ExceptionClass& e = kExceptionClasses[i];
+        std::string full = std::string("zorvsdk.errors.") + e.name;
+        PyObject* cls = PyErr_NewExceptionWithDoc(full.c_str(), e.doc, base, nullptr);
         if (!cls) return -1;
         g_classes[i] = Py_NewRef(cls);
-        if (PyModule_AddObject(m, kExceptions[i].name, cls) < 0) return -1;
+        if (PyModule_AddObject(m, e.name, cls) < 0) return -1;
     }
     return PyModule_AddFunctions(m, kFunctions);
 }

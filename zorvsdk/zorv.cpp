@@ -337,10 +337,8 @@ PyObject* finalize(ZORV_METHOD_ARGS) {
     if (as_device(self)->context != Py_None) {
         zorv_ctx_t* ctx = handle_of(self);
         if (!ctx) return nullptr;
-        int opened = 1, status;
-        Py_BEGIN_ALLOW_THREADS
-        status = zorv_dev_is_opened(ctx, &opened);
-        Py_END_ALLOW_THREADS
+        int opened = 1;
+        int status = sdk_call(ctx, zorv_dev_is_opened, &opened);
         if (status < 0 && !check_failure(ctx, status)) return nullptr;
         closed = status >= 0 && !opened;
         if (!closed) {

@@ -5,6 +5,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "layouts.hpp"
+#include "method.hpp"
 #include "module.hpp"
 #include "status.hpp"
 
@@ -69,6 +70,37 @@ PyObject* list_entry(ZORV_METHOD_ARGS) {
     (void)args;
     if (!params.parse(nargs, kwnames)) return nullptr;
     return id_list(self, count, id);
+}
+
+// The bodies of an identifier list, for Methods::add, and the three rows declared at once:
+//   declare_id_list<"getBiasIds", "_Bias__getSupplyCount", "_Bias__getSupplyId",
+//                   zorv_bias_supply_count, zorv_bias_supply_id>(methods, "biasIdx", {docs...})
+template <FixedText Count, FixedText Id>
+PyObject* id_list_body(PyObject* self) {
+    static Name count(Count.s), id(Id.s);
+    return id_list(self, count, id);
+}
+template <int (*Fn)(zorv_ctx_t*, int*)>
+PyObject* count_body(PyObject* self) {
+    return count_method(self, Fn);
+}
+template <int (*Fn)(zorv_ctx_t*, int, const char**)>
+PyObject* id_body(PyObject* self, PyObject* index) {
+    return id_method(self, index, Fn);
+}
+
+struct IdListDocs {
+    const char* list;
+    const char* count;
+    const char* id;
+};
+
+template <FixedText List, FixedText Count, FixedText Id, int (*CountFn)(zorv_ctx_t*, int*),
+          int (*IdFn)(zorv_ctx_t*, int, const char**)>
+bool declare_id_list(Methods& methods, const char* index, IdListDocs docs) {
+    return methods.add<id_list_body<Count, Id>>(List.s, {}, docs.list) &&
+           methods.add<count_body<CountFn>>(Count.s, {}, docs.count) &&
+           methods.add<id_body<IdFn>>(Id.s, {index}, docs.id);
 }
 
 template <FixedText Method, int (*Fn)(zorv_ctx_t*, int*)>

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "layouts.hpp"
+#include "statuses.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL zorv_numpy_api
 #include <numpy/arrayobject.h>
@@ -82,14 +83,11 @@ bool import_common(PyObject* module) {
 
 bool import_exceptions(PyObject* module) {
     Imported& im = imported();
-    static const char* names[6] = {"ZorvSdkInternalException", "ZorvSdkInvalidOperationError",
-                                   "ZorvSdkInvalidArgumentError", "ZorvSdkNoMemoryException",
-                                   "ZorvSdkPointerException", "ZorvSdkAxiException"};
     Ref errors = Ref::steal(PyImport_ImportModule("zorvsdk.errors"));
     if (!errors) return false;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < kExceptionCount; ++i) {
         if (im.exceptions[i]) continue;
-        PyObject* e = PyObject_GetAttrString(errors.get(), names[i]);
+        PyObject* e = PyObject_GetAttrString(errors.get(), kExceptionClasses[i].name);
         if (!e) return false;
         im.exceptions[i] = e;
     }
@@ -123,6 +121,20 @@ bool run_body(PyObject* module, const char* source) {
     flags.cf_flags = CO_FUTURE_ANNOTATIONS;
     Ref r = Ref::steal(PyRun_StringFlags(source, Py_file_input, dict, dict, &flags));
     return bool(r);
+}
+
+// The class text and body of each record, written as the module's own Python source would be.
+bool add_records(PyObject* module, std::initializer_list<Record> records) {
+    std::string source = "from typing import NamedTuple\n";
+    for (const Record& r : records) {
+        source += "\n\nclass " + std::string(r.name) + "(NamedTuple):\n    \"\"\"\n    " + r.summary + "\n\n    " +
+                  r.section + ":\n";
+        for (const RecordField& f : r.fields)
+            source += "        " + std::string(f.name) + " (" + f.type + "): " + f.doc + "\n";
+        source += "    \"\"\"\n";
+        for (const RecordField& f : r.fields) source += "    " + std::string(f.name) + ": " + f.type + "\n";
+    }
+    return run_body(module, source.c_str());
 }
 
 }  // namespace zorv

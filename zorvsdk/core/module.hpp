@@ -6,12 +6,13 @@
 #include "ref.hpp"
 
 #include <cstddef>
+#include <initializer_list>
 
 namespace zorv {
 
 struct Imported {
     PyTypeObject* context_type = nullptr;  // zorvsdk.context._Context
-    PyObject* exceptions[6] = {};           // zorvsdk.errors, in the order of Exc
+    PyObject* exceptions[6] = {};           // zorvsdk.errors, in the order of statuses.hpp
 };
 Imported& imported();
 
@@ -30,6 +31,21 @@ bool import_numpy();
 bool add_type(PyObject* module, PyTypeObject* type);
 // Runs Python statements in the module's namespace, with postponed annotations.
 bool run_body(PyObject* module, const char* source);
+// A record class (a NamedTuple subclass) declared as data: its fields with their types and texts.
+struct RecordField {
+    const char* name;
+    const char* type;  // as annotated and documented: "float", "str"
+    const char* doc;
+};
+struct Record {
+    const char* name;
+    const char* summary;
+    std::initializer_list<RecordField> fields;
+    const char* section = "Attributes";  // the heading of the field list in the class text
+};
+// Defines the record classes in the module (with `NamedTuple` imported from typing).
+bool add_records(PyObject* module, std::initializer_list<Record> records);
+
 // The module's namespace (borrowed) and a lookup in it by name at call time (new reference).
 PyObject* module_dict();
 PyObject* global(PyObject* name);

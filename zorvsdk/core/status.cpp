@@ -3,22 +3,15 @@
 #include <cstring>
 
 #include "module.hpp"
+#include "statuses.hpp"
 
 namespace zorv {
 
 PyObject* exception(Exc which) { return imported().exceptions[int(which)]; }
 
 static PyObject* mapped(int status) {
-    switch (status) {
-    case -1: return exception(Exc::Internal);
-    case -2: return exception(Exc::InvalidOperation);
-    case -3: return exception(Exc::InvalidArgument);
-    case -4: return exception(Exc::NoMemory);
-    case -5: return exception(Exc::Pointer);
-    case 102:
-    case 103: return exception(Exc::Axi);
-    default: return nullptr;
-    }
+    int index = exception_index(status);
+    return index < 0 ? nullptr : imported().exceptions[index];
 }
 
 bool throw_status(int status, const char* message) {
@@ -55,11 +48,8 @@ bool check_failure(zorv_ctx_t* ctx, int status) {
 
 bool known_closed(zorv_ctx_t* ctx) {
     if (!ctx) return false;
-    int opened = 1, status;
-    Py_BEGIN_ALLOW_THREADS
-    status = zorv_dev_is_opened(ctx, &opened);
-    Py_END_ALLOW_THREADS
-    return status >= 0 && !opened;
+    int opened = 1;
+    return !is_failure(sdk_call(ctx, zorv_dev_is_opened, &opened), Failing::Negative) && !opened;
 }
 
 }  // namespace zorv

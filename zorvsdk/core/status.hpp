@@ -4,6 +4,7 @@
 #pragma once
 
 #include "layouts.hpp"
+#include "statuses.hpp"
 
 namespace zorv {
 
@@ -29,34 +30,35 @@ bool check_failure(zorv_ctx_t* ctx, int status);
 // a failure of the question, whatever its status, counts as "may be open".
 bool known_closed(zorv_ctx_t* ctx);
 
-// The call step on a context handle. True when the method goes on (success, or a status that
-// maps to no exception).
+// One SDK call with the interpreter lock released around it; its status.
 template <class... P, class... A>
-inline bool call_ctx(zorv_ctx_t* ctx, int (*fn)(zorv_ctx_t*, P...), A... args) {
+inline int sdk_call(zorv_ctx_t* ctx, int (*fn)(zorv_ctx_t*, P...), A... args) {
     int status;
     Py_BEGIN_ALLOW_THREADS
     status = fn(ctx, args...);
     Py_END_ALLOW_THREADS
-    return status >= 0 || check_failure(ctx, status);
+    return status;
+}
+
+// The call step on a context handle: on a failure, the context's last error raised by the
+// status. True when the method goes on (success, or a failure that maps to no exception).
+template <Failing Which = Failing::Negative, class... P, class... A>
+inline bool call_ctx(zorv_ctx_t* ctx, int (*fn)(zorv_ctx_t*, P...), A... args) {
+    int status = sdk_call(ctx, fn, args...);
+    return !is_failure(status, Which) || check_failure(ctx, status);
 }
 
 // The call step on the context of a component object.
-template <class... P, class... A>
+template <Failing Which = Failing::Negative, class... P, class... A>
 inline bool call(PyObject* self, int (*fn)(zorv_ctx_t*, P...), A... args) {
     zorv_ctx_t* ctx = handle_of(self);
-    return ctx && call_ctx(ctx, fn, args...);
+    return ctx && call_ctx<Which>(ctx, fn, args...);
 }
 
-// The AXI calls also fail with 102 and 103.
+// The AXI calls also fail with ZORV_AXI_UNALIGNED and ZORV_AXI_UNMAPPED.
 template <class... P, class... A>
 inline bool call_axi(PyObject* self, int (*fn)(zorv_ctx_t*, P...), A... args) {
-    zorv_ctx_t* ctx = handle_of(self);
-    if (!ctx) return false;
-    int status;
-    Py_BEGIN_ALLOW_THREADS
-    status = fn(ctx, args...);
-    Py_END_ALLOW_THREADS
-    return (status >= 0 && status != 102 && status != 103) || check_failure(ctx, status);
+    return call<Failing::NegativeOrAxi>(self, fn, args...);
 }
 
 }  // namespace zorv
