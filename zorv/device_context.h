@@ -10,6 +10,12 @@
 #define ZORV_EXTERN_C_END }
 #else
 #define ZORV_EXTERN_C_BEGIN
+#define ZORV_EXTERN_C_END
+#endif
+
+#define ZORV_API __attribute__((visibility("default")))
+
+ZORV_EXTERN_C_BEGIN
 
 /* Every function returns one of these, or another status of its own at or above ZORV_OK that is
    not a failure. The AXI functions also fail with ZORV_AXI_UNALIGNED and ZORV_AXI_UNMAPPED. */
@@ -23,13 +29,6 @@ enum zorv_status {
     ZORV_AXI_UNALIGNED = 102,    /* an AXI address that is not a multiple of 4 */
     ZORV_AXI_UNMAPPED = 103      /* no AXI register at the address */
 };
-
-#define ZORV_EXTERN_C_END
-#endif
-
-#define ZORV_API __attribute__((visibility("default")))
-
-ZORV_EXTERN_C_BEGIN
 
 /* One device session. Created by zorv_ctx_create, released by zorv_ctx_destroy. */
 typedef struct zorv_ctx zorv_ctx_t;
