@@ -16,6 +16,7 @@
 // where the SDK's threads and the other Python threads do not exist, what they had begun is dropped.
 #include "core/component.hpp"
 #include "core/deliveries.hpp"
+#include "core/method.hpp"
 #include "core/numpy.hpp"
 
 #include <pthread.h>
@@ -974,25 +975,39 @@ PyObject* raise_empty() {
     return nullptr;
 }
 
-PyObject* recorder_get(ZORV_METHOD_ARGS) {
-    static Params<1> params("get", {"timeout"}, 0);
-    PyObject* a[1] = {};
+Methods recorder_methods;
+
+PyObject* recorder_get(PyObject* self, PyObject* timeout_arg) {
     double timeout;
-    if (!params.parse(args, nargs, kwnames, a) || !to_timeout(a[0], timeout)) return nullptr;
+    if (!to_timeout(timeout_arg, timeout)) return nullptr;
     Ring& r = ring_of(self);
     uint64_t first = 0;
     int got = r.wait(timeout, [&] { return r.claim(1, first) ? 1 : 0; });
     if (got <= 0) return got < 0 ? nullptr : raise_empty();
     return take_one(r, first);
 }
+ZORV_METHOD_AS(recorder_methods, "get", recorder_get, {"timeout=None"}, R"(
+        Takes the oldest delivery held, waiting for one if there is none.
 
-PyObject* recorder_get_batch(ZORV_METHOD_ARGS) {
-    static Params<2> params("get_batch", {"timeout", "max_deliveries"}, 0);
-    PyObject* a[2] = {};
+        The wait releases the interpreter lock and answers Ctrl-C.
+
+        Args:
+            timeout (float): Seconds to wait at most; None waits for as long as it takes.
+
+        Returns:
+            A tuple of the arguments a data callable of the delivery's readout mode receives (its
+            arrays, owned by Python, and the metadata dictionary where the mode has one). An empty
+            place is an empty float64 array, as for the callable.
+
+        Raises:
+            queue.Empty: no delivery arrived within the timeout.
+        )");
+
+PyObject* recorder_get_batch(PyObject* self, PyObject* timeout_arg, PyObject* most_arg) {
     double timeout;
     uint64_t most = UINT64_MAX;
-    if (!params.parse(args, nargs, kwnames, a) || !to_timeout(a[0], timeout) ||
-        (a[1] && a[1] != Py_None && !to_positive(a[1], "max_deliveries", UINT64_MAX >> 1, most)))
+    if (!to_timeout(timeout_arg, timeout) ||
+        (most_arg && most_arg != Py_None && !to_positive(most_arg, "max_deliveries", UINT64_MAX >> 1, most)))
         return nullptr;
     Ring& r = ring_of(self);
     uint64_t first = 0, n = 0;
@@ -1000,6 +1015,25 @@ PyObject* recorder_get_batch(ZORV_METHOD_ARGS) {
     if (got <= 0) return got < 0 ? nullptr : raise_empty();
     return take_batch(r, first, n);
 }
+ZORV_METHOD_AS(recorder_methods, "get_batch", recorder_get_batch, {"timeout=None", "max_deliveries=None"}, R"(
+        Takes the oldest deliveries held, as many as are ready, in one go.
+
+        A batch holds consecutive deliveries of one kind (a sink registered on channels of
+        different readout modes hands them out in separate batches). It waits, as :func:`~get`
+        does, only when no delivery is held.
+
+        Args:
+            timeout (float): Seconds to wait at most for the first delivery; None waits for as
+                long as it takes.
+            max_deliveries (int): The most deliveries to take; None takes every one that is ready.
+
+        Returns:
+            A :obj:`Batch` of the deliveries' arrays, concatenated place by place, with the
+            offsets where each delivery starts.
+
+        Raises:
+            queue.Empty: no delivery arrived within the timeout.
+        )");
 
 PyObject* recorder_next(PyObject* self) {
     Ring& r = ring_of(self);
@@ -1010,13 +1044,19 @@ PyObject* recorder_next(PyObject* self) {
     return got == Got ? take_one(r, first) : nullptr;  // nothing set: the iteration ends
 }
 
-PyObject* recorder_clear(ZORV_METHOD_ARGS) {
-    static NoParams params("clear");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
+PyObject* recorder_clear(PyObject* self) {
     ring_of(self).clear();
     Py_RETURN_NONE;
 }
+ZORV_METHOD_AS(recorder_methods, "clear", recorder_clear, {}, R"(
+        Drops every delivery held and sets :attr:`delivered` and :attr:`dropped` to 0.
+
+        Args:
+            None
+
+        Returns:
+            None
+        )");
 
 PyObject* recorder_capacity(PyObject* self, void*) { return from_u64(ring_of(self).capacity()); }
 PyObject* recorder_delivered(PyObject* self, void*) { return from_u64(ring_of(self).delivered()); }
@@ -1036,54 +1076,6 @@ int recorder_set_idle(PyObject* self, PyObject* value, void*) {
     reinterpret_cast<RecorderObject*>(self)->idle = idle;
     return 0;
 }
-
-PyMethodDef kRecorderMethods[] = {
-    {"get", ZORV_FASTCALL(recorder_get), ZORV_DOC("get($self, timeout=None)", R"(
-        Takes the oldest delivery held, waiting for one if there is none.
-
-        The wait releases the interpreter lock and answers Ctrl-C.
-
-        Args:
-            timeout (float): Seconds to wait at most; None waits for as long as it takes.
-
-        Returns:
-            A tuple of the arguments a data callable of the delivery's readout mode receives (its
-            arrays, owned by Python, and the metadata dictionary where the mode has one). An empty
-            place is an empty float64 array, as for the callable.
-
-        Raises:
-            queue.Empty: no delivery arrived within the timeout.
-        )")},
-    {"get_batch", ZORV_FASTCALL(recorder_get_batch), ZORV_DOC("get_batch($self, timeout=None, max_deliveries=None)", R"(
-        Takes the oldest deliveries held, as many as are ready, in one go.
-
-        A batch holds consecutive deliveries of one kind (a sink registered on channels of
-        different readout modes hands them out in separate batches). It waits, as :func:`~get`
-        does, only when no delivery is held.
-
-        Args:
-            timeout (float): Seconds to wait at most for the first delivery; None waits for as
-                long as it takes.
-            max_deliveries (int): The most deliveries to take; None takes every one that is ready.
-
-        Returns:
-            A :obj:`Batch` of the deliveries' arrays, concatenated place by place, with the
-            offsets where each delivery starts.
-
-        Raises:
-            queue.Empty: no delivery arrived within the timeout.
-        )")},
-    {"clear", ZORV_FASTCALL(recorder_clear), ZORV_DOC("clear($self)", R"(
-        Drops every delivery held and sets :attr:`delivered` and :attr:`dropped` to 0.
-
-        Args:
-            None
-
-        Returns:
-            None
-        )")},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 PyGetSetDef kRecorderGetSet[] = {
     {"capacity", recorder_capacity, nullptr, "Records the ring holds at most (int).", nullptr},
@@ -1151,43 +1143,24 @@ PyObject* new_map_array(const Map& m) {
     return PyArray_EMPTY(2, dims, NPY_UINT64, 0);
 }
 
-// counts(), tot() and snapshot(): new arrays of one snapshot.
-template <bool Counts, bool Tot>
-PyObject* hitmap_snapshot(ZORV_METHOD_ARGS) {
-    static NoParams params(Counts && Tot ? "snapshot" : Counts ? "counts" : "tot");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
+Methods hitmap_methods;
+
+// New arrays of one snapshot: the counts, the summed ToT, or both.
+PyObject* snapshot_of(PyObject* self, bool counts, bool tot) {
     Map& m = map_of(self);
-    Ref counts = Counts ? Ref::steal(new_map_array(m)) : Ref(), tot = Tot ? Ref::steal(new_map_array(m)) : Ref();
-    if ((Counts && !counts) || (Tot && !tot)) return nullptr;
-    auto* c = Counts ? reinterpret_cast<uint64_t*>(data_of(counts.get())) : nullptr;
-    auto* t = Tot ? reinterpret_cast<uint64_t*>(data_of(tot.get())) : nullptr;
+    Ref c = counts ? Ref::steal(new_map_array(m)) : Ref(), t = tot ? Ref::steal(new_map_array(m)) : Ref();
+    if ((counts && !c) || (tot && !t)) return nullptr;
+    auto* cd = counts ? reinterpret_cast<uint64_t*>(data_of(c.get())) : nullptr;
+    auto* td = tot ? reinterpret_cast<uint64_t*>(data_of(t.get())) : nullptr;
     Py_BEGIN_ALLOW_THREADS
-    m.snapshot(c, t);
+    m.snapshot(cd, td);
     Py_END_ALLOW_THREADS
-    if (Counts && Tot) return PyTuple_Pack(2, counts.get(), tot.get());
-    return (Counts ? counts : tot).release();
+    if (counts && tot) return PyTuple_Pack(2, c.get(), t.get());
+    return (counts ? c : t).release();
 }
 
-PyObject* hitmap_clear(ZORV_METHOD_ARGS) {
-    static NoParams params("clear");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    Map& m = map_of(self);
-    Py_BEGIN_ALLOW_THREADS
-    m.clear();
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
-}
-
-PyObject* hitmap_width(PyObject* self, void*) { return from_u64(map_of(self).width()); }
-PyObject* hitmap_height(PyObject* self, void*) { return from_u64(map_of(self).height()); }
-PyObject* hitmap_outside(PyObject* self, void*) { return from_u64(map_of(self).outside()); }
-PyObject* hitmap_delivered(PyObject* self, void*) { return from_u64(map_of(self).delivered()); }
-PyObject* hitmap_ignored(PyObject* self, void*) { return from_u64(map_of(self).ignored()); }
-
-PyMethodDef kHitMapMethods[] = {
-    {"counts", ZORV_FASTCALL((hitmap_snapshot<true, false>)), ZORV_DOC("counts($self)", R"(
+PyObject* counts(PyObject* self) { return snapshot_of(self, true, false); }
+ZORV_METHOD(hitmap_methods, counts, {}, R"(
         Retrieves the hit count of every pixel (bin, in the binned modes).
 
         Args:
@@ -1195,8 +1168,10 @@ PyMethodDef kHitMapMethods[] = {
 
         Returns:
             A new uint64 array of shape (height, width).
-        )")},
-    {"tot", ZORV_FASTCALL((hitmap_snapshot<false, true>)), ZORV_DOC("tot($self)", R"(
+        )");
+
+PyObject* tot(PyObject* self) { return snapshot_of(self, false, true); }
+ZORV_METHOD(hitmap_methods, tot, {}, R"(
         Retrieves the summed ToT (iToT in the iToT and binned modes) of every pixel or bin.
 
         Args:
@@ -1204,8 +1179,10 @@ PyMethodDef kHitMapMethods[] = {
 
         Returns:
             A new uint64 array of shape (height, width), in ToT ticks.
-        )")},
-    {"snapshot", ZORV_FASTCALL((hitmap_snapshot<true, true>)), ZORV_DOC("snapshot($self)", R"(
+        )");
+
+PyObject* snapshot(PyObject* self) { return snapshot_of(self, true, true); }
+ZORV_METHOD(hitmap_methods, snapshot, {}, R"(
         Retrieves the counts and the summed ToT of one and the same set of deliveries.
 
         Args:
@@ -1213,8 +1190,16 @@ PyMethodDef kHitMapMethods[] = {
 
         Returns:
             A tuple (counts, tot) of new uint64 arrays of shape (height, width).
-        )")},
-    {"clear", ZORV_FASTCALL(hitmap_clear), ZORV_DOC("clear($self)", R"(
+        )");
+
+PyObject* hitmap_clear(PyObject* self) {
+    Map& m = map_of(self);
+    Py_BEGIN_ALLOW_THREADS
+    m.clear();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+ZORV_METHOD_AS(hitmap_methods, "clear", hitmap_clear, {}, R"(
         Sets every count and sum to 0, and :attr:`outside`, :attr:`delivered` and :attr:`ignored`.
 
         Args:
@@ -1222,9 +1207,13 @@ PyMethodDef kHitMapMethods[] = {
 
         Returns:
             None
-        )")},
-    {nullptr, nullptr, 0, nullptr},
-};
+        )");
+
+PyObject* hitmap_width(PyObject* self, void*) { return from_u64(map_of(self).width()); }
+PyObject* hitmap_height(PyObject* self, void*) { return from_u64(map_of(self).height()); }
+PyObject* hitmap_outside(PyObject* self, void*) { return from_u64(map_of(self).outside()); }
+PyObject* hitmap_delivered(PyObject* self, void*) { return from_u64(map_of(self).delivered()); }
+PyObject* hitmap_ignored(PyObject* self, void*) { return from_u64(map_of(self).ignored()); }
 
 PyGetSetDef kHitMapGetSet[] = {
     {"width", hitmap_width, nullptr, "Pixels (or bins) per row (int).", nullptr},
@@ -1296,42 +1285,29 @@ const char kHitMapDoc[] = R"(HitMap(width, height)
         height (int): Rows.
     )";
 
-const char kBody[] = R"(
-import queue
-from typing import NamedTuple, Any
-
-
-class Batch(NamedTuple):
-    """
-    Consecutive deliveries of one kind, taken at once by :func:`Recorder.get_batch`.
-
-    Attributes:
-        kind (str): The kind of delivery: "dd-toa-tot", "seq-toa-tot-vec", "medipix", "raw", ...
-        deliveries (int): How many deliveries the batch holds.
-        arrays (tuple): One array per argument of the data callable (metadata aside), each the
-            concatenation of that argument over the deliveries, of its element type even when
-            empty.
-        offsets (numpy.ndarray): int64, one row per array and deliveries + 1 columns: delivery
-            ``i`` is ``arrays[p][offsets[p, i]:offsets[p, i + 1]]``.
-        shutters (numpy.ndarray): uint64 shutter times of the deliveries, or None for a kind
-            without metadata.
-        tdcs (tuple): The time stamps of TDC inputs 0, 1 and 2, each concatenated, or None.
-        tdc_offsets (numpy.ndarray): int64 offsets of the deliveries in ``tdcs``, as ``offsets``,
-            or None.
-    """
-
-    kind: str
-    deliveries: int
-    arrays: tuple[Any, ...]
-    offsets: Any
-    shutters: Any
-    tdcs: Any
-    tdc_offsets: Any
-)";
+const Record kBatch{"Batch",
+                    "Consecutive deliveries of one kind, taken at once by :func:`Recorder.get_batch`.",
+                    {{"kind", "str", "The kind of delivery, such as \"dd-toa-tot\", \"medipix\" or \"raw\"."},
+                     {"deliveries", "int", "How many deliveries the batch holds."},
+                     {"arrays", "tuple",
+                      "One array per argument of the data callable (metadata aside), each the concatenation of that "
+                      "argument over the deliveries, of its element type even when empty."},
+                     {"offsets", "numpy.ndarray",
+                      "int64, one row per array and deliveries + 1 columns: delivery ``i`` is "
+                      "``arrays[p][offsets[p, i]:offsets[p, i + 1]]``."},
+                     {"shutters", "numpy.ndarray",
+                      "The uint64 shutter times of the deliveries; None for a kind without metadata."},
+                     {"tdcs", "tuple",
+                      "The time stamps of TDC inputs 0, 1 and 2, each concatenated; None for a kind without metadata."},
+                     {"tdc_offsets", "numpy.ndarray",
+                      "int64 offsets of the deliveries in ``tdcs``, as ``offsets``; None for a kind without "
+                      "metadata."}}};
 
 int exec(PyObject* m) {
-    if (!import_common(m) || !import_numpy() || !make_descrs()) return -1;
-    PyTypeObject* recorder = make_type("zorvsdk.sinks.Recorder", kRecorderDoc, sizeof(RecorderObject), kRecorderMethods,
+    PyMethodDef* recorder_table = recorder_methods.table(false);
+    PyMethodDef* hitmap_table = hitmap_methods.table(false);
+    if (!recorder_table || !hitmap_table || !import_common(m) || !import_numpy() || !make_descrs()) return -1;
+    PyTypeObject* recorder = make_type("zorvsdk.sinks.Recorder", kRecorderDoc, sizeof(RecorderObject), recorder_table,
                                        {{Py_tp_new, reinterpret_cast<void*>(recorder_new)},
                                         {Py_tp_dealloc, reinterpret_cast<void*>(recorder_dealloc)},
                                         {Py_tp_traverse, nullptr},
@@ -1342,7 +1318,7 @@ int exec(PyObject* m) {
                                         {Py_tp_getset, kRecorderGetSet}},
                                        kSinkFlags);
     if (!recorder || !publish(recorder, kRecorderApi) || !add_type(m, recorder)) return -1;
-    PyTypeObject* hitmap = make_type("zorvsdk.sinks.HitMap", kHitMapDoc, sizeof(HitMapObject), kHitMapMethods,
+    PyTypeObject* hitmap = make_type("zorvsdk.sinks.HitMap", kHitMapDoc, sizeof(HitMapObject), hitmap_table,
                                      {{Py_tp_new, reinterpret_cast<void*>(hitmap_new)},
                                       {Py_tp_dealloc, reinterpret_cast<void*>(hitmap_dealloc)},
                                       {Py_tp_traverse, nullptr},
@@ -1356,7 +1332,7 @@ int exec(PyObject* m) {
         PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     }
-    return run_body(m, kBody) ? 0 : -1;
+    return add_records(m, {kBatch}) && run_body(m, "import queue\n") ? 0 : -1;
 }
 
 }  // namespace
