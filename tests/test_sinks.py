@@ -241,6 +241,10 @@ def test_waits_time_out_and_refuse_bad_timeouts():
             take(timeout=-1)
     with pytest.raises(ValueError, match="capacity must be from 1"):
         sinks.Recorder(0)
+    with pytest.raises(ValueError, match="'idle' must be a non-negative number"):
+        sinks.Recorder(10, idle=-1)
+    with pytest.raises(TypeError, match="not None"):
+        rec.idle = None
     # A reader waiting with the lock released gets a delivery made by another thread.
     threading.Timer(0.1, lambda: Native(rec).deliver("raw", [np.arange(3, dtype=np.uint8)])).start()
     assert rec.get(timeout=10)[0].tolist() == [0, 1, 2]

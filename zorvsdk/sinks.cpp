@@ -170,13 +170,13 @@ int wait_for(std::mutex& mu, std::condition_variable& cv, int& waiters, double t
 }
 
 // None (or left out): wait for ever (-1); else a number of seconds, as queue.Queue takes it.
-bool to_timeout(PyObject* value, double& out) {
+bool to_timeout(PyObject* value, double& out, const char* what = "timeout") {
     out = -1;
     if (!value || value == Py_None) return true;
     out = PyFloat_AsDouble(value);
     if (out == -1 && PyErr_Occurred()) return false;
     if (!(out >= 0)) {
-        PyErr_SetString(PyExc_ValueError, "'timeout' must be a non-negative number");
+        PyErr_Format(PyExc_ValueError, "'%s' must be a non-negative number", what);
         return false;
     }
     return true;
@@ -351,7 +351,10 @@ public:
     // With the mutex held (in an attempt): claims up to `max` ready slots of one kind, in order, and
     // returns how many (none while the oldest unclaimed one is still being written).
     uint64_t claim(uint64_t max, uint64_t& first) {
-        while (read_ < tail_ && at(read_).state == Slot::Done) ++read_;  // dropped in a forked child
+        if (read_ < tail_ && at(read_).state == Slot::Done) {  // dropped in a forked child
+            while (read_ < tail_ && at(read_).state == Slot::Done) ++read_;
+            release();
+        }
         first = read_;
         uint64_t n = 0;
         while (n < max && read_ < tail_ && at(read_).state == Slot::Ready && at(read_).kind == at(first).kind) {
@@ -791,15 +794,21 @@ void recorder_acquiring(void* sink, int running) noexcept {
 
 const SinkApi kRecorderApi{kSinkApiVersion, sizeof(SinkApi), recorder_deliver, recorder_acquiring};
 
+// Seconds without a delivery that end an iteration: a number, never None.
+bool to_idle(PyObject* value, double& out) {
+    if (value != Py_None) return to_timeout(value, out, "idle");
+    PyErr_SetString(PyExc_TypeError, "'idle' is a number of seconds, not None");
+    return false;
+}
+
 PyObject* recorder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static Params<2> params("Recorder", {"capacity", "idle"}, 1);
     PyObject* a[2];
     uint64_t capacity;
     double idle = 1.0;
     if (!params.parse_tuple(args, kwds, a) || !to_positive(a[0], "capacity", Ring::kMaxCapacity, capacity) ||
-        (a[1] && !to_timeout(a[1], idle)))
+        (a[1] && !to_idle(a[1], idle)))
         return nullptr;
-    if (idle < 0) return PyErr_Format(PyExc_ValueError, "'idle' must be a non-negative number");
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* o = reinterpret_cast<RecorderObject*>(self);
@@ -1069,10 +1078,7 @@ int recorder_set_idle(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_AttributeError, "cannot delete 'idle'");
         return -1;
     }
-    if (value == Py_None || !to_timeout(value, idle)) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "'idle' is a number of seconds");
-        return -1;
-    }
+    if (!to_idle(value, idle)) return -1;
     reinterpret_cast<RecorderObject*>(self)->idle = idle;
     return 0;
 }
