@@ -1,9 +1,10 @@
 """Show a hit map that fills in while the acquisition runs.
 
-The acquisition waits for its end on a worker thread, and the data callable (on the SDK's threads)
-only adds each delivery's hits into a counts array. The main thread, which owns the figure, redraws
-the map from those counts every ``--interval`` seconds until the acquisition has ended, then once
-more. With a display the figure is a window; headless (``MPLBACKEND=Agg``, or ``--headless``)
+The acquisition waits for its end on a worker thread, and a native hit map
+(:class:`zorvsdk.sinks.HitMap`) registered in place of a data callable adds each delivery's hits on
+the SDK's threads, without taking the interpreter lock. The main thread, which owns the figure,
+redraws the map from a snapshot of its counts every ``--interval`` seconds until the acquisition has
+ended, then once more. With a display the figure is a window; headless (``MPLBACKEND=Agg``, or ``--headless``)
 nothing is shown, and ``--frames DIR`` keeps every redraw as a PNG. ``--output`` saves the final
 map.
 
@@ -17,7 +18,7 @@ import argparse
 import sys
 import threading
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import matplotlib
 
@@ -27,35 +28,15 @@ import matplotlib.pyplot as plt
 import numpy as np
 from matplotlib.colors import LogNorm
 
+from zorvsdk.sinks import HitMap
 from zorvsdk.zorv import Device
 
-if TYPE_CHECKING:  # a name of the type stubs only: annotations are not evaluated
-    from zorvsdk.acquisition import AcqMetadata
 
-
-class HitMap:
-    """Counts hits per pixel; called on a thread of the SDK with arrays valid only during the call."""
-
-    def __init__(self, width: int, height: int) -> None:
-        self.width, self.height = width, height
-        self.lock = threading.Lock()
-        self.counts = np.zeros(width * height, dtype=np.int64)
-        self.hits = 0
-        self.deliveries = 0
-
-    def __call__(self, data: np.ndarray[Any, Any], metadata: AcqMetadata) -> None:
-        if len(data) == 0:
-            return
-        # bincount reads the addresses now; nothing of the SDK's buffer is kept after returning.
-        counts = np.bincount(data["address"], minlength=self.counts.size)[: self.counts.size]
-        with self.lock:
-            self.counts += counts
-            self.hits += len(data)
-            self.deliveries += 1
-
-    def snapshot(self) -> tuple[np.ndarray[Any, Any], int, int]:
-        with self.lock:
-            return self.counts.reshape(self.height, self.width).copy(), self.hits, self.deliveries
+def snapshot(hitmap: HitMap) -> tuple[np.ndarray[Any, Any], int, int]:
+    """The counts so far, the hits they add up to (those outside the map too) and the deliveries."""
+    deliveries = hitmap.delivered  # read first: the counts then hold at least these deliveries
+    counts = hitmap.counts()
+    return counts, int(counts.sum()) + hitmap.outside, deliveries
 
 
 class Acquisition(threading.Thread):
@@ -121,7 +102,7 @@ def main(argv: list[str] | None = None) -> int:
 
             def redraw() -> None:
                 nonlocal updates
-                counts, hits, deliveries = hitmap.snapshot()
+                counts, hits, deliveries = snapshot(hitmap)
                 shown = np.ma.masked_less(counts, 1)  # pixels without hits stay blank
                 image.set_data(shown)
                 image.set_norm(LogNorm(vmin=1, vmax=max(10, int(counts.max()))))
@@ -151,7 +132,7 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         device.finalize()
 
-    counts, hits, deliveries = hitmap.snapshot()
+    counts, hits, deliveries = snapshot(hitmap)
     if args.output:
         figure.savefig(args.output)
         print(f"hit map written to {args.output}")
