@@ -231,16 +231,18 @@ void report_failure(Registration& reg) {
         PyErr_Clear();
         return;
     }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref what = Ref::steal(describe(reg));
-    Ref text = what ? Ref::steal(PyUnicode_FromFormat(
-                          "in %U (later failures of this registration are counted, not reported)", what.get()))
-                    : Ref();
-    const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!message) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    _PyErr_WriteUnraisableMsg(message ? message : "in a data delivery", reg.func.get());
+    Ref text;
+    const char* message = "in a data delivery";
+    {
+        ErrorScope failure;  // set back before it is reported
+        Ref what = Ref::steal(describe(reg));
+        if (what)
+            text = Ref::steal(PyUnicode_FromFormat(
+                "in %U (later failures of this registration are counted, not reported)", what.get()));
+        if (const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr) message = utf8;
+        PyErr_Clear();
+    }
+    _PyErr_WriteUnraisableMsg(message, reg.func.get());
 }
 
 // Warns, once per registration, that an array of a delivery outlived it.
