@@ -3,16 +3,19 @@
 #include "sim.hpp"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fstream>
-#include <sstream>
 #include <thread>
+#include <type_traits>
 
 #include "zorv/version_info.h"
 #include "zorvsim.h"
@@ -156,23 +159,52 @@ static std::string& model_file_error() {
     return e;
 }
 
-static bool read_file(const char* path, std::string& out, std::string& error) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        error = std::string(path) + ": cannot be read: " + std::strerror(errno);
-        return false;
+FileRead read_regular_file(const std::string& path, uint64_t limit, const char* limit_text, std::string& out,
+                           std::string& error) {
+    auto refuse = [&](const std::string& why) {
+        error = "'" + path + "' " + why;
+        return FileRead::Refused;
+    };
+    // Opened without blocking, so that a FIFO without a writer cannot hold the caller.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? FileRead::Missing : refuse(std::string("cannot be read: ") + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return refuse("is not a regular file");
+    if (uint64_t(st.st_size) > limit)
+        return refuse("holds " + std::to_string(st.st_size) + " bytes, more than the " + std::to_string(limit) + " " +
+                      limit_text);
+    out.assign(size_t(st.st_size), '\0');
+    size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
+        if (n == 0) break;  // shrank meanwhile
+        done += size_t(n);
     }
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    out = ss.str();
-    return true;
+    out.resize(done);
+    return FileRead::Ok;
+}
+
+// Model documents are read whole; a larger one is refused before it is read.
+constexpr uint64_t kMaxModelFile = uint64_t(1) << 30;
+
+static bool read_model_file(const char* path, std::string& out, std::string& error) {
+    FileRead r = read_regular_file(path ? path : "", kMaxModelFile, "bytes a model may have", out, error);
+    if (r == FileRead::Missing) error = std::string("'") + (path ? path : "") + "' does not exist";
+    return r == FileRead::Ok;
 }
 
 static std::unique_ptr<World> world_from_text(const std::string& text, const std::string& where, std::string& error) {
     Json doc;
     std::string perr;
     if (!parse_json(text, doc, perr)) {
-        error = where + ":" + perr;
+        error = where + perr;
         return nullptr;
     }
     Reader r(where);
@@ -187,7 +219,11 @@ World& world() {
         const char* file = std::getenv("ZORVSIM_MODEL");
         if (file && *file) {
             std::string text, error;
-            if (read_file(file, text, error)) w = world_from_text(text, file, error);
+            try {
+                if (read_model_file(file, text, error)) w = world_from_text(text, file, error);
+            } catch (const std::exception& e) {
+                error = std::string(file) + ": cannot be loaded: " + e.what();
+            }
             if (!w) model_file_error() = "ZORVSIM_MODEL: " + error;
         }
         if (!w) w = default_world();
@@ -536,6 +572,20 @@ Json* walk(Json& doc, const std::string& path, std::string& error) {
     return cur;
 }
 
+// Runs a control call whose work may exhaust memory (model documents of any size): no exception
+// may cross the C interface, so one becomes a refusal (-1, or a null text) with its reason.
+template <class F>
+auto guarded(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        control_fail(std::string("the virtual device cannot do this: ") + e.what());
+        using R = decltype(f());
+        if constexpr (std::is_pointer_v<R>) return R(nullptr);
+        else return R(-1);
+    }
+}
+
 int add_control(Control c) {
     if (!c.fn.empty() && c.fn.rfind("zorv_", 0) != 0) return control_fail("not a library function: " + c.fn);
     std::lock_guard<std::mutex> g(g_control_mutex);
@@ -569,50 +619,60 @@ int zorvsim_reset(void) {
 }
 
 int zorvsim_load_model(const char* json) {
-    std::string error;
-    auto w = world_from_text(json ? json : "", "model", error);
-    if (!w) return control_fail(error);
-    return install(std::move(w), false);
+    return guarded([&] {
+        std::string error;
+        auto w = world_from_text(json ? json : "", "model", error);
+        if (!w) return control_fail(error);
+        return install(std::move(w), false);
+    });
 }
 
 int zorvsim_load_model_file(const char* path) {
-    std::string text, error;
-    if (!read_file(path, text, error)) return control_fail(error);
-    auto w = world_from_text(text, path, error);
-    if (!w) return control_fail(error);
-    return install(std::move(w), false);
+    return guarded([&] {
+        std::string text, error;
+        if (!read_model_file(path, text, error)) return control_fail(error);
+        auto w = world_from_text(text, path, error);
+        if (!w) return control_fail(error);
+        return install(std::move(w), false);
+    });
 }
 
 char* zorvsim_get_model(void) {
-    auto lk = lock();
-    return copy_out(dump_world(world()).dump());
+    return guarded([&]() -> char* {
+        auto lk = lock();
+        return copy_out(dump_world(world()).dump());
+    });
 }
 
 char* zorvsim_get(const char* path) {
-    auto lk = lock();
-    Json doc = dump_world(world());
-    std::string error;
-    Json* v = walk(doc, path ? path : "", error);
-    if (!v) {
-        control_fail(error);
-        return nullptr;
-    }
-    return copy_out(v->dump());
+    return guarded([&]() -> char* {
+        auto lk = lock();
+        Json doc = dump_world(world());
+        std::string error;
+        Json* v = walk(doc, path ? path : "", error);
+        if (!v) {
+            control_fail(error);
+            return nullptr;
+        }
+        return copy_out(v->dump());
+    });
 }
 
 int zorvsim_set(const char* path, const char* json) {
-    Json value;
-    std::string error;
-    if (!parse_json(json ? json : "", value, error)) return control_fail(std::string("value:") + error);
-    auto lk = lock();
-    Json doc = dump_world(world());
-    Json* target = walk(doc, path ? path : "", error);
-    if (!target) return control_fail(error);
-    *target = std::move(value);
-    Reader r(path ? path : "");
-    auto w = build_world(doc, r);
-    if (!w) return control_fail(r.error());
-    return install(std::move(w), true);
+    return guarded([&] {
+        Json value;
+        std::string error;
+        if (!parse_json(json ? json : "", value, error)) return control_fail("value" + error);
+        auto lk = lock();
+        Json doc = dump_world(world());
+        Json* target = walk(doc, path ? path : "", error);
+        if (!target) return control_fail(error);
+        *target = std::move(value);
+        Reader r(path ? path : "");
+        auto w = build_world(doc, r);
+        if (!w) return control_fail(r.error());
+        return install(std::move(w), true);
+    });
 }
 
 int zorvsim_fail(const char* fn, int status, const char* msg, int len, int skip, int count) {
@@ -632,7 +692,7 @@ int zorvsim_force(const char* fn, const char* json, int skip, int count) {
     c.fn = fn ? fn : "";
     c.kind = Kind::Force;
     std::string error;
-    if (!parse_json(json ? json : "", c.values, error)) return control_fail("values:" + error);
+    if (!parse_json(json ? json : "", c.values, error)) return control_fail("values" + error);
     if (!c.values.is_array()) return control_fail("values: expected an array of out-values");
     c.skip = skip;
     c.count = count;

@@ -64,7 +64,9 @@ private:
     std::variant<std::nullptr_t, bool, int64_t, double, std::string, Array, Object> v_;
 };
 
-// Parses a document; on failure returns false and sets `error` to "line:column: problem".
+// Parses a document; on failure returns false and sets `error` to the place and the problem, to be
+// appended to the document's name: ":line:column: problem" for malformed text, ": /path: problem"
+// for a duplicate member name or nesting deeper than 64 levels.
 bool parse_json(std::string_view text, Json& out, std::string& error);
 
 // Reads typed members of a model document and reports the first problem with its place.

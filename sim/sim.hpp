@@ -59,6 +59,14 @@ Device* open_device(zorv_ctx_t* ctx);
 // Closes the device open on a context (stopping its acquisitions); call without the world lock.
 void close_context(zorv_ctx_t* ctx);
 
+// ---- files named by models ----
+enum class FileRead { Ok, Missing, Refused };
+// Reads a whole regular file of at most `limit` bytes. Anything else (a directory, a FIFO, a
+// device, a larger file) is refused with `error` naming the file, without reading from it and
+// without waiting for a writer; `limit_text` says what the limit is ("of the memory").
+FileRead read_regular_file(const std::string& path, uint64_t limit, const char* limit_text, std::string& out,
+                           std::string& error);
+
 // ---- virtual clock: real monotonic seconds, or a manual clock driven by the control API ----
 double now();
 
