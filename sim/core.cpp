@@ -16,6 +16,7 @@
 #include <deque>
 #include <thread>
 #include <type_traits>
+#include <unordered_set>
 
 #include "zorv/version_info.h"
 #include "zorvsim.h"
@@ -114,6 +115,7 @@ static std::unique_ptr<World> build_world(const Json& doc, Reader& r) {
     }
     if (const Json::Array* devs = r.array(doc, "", "devices")) {
         w->devices.clear();
+        std::unordered_set<std::string> locators;
         for (size_t i = 0; i < devs->size() && r.ok(); ++i) {
             const Json& d = (*devs)[i];
             std::string path = "/devices/" + std::to_string(i);
@@ -134,9 +136,8 @@ static std::unique_ptr<World> build_world(const Json& doc, Reader& r) {
             r.get(d, path, "isSuperSpeed", s.superSpeed);
             if ((s.vid < 0 || s.vid > 0xFFFF) && r.ok()) r.fail(path + "/usbVid", "expected a value from 0 to 65535");
             if ((s.pid < 0 || s.pid > 0xFFFF) && r.ok()) r.fail(path + "/usbPid", "expected a value from 0 to 65535");
-            for (auto& other : w->devices)
-                if (other->desc.connectionString == s.connectionString && r.ok())
-                    r.fail(path + "/connectionString", "another device has the same locator");
+            if (!locators.insert(s.connectionString).second && r.ok())
+                r.fail(path + "/connectionString", "another device has the same locator");
             if (const Json* a = r.object(d, path, "chip")) load(dev->chip, *a, path + "/chip", r);
             if (const Json* a = r.object(d, path, "supplies")) load(dev->supplies, *a, path + "/supplies", r);
             if (const Json* a = r.object(d, path, "memory")) load(dev->memory, *a, path + "/memory", r);
@@ -371,6 +372,98 @@ Json gil_state() {
     return Json(gil_check() != 0);
 }
 }  // namespace
+
+// ---- records of received buffers ----
+
+namespace {
+
+// SHA-256 (FIPS 180-4) of a byte run, as 64 hexadecimal digits.
+std::string sha256_hex(const unsigned char* p, size_t n) {
+    static const uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    auto rotr = [](uint32_t x, int r) { return (x >> r) | (x << (32 - r)); };
+    auto block = [&](const unsigned char* b) {
+        uint32_t w[64];
+        for (int i = 0; i < 16; ++i)
+            w[i] = uint32_t(b[4 * i]) << 24 | uint32_t(b[4 * i + 1]) << 16 | uint32_t(b[4 * i + 2]) << 8 | b[4 * i + 3];
+        for (int i = 16; i < 64; ++i) {
+            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        uint32_t a = h[0], b_ = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+        for (int i = 0; i < 64; ++i) {
+            uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+            uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b_) ^ (a & c) ^ (b_ & c));
+            hh = g;
+            g = f;
+            f = e;
+            e = d + t1;
+            d = c;
+            c = b_;
+            b_ = a;
+            a = t1 + t2;
+        }
+        uint32_t add[8] = {a, b_, c, d, e, f, g, hh};
+        for (int i = 0; i < 8; ++i) h[i] += add[i];
+    };
+    size_t whole = n / 64 * 64;
+    for (size_t i = 0; i < whole; i += 64) block(p + i);
+    unsigned char tail[128] = {};
+    size_t rest = n - whole;
+    if (rest) std::memcpy(tail, p + whole, rest);
+    tail[rest] = 0x80;
+    size_t last = rest < 56 ? 64 : 128;
+    uint64_t bits = uint64_t(n) * 8;
+    for (int i = 0; i < 8; ++i) tail[last - 1 - i] = uint8_t(bits >> (8 * i));
+    block(tail);
+    if (last == 128) block(tail + 64);
+    char out[65];
+    for (int i = 0; i < 8; ++i) std::snprintf(out + 8 * i, 9, "%08x", h[i]);
+    return std::string(out, 64);
+}
+
+std::string hex_of(const unsigned char* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s(2 * n, '0');
+    for (size_t i = 0; i < n; ++i) {
+        s[2 * i] = digits[p[i] >> 4];
+        s[2 * i + 1] = digits[p[i] & 15];
+    }
+    return s;
+}
+
+}  // namespace
+
+Json bytes_record(const void* data, size_t length) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    if (!p) length = 0;
+    Json r;
+    r["length"] = (unsigned long long)length;
+    if (length <= kJournalBytes) {
+        r["hex"] = hex_of(p, length);
+    } else {
+        r["sha256"] = sha256_hex(p, length);
+        r["head"] = hex_of(p, 64);
+    }
+    return r;
+}
+
+Json Call::text_arg(const char* s) {
+    std::string_view text(s);
+    if (utf8_prefix(text) == text.size()) return Json(text);
+    Json r;
+    r["hex"] = hex_of(reinterpret_cast<const unsigned char*>(s), text.size());
+    return r;
+}
 
 void Call::journal(Json::Array args) {
     Json e;
@@ -809,9 +902,10 @@ void zorv_version(int* major, int* minor, int* patch) {
 }
 
 void zorv_log_set_func(zorv_ctx_t* ctx, zorv_log_func func, void* user, zorv_log_frmt* format) {
-    sim::Call call_(__func__, ctx, format ? Json(Json::Array{int(format->preamble_), int(format->indentation_),
-                                                             int(format->prefix_), int(format->message_)})
-                                          : Json());
+    sim::Call call_(__func__, ctx, func, user,
+                    format ? Json(Json::Array{int(format->preamble_), int(format->indentation_), int(format->prefix_),
+                                              int(format->message_)})
+                           : Json());
     if (!ctx) return;
     auto lk = lock();
     ctx->log = func;

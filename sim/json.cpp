@@ -30,7 +30,42 @@ const char* Json::type_name() const {
     return names[v_.index()];
 }
 
-static void dump_string(const std::string& s, std::string& out) {
+size_t utf8_prefix(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return i;
+        uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            unsigned char t = static_cast<unsigned char>(s[i + k]);
+            if ((t >> 6) != 0x2) return i;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        static const uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) return i;  // overlong, surrogate
+        i += n;
+    }
+    return i;
+}
+
+// Texts are written as UTF-8; a byte that is not part of valid UTF-8 becomes U+FFFD, so that the
+// output always decodes (the journal records such texts as bytes instead, see Call::arg).
+static void dump_string(const std::string& text, std::string& out) {
+    std::string valid;
+    const std::string* source = &text;
+    if (utf8_prefix(text) != text.size()) {
+        std::string_view rest = text;
+        while (!rest.empty()) {
+            size_t n = utf8_prefix(rest);
+            valid.append(rest.substr(0, n));
+            if (n == rest.size()) break;
+            valid += "\xEF\xBF\xBD";
+            rest.remove_prefix(n + 1);
+        }
+        source = &valid;
+    }
+    const std::string& s = *source;
     out += '"';
     for (unsigned char c : s) {
         switch (c) {
@@ -58,7 +93,9 @@ static void dump_to(const Json& j, std::string& out) {
     else if (j.is_int()) out += std::to_string(j.as_int());
     else if (j.is_number()) {
         double d = j.as_double();
-        if (!std::isfinite(d)) { out += "null"; return; }
+        // Not JSON proper, but what Python's json module reads back as the same float.
+        if (std::isnan(d)) { out += "NaN"; return; }
+        if (std::isinf(d)) { out += d > 0 ? "Infinity" : "-Infinity"; return; }
         char buf[32];
         std::snprintf(buf, sizeof buf, "%.17g", d);
         out += buf;

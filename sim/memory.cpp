@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -345,6 +346,7 @@ void load(MemoryArea& a, const Json& doc, const std::string& path, Reader& r) {
     r.only(doc, path, {"flash", "pixelMask"});
     if (const Json::Array* list = r.array(doc, path, "flash")) {
         a.flashes.clear();
+        std::unordered_set<std::string> ids;
         for (size_t i = 0; i < list->size() && r.ok(); ++i) {
             std::string p = path + "/flash/" + std::to_string(i);
             const Json& j = (*list)[i];
@@ -371,8 +373,7 @@ void load(MemoryArea& a, const Json& doc, const std::string& path, Reader& r) {
             for (auto& region : f.regions) sectors += region.sectors;
             if (flash_size(f) > kAddressSpace) r.fail(p + "/regions", "the memory is larger than the 32-bit address space");
             if (sectors > INT32_MAX) r.fail(p + "/regions", "the memory has more than 2147483647 sectors");
-            for (auto& other : a.flashes)
-                if (other.id == f.id) r.fail(p + "/id", "another memory has the same identifier");
+            if (!ids.insert(f.id).second) r.fail(p + "/id", "another memory has the same identifier");
             const Json::Array* contents = r.array(j, p, "contents");
             if (contents && !f.file.empty()) r.fail(p, "a memory backed by a file takes its contents from the file");
             if (!r.ok()) break;
@@ -550,8 +551,7 @@ int zorv_flash_read(zorv_ctx_t* ctx, const char* id, uint32_t address, void* dat
 int zorv_flash_program(zorv_ctx_t* ctx, const char* id, uint32_t address, const void* data, size_t* length) {
     ZORV_ENTER(ctx, id, address, length_arg(length));
     FLASH_OR_FAIL(length && (data || *length == 0));
-    if (Call::journal_on.load(std::memory_order_relaxed) && *length <= 256)
-        call_.note("data", to_hex(static_cast<const uint8_t*>(data), *length));
+    call_.note_bytes("data", data, *length);
     std::string error;
     if (int status = flash_program(*f, address, static_cast<const uint8_t*>(data), *length, error))
         return call_.fail_text(status, error);
