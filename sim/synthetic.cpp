@@ -91,11 +91,15 @@ struct Clusters {
     uint64_t deposits = 0;  // pixel deposits so far, recorded or not: hitsPerDelivery of them
 
     // A pixel records `kev` arriving at `t`: ToT through its chip's calibration with a little
-    // noise (1 to 1023 ticks), and ToA with a time walk that is longer for small signals.
-    void record(uint32_t address, double kev, const TotCalibration& cal, uint64_t t) {
-        long tot = std::lround(tot_ticks(cal, kev) + 1.5 * rng.normal());
-        tot = std::clamp(tot, 1L, 1023L);
-        uint64_t walk = uint64_t(std::min(200.0, 60.0 / std::max(kev, 0.3))) + rng.below(4);
+    // noise (1 to 1023 ticks), and ToA with a time walk that is longer for small signals. The
+    // random parts are drawn whether the pixel records or not, so that every setting sees the
+    // same deposits.
+    void record(uint32_t address, double kev, const TotCalibration* cal, uint64_t t) {
+        double spread = 1.5 * rng.normal();
+        uint64_t jitter = rng.below(4);
+        if (!cal) return;
+        long tot = std::clamp(std::lround(tot_ticks(*cal, kev) + spread), 1L, 1023L);
+        uint64_t walk = uint64_t(std::min(200.0, 60.0 / std::max(kev, 0.3))) + jitter;
         hits.push_back({t + walk, address, uint32_t(tot)});
     }
 
@@ -106,12 +110,11 @@ struct Clusters {
         if (x < 0 || y < 0 || x >= c.width || y >= c.height || deposits >= c.hits) return;
         ++deposits;
         int chip = chip_at(c, x, y);
-        if (chip < 0) return;
-        const ChipResponse& r = c.chipResponse[size_t(chip)];
+        const ChipResponse* r = chip < 0 ? nullptr : &c.chipResponse[size_t(chip)];
         double collected = kev * c.collection;
         uint32_t address = address_of(c, x, y);
-        if (!r.live || !(collected > 0) || collected < r.threshold || masked(c, address)) return;
-        record(address, collected, r.tot, t);
+        bool recorded = r && r->live && collected > 0 && collected >= r->threshold && !masked(c, address);
+        record(address, collected, recorded ? &r->tot : nullptr, t);
     }
 
     // A photon of one of three lines (8.0, 17.5 and 59.5 keV), its charge shared among up to four
@@ -233,7 +236,7 @@ void noise(const SynthConfig& c, uint64_t start, uint64_t window, Rng& rng, Clus
     auto fire = [&](uint32_t address, const ChipResponse& r, double sigma) {
         if (masked(c, address)) return;
         double kev = std::max(r.threshold, 0.0) + sigma * std::fabs(rng.normal()) * 0.5;
-        g.record(address, kev, r.tot, start + rng.below(window));
+        g.record(address, kev, &r.tot, start + rng.below(window));
     };
     int perRow = std::max(1, c.chipsPerRow);
     for (size_t i = 0; i < budget.chip.size(); ++i) {
