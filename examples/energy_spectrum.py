@@ -67,7 +67,8 @@ def chip_of(address: np.ndarray[Any, Any], width: int, height: int, chips: int) 
     """The chip of each pixel address (y * width + x): square chips, row by row."""
     side = int(round(math.sqrt(width * height / chips))) if chips else max(width, height)
     x, y = address % width, address // width
-    return (y // side) * max(1, width // side) + x // side
+    chip: np.ndarray[Any, Any] = (y // side) * max(1, width // side) + x // side
+    return chip
 
 
 def energies(tot: np.ndarray[Any, Any], cal: dict[str, float]) -> np.ndarray[Any, Any]:
@@ -150,8 +151,9 @@ def main(argv: list[str] | None = None) -> int:
     print(f"{collector.deliveries} deliveries, {len(hits)} hits")
 
     figure, axes = plt.subplots(figsize=(8, 4.5), dpi=100)
-    axes.stairs(np.maximum(counts, 0.5), edges, fill=True, alpha=0.6, label="hits")
+    axes.stairs(counts, edges, fill=True, alpha=0.6, label="hits")
     axes.set_yscale("log")
+    axes.set_ylim(bottom=0.8)
     axes.set_xlabel("energy from ToT (keV)")
     axes.set_ylabel(f"hits per {BIN_KEV:g} keV")
     axes.set_title(f"Energy spectrum, {len(hits)} hits of {locator} ({width} x {height} pixels)")

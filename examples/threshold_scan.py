@@ -4,8 +4,8 @@ For every step the thresholds are set, one short acquisition runs (a few deliver
 are counted. Lowering the threshold records more of each deposit: the curve falls in a step at each
 photon line of the source and rises steeply at the noise floor (the noise edge), where the
 electronic noise of the pixels starts to fire. The curve is written as a PNG image (logarithmic
-counts, the photon lines and the noise floor marked); with ``--csv`` the numbers too. The thresholds
-are restored afterwards.
+counts, the photon lines and the noise edge marked) above its derivative, the differential spectrum
+(each line a peak); with ``--csv`` the numbers too. The thresholds are restored afterwards.
 
 By default every calibrated threshold is scanned together, in keV; ``--threshold`` picks one (an
 uncalibrated one is scanned in raw units, as is any with ``--raw``). Runs against the virtual device
@@ -107,24 +107,43 @@ class Thresholds:
 
 
 def plot(values: list[float], rates: list[float], unit: str, noise: float | None, title: str, output: str) -> None:
-    figure, axes = plt.subplots(figsize=(7, 4.5), dpi=100)
+    """The integral spectrum (logarithmic) above its derivative, the differential spectrum, in
+    which each photon line is a peak; the photon lines and the noise edge marked."""
+    figure, (top, bottom) = plt.subplots(2, 1, figsize=(7, 6), dpi=100, sharex=True,
+                                         gridspec_kw={"height_ratios": [3, 2]})
     shown = [(v, r) for v, r in zip(values, rates) if r > 0]  # a logarithmic axis has no 0
     if shown:
-        axes.plot(*zip(*shown), marker="o", markersize=3, label="measured")
-    axes.set_yscale("log")
-    axes.set_xlabel(f"threshold ({unit})")
-    axes.set_ylabel("hits per delivery")
-    axes.set_title(title)
-    axes.grid(True, which="both", alpha=0.3)
+        top.plot(*zip(*shown), marker="o", markersize=3, label="hits above the threshold")
+    top.set_yscale("log")
+    top.set_ylabel("hits per delivery")
+    top.set_title(title, fontsize=10)
+    edge = 5 * noise if noise else None
+    if len(values) > 1:
+        middles = [(a + b) / 2 for a, b in zip(values, values[1:])]
+        slope = [(r0 - r1) / (b - a) for a, b, r0, r1 in zip(values, values[1:], rates, rates[1:])]
+        keep = [(m, d) for m, d in zip(middles, slope) if edge is None or m > edge]
+        if keep:
+            bottom.plot(*zip(*keep), color="tab:green", marker=".", markersize=3, label="hits lost per step")
+    bottom.set_ylabel(f"hits per delivery and {unit}")
+    bottom.set_xlabel(f"threshold ({unit})")
+    for axes in (top, bottom):
+        axes.grid(True, which="both", alpha=0.3)
+        if unit == "keV":
+            for line in PHOTON_LINES_KEV:
+                if values and values[0] <= line <= values[-1]:
+                    axes.axvline(line, color="tab:red", linestyle=":", linewidth=1)
+            if edge:
+                axes.axvspan(0, edge, color="tab:orange", alpha=0.15)
     if unit == "keV":
         for line in PHOTON_LINES_KEV:
             if values and values[0] <= line <= values[-1]:
-                axes.axvline(line, color="tab:red", linestyle=":", linewidth=1)
-                axes.annotate(f"{line:g} keV", (line, 1), xycoords=("data", "axes fraction"), xytext=(3, -12),
-                              textcoords="offset points", color="tab:red", fontsize=8)
-        if noise:
-            axes.axvspan(0, 5 * noise, color="tab:orange", alpha=0.15, label=f"noise edge (< 5 x {noise:.2f} keV)")
-    axes.legend(loc="upper right", fontsize=8)
+                bottom.annotate(f"{line:g} keV", (line, 0.9), xycoords=("data", "axes fraction"), xytext=(3, 0),
+                                textcoords="offset points", color="tab:red", fontsize=8)
+        if edge:
+            top.annotate(f"noise edge\n(< 5 x {noise:.2f} keV noise)", (edge, 0.6), xycoords=("data", "axes fraction"),
+                         xytext=(4, 0), textcoords="offset points", color="tab:orange", fontsize=8)
+    top.legend(loc="upper right", fontsize=8)
+    bottom.legend(loc="center right", fontsize=8)
     figure.tight_layout()
     figure.savefig(output)
     plt.close(figure)
@@ -201,7 +220,7 @@ def main(argv: list[str] | None = None) -> int:
         device.finalize()
 
     rates = [hits / n if n else 0.0 for hits, n in counts]
-    title = f"Threshold scan of {', '.join(ids)} ({width} x {height} pixels, {args.mode})"
+    title = f"Threshold scan of {', '.join(ids)}\n{locator}, {width} x {height} pixels, {args.mode}"
     plot(values, rates, unit, noise, title, args.output)
     print(f"curve written to {args.output}")
     if args.csv:
