@@ -64,11 +64,9 @@ class HitMap:
 
 
 def detector_size(device: Device) -> tuple[int, int]:
-    """Pixel width and height of the whole detector: chips of 256 x 256, two per row."""
-    chips = len(device.chip.getChipIds())
-    columns = min(chips, 2)
-    rows = (chips + 1) // 2
-    return columns * 256, rows * 256
+    """Pixel width and height of the whole detector: the size of its pixel mask."""
+    width, height = device.config.getMaskSize()
+    return int(width), int(height)
 
 
 def main(argv: list[str] | None = None) -> int:

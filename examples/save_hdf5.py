@@ -66,9 +66,9 @@ class Recorder:
 
 
 def detector_size(device: Device) -> tuple[int, int]:
-    """Pixel width and height of the whole detector: chips of 256 x 256, two per row."""
-    chips = len(device.chip.getChipIds())
-    return min(chips, 2) * 256, (chips + 1) // 2 * 256
+    """Pixel width and height of the whole detector: the size of its pixel mask."""
+    width, height = device.config.getMaskSize()
+    return int(width), int(height)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -57,6 +57,7 @@ struct Script {
 struct Run {
     std::unique_ptr<Script> script;  // null: the synthetic detector
     SynthConfig config;
+    int device = 0;  // whose bias supply sets the charge collected at each delivery
     int64_t deliveries = 0;
     double period = 0;
     bool realTime = false;
@@ -250,6 +251,35 @@ void wait_stop(Channel& ch) {
     ch.cv.wait(l, [&] { return ch.stop.load(); });
 }
 
+// The blocks of a configuration, kept by the channel or built (null when the acquisition was
+// stopped meanwhile), with the work buffers sized for them.
+std::shared_ptr<const Synth> synth_for(Channel& ch, const SynthConfig& config, std::vector<uint64_t> (&work)[kSlots],
+                                       zorv_acq& acq) {
+    std::shared_ptr<const Synth> synth;
+    {
+        std::lock_guard<std::mutex> l(ch.m);
+        if (ch.cache && ch.cache->config == config) synth = ch.cache;
+    }
+    if (!synth) {
+        synth = build_synth(config, ch.stop);
+        if (!synth) return nullptr;
+        std::lock_guard<std::mutex> l(ch.m);
+        ch.cache = synth;
+    }
+    for (int s = 0; s < kSlots; ++s) {
+        work[s].resize(std::max<size_t>(work[s].size(), synth->maxBytes[s] / 8 + 1));
+        acq.work[s] = reinterpret_cast<unsigned char*>(work[s].data());
+    }
+    return synth;
+}
+
+// The charge collection of a device at this moment.
+double collection_now(int device) {
+    auto lk = lock();
+    auto& devs = world().devices;
+    return size_t(device) < devs.size() ? charge_collection(*devs[size_t(device)], now()) : 1.0;
+}
+
 void deliver_all(Channel& ch, Run& run) {
     zorv_acq acq;
     std::shared_ptr<const Synth> synth;
@@ -266,20 +296,7 @@ void deliver_all(Channel& ch, Run& run) {
                 for (int s = 0; s < kSlots; ++s) pristine.push_back(d.data[s]);
     } else {
         if (run.deliveries == 0) return;
-        {
-            std::lock_guard<std::mutex> l(ch.m);
-            if (ch.cache && ch.cache->config == run.config) synth = ch.cache;
-        }
-        if (!synth) {
-            synth = build_synth(run.config, ch.stop);
-            if (!synth) return;  // aborted while building
-            std::lock_guard<std::mutex> l(ch.m);
-            ch.cache = synth;
-        }
-        for (int s = 0; s < kSlots; ++s) {
-            work[s].resize(synth->maxBytes[s] / 8 + 1);
-            acq.work[s] = reinterpret_cast<unsigned char*>(work[s].data());
-        }
+        if (!(synth = synth_for(ch, run.config, work, acq))) return;  // aborted while building
         total = run.deliveries < 0 ? UINT64_MAX : uint64_t(run.deliveries);
     }
     using clock = std::chrono::steady_clock;
@@ -303,6 +320,10 @@ void deliver_all(Channel& ch, Run& run) {
                 }
             prepare_scripted(acq, d);
         } else {
+            // The bias ramps on while acquiring: a delivery collects the charge of its moment.
+            run.config.collection = collection_now(run.device);
+            if (run.config.collection != synth->config.collection && !(synth = synth_for(ch, run.config, work, acq)))
+                break;
             prepare_synthetic(acq, *synth, k);
         }
         zorv_acq_data_func func;
@@ -362,8 +383,10 @@ SynthConfig synth_config(const Device& dev, const std::string& channel) {
     s.blobs = a.blobs;
     s.tracks = a.tracks;
     for (int i = 0; i < 3; ++i) s.tdc[i] = a.tdcPerDelivery[i];
-    // A few distinct blocks, about two million hits in all.
-    s.blocks = int(std::clamp<uint64_t>(2000000 / std::max<uint64_t>(1, s.hits), 1, 8));
+    detector_settings(dev, now(), s);
+    // A few distinct blocks, about two million hits (deposits and noise) in all.
+    uint64_t perBlock = s.hits + uint64_t(expected_noise(s));
+    s.blocks = int(std::clamp<uint64_t>(2000000 / std::max<uint64_t>(1, perBlock), 1, 8));
     if (a.deliveries > 0) s.blocks = int(std::min<int64_t>(s.blocks, a.deliveries));
     return s;
 }
@@ -575,6 +598,7 @@ int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
         if (dev->chip.mode.empty())
             return call_.fail(-2, "no readout mode is selected: select one before beginning an acquisition");
         run->config = synth_config(*dev, channel);
+        run->device = dev->index;
         run->deliveries = dev->acq.deliveries;
         run->period = dev->acq.period;
         run->realTime = dev->acq.realTime;

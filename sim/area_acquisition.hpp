@@ -27,9 +27,9 @@ struct AcqArea {
     double period = 0.05;
     bool realTime = true;
     int64_t seed = 1;
-    double photons = 0.90;
-    double blobs = 0.03;
-    double tracks = 0.07;
+    double photons = 0.985;
+    double blobs = 0.005;
+    double tracks = 0.01;
     int tdcPerDelivery[3] = {4, 1, 0};
     // Overwrites every buffer of a delivery with the byte 0xA5 right after the callback returns.
     bool scrub = false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "json.hpp"
+#include "synthetic.hpp"
 
 namespace sim {
 
@@ -19,6 +20,19 @@ struct Device;
 struct Chip {
     std::string id;
     int polarity = 0;  // 0 positive, 1 negative
+    TotCalibration tot;
+};
+
+// The sensor on the chips: the carriers it delivers (holes need positive polarity, electrons
+// negative), the bias supply that depletes it and the voltage at which it is fully depleted.
+struct Sensor {
+    std::string carriers = "holes";
+    std::string biasSupply = "hv";
+    double depletionVoltage = 50.0;
+};
+
+struct Pixel {
+    int x = 0, y = 0;
 };
 
 struct Dac {
@@ -53,6 +67,8 @@ struct ChipArea {
     std::vector<std::string> modes;
     std::vector<Dac> dacs;
     std::vector<Threshold> thresholds;
+    Sensor sensor;
+    std::vector<Pixel> hotPixels;  // detector pixels that fire first as the threshold comes down
     // The readout mode selected last (empty: none) and, for a binned mode, its parameters.
     std::string mode;
     uint32_t binWidth = 0;
@@ -68,6 +84,18 @@ int detector_height(const ChipArea& area);
 // The pixel address that deliveries carry: y * detector_width + x over the whole detector, with
 // (0, 0) the first pixel of chip 0 and chips laid out row by row.
 inline uint32_t pixel_address(const ChipArea& area, int x, int y) { return uint32_t(y) * uint32_t(detector_width(area)) + uint32_t(x); }
+
+// An uncalibrated threshold stands for kUncalibratedSpan keV times its raw value's position in its
+// raw range (rawMin: 0 keV, rawMax: kUncalibratedSpan keV).
+constexpr double kUncalibratedSpan = 80.0;
+
+// The settings of the device that shape the synthetic detector's data (thresholds, noise, polarity
+// against the carriers, ToT calibration, mask, hot pixels and the charge collected at time `t`).
+// Call with the world locked.
+void detector_settings(const Device& dev, double t, SynthConfig& config);
+// The fraction of a deposit's charge that the sensor collects at time `t` (by the read-back
+// voltage of its bias supply), in steps of 1/64.
+double charge_collection(const Device& dev, double t);
 
 // Changes made by a configuration document. Each returns 0 or a negative status with `error` set
 // to a last-error text naming the DAC or threshold.

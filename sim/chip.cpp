@@ -107,7 +107,7 @@ void defaults(ChipArea& a, int index) {
     for (int i = 0; i < 4; ++i) {
         char id[32];
         std::snprintf(id, sizeof id, "W%04d_%c%02d", 17 + index, kColumns[i], 4 + i);
-        a.chips.push_back({id, 0});
+        a.chips.push_back({id, 0, {}});
     }
     a.senseDacs = {"bandgap", "temperature", "preamp_bias", "threshold_fine"};
     a.senseSelected = "bandgap";
@@ -118,34 +118,53 @@ void defaults(ChipArea& a, int index) {
         {"threshold_fine", 0, 511, 256, 256},  {"test_pulse_coarse", 0, 255, 64, 64},
         {"test_pulse_fine", 0, 511, 128, 128}, {"pll_control", 0, 255, 128, 128},
     };
-    // Chip 3 has not been through an energy calibration.
+    // Thresholds about 5 keV, well above the noise and below the lowest photon line; chip 3 has not
+    // been through an energy calibration. Each chip has a ToT calibration of its own.
     for (int i = 0; i < 4; ++i) {
         Threshold t;
         t.id = std::to_string(i) + ":threshold";
         t.rawMin = 0;
         t.rawMax = 1023;
-        t.rawDefault = t.raw = 200;
+        t.rawDefault = t.raw = 75;
         t.calibrated = i != 3;
-        t.offset = -2.0 + 0.1 * i;
-        t.slope = 0.05;
+        t.offset = -1.0 + 0.1 * i;
+        t.slope = 0.08;
         t.noise = 0.45 + 0.05 * i;
         a.thresholds.push_back(t);
+        a.chips[size_t(i)].tot = {4.7 + 0.2 * i, 9.0 + 2.0 * i, 30.0, 2.0};
     }
+    // A sensor that collects holes, fully depleted at 50 V (its bias supply runs at 100 V).
+    a.sensor = Sensor{};
+    // A handful of hot pixels, at places of their own on each device.
+    static const Pixel kHot[] = {{41, 97}, {203, 388}, {300, 12}, {389, 451}, {470, 230}};
+    for (Pixel p : kHot) a.hotPixels.push_back({(p.x + 7 * index) % 512, p.y});
 }
 
 void load(ChipArea& a, const Json& doc, const std::string& path, Reader& r) {
     r.only(doc, path, {"chips", "chipWidth", "chipHeight", "chipsPerRow", "senseDacs", "senseSelected", "modes",
-                       "mode", "binning", "dacs", "thresholds"});
+                       "mode", "binning", "dacs", "thresholds", "sensor", "hotPixels"});
     if (const Json::Array* chips = r.array(doc, path, "chips")) {
+        // A chip left without a ToT calibration keeps the one of the chip it replaces.
+        std::vector<Chip> before = std::move(a.chips);
         a.chips.clear();
         for (size_t i = 0; i < chips->size() && r.ok(); ++i) {
             std::string p = path + "/chips/" + std::to_string(i);
-            Chip c;
-            r.only((*chips)[i], p, {"id", "polarity"});
+            Chip c = i < before.size() ? before[i] : Chip{};
+            r.only((*chips)[i], p, {"id", "polarity", "tot"});
             r.get((*chips)[i], p, "id", c.id);
             r.get((*chips)[i], p, "polarity", c.polarity);
             if (r.ok() && c.polarity != positive_polarity && c.polarity != negative_polarity)
                 r.fail(p, "expected a polarity of 0 (positive) or 1 (negative)");
+            if (const Json* tot = r.object((*chips)[i], p, "tot")) {
+                std::string q = p + "/tot";
+                r.only(*tot, q, {"a", "b", "c", "t"});
+                r.get(*tot, q, "a", c.tot.a);
+                r.get(*tot, q, "b", c.tot.b);
+                r.get(*tot, q, "c", c.tot.c);
+                r.get(*tot, q, "t", c.tot.t);
+                if (r.ok() && !(c.tot.a > 0 && c.tot.c >= 0 && c.tot.t >= 0 && std::isfinite(c.tot.b)))
+                    r.fail(q, "expected a > 0, c >= 0 and t >= 0");
+            }
             a.chips.push_back(c);
         }
     }
@@ -208,7 +227,31 @@ void load(ChipArea& a, const Json& doc, const std::string& path, Reader& r) {
             r.get(j, p, "noise", t.noise);
             if (r.ok() && (t.rawMin > t.rawMax || t.slope == 0))
                 r.fail(p, "expected rawMin <= rawMax and a non-zero slope");
+            if (r.ok() && !(t.noise >= 0)) r.fail(p + "/noise", "expected a noise of at least 0 keV");
             a.thresholds.push_back(t);
+        }
+    }
+    if (const Json* sensor = r.object(doc, path, "sensor")) {
+        std::string p = path + "/sensor";
+        r.only(*sensor, p, {"carriers", "biasSupply", "depletionVoltage"});
+        if (r.get(*sensor, p, "carriers", a.sensor.carriers) && a.sensor.carriers != "holes" &&
+            a.sensor.carriers != "electrons")
+            r.fail(p + "/carriers", "expected \"holes\" or \"electrons\"");
+        r.get(*sensor, p, "biasSupply", a.sensor.biasSupply);
+        if (r.get(*sensor, p, "depletionVoltage", a.sensor.depletionVoltage) &&
+            !(a.sensor.depletionVoltage > 0 && std::isfinite(a.sensor.depletionVoltage)))
+            r.fail(p + "/depletionVoltage", "expected a positive number of volts");
+    }
+    if (const Json::Array* hot = r.array(doc, path, "hotPixels")) {
+        a.hotPixels.clear();
+        for (size_t i = 0; i < hot->size() && r.ok(); ++i) {
+            std::string p = path + "/hotPixels/" + std::to_string(i);
+            Pixel px{-1, -1};
+            r.only((*hot)[i], p, {"x", "y"});
+            r.get((*hot)[i], p, "x", px.x);
+            r.get((*hot)[i], p, "y", px.y);
+            if (r.ok() && (px.x < 0 || px.y < 0)) r.fail(p, "expected the column x and row y of a pixel");
+            a.hotPixels.push_back(px);
         }
     }
 }
@@ -220,6 +263,11 @@ Json dump(const ChipArea& a) {
         Json j;
         j["id"] = c.id;
         j["polarity"] = c.polarity;
+        Json& tot = j["tot"];
+        tot["a"] = c.tot.a;
+        tot["b"] = c.tot.b;
+        tot["c"] = c.tot.c;
+        tot["t"] = c.tot.t;
         chips.push(std::move(j));
     }
     d["chips"] = std::move(chips);
@@ -264,7 +312,84 @@ Json dump(const ChipArea& a) {
         list.push(std::move(j));
     }
     d["thresholds"] = std::move(list);
+    Json& sensor = d["sensor"];
+    sensor["carriers"] = a.sensor.carriers;
+    sensor["biasSupply"] = a.sensor.biasSupply;
+    sensor["depletionVoltage"] = a.sensor.depletionVoltage;
+    Json hot = Json(Json::Array{});
+    for (auto& p : a.hotPixels) {
+        Json j;
+        j["x"] = p.x;
+        j["y"] = p.y;
+        hot.push(std::move(j));
+    }
+    d["hotPixels"] = std::move(hot);
     return d;
+}
+
+// ---- the settings that shape the synthetic detector's data ----
+
+namespace {
+
+// The threshold of chip `chip`: the first whose identifier starts with "<chip index>:".
+const Threshold* chip_threshold(const ChipArea& a, size_t chip) {
+    std::string prefix = std::to_string(chip) + ":";
+    for (auto& t : a.thresholds)
+        if (t.id.compare(0, prefix.size(), prefix) == 0) return &t;
+    return nullptr;
+}
+
+// The energy a threshold stands for: its keV value, or for an uncalibrated one its raw value's
+// position in the raw range times kUncalibratedSpan.
+double effective_kev(const Threshold& t) {
+    if (t.calibrated) return kev_now(t);
+    if (t.rawMax == t.rawMin) return 0;
+    return kUncalibratedSpan * double(t.raw - t.rawMin) / double(t.rawMax - t.rawMin);
+}
+
+}  // namespace
+
+double charge_collection(const Device& dev, double t) {
+    const Sensor& s = dev.chip.sensor;
+    for (auto& b : dev.supplies.biases)
+        if (b.id == s.biasSupply) {
+            // The depleted depth grows with the square root of the bias.
+            double f = std::min(1.0, std::sqrt(std::fabs(bias_voltage(b, t)) / s.depletionVoltage));
+            return std::round(f * 64) / 64;
+        }
+    return 1.0;  // no such supply: a sensor that needs none
+}
+
+void detector_settings(const Device& dev, double t, SynthConfig& config) {
+    const ChipArea& a = dev.chip;
+    const int carriers = a.sensor.carriers == "electrons" ? negative_polarity : positive_polarity;
+    config.chipResponse.clear();
+    for (size_t i = 0; i < a.chips.size(); ++i) {
+        ChipResponse r;
+        r.live = a.chips[i].polarity == carriers;
+        r.tot = a.chips[i].tot;
+        if (const Threshold* th = chip_threshold(a, i)) {
+            r.threshold = effective_kev(*th);
+            r.noise = th->noise;
+        }
+        config.chipResponse.push_back(r);
+    }
+    config.collection = charge_collection(dev, t);
+    // The mask holds the height bytes of a column together, at its own size.
+    const int width = detector_width(a), height = detector_height(a);
+    size_t mw, mh;
+    mask_size(dev, mw, mh);
+    const std::vector<uint8_t>& bytes = dev.memory.mask;
+    config.masked.clear();
+    if (std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; })) {
+        config.masked.assign(size_t(width) * size_t(height), 0);
+        for (size_t x = 0; x < std::min(mw, size_t(width)); ++x)
+            for (size_t y = 0; y < std::min(mh, size_t(height)); ++y)
+                if (size_t k = x * mh + y; k < bytes.size() && bytes[k]) config.masked[y * size_t(width) + x] = 1;
+    }
+    config.hotPixels.clear();
+    for (auto& p : a.hotPixels)
+        if (p.x < width && p.y < height) config.hotPixels.push_back(pixel_address(a, p.x, p.y));
 }
 
 void on_open_chip(Device&) {}

@@ -548,6 +548,7 @@ int zorv_get_pixel_mask(zorv_ctx_t* ctx, pixel_mask* mask, size_t* delivered) {
 int zorv_set_pixel_mask(zorv_ctx_t* ctx, const pixel_mask* mask) {
     ZORV_ENTER(ctx, mask_length_arg(mask));
     ZORV_DEVICE_OR_FAIL(mask && (mask->data || mask->data_len == 0));
+    call_.note_bytes("data", mask->data, mask->data_len);
     size_t w, h;
     mask_size(*dev, w, h);
     std::vector<uint8_t>& bytes = mask_bytes(*dev);

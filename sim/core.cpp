@@ -3,16 +3,20 @@
 #include "sim.hpp"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fstream>
-#include <sstream>
 #include <thread>
+#include <type_traits>
+#include <unordered_set>
 
 #include "zorv/version_info.h"
 #include "zorvsim.h"
@@ -111,6 +115,7 @@ static std::unique_ptr<World> build_world(const Json& doc, Reader& r) {
     }
     if (const Json::Array* devs = r.array(doc, "", "devices")) {
         w->devices.clear();
+        std::unordered_set<std::string> locators;
         for (size_t i = 0; i < devs->size() && r.ok(); ++i) {
             const Json& d = (*devs)[i];
             std::string path = "/devices/" + std::to_string(i);
@@ -131,9 +136,8 @@ static std::unique_ptr<World> build_world(const Json& doc, Reader& r) {
             r.get(d, path, "isSuperSpeed", s.superSpeed);
             if ((s.vid < 0 || s.vid > 0xFFFF) && r.ok()) r.fail(path + "/usbVid", "expected a value from 0 to 65535");
             if ((s.pid < 0 || s.pid > 0xFFFF) && r.ok()) r.fail(path + "/usbPid", "expected a value from 0 to 65535");
-            for (auto& other : w->devices)
-                if (other->desc.connectionString == s.connectionString && r.ok())
-                    r.fail(path + "/connectionString", "another device has the same locator");
+            if (!locators.insert(s.connectionString).second && r.ok())
+                r.fail(path + "/connectionString", "another device has the same locator");
             if (const Json* a = r.object(d, path, "chip")) load(dev->chip, *a, path + "/chip", r);
             if (const Json* a = r.object(d, path, "supplies")) load(dev->supplies, *a, path + "/supplies", r);
             if (const Json* a = r.object(d, path, "memory")) load(dev->memory, *a, path + "/memory", r);
@@ -156,23 +160,52 @@ static std::string& model_file_error() {
     return e;
 }
 
-static bool read_file(const char* path, std::string& out, std::string& error) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        error = std::string(path) + ": cannot be read: " + std::strerror(errno);
-        return false;
+FileRead read_regular_file(const std::string& path, uint64_t limit, const char* limit_text, std::string& out,
+                           std::string& error) {
+    auto refuse = [&](const std::string& why) {
+        error = "'" + path + "' " + why;
+        return FileRead::Refused;
+    };
+    // Opened without blocking, so that a FIFO without a writer cannot hold the caller.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? FileRead::Missing : refuse(std::string("cannot be read: ") + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return refuse("is not a regular file");
+    if (uint64_t(st.st_size) > limit)
+        return refuse("holds " + std::to_string(st.st_size) + " bytes, more than the " + std::to_string(limit) + " " +
+                      limit_text);
+    out.assign(size_t(st.st_size), '\0');
+    size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
+        if (n == 0) break;  // shrank meanwhile
+        done += size_t(n);
     }
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    out = ss.str();
-    return true;
+    out.resize(done);
+    return FileRead::Ok;
+}
+
+// Model documents are read whole; a larger one is refused before it is read.
+constexpr uint64_t kMaxModelFile = uint64_t(1) << 30;
+
+static bool read_model_file(const char* path, std::string& out, std::string& error) {
+    FileRead r = read_regular_file(path ? path : "", kMaxModelFile, "bytes a model may have", out, error);
+    if (r == FileRead::Missing) error = std::string("'") + (path ? path : "") + "' does not exist";
+    return r == FileRead::Ok;
 }
 
 static std::unique_ptr<World> world_from_text(const std::string& text, const std::string& where, std::string& error) {
     Json doc;
     std::string perr;
     if (!parse_json(text, doc, perr)) {
-        error = where + ":" + perr;
+        error = where + perr;
         return nullptr;
     }
     Reader r(where);
@@ -187,7 +220,11 @@ World& world() {
         const char* file = std::getenv("ZORVSIM_MODEL");
         if (file && *file) {
             std::string text, error;
-            if (read_file(file, text, error)) w = world_from_text(text, file, error);
+            try {
+                if (read_model_file(file, text, error)) w = world_from_text(text, file, error);
+            } catch (const std::exception& e) {
+                error = std::string(file) + ": cannot be loaded: " + e.what();
+            }
             if (!w) model_file_error() = "ZORVSIM_MODEL: " + error;
         }
         if (!w) w = default_world();
@@ -335,6 +372,98 @@ Json gil_state() {
     return Json(gil_check() != 0);
 }
 }  // namespace
+
+// ---- records of received buffers ----
+
+namespace {
+
+// SHA-256 (FIPS 180-4) of a byte run, as 64 hexadecimal digits.
+std::string sha256_hex(const unsigned char* p, size_t n) {
+    static const uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    auto rotr = [](uint32_t x, int r) { return (x >> r) | (x << (32 - r)); };
+    auto block = [&](const unsigned char* b) {
+        uint32_t w[64];
+        for (int i = 0; i < 16; ++i)
+            w[i] = uint32_t(b[4 * i]) << 24 | uint32_t(b[4 * i + 1]) << 16 | uint32_t(b[4 * i + 2]) << 8 | b[4 * i + 3];
+        for (int i = 16; i < 64; ++i) {
+            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        uint32_t a = h[0], b_ = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+        for (int i = 0; i < 64; ++i) {
+            uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+            uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b_) ^ (a & c) ^ (b_ & c));
+            hh = g;
+            g = f;
+            f = e;
+            e = d + t1;
+            d = c;
+            c = b_;
+            b_ = a;
+            a = t1 + t2;
+        }
+        uint32_t add[8] = {a, b_, c, d, e, f, g, hh};
+        for (int i = 0; i < 8; ++i) h[i] += add[i];
+    };
+    size_t whole = n / 64 * 64;
+    for (size_t i = 0; i < whole; i += 64) block(p + i);
+    unsigned char tail[128] = {};
+    size_t rest = n - whole;
+    if (rest) std::memcpy(tail, p + whole, rest);
+    tail[rest] = 0x80;
+    size_t last = rest < 56 ? 64 : 128;
+    uint64_t bits = uint64_t(n) * 8;
+    for (int i = 0; i < 8; ++i) tail[last - 1 - i] = uint8_t(bits >> (8 * i));
+    block(tail);
+    if (last == 128) block(tail + 64);
+    char out[65];
+    for (int i = 0; i < 8; ++i) std::snprintf(out + 8 * i, 9, "%08x", h[i]);
+    return std::string(out, 64);
+}
+
+std::string hex_of(const unsigned char* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s(2 * n, '0');
+    for (size_t i = 0; i < n; ++i) {
+        s[2 * i] = digits[p[i] >> 4];
+        s[2 * i + 1] = digits[p[i] & 15];
+    }
+    return s;
+}
+
+}  // namespace
+
+Json bytes_record(const void* data, size_t length) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    if (!p) length = 0;
+    Json r;
+    r["length"] = (unsigned long long)length;
+    if (length <= kJournalBytes) {
+        r["hex"] = hex_of(p, length);
+    } else {
+        r["sha256"] = sha256_hex(p, length);
+        r["head"] = hex_of(p, 64);
+    }
+    return r;
+}
+
+Json Call::text_arg(const char* s) {
+    std::string_view text(s);
+    if (utf8_prefix(text) == text.size()) return Json(text);
+    Json r;
+    r["hex"] = hex_of(reinterpret_cast<const unsigned char*>(s), text.size());
+    return r;
+}
 
 void Call::journal(Json::Array args) {
     Json e;
@@ -536,6 +665,20 @@ Json* walk(Json& doc, const std::string& path, std::string& error) {
     return cur;
 }
 
+// Runs a control call whose work may exhaust memory (model documents of any size): no exception
+// may cross the C interface, so one becomes a refusal (-1, or a null text) with its reason.
+template <class F>
+auto guarded(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        control_fail(std::string("the virtual device cannot do this: ") + e.what());
+        using R = decltype(f());
+        if constexpr (std::is_pointer_v<R>) return R(nullptr);
+        else return R(-1);
+    }
+}
+
 int add_control(Control c) {
     if (!c.fn.empty() && c.fn.rfind("zorv_", 0) != 0) return control_fail("not a library function: " + c.fn);
     std::lock_guard<std::mutex> g(g_control_mutex);
@@ -569,50 +712,60 @@ int zorvsim_reset(void) {
 }
 
 int zorvsim_load_model(const char* json) {
-    std::string error;
-    auto w = world_from_text(json ? json : "", "model", error);
-    if (!w) return control_fail(error);
-    return install(std::move(w), false);
+    return guarded([&] {
+        std::string error;
+        auto w = world_from_text(json ? json : "", "model", error);
+        if (!w) return control_fail(error);
+        return install(std::move(w), false);
+    });
 }
 
 int zorvsim_load_model_file(const char* path) {
-    std::string text, error;
-    if (!read_file(path, text, error)) return control_fail(error);
-    auto w = world_from_text(text, path, error);
-    if (!w) return control_fail(error);
-    return install(std::move(w), false);
+    return guarded([&] {
+        std::string text, error;
+        if (!read_model_file(path, text, error)) return control_fail(error);
+        auto w = world_from_text(text, path, error);
+        if (!w) return control_fail(error);
+        return install(std::move(w), false);
+    });
 }
 
 char* zorvsim_get_model(void) {
-    auto lk = lock();
-    return copy_out(dump_world(world()).dump());
+    return guarded([&]() -> char* {
+        auto lk = lock();
+        return copy_out(dump_world(world()).dump());
+    });
 }
 
 char* zorvsim_get(const char* path) {
-    auto lk = lock();
-    Json doc = dump_world(world());
-    std::string error;
-    Json* v = walk(doc, path ? path : "", error);
-    if (!v) {
-        control_fail(error);
-        return nullptr;
-    }
-    return copy_out(v->dump());
+    return guarded([&]() -> char* {
+        auto lk = lock();
+        Json doc = dump_world(world());
+        std::string error;
+        Json* v = walk(doc, path ? path : "", error);
+        if (!v) {
+            control_fail(error);
+            return nullptr;
+        }
+        return copy_out(v->dump());
+    });
 }
 
 int zorvsim_set(const char* path, const char* json) {
-    Json value;
-    std::string error;
-    if (!parse_json(json ? json : "", value, error)) return control_fail(std::string("value:") + error);
-    auto lk = lock();
-    Json doc = dump_world(world());
-    Json* target = walk(doc, path ? path : "", error);
-    if (!target) return control_fail(error);
-    *target = std::move(value);
-    Reader r(path ? path : "");
-    auto w = build_world(doc, r);
-    if (!w) return control_fail(r.error());
-    return install(std::move(w), true);
+    return guarded([&] {
+        Json value;
+        std::string error;
+        if (!parse_json(json ? json : "", value, error)) return control_fail("value" + error);
+        auto lk = lock();
+        Json doc = dump_world(world());
+        Json* target = walk(doc, path ? path : "", error);
+        if (!target) return control_fail(error);
+        *target = std::move(value);
+        Reader r(path ? path : "");
+        auto w = build_world(doc, r);
+        if (!w) return control_fail(r.error());
+        return install(std::move(w), true);
+    });
 }
 
 int zorvsim_fail(const char* fn, int status, const char* msg, int len, int skip, int count) {
@@ -632,7 +785,7 @@ int zorvsim_force(const char* fn, const char* json, int skip, int count) {
     c.fn = fn ? fn : "";
     c.kind = Kind::Force;
     std::string error;
-    if (!parse_json(json ? json : "", c.values, error)) return control_fail("values:" + error);
+    if (!parse_json(json ? json : "", c.values, error)) return control_fail("values" + error);
     if (!c.values.is_array()) return control_fail("values: expected an array of out-values");
     c.skip = skip;
     c.count = count;
@@ -749,9 +902,10 @@ void zorv_version(int* major, int* minor, int* patch) {
 }
 
 void zorv_log_set_func(zorv_ctx_t* ctx, zorv_log_func func, void* user, zorv_log_frmt* format) {
-    sim::Call call_(__func__, ctx, format ? Json(Json::Array{int(format->preamble_), int(format->indentation_),
-                                                             int(format->prefix_), int(format->message_)})
-                                          : Json());
+    sim::Call call_(__func__, ctx, func, user,
+                    format ? Json(Json::Array{int(format->preamble_), int(format->indentation_), int(format->prefix_),
+                                              int(format->message_)})
+                           : Json());
     if (!ctx) return;
     auto lk = lock();
     ctx->log = func;

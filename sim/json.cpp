@@ -1,10 +1,12 @@
 #include "json.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
+
+#include <nlohmann/json.hpp>
 
 namespace sim {
 
@@ -28,7 +30,42 @@ const char* Json::type_name() const {
     return names[v_.index()];
 }
 
-static void dump_string(const std::string& s, std::string& out) {
+size_t utf8_prefix(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return i;
+        uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            unsigned char t = static_cast<unsigned char>(s[i + k]);
+            if ((t >> 6) != 0x2) return i;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        static const uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) return i;  // overlong, surrogate
+        i += n;
+    }
+    return i;
+}
+
+// Texts are written as UTF-8; a byte that is not part of valid UTF-8 becomes U+FFFD, so that the
+// output always decodes (the journal records such texts as bytes instead, see Call::arg).
+static void dump_string(const std::string& text, std::string& out) {
+    std::string valid;
+    const std::string* source = &text;
+    if (utf8_prefix(text) != text.size()) {
+        std::string_view rest = text;
+        while (!rest.empty()) {
+            size_t n = utf8_prefix(rest);
+            valid.append(rest.substr(0, n));
+            if (n == rest.size()) break;
+            valid += "\xEF\xBF\xBD";
+            rest.remove_prefix(n + 1);
+        }
+        source = &valid;
+    }
+    const std::string& s = *source;
     out += '"';
     for (unsigned char c : s) {
         switch (c) {
@@ -56,7 +93,9 @@ static void dump_to(const Json& j, std::string& out) {
     else if (j.is_int()) out += std::to_string(j.as_int());
     else if (j.is_number()) {
         double d = j.as_double();
-        if (!std::isfinite(d)) { out += "null"; return; }
+        // Not JSON proper, but what Python's json module reads back as the same float.
+        if (std::isnan(d)) { out += "NaN"; return; }
+        if (std::isinf(d)) { out += d > 0 ? "Infinity" : "-Infinity"; return; }
         char buf[32];
         std::snprintf(buf, sizeof buf, "%.17g", d);
         out += buf;
@@ -89,186 +128,131 @@ std::string Json::dump() const {
 
 namespace {
 
-struct Parser {
-    std::string_view s;
-    size_t i = 0;
-    std::string error;
-    int depth = 0;
+// Builds a Json from the events of the parser. Members are kept in document order; a member name
+// seen twice in one object, and nesting deeper than kMaxDepth, are refused. Every step is constant
+// time (names are checked against a hash set per open object), so a document loads in linear time.
+class Builder {
+public:
+    static constexpr size_t kMaxDepth = 64;
+    using Sax = nlohmann::json_sax<nlohmann::json>;
 
-    bool fail(const char* what) {
-        if (error.empty()) {
-            size_t line = 1, col = 1;
-            for (size_t k = 0; k < i && k < s.size(); ++k) {
-                if (s[k] == '\n') { ++line; col = 1; } else ++col;
-            }
-            error = std::to_string(line) + ":" + std::to_string(col) + ": " + what;
-        }
+    explicit Builder(std::string_view text) : text_(text) {}
+
+    bool null() { return put(Json()); }
+    bool boolean(bool v) { return put(Json(v)); }
+    bool number_integer(Sax::number_integer_t v) { return put(Json((long long)v)); }
+    // Integers beyond the signed 64-bit range keep their value as a real.
+    bool number_unsigned(Sax::number_unsigned_t v) {
+        return put(v > uint64_t(INT64_MAX) ? Json(double(v)) : Json((long long)v));
+    }
+    bool number_float(Sax::number_float_t v, const std::string&) { return put(Json(v)); }
+    bool string(std::string& v) { return put(Json(std::move(v))); }
+    bool binary(Sax::binary_t&) { return refuse("binary values are not JSON"); }
+    bool start_object(size_t) { return open(Json(Json::Object{})); }
+    bool start_array(size_t) { return open(Json(Json::Array{})); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+    bool key(std::string& k) {
+        Open& o = stack_.back();
+        o.key = std::move(k);
+        if (!o.names.insert(o.key).second) return refuse("duplicate member name");
+        return true;
+    }
+
+    bool parse_error(size_t position, const std::string&, const nlohmann::detail::exception& e) {
+        if (error_.empty()) error_ = place(position) + problem(e.what());
         return false;
     }
-    void ws() { while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i; }
-    bool lit(const char* word, Json v, Json& out) {
-        size_t n = std::strlen(word);
-        if (s.substr(i, n) != word) return fail("unexpected character");
-        i += n;
-        out = std::move(v);
-        return true;
-    }
-    static void utf8(std::string& out, uint32_t cp) {
-        if (cp < 0x80) out += char(cp);
-        else if (cp < 0x800) { out += char(0xC0 | (cp >> 6)); out += char(0x80 | (cp & 0x3F)); }
-        else if (cp < 0x10000) { out += char(0xE0 | (cp >> 12)); out += char(0x80 | ((cp >> 6) & 0x3F)); out += char(0x80 | (cp & 0x3F)); }
-        else { out += char(0xF0 | (cp >> 18)); out += char(0x80 | ((cp >> 12) & 0x3F)); out += char(0x80 | ((cp >> 6) & 0x3F)); out += char(0x80 | (cp & 0x3F)); }
-    }
-    bool hex4(uint32_t& cp) {
-        if (i + 4 > s.size()) return fail("truncated \\u escape");
-        cp = 0;
-        for (int k = 0; k < 4; ++k) {
-            char c = s[i++];
-            cp <<= 4;
-            if (c >= '0' && c <= '9') cp |= c - '0';
-            else if (c >= 'a' && c <= 'f') cp |= c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F') cp |= c - 'A' + 10;
-            else return fail("bad \\u escape");
+
+    // The parsed document, or false with `error` set (see parse_json).
+    bool finish(Json& out, std::string& error) {
+        if (!error_.empty()) {
+            error = error_;
+            return false;
         }
+        out = std::move(root_);
         return true;
     }
-    bool string(std::string& out) {
-        ++i;  // opening quote
-        while (true) {
-            if (i >= s.size()) return fail("unterminated string");
-            char c = s[i];
-            if (c == '"') { ++i; return true; }
-            if (static_cast<unsigned char>(c) < 0x20) return fail("control character in string");
-            if (c != '\\') { out += c; ++i; continue; }
-            if (++i >= s.size()) return fail("unterminated string");
-            char e = s[i++];
-            switch (e) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'u': {
-                uint32_t cp = 0;
-                if (!hex4(cp)) return false;
-                if (cp >= 0xD800 && cp < 0xDC00 && s.substr(i, 2) == "\\u") {
-                    size_t save = i;
-                    i += 2;
-                    uint32_t lo = 0;
-                    if (!hex4(lo)) return false;
-                    if (lo >= 0xDC00 && lo < 0xE000) cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-                    else i = save;
-                }
-                utf8(out, cp);
-                break;
-            }
-            default: --i; return fail("bad escape in string");
+
+private:
+    struct Open {
+        Json value;
+        std::string key;
+        std::unordered_set<std::string> names;
+    };
+
+    bool put(Json v) {
+        if (stack_.empty()) {
+            root_ = std::move(v);
+            return true;
+        }
+        Open& o = stack_.back();
+        if (o.value.is_array()) o.value.as_array().push_back(std::move(v));
+        else o.value.as_object().emplace_back(std::move(o.key), std::move(v));
+        return true;
+    }
+    bool open(Json v) {
+        if (stack_.size() >= kMaxDepth) return refuse("nesting deeper than 64 levels");
+        stack_.push_back(Open{std::move(v), {}, {}});
+        return true;
+    }
+    bool close() {
+        Json v = std::move(stack_.back().value);
+        stack_.pop_back();
+        return put(std::move(v));
+    }
+    // A refusal of the builder itself, placed by the path of the value it concerns.
+    bool refuse(const std::string& what) {
+        if (!error_.empty()) return false;
+        std::string path;
+        for (const Open& o : stack_)
+            path += "/" + (o.value.is_array() ? std::to_string(o.value.as_array().size()) : o.key);
+        error_ = ": " + (path.empty() ? "/" : path) + ": " + what;
+        return false;
+    }
+
+    // "line:column: " of a byte offset: the parser counts the byte it stopped at as read.
+    std::string place(size_t position) const {
+        size_t end = std::min(position > 0 ? position - 1 : 0, text_.size());
+        size_t line = 1, column = 1;
+        for (size_t k = 0; k < end; ++k) {
+            if (text_[k] == '\n') {
+                ++line;
+                column = 1;
+            } else {
+                ++column;
             }
         }
+        char text[48];
+        std::snprintf(text, sizeof text, ":%zu:%zu: ", line, column);
+        return text;
     }
-    bool number(Json& out) {
-        size_t start = i;
-        if (s[i] == '-') ++i;
-        if (i >= s.size() || !(s[i] >= '0' && s[i] <= '9')) return fail("bad number");
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
-        bool real = false;
-        if (i < s.size() && s[i] == '.') {
-            real = true;
-            ++i;
-            if (i >= s.size() || !(s[i] >= '0' && s[i] <= '9')) return fail("bad number");
-            while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
-        }
-        if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-            real = true;
-            ++i;
-            if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-            if (i >= s.size() || !(s[i] >= '0' && s[i] <= '9')) return fail("bad number");
-            while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
-        }
-        std::string text(s.substr(start, i - start));
-        if (!real) {
-            errno = 0;
-            long long v = std::strtoll(text.c_str(), nullptr, 10);
-            if (errno == 0) { out = Json(v); return true; }
-            // Integers beyond 64 bits keep their value as a real.
-        }
-        out = Json(std::strtod(text.c_str(), nullptr));
-        return true;
+    // The parser's description without its prefix ("[json.exception...] parse error at line L,
+    // column C: "), with the end of the text said plainly.
+    static std::string problem(std::string_view what) {
+        if (what.find("unexpected end of input") != std::string_view::npos) return "unexpected end of document";
+        size_t at = what.find("column ");
+        at = at == std::string_view::npos ? 0 : what.find(": ", at);
+        return std::string(at == std::string_view::npos ? what : what.substr(at + 2));
     }
-    bool value(Json& out) {
-        ws();
-        if (i >= s.size()) return fail("unexpected end of document");
-        if (++depth > 64) return fail("nesting too deep");
-        bool ok;
-        char c = s[i];
-        if (c == '{') ok = object(out);
-        else if (c == '[') ok = array(out);
-        else if (c == '"') { std::string str; ok = string(str); if (ok) out = Json(std::move(str)); }
-        else if (c == 't') ok = lit("true", Json(true), out);
-        else if (c == 'f') ok = lit("false", Json(false), out);
-        else if (c == 'n') ok = lit("null", Json(), out);
-        else if (c == '-' || (c >= '0' && c <= '9')) ok = number(out);
-        else ok = fail("unexpected character");
-        --depth;
-        return ok;
-    }
-    bool array(Json& out) {
-        ++i;
-        Json::Array a;
-        ws();
-        if (i < s.size() && s[i] == ']') { ++i; out = Json(std::move(a)); return true; }
-        while (true) {
-            Json v;
-            if (!value(v)) return false;
-            a.push_back(std::move(v));
-            ws();
-            if (i >= s.size()) return fail("expected ',' or ']'");
-            if (s[i] == ',') { ++i; continue; }
-            if (s[i] == ']') { ++i; out = Json(std::move(a)); return true; }
-            return fail("expected ',' or ']'");
-        }
-    }
-    bool object(Json& out) {
-        ++i;
-        Json::Object o;
-        ws();
-        if (i < s.size() && s[i] == '}') { ++i; out = Json(std::move(o)); return true; }
-        while (true) {
-            ws();
-            if (i >= s.size() || s[i] != '"') return fail("expected a member name");
-            std::string key;
-            if (!string(key)) return false;
-            for (auto& kv : o)
-                if (kv.first == key) return fail("duplicate member name");
-            ws();
-            if (i >= s.size() || s[i] != ':') return fail("expected ':'");
-            ++i;
-            Json v;
-            if (!value(v)) return false;
-            o.emplace_back(std::move(key), std::move(v));
-            ws();
-            if (i >= s.size()) return fail("expected ',' or '}'");
-            if (s[i] == ',') { ++i; continue; }
-            if (s[i] == '}') { ++i; out = Json(std::move(o)); return true; }
-            return fail("expected ',' or '}'");
-        }
-    }
+
+    std::string_view text_;
+    std::vector<Open> stack_;
+    Json root_;
+    std::string error_;
 };
 
 }  // namespace
 
 bool parse_json(std::string_view text, Json& out, std::string& error) {
-    Parser p;
-    p.s = text;
-    Json v;
-    if (!p.value(v)) { error = p.error; return false; }
-    p.ws();
-    if (p.i != text.size()) { p.fail("unexpected text after the document"); error = p.error; return false; }
-    out = std::move(v);
-    return true;
+    Builder b(text);
+    try {
+        nlohmann::json::sax_parse(text.begin(), text.end(), &b);
+    } catch (const std::exception& e) {  // memory exhausted: nothing else throws with a handler
+        error = std::string(": the document cannot be read: ") + e.what();
+        return false;
+    }
+    return b.finish(out, error);
 }
 
 // ---- Reader ----

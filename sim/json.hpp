@@ -57,6 +57,8 @@ public:
     Json& operator[](std::string_view key);
     Json& push(Json v) { if (is_null()) v_ = Array{}; as_array().push_back(std::move(v)); return as_array().back(); }
 
+    // Compact JSON; non-finite numbers are written NaN, Infinity and -Infinity (as Python's json
+    // module writes and reads them).
     std::string dump() const;
     const char* type_name() const;
 
@@ -64,7 +66,12 @@ private:
     std::variant<std::nullptr_t, bool, int64_t, double, std::string, Array, Object> v_;
 };
 
-// Parses a document; on failure returns false and sets `error` to "line:column: problem".
+// The length of the longest prefix of `s` that is valid UTF-8.
+size_t utf8_prefix(std::string_view s);
+
+// Parses a document; on failure returns false and sets `error` to the place and the problem, to be
+// appended to the document's name: ":line:column: problem" for malformed text, ": /path: problem"
+// for a duplicate member name or nesting deeper than 64 levels.
 bool parse_json(std::string_view text, Json& out, std::string& error);
 
 // Reads typed members of a model document and reports the first problem with its place.

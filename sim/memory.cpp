@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <unordered_set>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -148,39 +150,51 @@ void for_each_piece(const Flash& f, uint32_t address, size_t length, Visit visit
 
 // ---- backing files ----
 
-// Writes `n` bytes at `address` of the file, padding a short file with erased bytes.
+// Writes `n` bytes at `address` of the file, padding a short file with erased bytes. The file is
+// created when missing; anything but a regular file is refused (opening never waits on a FIFO).
 bool write_file(const std::string& path, uint64_t address, const uint8_t* bytes, size_t n, std::string& error) {
-    FILE* fp = std::fopen(path.c_str(), "r+b");
-    if (!fp && errno == ENOENT) fp = std::fopen(path.c_str(), "w+b");
-    bool ok = fp != nullptr;
-    if (ok && std::fseek(fp, 0, SEEK_END) == 0) {
-        long end = std::ftell(fp);
-        ok = end >= 0;
-        static const std::vector<uint8_t> blank(65536, kErased);
-        for (uint64_t at = uint64_t(end); ok && at < address;) {
-            size_t n = size_t(std::min<uint64_t>(blank.size(), address - at));
-            ok = std::fwrite(blank.data(), 1, n, fp) == n;
-            at += n;
+    auto fail = [&](const char* why) {
+        error = "the backing file '" + path + "' cannot be written: " + why;
+        return false;
+    };
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return fail(std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return fail("it is not a regular file");
+    auto put = [&](const uint8_t* p, size_t count, uint64_t at) {
+        while (count > 0) {
+            ssize_t w = ::pwrite(fd, p, count, off_t(at));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return false;
+            p += w;
+            at += uint64_t(w);
+            count -= size_t(w);
         }
-    } else {
-        ok = false;
+        return true;
+    };
+    static const std::vector<uint8_t> blank(65536, kErased);
+    for (uint64_t at = uint64_t(st.st_size); at < address;) {
+        size_t count = size_t(std::min<uint64_t>(blank.size(), address - at));
+        if (!put(blank.data(), count, at)) return fail(std::strerror(errno));
+        at += count;
     }
-    ok = ok && std::fseek(fp, long(address), SEEK_SET) == 0 && std::fwrite(bytes, 1, n, fp) == n;
-    if (fp && std::fclose(fp) != 0) ok = false;
-    if (!ok) error = "the backing file '" + path + "' cannot be written: " + std::strerror(errno);
-    return ok;
+    if (!put(bytes, n, address)) return fail(std::strerror(errno));
+    return true;
 }
 
 // Loads a memory's contents from its backing file (a missing file is an erased memory).
 std::string read_file(Flash& f) {
-    std::ifstream in(f.file, std::ios::binary);
-    if (!in) return errno == ENOENT ? "" : "the backing file '" + f.file + "' cannot be read: " + std::strerror(errno);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    std::string data = ss.str();
-    if (data.size() > flash_size(f))
-        return "the backing file '" + f.file + "' holds " + std::to_string(data.size()) + " bytes, more than the " +
-               std::to_string(flash_size(f)) + " of the memory";
+    std::string data, error;
+    switch (read_regular_file(f.file, flash_size(f), "of the memory", data, error)) {
+    case FileRead::Missing: return "";
+    case FileRead::Refused: return "the backing file " + error;
+    case FileRead::Ok: break;
+    }
     f.sectors.clear();
     for_each_piece(f, 0, data.size(), [&](int sector, size_t offset, uint32_t size, size_t pos, size_t count) {
         const uint8_t* p = reinterpret_cast<const uint8_t*>(data.data()) + pos;
@@ -332,6 +346,7 @@ void load(MemoryArea& a, const Json& doc, const std::string& path, Reader& r) {
     r.only(doc, path, {"flash", "pixelMask"});
     if (const Json::Array* list = r.array(doc, path, "flash")) {
         a.flashes.clear();
+        std::unordered_set<std::string> ids;
         for (size_t i = 0; i < list->size() && r.ok(); ++i) {
             std::string p = path + "/flash/" + std::to_string(i);
             const Json& j = (*list)[i];
@@ -358,8 +373,7 @@ void load(MemoryArea& a, const Json& doc, const std::string& path, Reader& r) {
             for (auto& region : f.regions) sectors += region.sectors;
             if (flash_size(f) > kAddressSpace) r.fail(p + "/regions", "the memory is larger than the 32-bit address space");
             if (sectors > INT32_MAX) r.fail(p + "/regions", "the memory has more than 2147483647 sectors");
-            for (auto& other : a.flashes)
-                if (other.id == f.id) r.fail(p + "/id", "another memory has the same identifier");
+            if (!ids.insert(f.id).second) r.fail(p + "/id", "another memory has the same identifier");
             const Json::Array* contents = r.array(j, p, "contents");
             if (contents && !f.file.empty()) r.fail(p, "a memory backed by a file takes its contents from the file");
             if (!r.ok()) break;
@@ -537,8 +551,7 @@ int zorv_flash_read(zorv_ctx_t* ctx, const char* id, uint32_t address, void* dat
 int zorv_flash_program(zorv_ctx_t* ctx, const char* id, uint32_t address, const void* data, size_t* length) {
     ZORV_ENTER(ctx, id, address, length_arg(length));
     FLASH_OR_FAIL(length && (data || *length == 0));
-    if (Call::journal_on.load(std::memory_order_relaxed) && *length <= 256)
-        call_.note("data", to_hex(static_cast<const uint8_t*>(data), *length));
+    call_.note_bytes("data", data, *length);
     std::string error;
     if (int status = flash_program(*f, address, static_cast<const uint8_t*>(data), *length, error))
         return call_.fail_text(status, error);

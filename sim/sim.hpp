@@ -59,6 +59,20 @@ Device* open_device(zorv_ctx_t* ctx);
 // Closes the device open on a context (stopping its acquisitions); call without the world lock.
 void close_context(zorv_ctx_t* ctx);
 
+// ---- the journal's record of a buffer ----
+// Buffers of up to kJournalBytes are recorded whole: {"length": n, "hex": "..."}; larger ones as
+// {"length": n, "sha256": "...", "head": "<hex of the first 64 bytes>"}.
+constexpr size_t kJournalBytes = size_t(1) << 20;
+Json bytes_record(const void* data, size_t length);
+
+// ---- files named by models ----
+enum class FileRead { Ok, Missing, Refused };
+// Reads a whole regular file of at most `limit` bytes. Anything else (a directory, a FIFO, a
+// device, a larger file) is refused with `error` naming the file, without reading from it and
+// without waiting for a writer; `limit_text` says what the limit is ("of the memory").
+FileRead read_regular_file(const std::string& path, uint64_t limit, const char* limit_text, std::string& out,
+                           std::string& error);
+
 // ---- virtual clock: real monotonic seconds, or a manual clock driven by the control API ----
 double now();
 
@@ -102,13 +116,17 @@ public:
 
     // Adds members to this call's journal entry (for in/out parameters worth recording).
     void note(const char* key, Json value);
+    // Records a buffer the call received, when journaling (see bytes_record).
+    void note_bytes(const char* key, const void* data, size_t length) {
+        if (entry_ >= 0) note(key, bytes_record(data, length));
+    }
 
     static std::atomic<bool> journal_on;
     static std::atomic<bool> control_on;
 
 private:
-    static Json arg(const char* s) { return s ? Json(s) : Json(); }
-    static Json arg(char* s) { return s ? Json(s) : Json(); }
+    static Json arg(const char* s) { return s ? text_arg(s) : Json(); }
+    static Json arg(char* s) { return s ? text_arg(s) : Json(); }
     static Json arg(const std::string& s) { return Json(s); }
     static Json arg(bool b) { return Json(b); }
     static Json arg(int v) { return Json(v); }
@@ -123,6 +141,8 @@ private:
     template <class T>
     static Json arg(T* p) { return p ? Json("<ptr>") : Json(); }
 
+    // A text as received: a string, or {"hex": ...} when its bytes are not valid UTF-8.
+    static Json text_arg(const char* s);
     void journal(Json::Array args);
     void apply_control();
     void force_one(int i, int* p);

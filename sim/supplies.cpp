@@ -26,7 +26,8 @@ void defaults(SupplyArea& a, int) {
         {0x0008, 0x00000001u, false},  // status: ready
         {0x0010, 0x00000000u, true},   // scratch
     };
-    a.biases = {{"hv", 0.0, 200.0, 10.0, 0.0, 0.0, 0.0}, {"guard", -50.0, 50.0, 10.0, 0.0, 0.0, 0.0}};
+    // The sensor's bias at its operating voltage, above full depletion.
+    a.biases = {{"hv", 0.0, 200.0, 10.0, 100.0, 100.0, 0.0}, {"guard", -50.0, 50.0, 10.0, 0.0, 0.0, 0.0}};
     a.coolers = {{"sensor", "DegreeCelsius", -30.0, 40.0, 30.0, 20.0, 20.0, 0.0}};
 }
 

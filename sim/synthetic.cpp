@@ -72,20 +72,49 @@ struct Hit {
     uint32_t tot;
 };
 
+// The chip of a detector pixel (its place on the grid), or -1 where the grid has no chip.
+int chip_at(const SynthConfig& c, long x, long y) {
+    long i = (y / c.chipHeight) * std::max(1, c.chipsPerRow) + x / c.chipWidth;
+    return i < long(c.chipResponse.size()) ? int(i) : -1;
+}
+
+uint32_t address_of(const SynthConfig& c, long x, long y) {
+    return uint32_t(uint64_t(y) * uint64_t(c.width) + uint64_t(x));
+}
+
+bool masked(const SynthConfig& c, uint32_t address) { return address < c.masked.size() && c.masked[address]; }
+
 struct Clusters {
     const SynthConfig& c;
     Rng& rng;
     std::vector<Hit>& hits;
+    uint64_t deposits = 0;  // pixel deposits so far, recorded or not: hitsPerDelivery of them
 
-    // One pixel of a cluster that arrived at `t`: below 1 keV nothing is recorded; ToT grows with
-    // the deposited energy (about 5 ticks per keV, up to the 10-bit limit) and low deposits arrive
-    // a little later (time walk).
+    // A pixel records `kev` arriving at `t`: ToT through its chip's calibration with a little
+    // noise (1 to 1023 ticks), and ToA with a time walk that is longer for small signals. The
+    // random parts are drawn whether the pixel records or not, so that every setting sees the
+    // same deposits.
+    void record(uint32_t address, double kev, const TotCalibration* cal, uint64_t t) {
+        double spread = 1.5 * rng.normal();
+        uint64_t jitter = rng.below(4);
+        if (!cal) return;
+        long tot = std::clamp(std::lround(tot_ticks(*cal, kev) + spread), 1L, 1023L);
+        uint64_t walk = uint64_t(std::min(200.0, 60.0 / std::max(kev, 0.3))) + jitter;
+        hits.push_back({t + walk, address, uint32_t(tot)});
+    }
+
+    // A deposit of `kev` in a pixel: it counts against the delivery's deposits, and is recorded
+    // when the pixel lies on a chip whose polarity matches the carriers, is not masked, and the
+    // charge the sensor collects reaches the chip's threshold.
     void pixel(long x, long y, double kev, uint64_t t) {
-        if (x < 0 || y < 0 || x >= c.width || y >= c.height || kev < 1.0) return;
-        long tot = std::lround(2.0 + 5.0 * kev + 1.5 * rng.normal());
-        tot = std::clamp(tot, 1L, 1023L);
-        uint64_t walk = uint64_t(60.0 / kev) + rng.below(4);
-        hits.push_back({t + walk, uint32_t(uint64_t(y) * uint64_t(c.width) + uint64_t(x)), uint32_t(tot)});
+        if (x < 0 || y < 0 || x >= c.width || y >= c.height || deposits >= c.hits) return;
+        ++deposits;
+        int chip = chip_at(c, x, y);
+        const ChipResponse* r = chip < 0 ? nullptr : &c.chipResponse[size_t(chip)];
+        double collected = kev * c.collection;
+        uint32_t address = address_of(c, x, y);
+        bool recorded = r && r->live && collected > 0 && collected >= r->threshold && !masked(c, address);
+        record(address, collected, recorded ? &r->tot : nullptr, t);
     }
 
     // A photon of one of three lines (8.0, 17.5 and 59.5 keV), its charge shared among up to four
@@ -148,24 +177,103 @@ struct Clusters {
     }
 };
 
-// Hits with ToA in [start, start + span), sorted by time (then address).
+// A count of events with mean `mean`.
+uint64_t poisson(Rng& rng, double mean) {
+    if (!(mean > 0)) return 0;
+    if (mean > 30) return uint64_t(std::max(0.0, std::round(mean + std::sqrt(mean) * rng.normal())));
+    double limit = std::exp(-mean), p = rng.uniform();
+    uint64_t n = 0;
+    while (p > limit) {
+        p *= rng.uniform();
+        ++n;
+    }
+    return n;
+}
+
+// Firing rate per second of a pixel at threshold `kev` with noise `sigma`.
+double noise_rate(double peak, double kev, double sigma) {
+    return sigma > 0 ? peak * std::exp(-kev * kev / (2 * sigma * sigma)) : 0.0;
+}
+
+// Mean noise hits of one delivery by chip (unscaled) and of the hot pixels, and the factor that
+// keeps their sum within the readout's limit.
+struct NoiseBudget {
+    std::vector<double> chip;
+    std::vector<double> hot;
+    double scale = 1;
+
+    explicit NoiseBudget(const SynthConfig& c) : chip(c.chipResponse.size()), hot(c.hotPixels.size()) {
+        if (!(c.collection > 0) || c.width <= 0 || c.height <= 0 || c.chipWidth <= 0 || c.chipHeight <= 0)
+            return;  // an unbiased sensor records nothing
+        const double seconds = double(c.span) / kTicksPerSecond;
+        const double pixels = double(c.chipWidth) * double(c.chipHeight);
+        double total = 0;
+        for (size_t i = 0; i < chip.size(); ++i) {
+            const ChipResponse& r = c.chipResponse[i];
+            if (r.live) total += chip[i] = noise_rate(kNoiseRate, r.threshold, r.noise) * pixels * seconds;
+        }
+        for (size_t k = 0; k < hot.size(); ++k) {
+            uint32_t a = c.hotPixels[k];
+            int i = chip_at(c, long(a % uint32_t(c.width)), long(a / uint32_t(c.width)));
+            if (a >= uint64_t(c.width) * uint64_t(c.height) || i < 0) continue;
+            const ChipResponse& r = c.chipResponse[size_t(i)];
+            if (r.live) total += hot[k] = noise_rate(kHotRate, r.threshold, kHotNoiseFactor * r.noise) * seconds;
+        }
+        if (total > kMaxNoise) scale = kMaxNoise / total;
+    }
+    double total() const {
+        double t = 0;
+        for (double m : chip) t += m;
+        for (double m : hot) t += m;
+        return t * scale;
+    }
+};
+
+// Noise hits in [start, start + window): the pixels of each chip fire at random, the hot pixels
+// more often; masked pixels stay silent. A noise hit's charge lies just above the threshold.
+void noise(const SynthConfig& c, uint64_t start, uint64_t window, Rng& rng, Clusters& g) {
+    NoiseBudget budget(c);
+    auto fire = [&](uint32_t address, const ChipResponse& r, double sigma) {
+        if (masked(c, address)) return;
+        double kev = std::max(r.threshold, 0.0) + sigma * std::fabs(rng.normal()) * 0.5;
+        g.record(address, kev, &r.tot, start + rng.below(window));
+    };
+    int perRow = std::max(1, c.chipsPerRow);
+    for (size_t i = 0; i < budget.chip.size(); ++i) {
+        long ox = long(i % size_t(perRow)) * c.chipWidth, oy = long(i / size_t(perRow)) * c.chipHeight;
+        const ChipResponse& r = c.chipResponse[i];
+        for (uint64_t n = poisson(rng, budget.chip[i] * budget.scale); n > 0; --n) {
+            long x = ox + long(rng.below(uint64_t(c.chipWidth))), y = oy + long(rng.below(uint64_t(c.chipHeight)));
+            if (x < c.width && y < c.height) fire(address_of(c, x, y), r, r.noise);
+        }
+    }
+    for (size_t k = 0; k < budget.hot.size(); ++k) {
+        uint32_t a = c.hotPixels[k];
+        if (!(budget.hot[k] > 0)) continue;
+        const ChipResponse& r = c.chipResponse[size_t(chip_at(c, long(a % uint32_t(c.width)), long(a / uint32_t(c.width))))];
+        for (uint64_t n = poisson(rng, budget.hot[k] * budget.scale); n > 0; --n) fire(a, r, kHotNoiseFactor * r.noise);
+    }
+}
+
+// The hits of one delivery with ToA in [start, start + span), sorted by time (then address): the
+// clusters that make hitsPerDelivery deposits, as the settings record them, and the noise.
 void make_hits(const SynthConfig& c, uint64_t start, Rng& rng, std::vector<Hit>& hits) {
     hits.clear();
-    if (c.width <= 0 || c.height <= 0 || c.hits == 0) return;
-    hits.reserve(c.hits + 256);
+    if (c.width <= 0 || c.height <= 0 || c.chipWidth <= 0 || c.chipHeight <= 0) return;
+    hits.reserve(size_t(c.hits + uint64_t(expected_noise(c) * 1.1) + 256));
     const uint64_t guard = 256;  // room for time walk and track jitter before the block ends
     uint64_t window = c.span > 2 * guard ? c.span - guard : 1;
     double total = c.photons + c.blobs + c.tracks;
     if (!(total > 0)) total = 1;
     Clusters g{c, rng, hits};
-    while (hits.size() < c.hits) {
+    while (g.deposits < c.hits) {
         uint64_t t = start + rng.below(window);
         double u = rng.uniform() * total;
-        if (u < c.photons || total == 0) g.photon(t);
+        if (u < c.photons) g.photon(t);
         else if (u < c.photons + c.blobs) g.blob(t);
         else g.track(t);
     }
-    hits.resize(c.hits);
+    noise(c, start, window, rng, g);
     std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
         return a.toa != b.toa ? a.toa < b.toa : a.address < b.address;
     });
@@ -367,6 +475,19 @@ Slot raw_source(const std::string& mode) {
 }
 
 }  // namespace
+
+double tot_ticks(const TotCalibration& cal, double kev) {
+    if (!(kev > cal.t)) return 0;
+    return std::max(0.0, cal.a * kev + cal.b - cal.c / (kev - cal.t));
+}
+
+double tot_kev(const TotCalibration& cal, double tot) {
+    // a E^2 + (b - a t - tot) E + (tot t - b t - c) = 0
+    double p = cal.b - cal.a * cal.t - tot, q = tot * cal.t - cal.b * cal.t - cal.c;
+    return (-p + std::sqrt(std::max(0.0, p * p - 4 * cal.a * q))) / (2 * cal.a);
+}
+
+double expected_noise(const SynthConfig& c) { return NoiseBudget(c).total(); }
 
 std::shared_ptr<const Synth> build_synth(const SynthConfig& config, const std::atomic<bool>& stop) {
     auto s = std::make_shared<Synth>();

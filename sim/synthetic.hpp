@@ -1,8 +1,8 @@
 // Virtual device: the buffers of a data delivery and the synthetic detector that fills them.
 //
 // The generator builds a few blocks of hits once per configuration (clusters from single photons,
-// small blobs and straight tracks, time-ordered) and lays each block out in the record layout of
-// the readout mode. An acquisition replays the blocks in turn, moving their time stamps on by the
+// small blobs and straight tracks, and noise, time-ordered, as the detector's settings record
+// them) and lays each block out in the record layout of the readout mode. An acquisition replays the blocks in turn, moving their time stamps on by the
 // detector time of the blocks already delivered, so that time stays ordered across deliveries
 // without generating hits again.
 #pragma once
@@ -51,6 +51,39 @@ struct Block {
     uint64_t vecLength = 0;
 };
 
+// How a chip turns deposited energy into time over threshold: ToT = a E + b - c / (E - t) ticks for
+// a deposit of E keV above t (a ticks per keV, b ticks, c tick-keV, t keV), and 0 at or below t.
+struct TotCalibration {
+    double a = 5.0, b = 10.0, c = 30.0, t = 2.0;
+    bool operator==(const TotCalibration&) const = default;
+};
+double tot_ticks(const TotCalibration& cal, double kev);
+// The deposit that gives `tot` ticks (the larger root of the calibration's quadratic).
+double tot_kev(const TotCalibration& cal, double tot);
+
+// How one chip of the detector responds to its settings: a pixel records a deposit whose collected
+// charge reaches the threshold; noise hits come at a rate set by threshold and noise (keV); a chip
+// whose polarity does not match the sensor's carriers records nothing.
+struct ChipResponse {
+    double threshold = 0;
+    double noise = 0;
+    bool live = true;
+    TotCalibration tot;
+    bool operator==(const ChipResponse&) const = default;
+};
+
+// Noise: a pixel fires at kNoiseRate x exp(-T^2 / 2 sigma^2) per second for a threshold of T keV and
+// a noise of sigma keV; a hot pixel at kHotRate with twice its chip's noise. The noise of one
+// delivery saturates the readout at kMaxNoise hits.
+constexpr double kNoiseRate = 100.0;
+constexpr double kHotRate = 10000.0;
+constexpr double kHotNoiseFactor = 2.0;
+constexpr double kMaxNoise = 2e6;
+
+struct SynthConfig;
+// The noise hits a delivery carries on average (before masking).
+double expected_noise(const SynthConfig& c);
+
 struct SynthConfig {
     std::string mode;
     int width = 0, height = 0;  // detector pixels
@@ -62,6 +95,13 @@ struct SynthConfig {
     double photons = 0, blobs = 0, tracks = 0;
     int tdc[3] = {0, 0, 0};
     int blocks = 1;
+    // The settings of the detector: one response per chip (in chip order, row-major on the grid),
+    // the fraction of the deposited charge that the sensor collects (its bias), the masked pixels
+    // (non-zero by pixel address; empty: none) and the hot pixels (addresses).
+    std::vector<ChipResponse> chipResponse;
+    double collection = 1.0;
+    std::vector<uint8_t> masked;
+    std::vector<uint32_t> hotPixels;
     bool operator==(const SynthConfig&) const = default;
 };
 

@@ -29,3 +29,13 @@ def device():
 def opened(device):
     device.open(LOCATOR)
     return device
+
+
+def ideal_detector(device=0):
+    """Makes the synthetic detector of a device record every deposit: thresholds at 0 keV without
+    noise and no hot pixels, so that a delivery carries exactly hitsPerDelivery hits (for tests of
+    layouts and counts rather than of the detector's response)."""
+    chip = f"/devices/{device}/chip"
+    thresholds = [dict(t, raw=0, rawDefault=0, offset=0.0, noise=0.0) for t in zorvsim.get(f"{chip}/thresholds")]
+    zorvsim.set(f"{chip}/thresholds", thresholds)
+    zorvsim.set(f"{chip}/hotPixels", [])

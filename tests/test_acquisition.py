@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import zorvsim
+from conftest import ideal_detector
 from zorvsdk import acquisition, chip, errors
 
 TOA_TOT = np.dtype({"names": ["address", "tot", "toa"], "formats": ["<u4", "<u4", "<u8"], "offsets": [0, 4, 8], "itemsize": 16})
@@ -409,6 +410,7 @@ def test_registration_uses_the_mode_it_checked(opened):
 @pytest.mark.parametrize("source", ["scripted", "synthetic"])
 def test_scrubbed_arrays_kept_beyond_the_callable_read_the_pattern(opened, source):
     zorvsim.set("/devices/0/acquisition", {"realTime": False, "deliveries": 3, "hitsPerDelivery": 100, "scrub": True})
+    ideal_detector()
     kept, seen = [], []
 
     def keep(data, meta):

@@ -15,7 +15,9 @@ def single(value):
 
 @pytest.fixture
 def clock():
+    """The manual clock, with hv at rest at 0 V (it comes at its operating voltage)."""
     zorvsim.clock_manual()
+    zorvsim.set(f"{BIASES}/0", dict(zorvsim.get(f"{BIASES}/0"), volts=0.0, target=0.0))
     yield
     zorvsim.clock_manual(False)
 

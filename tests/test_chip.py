@@ -202,7 +202,7 @@ def test_threshold_is_sent_in_single_precision(opened, value, sent):
 
 @pytest.mark.parametrize("value, text", [(1e300, "inf"), (-1e39, "-inf"), (3.5e38, "inf")])
 def test_threshold_beyond_single_precision_becomes_infinite(opened, value, text):
-    # The journal cannot hold infinities; the device's refusal names the value it received.
+    # The device's refusal names the value it received.
     with pytest.raises(errors.ZorvSdkInvalidArgumentError, match=f"^{text} keV for threshold '{CAL}'"):
         opened.chip.setThreshold(CAL, value)
 

@@ -122,7 +122,7 @@ def test_a_later_refusal_undoes_the_earlier_settings(opened):
     with pytest.raises(errors.ZorvSdkInvalidArgumentError, match="line 4"):
         opened.config.load("yml", "dacs:\n  preamp_bias: 20\nbias:\n  hv: -1\n")
     assert opened.chip.getDacValue("preamp_bias") == 150
-    assert zorvsim.get("/devices/0/supplies/biases/0/target") == 0.0
+    assert zorvsim.get("/devices/0/supplies/biases/0/target") == 100.0  # the default operating voltage
 
 
 @pytest.mark.parametrize("kind", ["json", "XML", "", "yaml"])

@@ -24,12 +24,31 @@ HITS = 1500
 TDCS = [3, 1, 0]
 
 
+# Thresholds at 0 keV without noise and no hot pixels: every deposit is recorded, so that a delivery
+# carries exactly HITS hits.
+IDEAL_CHIP = {"hotPixels": [], "thresholds": [
+    {"id": f"{i}:threshold", "rawMax": 1023, "raw": 0, "rawDefault": 0, "offset": 0.0, "slope": 0.08, "noise": 0.0,
+     "calibrated": i != 3} for i in range(4)]}
+
+
 def model(real_time=False):
-    """One attached device with a short acquisition; deliveries as fast as they are made unless
-    real_time."""
+    """One attached device with a short acquisition of an ideal detector; deliveries as fast as they
+    are made unless real_time."""
     acquisition = {"deliveries": DELIVERIES, "hitsPerDelivery": HITS, "realTime": real_time, "seed": 7,
                    "tdcPerDelivery": TDCS}
-    return {"devices": [{"acquisition": acquisition}]}
+    return {"devices": [{"acquisition": acquisition, "chip": IDEAL_CHIP}]}
+
+
+def bench_model(hits, deliveries=1000):
+    """One attached device as it comes (the default detector settings), delivering fast."""
+    return {"devices": [{"acquisition": {"deliveries": deliveries, "hitsPerDelivery": hits, "realTime": False,
+                                         "seed": 3}}]}
+
+
+def read_csv(path):
+    with open(path, newline="") as f:
+        rows = list(csv.reader(f))
+    return rows[0], [[float(v) for v in r] for r in rows[1:]]
 
 
 def run(tmp_path, script, *args, real_time=False, doc=None, expect=0):
@@ -75,27 +94,75 @@ def png_size(path):
         return image.size
 
 
-@pytest.mark.parametrize("threshold, unit", [("0:threshold", "keV"), ("3:threshold", "raw")])
-def test_threshold_scan_counts_every_hit_of_every_step(tmp_path, threshold, unit):
+def test_threshold_scan_draws_the_integral_spectrum_with_its_steps_and_noise_edge(tmp_path):
     pytest.importorskip("matplotlib")
-    out = run(tmp_path, "threshold_scan.py", "--threshold", threshold, "--steps", "4",
-              "--output", "scan.png", "--csv", "scan.csv").stdout
-    with open(tmp_path / "scan.csv", newline="") as f:
-        rows = list(csv.reader(f))
-    assert rows[0] == [f"threshold_{unit}", "hits"]
-    values = [float(r[0]) for r in rows[1:]]
-    assert len(values) == 4 and values == sorted(values) and len(set(values)) == 4
-    assert [int(r[1]) for r in rows[1:]] == [DELIVERIES * HITS] * 4
-    assert out.count(f"{DELIVERIES} deliveries") == 4
-    assert png_size(tmp_path / "scan.png") == (600, 400)
+    # Every calibrated threshold in 1 keV steps; each step counts 3 deliveries of the same deposits.
+    out = run(tmp_path, "threshold_scan.py", "--start", "0", "--stop", "64", "--steps", "65", "--deliveries", "3",
+              "--output", "scan.png", "--csv", "scan.csv", doc=bench_model(30000)).stdout
+    header, rows = read_csv(tmp_path / "scan.csv")
+    assert header == ["threshold_keV", "hits", "deliveries"]
+    kev = [r[0] for r in rows]
+    hits = {round(r[0]): r[1] / r[2] for r in rows}
+    assert kev == [float(k) for k in range(65)] and {r[2] for r in rows} == {3.0}
+    assert "0:threshold, 1:threshold, 2:threshold" in out and "(512 x 512 pixels)" in out
+    # The integral spectrum only falls as the threshold rises ...
+    assert all(hits[k + 1] <= hits[k] * 1.01 + 5 for k in range(64))
+    # ... in a step at each photon line: far more hits are lost across the line than across the
+    # same span a few keV above it ...
+    for line, (below, above) in {8.0: (7, 9), 17.5: (17, 18), 59.5: (59, 60)}.items():
+        lost = hits[below] - hits[above]
+        assert lost > 2 * (hits[below + 4] - hits[above + 4]) and lost > 0.05 * hits[above], line
+    # ... and rises steeply at the noise floor (about 0.5 keV of noise): the noise edge.
+    assert hits[0] > 5 * hits[1] > 5 * hits[2] and hits[2] < 1.3 * hits[4]
+    assert png_size(tmp_path / "scan.png") == (700, 600)
+
+
+def test_threshold_scan_of_an_uncalibrated_threshold_goes_in_raw_units(tmp_path):
+    pytest.importorskip("matplotlib")
+    run(tmp_path, "threshold_scan.py", "--threshold", "3:threshold", "--steps", "4", "--deliveries", "2",
+        "--output", "scan.png", "--csv", "scan.csv", doc=bench_model(5000))
+    header, rows = read_csv(tmp_path / "scan.csv")
+    assert header == ["threshold_raw", "hits", "deliveries"]
+    assert [r[0] for r in rows] == [0.0, 341.0, 682.0, 1023.0]
+    assert rows[0][1] > rows[1][1] > rows[2][1] >= rows[3][1]  # raw 0 sits in the noise
 
 
 def test_threshold_scan_steps_through_the_range_it_is_given(tmp_path):
     pytest.importorskip("matplotlib")
     run(tmp_path, "threshold_scan.py", "--threshold", "1:threshold", "--start", "5", "--stop", "6",
         "--steps", "3", "--output", "scan.png", "--csv", "scan.csv")
-    with open(tmp_path / "scan.csv", newline="") as f:
-        assert [float(r[0]) for r in list(csv.reader(f))[1:]] == [5.0, 5.5, 6.0]
+    assert [r[0] for r in read_csv(tmp_path / "scan.csv")[1]] == [5.0, 5.5, 6.0]
+
+
+def test_energy_spectrum_shows_the_lines_where_they_are(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = run(tmp_path, "energy_spectrum.py", "--deliveries", "8", "--output", "spectrum.png",
+              "--csv", "spectrum.csv", doc=bench_model(50000)).stdout
+    header, rows = read_csv(tmp_path / "spectrum.csv")
+    assert header == ["kev_low", "kev_high", "hits"]
+    centres = np.array([(lo + hi) / 2 for lo, hi, _ in rows])
+    counts = np.array([n for _, _, n in rows])
+    assert "8 deliveries" in out and counts.sum() > 8 * 50000 * 0.5
+    for line in (8.0, 17.5, 59.5):
+        near = np.abs(centres - line) < 0.1 * line
+        peak = centres[near][np.argmax(counts[near])]
+        assert abs(peak - line) < 0.03 * line, (line, peak)
+        assert f"line {line:g} keV: peak {peak:.2f} keV" in out
+        # a peak, not a shoulder: well above the spectrum 5 keV to its right
+        assert counts[near].max() > 3 * counts[np.abs(centres - (line + 5)) < 0.2].mean()
+    assert png_size(tmp_path / "spectrum.png") == (800, 450)
+
+
+def test_mask_hot_pixels_finds_the_hot_pixels_and_silences_them(tmp_path):
+    pytest.importorskip("matplotlib")
+    done = run(tmp_path, "mask_hot_pixels.py", "--deliveries", "6", "--output", "masking.png",
+               doc=bench_model(10000))
+    found = sorted(tuple(int(v) for v in line.split("(")[1].split(")")[0].split(", "))
+                   for line in done.stdout.splitlines() if line.startswith("hot pixel ("))
+    zorvsim.reset()
+    assert found == sorted((p["x"], p["y"]) for p in zorvsim.get("/devices/0/chip/hotPixels"))
+    assert f"after masking: {len(found)} of {len(found)} hot pixels silent" in done.stdout
+    assert png_size(tmp_path / "masking.png") == (1100, 500)
 
 
 def test_save_hdf5_writes_the_run_as_delivered(tmp_path):
@@ -143,7 +210,8 @@ def test_acquire_writes_a_hit_map(tmp_path):
     assert png_size(tmp_path / "hitmap.png")[0] > 0
 
 
-@pytest.mark.parametrize("script", ["threshold_scan.py", "save_hdf5.py", "live_hitmap.py"])
+@pytest.mark.parametrize("script", ["threshold_scan.py", "save_hdf5.py", "live_hitmap.py", "energy_spectrum.py",
+                                    "mask_hot_pixels.py"])
 def test_example_reports_when_no_device_is_attached(tmp_path, script):
     pytest.importorskip("matplotlib")
     pytest.importorskip("h5py")

@@ -120,3 +120,133 @@ def test_contexts_go_with_their_last_holder():
     del bias
     gc.collect()
     assert zorvsim.context_count() == before
+
+
+# ---- model documents: refusals, files and size ----
+
+FLASH = "/devices/0/memory/flash"
+
+
+def flash_with_file(path):
+    return [{"id": "img", "partNumber": "ZN-TEST", "regions": [{"sectorSize": 4096, "sectors": 4}], "file": str(path)}]
+
+
+@pytest.mark.parametrize("doc, place", [
+    ('{"devices": [{"usbVid": 1, "usbVid": 2}]}', "model: /devices/0/usbVid: duplicate member name"),
+    ("[" * 65 + "]" * 65, "model: " + "/0" * 64 + ": nesting deeper than 64 levels"),
+    ('{"devices": [{"product": "x"}] x', "model:1:32: "),
+    ({"devices": [{"chip": {"sensor": {"carriers": "protons"}}}]}, '/devices/0/chip/sensor/carriers: expected "holes"'),
+    ({"devices": [{"chip": {"sensor": {"depletionVoltage": 0}}}]}, "/devices/0/chip/sensor/depletionVoltage: expected a positive"),
+    ({"devices": [{"chip": {"chips": [{"id": "a", "tot": {"a": 0}}]}}]}, "/devices/0/chip/chips/0/tot: expected a > 0"),
+    ({"devices": [{"chip": {"hotPixels": [{"x": -1, "y": 0}]}}]}, "/devices/0/chip/hotPixels/0: expected the column"),
+    ({"devices": [{"chip": {"hotPixels": [{"x": 1, "z": 0}]}}]}, "/devices/0/chip/hotPixels/0/z: unknown member"),
+])
+def test_refused_documents_name_the_place(doc, place):
+    before = zorvsim.model()
+    with pytest.raises(zorvsim.SimError) as e:
+        zorvsim.load_model(doc)
+    assert place in str(e.value)
+    assert zorvsim.model() == before
+
+
+@pytest.mark.parametrize("kind", ["fifo", "dev-zero", "directory"])
+def test_a_backing_file_must_be_a_regular_file(tmp_path, kind):
+    # In a subprocess: a FIFO without a writer would block a reader that waits for one.
+    path = {"fifo": tmp_path / "fifo", "dev-zero": "/dev/zero", "directory": tmp_path}[kind]
+    if kind == "fifo":
+        os.mkfifo(path)
+    script = ("import json, sys, zorvsim\n"
+              f"try:\n    zorvsim.set({FLASH!r}, json.loads(sys.argv[1]))\n"
+              "except zorvsim.SimError as e:\n    print(e)\n")
+    done = subprocess.run([sys.executable, "-c", script, json.dumps(flash_with_file(path))], capture_output=True,
+                          text=True, timeout=60, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert f"{FLASH}/0/file: the backing file '{path}' is not a regular file" in done.stdout
+
+
+@pytest.mark.parametrize("kind", ["fifo", "dev-zero"])
+def test_a_model_file_must_be_a_regular_file(tmp_path, kind):
+    path = tmp_path / "fifo" if kind == "fifo" else "/dev/zero"
+    if kind == "fifo":
+        os.mkfifo(path)
+    script = f"import zorvsim\ntry:\n    zorvsim.load_model_file({str(path)!r})\nexcept zorvsim.SimError as e:\n    print(e)\n"
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert done.returncode == 0 and f"'{path}' is not a regular file" in done.stdout, done.stderr
+
+
+def test_models_load_in_time_linear_in_their_size():
+    import time
+
+    def seconds(members):
+        doc = json.dumps({"devices": [{"chip": {f"m{i}": i for i in range(members)}}]})
+        best = float("inf")
+        for _ in range(3):
+            start = time.perf_counter()
+            with pytest.raises(zorvsim.SimError, match="/devices/0/chip/m0: unknown member"):
+                zorvsim.load_model(doc)
+            best = min(best, time.perf_counter() - start)
+        return best
+
+    small, large = seconds(20_000), seconds(80_000)
+    assert large < 2.0 and large < 12 * small  # 4 times the members: quadratic work would take 16 times
+    doc = '{"devices": [{' + ", ".join(f'"m{i}": 0' for i in range(80_000)) + ', "m7": 1}]}'
+    with pytest.raises(zorvsim.SimError, match="/devices/0/m7: duplicate member name"):
+        zorvsim.load_model(doc)
+
+
+# ---- the journal records what the script sent ----
+
+
+class _EncodesTo:
+    def __init__(self, data):
+        self.data = data
+
+    def encode(self, *args):
+        return self.data
+
+
+@pytest.mark.parametrize("value", [float("nan"), float("inf"), float("-inf"), 1e300])
+def test_journal_keeps_non_finite_floats(opened, value):
+    with zorvsim.Journal() as journal:
+        with pytest.raises(Exception):
+            opened.chip.setThreshold("0:threshold", value)
+        with pytest.raises(Exception):
+            opened.bias.setBias("hv", value)
+    for fn in ("zorv_chip_threshold_set", "zorv_bias_set"):
+        [sent] = [e["args"][-1] for e in journal.calls(fn)]
+        expected = float("inf") if value == 1e300 else value  # single precision on the way
+        assert sent == expected or (sent != sent and expected != expected), fn
+
+
+def test_journal_records_received_buffers_in_full_or_by_digest(opened):
+    import hashlib
+
+    import numpy as np
+
+    mask = np.zeros(opened.config.getMaskSize(), dtype=np.uint8)
+    mask[3, 4] = 1
+    small = bytes(range(200)) * 3
+    large = bytes((i * 7) % 256 for i in range((1 << 20) + 1))
+    with zorvsim.Journal() as journal:
+        opened.config.setMask(mask)
+        memory = opened.flashmem.selectMemory("fpga")
+        memory.program(0x10000, bytearray(small))
+        memory.program(0x100000, bytearray(large))
+    [masked] = journal.calls("zorv_set_pixel_mask")
+    assert masked["args"] == [mask.size] and masked["data"] == {"length": mask.size, "hex": mask.tobytes().hex()}
+    first, second = journal.calls("zorv_flash_program")
+    assert first["data"] == {"length": len(small), "hex": small.hex()}
+    assert second["data"] == {"length": len(large), "sha256": hashlib.sha256(large).hexdigest(),
+                              "head": large[:64].hex()}
+
+
+def test_journal_records_pointers_and_text_as_sent(opened):
+    with zorvsim.Journal() as journal:
+        second = Device()
+        with pytest.raises(Exception):
+            opened.bias.getBias(_EncodesTo(b"h\xffv"))
+        second.finalize()
+    logs = journal.calls("zorv_log_set_func")
+    assert logs and logs[0]["args"][:2] == ["<ptr>", None]  # the bridge's callback, a null user pointer
+    [get] = journal.calls("zorv_bias_get")
+    assert get["args"] == [{"hex": "68ff76"}]

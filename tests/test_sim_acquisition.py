@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import zorvsim
+from conftest import ideal_detector
 
 TOA_TOT = np.dtype([("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")])
 ITOT_EVENT = np.dtype([("address", "<u4"), ("itot", "<u4"), ("event", "<u8")])
@@ -156,7 +157,9 @@ def sdk():
 
 
 def synthetic(**members):
+    """A short synthetic acquisition of an ideal detector (every deposit recorded)."""
     zorvsim.set("/devices/0/acquisition", {"realTime": False, "deliveries": 3, "hitsPerDelivery": 2000, **members})
+    ideal_detector()
 
 
 # ---- channels, begin, end and abort ----

@@ -1,10 +1,10 @@
 // zorvsdk.acquisition: acquisition channels, registration of data callables by readout mode, and
 // the data deliveries handed to them as NumPy arrays over the SDK's buffers.
+#include "core/arrays.hpp"
 #include "core/component.hpp"
 #include "core/deliveries.hpp"
 #include "core/gil.hpp"
 #include "core/numpy.hpp"
-#include "core/sdk_buffer.hpp"
 #include "core/wait.hpp"
 
 #include <cstring>
@@ -24,187 +24,18 @@ namespace {
 
 PyTypeObject* g_chip_type;
 
-// ---- buffer wrapping ----
-//
-// Each array of a delivery is an ndarray over the SDK's buffer whose base is an SdkBuffer: the
-// typed array object that exposes that buffer (with its record format) and never owns it. The
-// element types are made once, when the module loads.
-
-struct Element {
-    const ElementType* type;
-    PyArray_Descr* descr = nullptr;
-    int alignment = 1;  // of the element type, as NumPy has it
-};
-
-Element g_u8{&kU8}, g_u16{&kU16}, g_u32{&kU32}, g_u64{&kU64}, g_toa_tot{&kToaTotRecord},
-    g_itot_event{&kItotEventRecord}, g_binned{&kBinnedRecord}, g_bin_descriptor{&kBinDescriptorRecord};
-Element* const g_elements[] = {&g_u8, &g_u16, &g_u32, &g_u64, &g_toa_tot, &g_itot_event, &g_binned, &g_bin_descriptor};
-
-// The elements of each kind's arrays, in order.
-const Element* g_elements_of[int(DeliveryKind::Count)][kMaxArrays];
-
-PyTypeObject* g_buffer_type;
-
-// ---- arrays kept for later deliveries ----
-//
-// Making and freeing an ndarray costs more than the rest of a delivery's work, so the arrays of a
-// delivery that nobody kept once the callable has returned (the delivery's reference is the only
-// one left, and no view, weak reference or buffer export refers to it or to its SdkBuffer) are kept
-// here and made new again for a later delivery: every field that the callable could have changed
-// (data, shape, strides, element type, flags) is set as a newly made array has it. Nobody can tell
-// a kept array from a new one: nothing outside the package refers to it. Touched only with the
-// interpreter lock held.
-
-using ArrayFields = PyArrayObject_fields;
-
-#if NPY_ABI_VERSION < 0x02000000  // NumPy 1 headers
-#define PyDataType_ALIGNMENT(descr) ((descr)->alignment)
-#endif
-
-ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
-
-PyArray_Descr* g_float64;  // the element type of np.empty(0)
-
+// The metadata dictionaries and their "tdcs" lists kept for later deliveries, as the arrays are
+// (core/arrays.hpp): untracked by the garbage collector while kept.
 struct KeptMeta {
-    PyObject* dict;  // the metadata dictionary of a data-driven delivery
-    PyObject* list;  // its "tdcs" list, also referred to by the package
+    PyObject* dict;
+    PyObject* list;  // also referred to by the package
 };
 
-struct Kept {
-    static constexpr int kCapacity = 32, kMeta = 4;
-    PyObject* views[kCapacity];    // over a buffer, with an SdkBuffer base
-    PyObject* empties[kCapacity];  // np.empty(0): float64, owning its (empty) data
-    KeptMeta meta[kMeta];          // untracked by the garbage collector while kept
-    int nviews = 0, nempties = 0, nmeta = 0;
+struct KeptMetas {
+    static constexpr int kCapacity = 4;
+    KeptMeta meta[kCapacity];
+    int n = 0;
 } g_kept;
-
-// Only the package refers to `array` (and, for a view, to its SdkBuffer).
-bool unshared(PyObject* array) {
-    if (Py_REFCNT(array) != 1 || !Py_IS_TYPE(array, &PyArray_Type)) return false;
-    ArrayFields* f = fields(array);
-    return f->nd == 1 && !f->weakreflist && !(f->flags & NPY_ARRAY_WRITEBACKIFCOPY);
-}
-
-// Takes over the delivery's reference to `array`: kept when nobody else refers to it, else dropped.
-void give_back(PyObject* array) {
-    if (unshared(array)) {
-        ArrayFields* f = fields(array);
-        if (f->base) {
-            if (Py_IS_TYPE(f->base, g_buffer_type) && Py_REFCNT(f->base) == 1 && !(f->flags & NPY_ARRAY_OWNDATA) &&
-                g_kept.nviews < Kept::kCapacity) {
-                g_kept.views[g_kept.nviews++] = array;
-                return;
-            }
-        } else if ((f->flags & NPY_ARRAY_OWNDATA) && f->dimensions[0] == 0 && f->descr == g_float64 &&
-                   g_kept.nempties < Kept::kCapacity) {
-            g_kept.empties[g_kept.nempties++] = array;
-            return;
-        }
-    }
-    Py_DECREF(array);
-}
-
-// Sets what a newly made array has: its element type and the flags NumPy gives a writable
-// one-dimensional array whose stride is its item size (contiguous both ways; aligned when the data
-// address is a multiple of the element type's alignment).
-void renew(PyObject* array, PyArray_Descr* descr, int alignment, npy_intp count, npy_intp stride, int owned) {
-    ArrayFields* f = fields(array);
-    f->dimensions[0] = count;
-    f->strides[0] = stride;
-    if (f->descr != descr) {
-        PyArray_Descr* old = f->descr;
-        Py_INCREF(descr);
-        f->descr = descr;
-        Py_DECREF(old);
-    }
-    bool aligned = count == 0 || reinterpret_cast<uintptr_t>(f->data) % uintptr_t(alignment) == 0;
-    f->flags = NPY_ARRAY_WRITEABLE | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS | (aligned ? NPY_ARRAY_ALIGNED : 0) |
-               owned;
-}
-
-// An empty float64 array stands for a delivery's missing buffer (a count of 0 or a null pointer).
-PyObject* wrap(const Element& kind, unsigned long long count, const void* data) {
-    if (count == 0 || !data) {
-        if (g_kept.nempties) {
-            PyObject* array = g_kept.empties[--g_kept.nempties];
-            renew(array, g_float64, alignof(double), 0, sizeof(double), NPY_ARRAY_OWNDATA);
-            return array;
-        }
-        npy_intp zero = 0;
-        return PyArray_EMPTY(1, &zero, NPY_DOUBLE, 0);
-    }
-    const Py_ssize_t itemsize = kind.type->itemsize;
-    if (count > (unsigned long long)(PY_SSIZE_T_MAX / itemsize)) {
-        PyErr_Format(PyExc_OverflowError, "a delivery of %llu records of %zd bytes cannot be addressed", count,
-                     itemsize);
-        return nullptr;
-    }
-    if (g_kept.nviews) {
-        PyObject* array = g_kept.views[--g_kept.nviews];
-        auto* b = reinterpret_cast<SdkBuffer*>(fields(array)->base);
-        b->data = const_cast<void*>(data);
-        b->shape = Py_ssize_t(count);
-        b->itemsize = itemsize;
-        b->format = kind.type->format;
-        fields(array)->data = static_cast<char*>(b->data);
-        renew(array, kind.descr, kind.alignment, npy_intp(count), itemsize, 0);
-        return array;
-    }
-    auto* b = PyObject_New(SdkBuffer, g_buffer_type);
-    if (!b) return nullptr;
-    b->data = const_cast<void*>(data);
-    b->shape = Py_ssize_t(count);
-    b->itemsize = itemsize;
-    b->format = kind.type->format;
-    Ref base = Ref::steal(reinterpret_cast<PyObject*>(b));
-    npy_intp dims = npy_intp(count);
-    Py_INCREF(kind.descr);  // stolen by the array
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, kind.descr, 1, &dims, nullptr, b->data,
-                                                NPY_ARRAY_CARRAY, nullptr));
-    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
-        return nullptr;
-    return array.release();
-}
-
-// The element type NumPy reads from a buffer format, through an SdkBuffer of one item ("I" is
-// NumPy's unsigned int and "Q" its unsigned long long: equal to, but not the same type number as,
-// its uint64). Declared once as the format, the dtype follows from it.
-PyArray_Descr* descr_from_format(const ElementType& type) {
-    alignas(16) static char item[16];
-    auto* b = PyObject_New(SdkBuffer, g_buffer_type);
-    if (!b) return nullptr;
-    b->data = item;
-    b->shape = 1;
-    b->itemsize = type.itemsize;
-    b->format = type.format;
-    Ref buffer = Ref::steal(reinterpret_cast<PyObject*>(b));
-    Ref array = Ref::steal(PyArray_FromAny(buffer.get(), nullptr, 1, 1, 0, nullptr));
-    if (!array) return nullptr;
-    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-    if (PyArray_ITEMSIZE(a) != type.itemsize) {
-        PyErr_Format(PyExc_SystemError, "the buffer format %s gives items of %d bytes", type.format,
-                     int(PyArray_ITEMSIZE(a)));
-        return nullptr;
-    }
-    PyArray_Descr* descr = PyArray_DESCR(a);
-    Py_INCREF(descr);
-    return descr;
-}
-
-// The element types, made once when the module loads, and the elements of each kind's arrays.
-bool make_elements() {
-    g_float64 = PyArray_DescrFromType(NPY_DOUBLE);
-    if (!g_float64) return false;
-    for (Element* e : g_elements) {
-        if (!(e->descr = descr_from_format(*e->type))) return false;
-        e->alignment = int(PyDataType_ALIGNMENT(e->descr));
-    }
-    for (int k = 0; k < int(DeliveryKind::Count); ++k)
-        for (int i = 0; i < kKinds[k].arrays; ++i)
-            for (Element* e : g_elements)
-                if (e->type == kKinds[k].types[i]) g_elements_of[k][i] = e;
-    return true;
-}
 
 // ---- data deliveries ----
 //
@@ -231,16 +62,18 @@ void report_failure(Registration& reg) {
         PyErr_Clear();
         return;
     }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref what = Ref::steal(describe(reg));
-    Ref text = what ? Ref::steal(PyUnicode_FromFormat(
-                          "in %U (later failures of this registration are counted, not reported)", what.get()))
-                    : Ref();
-    const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!message) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    _PyErr_WriteUnraisableMsg(message ? message : "in a data delivery", reg.func.get());
+    Ref text;
+    const char* message = "in a data delivery";
+    {
+        ErrorScope failure;  // set back before it is reported
+        Ref what = Ref::steal(describe(reg));
+        if (what)
+            text = Ref::steal(PyUnicode_FromFormat(
+                "in %U (later failures of this registration are counted, not reported)", what.get()));
+        if (const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr) message = utf8;
+        PyErr_Clear();
+    }
+    _PyErr_WriteUnraisableMsg(message, reg.func.get());
 }
 
 // Warns, once per registration, that an array of a delivery outlived it.
@@ -252,14 +85,6 @@ void warn_kept(Registration& reg) {
                          "the SDK reuses for later deliveries; copy what you keep (array.copy())",
                          reg.mode.c_str()) < 0)
         _PyErr_WriteUnraisableMsg("while warning of an array kept beyond its delivery", reg.func.get());
-}
-
-// An array over the SDK's memory that something besides the delivery still refers to: itself, or
-// a view of it (which refers to the SdkBuffer).
-bool kept(PyObject* array) {
-    PyObject* base = fields(array)->base;
-    return Py_IS_TYPE(array, &PyArray_Type) && base && Py_IS_TYPE(base, g_buffer_type) &&
-           (Py_REFCNT(array) > 1 || Py_REFCNT(base) > 1);
 }
 
 class Delivery {
@@ -299,7 +124,7 @@ public:
         bool ok = true;
         const KindInfo& kind = info(d.kind);
         for (int i = 0; i < kind.arrays && ok; ++i)
-            ok = built.add(wrap(*g_elements_of[int(d.kind)][i], d.arrays[i].count, d.arrays[i].data));
+            ok = built.add(view(*kind.types[i], d.arrays[i].count, d.arrays[i].data));
         if (ok && kind.metadata) ok = built.metadata(d);
         if (ok) {
             PyObject* result = PyObject_Vectorcall(reg_->func.get(), built.argv(),
@@ -330,11 +155,11 @@ private:
 
         bool metadata(const DeliveredData& d) {
             for (int i = 0; i < kTdcInputs; ++i)
-                if (!(toas[i] = wrap(g_u64, d.tdcs[i].count, d.tdcs[i].data))) return false;
+                if (!(toas[i] = view(kU64, d.tdcs[i].count, d.tdcs[i].data))) return false;
             Ref shutter = Ref::steal(PyLong_FromUnsignedLongLong(d.shutter));
             if (!shutter) return false;
-            if (g_kept.nmeta) {  // {"shutterStart": ..., "tdcs": [None, None, None]}, untracked
-                const KeptMeta& k = g_kept.meta[--g_kept.nmeta];
+            if (g_kept.n) {  // {"shutterStart": ..., "tdcs": [None, None, None]}, untracked
+                const KeptMeta& k = g_kept.meta[--g_kept.n];
                 dict = k.dict;
                 list = k.list;
                 argv()[n++] = dict;
@@ -359,7 +184,7 @@ private:
         bool metadata_unshared() const {
             if (Py_REFCNT(dict) != 1 || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2 ||
                 Py_REFCNT(list) != 2 || PyList_GET_SIZE(list) != kTdcInputs ||
-                reinterpret_cast<PyListObject*>(list)->allocated != kTdcInputs || g_kept.nmeta >= Kept::kMeta)
+                reinterpret_cast<PyListObject*>(list)->allocated != kTdcInputs || g_kept.n >= KeptMetas::kCapacity)
                 return false;
             Py_ssize_t pos = 0;
             PyObject *key0, *value0, *key1, *value1;
@@ -378,16 +203,16 @@ private:
                     PyList_SET_ITEM(list, i, Py_NewRef(Py_None));
                     Py_DECREF(item);
                 }
-                g_kept.meta[g_kept.nmeta++] = {dict, list};
+                g_kept.meta[g_kept.n++] = {dict, list};
             } else {
                 Py_XDECREF(dict);
                 Py_XDECREF(list);
             }
             bool outlived = false;
             for (size_t i = 0; i < n; ++i)
-                if (argv()[i] != dict) outlived |= kept(argv()[i]);
+                if (argv()[i] != dict) outlived |= viewed(argv()[i]);
             for (PyObject* a : toas)
-                if (a) outlived |= kept(a);
+                if (a) outlived |= viewed(a);
             if (outlived) warn_kept(reg);
             for (size_t i = 0; i < n; ++i)
                 if (argv()[i] != dict) give_back(argv()[i]);
@@ -913,9 +738,7 @@ int exec(PyObject* m) {
     if (!import_common(m)) return -1;
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
     if (!g_chip_type || !import_numpy()) return -1;
-    g_buffer_type = make_sdk_buffer_type("zorvsdk.acquisition.SdkBuffer",
-                                         "A buffer of the SDK, exposed to the arrays of one delivery.");
-    if (!g_buffer_type || !make_elements() || PyModule_AddFunctions(m, kFunctions) < 0) return -1;
+    if (!init_arrays("zorvsdk.acquisition.SdkBuffer") || PyModule_AddFunctions(m, kFunctions) < 0) return -1;
     return run_body(m, kBody) ? 0 : -1;
 }
 

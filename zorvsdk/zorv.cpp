@@ -83,11 +83,8 @@ PyObject* device_new(PyTypeObject* type, PyObject*, PyObject*) {  // arguments a
 void report_del_failure() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
-    PyErr_Restore(type, value, tb);
-    PyErr_PrintEx(0);
+    PyErr_Restore(Py_XNewRef(type), Py_XNewRef(value), Py_XNewRef(tb));
+    PyErr_PrintEx(0);  // prints and clears one copy
     Ref where = Ref::steal(PyUnicode_FromString("zorvsdk.zorv.Device.__del__"));
     PyErr_Restore(type, value, tb);
     PyErr_WriteUnraisable(where.get());
@@ -99,8 +96,7 @@ void report_del_failure() {
 void device_finalize(PyObject* self) {
     if (as_device(self)->context == Py_None) return;  // the context was never made: nothing to ask
     if (exiting()) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    ErrorScope outer;
     Ref opened = Ref::steal(PyObject_CallMethodNoArgs(self, s_isOpened));
     int truth = opened ? PyObject_IsTrue(opened.get()) : -1;
     if (truth > 0) {
@@ -108,7 +104,6 @@ void device_finalize(PyObject* self) {
         if (!r) truth = -1;
     }
     if (truth < 0) report_del_failure();
-    PyErr_Restore(type, value, tb);
 }
 
 int device_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -227,13 +222,11 @@ bool forward_log(const char* message, int severity) {
 void log_callback(const char* message, Severity severity, void*) {
     Gil gil;
     if (!gil.ok()) return;  // a line arriving while the interpreter finalizes is dropped
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);  // a thread waiting in an SDK call keeps its own state
+    ErrorScope waiting;  // a thread waiting in an SDK call keeps its own state
     if (!forward_log(message, int(severity))) {
         Ref where = Ref::steal(PyUnicode_FromString("zorvsdk log bridge"));
         PyErr_WriteUnraisable(where.get());  // reports and clears
     }
-    PyErr_Restore(type, value, tb);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -108,8 +108,10 @@ bool to_int(PyObject* value, int& out) {
 static bool to_unsigned(PyObject* value, unsigned long long max, const char* type, unsigned long long& out) {
     Ref v = as_integer(value);
     if (!v) return false;
-    int sign = _PyLong_Sign(v.get());
-    if (sign < 0) {
+    int overflow = 0;
+    long long low = PyLong_AsLongLongAndOverflow(v.get(), &overflow);  // only its sign is needed
+    if (low == -1 && !overflow && PyErr_Occurred()) return false;
+    if (overflow < 0 || (!overflow && low < 0)) {
         PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s", type);
         return false;
     }

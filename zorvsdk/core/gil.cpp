@@ -130,10 +130,10 @@ Gil::Gil() {
     }
     state_ = PyGILState_Ensure();
     if (!gate) {  // the first entry of a module that was not bound when it loaded
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        if (!bind_gate()) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        {
+            ErrorScope waiting;
+            if (!bind_gate()) PyErr_Clear();
+        }
         gate = g_gate.load();
         if (gate) {
             if (!gate->enter()) {

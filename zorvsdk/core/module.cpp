@@ -97,13 +97,14 @@ bool import_exceptions(PyObject* module) {
 bool import_numpy() {
     if (_import_array() < 0) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
-            Ref type, value, tb;
-            PyObject *t, *v, *b;
-            PyErr_Fetch(&t, &v, &b);
-            Py_XDECREF(t);
-            Py_XDECREF(b);
-            PyErr_Format(PyExc_ImportError, "numpy's C interface cannot be imported: %S", v ? v : Py_None);
-            Py_XDECREF(v);
+            Ref cause;
+            {
+                ErrorScope failed;
+                cause = Ref::steal(failed.value());
+            }
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "numpy's C interface cannot be imported: %S",
+                         cause ? cause.get() : Py_None);
         }
         return false;
     }

@@ -40,4 +40,25 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Sets the pending exception aside while other work runs, and sets it back when the scope ends
+// (lock held): a callback entered on a thread that waits with an exception of its own, a
+// finalizer, a report that must not lose what it reports.
+class ErrorScope {
+public:
+    ErrorScope() { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~ErrorScope() { PyErr_Restore(type_, value_, tb_); }
+    ErrorScope(const ErrorScope&) = delete;
+    ErrorScope& operator=(const ErrorScope&) = delete;
+    bool pending() const { return type_ != nullptr; }
+    // A new reference to the exception set aside (null when none was pending).
+    PyObject* value() {
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+        return Py_XNewRef(value_);
+    }
+
+private:
+    PyObject *type_, *value_, *tb_;
+};
+
 }  // namespace zorv

@@ -1,0 +1,193 @@
+#include "arrays.hpp"
+
+#include "numpy.hpp"
+#include "sdk_buffer.hpp"
+
+#include <cstdint>
+
+namespace zorv {
+
+namespace {
+
+// The element types, made once when the module loads.
+
+struct Element {
+    const ElementType* type;
+    PyArray_Descr* descr = nullptr;
+    int alignment = 1;  // of the element type, as NumPy has it
+};
+
+Element g_u8{&kU8}, g_u16{&kU16}, g_u32{&kU32}, g_u64{&kU64}, g_toa_tot{&kToaTotRecord},
+    g_itot_event{&kItotEventRecord}, g_binned{&kBinnedRecord}, g_bin_descriptor{&kBinDescriptorRecord};
+Element* const g_elements[] = {&g_u8, &g_u16, &g_u32, &g_u64, &g_toa_tot, &g_itot_event, &g_binned, &g_bin_descriptor};
+
+const Element& element(const ElementType& type) {
+    for (const Element* e : g_elements)
+        if (e->type == &type) return *e;
+    return g_u8;  // every ElementType of deliveries.hpp has its Element above
+}
+
+PyTypeObject* g_buffer_type;
+
+// The pool of arrays kept for later views. Making and freeing an ndarray costs more than the rest
+// of a delivery's work.
+
+using ArrayFields = PyArrayObject_fields;
+
+#if NPY_ABI_VERSION < 0x02000000  // NumPy 1 headers
+#define PyDataType_ALIGNMENT(descr) ((descr)->alignment)
+#endif
+
+ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
+
+PyArray_Descr* g_float64;  // the element type of np.empty(0)
+
+struct Kept {
+    static constexpr int kCapacity = 32;
+    PyObject* views[kCapacity];    // over a buffer, with an SdkBuffer base
+    PyObject* empties[kCapacity];  // np.empty(0): float64, owning its (empty) data
+    int nviews = 0, nempties = 0;
+} g_kept;
+
+// Only the package refers to `array` (and, for a view, to its SdkBuffer).
+bool unshared(PyObject* array) {
+    if (Py_REFCNT(array) != 1 || !Py_IS_TYPE(array, &PyArray_Type)) return false;
+    ArrayFields* f = fields(array);
+    return f->nd == 1 && !f->weakreflist && !(f->flags & NPY_ARRAY_WRITEBACKIFCOPY);
+}
+
+}  // namespace
+
+void give_back(PyObject* array) {
+    if (unshared(array)) {
+        ArrayFields* f = fields(array);
+        if (f->base) {
+            if (Py_IS_TYPE(f->base, g_buffer_type) && Py_REFCNT(f->base) == 1 && !(f->flags & NPY_ARRAY_OWNDATA) &&
+                g_kept.nviews < Kept::kCapacity) {
+                g_kept.views[g_kept.nviews++] = array;
+                return;
+            }
+        } else if ((f->flags & NPY_ARRAY_OWNDATA) && f->dimensions[0] == 0 && f->descr == g_float64 &&
+                   g_kept.nempties < Kept::kCapacity) {
+            g_kept.empties[g_kept.nempties++] = array;
+            return;
+        }
+    }
+    Py_DECREF(array);
+}
+
+namespace {
+
+// Sets what a newly made array has: its element type and the flags NumPy gives a writable
+// one-dimensional array whose stride is its item size (contiguous both ways; aligned when the data
+// address is a multiple of the element type's alignment).
+void renew(PyObject* array, PyArray_Descr* descr, int alignment, npy_intp count, npy_intp stride, int owned) {
+    ArrayFields* f = fields(array);
+    f->dimensions[0] = count;
+    f->strides[0] = stride;
+    if (f->descr != descr) {
+        PyArray_Descr* old = f->descr;
+        Py_INCREF(descr);
+        f->descr = descr;
+        Py_DECREF(old);
+    }
+    bool aligned = count == 0 || reinterpret_cast<uintptr_t>(f->data) % uintptr_t(alignment) == 0;
+    f->flags = NPY_ARRAY_WRITEABLE | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS | (aligned ? NPY_ARRAY_ALIGNED : 0) |
+               owned;
+}
+
+}  // namespace
+
+PyObject* view(const ElementType& type, unsigned long long count, const void* data) {
+    const Element& kind = element(type);
+    if (count == 0 || !data) {
+        if (g_kept.nempties) {
+            PyObject* array = g_kept.empties[--g_kept.nempties];
+            renew(array, g_float64, alignof(double), 0, sizeof(double), NPY_ARRAY_OWNDATA);
+            return array;
+        }
+        npy_intp zero = 0;
+        return PyArray_EMPTY(1, &zero, NPY_DOUBLE, 0);
+    }
+    const Py_ssize_t itemsize = kind.type->itemsize;
+    if (count > (unsigned long long)(PY_SSIZE_T_MAX / itemsize)) {
+        PyErr_Format(PyExc_OverflowError, "a delivery of %llu records of %zd bytes cannot be addressed", count,
+                     itemsize);
+        return nullptr;
+    }
+    if (g_kept.nviews) {
+        PyObject* array = g_kept.views[--g_kept.nviews];
+        auto* b = reinterpret_cast<SdkBuffer*>(fields(array)->base);
+        b->data = const_cast<void*>(data);
+        b->shape = Py_ssize_t(count);
+        b->itemsize = itemsize;
+        b->format = kind.type->format;
+        fields(array)->data = static_cast<char*>(b->data);
+        renew(array, kind.descr, kind.alignment, npy_intp(count), itemsize, 0);
+        return array;
+    }
+    auto* b = PyObject_New(SdkBuffer, g_buffer_type);
+    if (!b) return nullptr;
+    b->data = const_cast<void*>(data);
+    b->shape = Py_ssize_t(count);
+    b->itemsize = itemsize;
+    b->format = kind.type->format;
+    Ref base = Ref::steal(reinterpret_cast<PyObject*>(b));
+    npy_intp dims = npy_intp(count);
+    Py_INCREF(kind.descr);  // stolen by the array
+    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, kind.descr, 1, &dims, nullptr, b->data,
+                                                NPY_ARRAY_CARRAY, nullptr));
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
+        return nullptr;
+    return array.release();
+}
+
+bool viewed(PyObject* array) {
+    PyObject* base = fields(array)->base;
+    return Py_IS_TYPE(array, &PyArray_Type) && base && Py_IS_TYPE(base, g_buffer_type) &&
+           (Py_REFCNT(array) > 1 || Py_REFCNT(base) > 1);
+}
+
+namespace {
+
+// The element type NumPy reads from a buffer format, through an SdkBuffer of one item ("I" is
+// NumPy's unsigned int and "Q" its unsigned long long: equal to, but not the same type number as,
+// its uint64). Declared once as the format, the dtype follows from it.
+PyArray_Descr* descr_from_format(const ElementType& type) {
+    alignas(16) static char item[16];
+    auto* b = PyObject_New(SdkBuffer, g_buffer_type);
+    if (!b) return nullptr;
+    b->data = item;
+    b->shape = 1;
+    b->itemsize = type.itemsize;
+    b->format = type.format;
+    Ref buffer = Ref::steal(reinterpret_cast<PyObject*>(b));
+    Ref array = Ref::steal(PyArray_FromAny(buffer.get(), nullptr, 1, 1, 0, nullptr));
+    if (!array) return nullptr;
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    if (PyArray_ITEMSIZE(a) != type.itemsize) {
+        PyErr_Format(PyExc_SystemError, "the buffer format %s gives items of %d bytes", type.format,
+                     int(PyArray_ITEMSIZE(a)));
+        return nullptr;
+    }
+    PyArray_Descr* descr = PyArray_DESCR(a);
+    Py_INCREF(descr);
+    return descr;
+}
+
+}  // namespace
+
+bool init_arrays(const char* buffer_type_name) {
+    g_buffer_type = make_sdk_buffer_type(buffer_type_name, "A buffer of the SDK, exposed to the arrays of one delivery.");
+    if (!g_buffer_type) return false;
+    g_float64 = PyArray_DescrFromType(NPY_DOUBLE);
+    if (!g_float64) return false;
+    for (Element* e : g_elements) {
+        if (!(e->descr = descr_from_format(*e->type))) return false;
+        e->alignment = int(PyDataType_ALIGNMENT(e->descr));
+    }
+    return true;
+}
+
+
+}  // namespace zorv
