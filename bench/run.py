@@ -142,6 +142,15 @@ class Checker:
         self.got.append([(len(a), a.dtype.itemsize) if isinstance(a, np.ndarray) else sorted(a) for a in args])
 
 
+def ideal_detector() -> None:
+    """The synthetic detector records every deposit (thresholds at 0 keV without noise, no hot
+    pixels): a delivery carries exactly hitsPerDelivery hits."""
+    chip = "/devices/0/chip"
+    thresholds = [dict(t, raw=0, rawDefault=0, offset=0.0, noise=0.0) for t in zorvsim.get(f"{chip}/thresholds")]
+    zorvsim.set(f"{chip}/thresholds", thresholds)
+    zorvsim.set(f"{chip}/hotPixels", [])
+
+
 def select(dev, kind: str) -> None:
     mode = KINDS[kind][0]
     dev.chip.selectMode(mode, BINNING if "binned" in mode else None)
@@ -667,6 +676,7 @@ def main(argv=None) -> int:
     parts = args.only or list(PARTS)
 
     zorvsim.reset()
+    ideal_detector()
     dev = zorv.Device()
     dev.open("zorvsim:0")
     samples: dict = {part: {} for part in PARTS}

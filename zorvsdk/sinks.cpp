@@ -14,6 +14,7 @@
 // interpreter lock, so Python threads may take them with the lock held. Every sink is registered
 // for fork: its mutexes are taken before a fork and given back on both sides, and in the child,
 // where the SDK's threads and the other Python threads do not exist, what they had begun is dropped.
+#include "core/arrays.hpp"
 #include "core/component.hpp"
 #include "core/deliveries.hpp"
 #include "core/method.hpp"
@@ -28,7 +29,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <mutex>
 #include <new>
 #include <string>
@@ -45,38 +45,9 @@ Name s_kind("kind"), s_shutterStart("shutterStart"), s_tdcs("tdcs"), s_queue("qu
 
 // ---- element types ----
 
-// The element types of deliveries as NumPy reads their buffer formats, so that the arrays handed
-// out have exactly the types a data callable receives.
-const ElementType* const kTypes[] = {&kU8,          &kU16,           &kU32,          &kU64,
-                                     &kToaTotRecord, &kItotEventRecord, &kBinnedRecord, &kBinDescriptorRecord};
-PyArray_Descr* g_descrs[std::size(kTypes)];
-
-PyArray_Descr* descr_of(const ElementType* type) {
-    for (size_t i = 0; i < std::size(kTypes); ++i)
-        if (kTypes[i] == type) return g_descrs[i];
-    return nullptr;
-}
-
-bool make_descrs() {
-    static const char zeros[16] = {};
-    for (size_t i = 0; i < std::size(kTypes); ++i) {
-        Py_ssize_t shape = 1, stride = kTypes[i]->itemsize;
-        Py_buffer view{};
-        view.buf = const_cast<char*>(zeros);
-        view.len = view.itemsize = stride;
-        view.readonly = 1;
-        view.format = const_cast<char*>(kTypes[i]->format);
-        view.ndim = 1;
-        view.shape = &shape;
-        view.strides = &stride;
-        Ref memory = Ref::steal(PyMemoryView_FromBuffer(&view));
-        Ref array = Ref::steal(memory ? PyArray_FromAny(memory.get(), nullptr, 1, 1, 0, nullptr) : nullptr);
-        if (!array) return false;
-        g_descrs[i] = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array.get()));
-        Py_INCREF(g_descrs[i]);
-    }
-    return true;
-}
+// The element types of deliveries as NumPy reads their buffer formats (from the core), so that the
+// arrays handed out have exactly the types a data callable receives.
+PyArray_Descr* descr_of(const ElementType* type) { return reinterpret_cast<PyArray_Descr*>(element_type(*type)); }
 
 // A new array of `count` elements of `type` (count 0: an empty array of that type).
 PyObject* new_array(const ElementType* type, uint64_t count) {
@@ -1312,7 +1283,9 @@ const Record kBatch{"Batch",
 int exec(PyObject* m) {
     PyMethodDef* recorder_table = recorder_methods.table(false);
     PyMethodDef* hitmap_table = hitmap_methods.table(false);
-    if (!recorder_table || !hitmap_table || !import_common(m) || !import_numpy() || !make_descrs()) return -1;
+    if (!recorder_table || !hitmap_table || !import_common(m) || !import_numpy() ||
+        !init_arrays("zorvsdk.sinks.SdkBuffer"))
+        return -1;
     PyTypeObject* recorder = make_type("zorvsdk.sinks.Recorder", kRecorderDoc, sizeof(RecorderObject), recorder_table,
                                        {{Py_tp_new, reinterpret_cast<void*>(recorder_new)},
                                         {Py_tp_dealloc, reinterpret_cast<void*>(recorder_dealloc)},

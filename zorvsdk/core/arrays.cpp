@@ -177,6 +177,8 @@ PyArray_Descr* descr_from_format(const ElementType& type) {
 
 }  // namespace
 
+PyObject* element_type(const ElementType& type) { return reinterpret_cast<PyObject*>(element(type).descr); }
+
 bool init_arrays(const char* buffer_type_name) {
     g_buffer_type = make_sdk_buffer_type(buffer_type_name, "A buffer of the SDK, exposed to the arrays of one delivery.");
     if (!g_buffer_type) return false;

@@ -12,6 +12,8 @@
 //   by a later view() with every field the holder could have changed set as NumPy sets them on a
 //   new array; any other is released. Nobody can tell a renewed array from a new one.
 // - viewed(array): something besides the holder still refers to the array or to its memory.
+// - element_type(type): the NumPy element type (a PyArray_Descr, borrowed) of a delivery's element
+//   type, for arrays that other code makes.
 #pragma once
 
 #include "deliveries.hpp"
@@ -23,5 +25,6 @@ bool init_arrays(const char* buffer_type_name);
 PyObject* view(const ElementType& type, unsigned long long count, const void* data);
 void give_back(PyObject* array);
 bool viewed(PyObject* array);
+PyObject* element_type(const ElementType& type);
 
 }  // namespace zorv
