@@ -233,38 +233,45 @@ def sizes(dev, args, samples: dict) -> None:
 
 SINK_HITS = (1000, 100_000)  # hits per delivery
 SINK_CHANNELS = {1000: "ch0", 100_000: "ch1"}  # each channel keeps the synthetic blocks of its size
-SINK_VARIANTS = ["recorder", "copy", "hitmap", "bincount"]
+SINK_VARIANTS = ["recorder", "recorder_count", "copy", "hitmap", "bincount"]
 BUSY_VARIANTS = ["recorder", "hitmap", "copy"]
 
 
 class Puller:
-    """A Python thread that takes a Recorder's deliveries in batches and stores them."""
+    """A Python thread that takes a Recorder's deliveries in batches of about 4 MB and stores them
+    (or, with `keep` false, only counts their hits and lets them go, so that their memory is used
+    again)."""
 
-    def __init__(self, recorder: sinks.Recorder):
-        self.recorder, self.stored, self.done = recorder, [], threading.Event()
+    def __init__(self, recorder: sinks.Recorder, hits: int, keep: bool = True):
+        self.recorder, self.keep, self.stored, self.hits, self.done = recorder, keep, [], 0, threading.Event()
+        self.most = max(1, 262_144 // hits)
         self.thread = threading.Thread(target=self.run)
         self.thread.start()
 
     def run(self) -> None:
         while True:
             try:
-                self.stored.append(self.recorder.get_batch(timeout=0.01))
+                batch = self.recorder.get_batch(timeout=0.01, max_deliveries=self.most)
             except queue.Empty:
                 if self.done.is_set():
                     return
+                continue
+            self.hits += batch.arrays[0].size
+            if self.keep:
+                self.stored.append(batch)
 
     def finish(self) -> int:
-        """Once the acquisition has ended: waits until everything is stored; the hits stored."""
+        """Once the acquisition has ended: waits until everything is taken; the hits taken."""
         self.done.set()
         self.thread.join()
-        return sum(b.arrays[0].size for b in self.stored)
+        return self.hits
 
 
-def sink_of(variant: str, capacity: int):
+def sink_of(variant: str, hits: int, capacity: int):
     """The registered object of a variant, and what it has taken in once the acquisition ended."""
-    if variant == "recorder":
+    if variant in ("recorder", "recorder_count"):
         recorder = sinks.Recorder(capacity)
-        puller = Puller(recorder)
+        puller = Puller(recorder, hits, keep=variant == "recorder")
         return recorder, lambda: (puller.finish(), recorder.dropped, puller.stored)
     if variant == "hitmap":
         hitmap = sinks.HitMap(WIDTH, HEIGHT)
@@ -288,7 +295,7 @@ def sink_run(dev, variant: str, hits: int, count: int, capacity: int, busy: bool
     zorvsim.clear_script(channel)
     zorvsim.set("/devices/0/acquisition", zorvsim.get("/devices/0/acquisition") | {
         "deliveries": count, "hitsPerDelivery": hits, "realTime": False})
-    sink, taken = sink_of(variant, capacity)
+    sink, taken = sink_of(variant, hits, capacity)
     dev.acq.setDataCallback(channel, sink)
     start = time.perf_counter()
     if busy:
@@ -304,7 +311,7 @@ def sink_run(dev, variant: str, hits: int, count: int, capacity: int, busy: bool
     ended = time.perf_counter()
     got, dropped, what = taken()
     # A Recorder's figure lasts until its reader has stored everything; the others' until the end.
-    elapsed = (time.perf_counter() if variant == "recorder" else ended) - start
+    elapsed = (time.perf_counter() if variant.startswith("recorder") else ended) - start
     dev.acq.setDataCallback(channel, noop)  # the sink and what it holds go
     return elapsed / max(got, 1), dropped, what
 
@@ -330,7 +337,7 @@ def sink_part(dev, args, samples: dict) -> None:
                                            "dropped": {"alone": [], "busy": []}})
         for _ in range(args.sink_repeat):
             for variant in SINK_VARIANTS:
-                native = variant in ("recorder", "hitmap")
+                native = variant in ("recorder", "recorder_count", "hitmap")
                 count = max(4, (args.sink_hits if native else args.callable_hits) // hits)
                 seconds, dropped, _ = sink_run(dev, variant, hits, count, args.recorder_capacity)
                 s["alone"][variant].append(seconds)
@@ -621,12 +628,14 @@ def report(r: dict, args) -> str:
         for hits, s in r["sinks"].items():
             h, sp = s["hits_per_second"], s["spread"]
             rows.append([f"{int(hits):,}", f"{h['recorder'] / 1e6:.0f} ({pct(sp['recorder'])})",
+                         f"{h['recorder_count'] / 1e6:.0f} ({pct(sp['recorder_count'])})",
                          f"{h['copy'] / 1e6:.1f} ({pct(sp['copy'])})", f"{s['recorder_vs_copy']:.1f}x",
                          f"{h['hitmap'] / 1e6:.0f} ({pct(sp['hitmap'])})", f"{h['bincount'] / 1e6:.1f} ({pct(sp['bincount'])})",
                          f"{s['hitmap_vs_bincount']:.1f}x", str(s["recorder_dropped"]["alone"])])
-        parts.append("Sinks, dd-toa-tot synthetic data (M hits/s taken in, spread in brackets; Recorder: stored by a "
-                     "Python thread pulling batches)\n" + table(
-            ["hits/delivery", "Recorder", "callable data.copy()", "Recorder / copy", "HitMap", "callable np.bincount",
+        parts.append("Sinks, dd-toa-tot synthetic data (M hits/s taken in, spread in brackets; Recorder: pulled in "
+                     "batches by a Python thread that stores them, or counts their hits and lets them go)\n" + table(
+            ["hits/delivery", "Recorder", "Recorder, batches let go", "callable data.copy()", "Recorder / copy", "HitMap",
+             "callable np.bincount",
              "HitMap / bincount", "Recorder drops (most)"], rows))
         rows = []
         for hits, s in r["sinks"].items():
