@@ -23,7 +23,9 @@ What is measured:
 - Sinks, on synthetic dd-toa-tot data (realTime false) at 1,000 and 100,000 hits per delivery: a
   Recorder pulled by a Python thread that stores every batch against a callable appending
   data.copy(), a HitMap against a callable adding np.bincount into an accumulator, and both sinks
-  and the copying callable again while the main thread runs a pure-Python loop.
+  and the copying callable again while the main thread runs a pure-Python loop (and the sinks
+  while another process runs one: a core taken without the interpreter lock, which tells the two
+  apart).
 - Method calls against a hand-written C method of the harness making the same SDK call with the
   interpreter lock released, and against the same SDK call through ctypes (loop overhead removed).
 - The virtual device's synthetic generation rate, in hits per second.
@@ -41,6 +43,7 @@ import argparse
 import ctypes
 import json
 import queue
+import subprocess
 import threading
 import os
 import platform
@@ -287,18 +290,23 @@ def sink_of(variant: str, hits: int, capacity: int):
     return bincount, lambda: (int(counts.sum()), 0, counts)
 
 
-def sink_run(dev, variant: str, hits: int, count: int, capacity: int, busy: bool = False):
+def sink_run(dev, variant: str, hits: int, count: int, capacity: int, busy: str = ""):
     """One acquisition of `count` synthetic deliveries into a variant: (seconds per hit taken in,
-    deliveries dropped, what was taken). With `busy`, the acquisition is begun and waited for on a
-    worker thread while the main thread runs a pure-Python loop."""
+    deliveries dropped, what was taken). With `busy` "loop", the acquisition is begun and waited
+    for on a worker thread while the main thread runs a pure-Python loop; with "process", while
+    another process runs one (it takes a core, but not the interpreter lock)."""
     channel = SINK_CHANNELS[hits]
     zorvsim.clear_script(channel)
     zorvsim.set("/devices/0/acquisition", zorvsim.get("/devices/0/acquisition") | {
         "deliveries": count, "hitsPerDelivery": hits, "realTime": False})
     sink, taken = sink_of(variant, hits, capacity)
     dev.acq.setDataCallback(channel, sink)
+    spinner = None
+    if busy == "process":
+        spinner = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+        time.sleep(0.1)
     start = time.perf_counter()
-    if busy:
+    if busy == "loop":
         worker = threading.Thread(target=lambda: (dev.acq.begin(channel), dev.acq.end(channel)))
         worker.start()
         spins = 0
@@ -312,6 +320,9 @@ def sink_run(dev, variant: str, hits: int, count: int, capacity: int, busy: bool
     got, dropped, what = taken()
     # A Recorder's figure lasts until its reader has stored everything; the others' until the end.
     elapsed = (time.perf_counter() if variant.startswith("recorder") else ended) - start
+    if spinner:
+        spinner.kill()
+        spinner.wait()
     dev.acq.setDataCallback(channel, noop)  # the sink and what it holds go
     return elapsed / max(got, 1), dropped, what
 
@@ -334,6 +345,7 @@ def sink_part(dev, args, samples: dict) -> None:
     for hits in SINK_HITS:
         check_sinks(dev, hits)
         s = samples.setdefault(str(hits), {"alone": {v: [] for v in SINK_VARIANTS}, "busy": {v: [] for v in BUSY_VARIANTS},
+                                           "process": {v: [] for v in BUSY_VARIANTS if v != "copy"},
                                            "dropped": {"alone": [], "busy": []}})
         for _ in range(args.sink_repeat):
             for variant in SINK_VARIANTS:
@@ -346,10 +358,13 @@ def sink_part(dev, args, samples: dict) -> None:
             for variant in BUSY_VARIANTS:
                 native = variant in ("recorder", "hitmap")
                 count = max(4, (args.sink_hits if native else args.callable_hits // 10) // hits)
-                seconds, dropped, _ = sink_run(dev, variant, hits, count, args.recorder_capacity, busy=True)
+                seconds, dropped, _ = sink_run(dev, variant, hits, count, args.recorder_capacity, busy="loop")
                 s["busy"][variant].append(seconds)
                 if variant == "recorder":
                     s["dropped"]["busy"].append(dropped)
+                if variant in s["process"]:
+                    s["process"][variant].append(sink_run(dev, variant, hits, count, args.recorder_capacity,
+                                                          busy="process")[0])
 
 
 # ---- method calls ----
@@ -521,12 +536,14 @@ def summarise(samples: dict) -> dict:
     for hits, s in samples["sinks"].items():
         rate = {k: 1 / low(v) for k, v in s["alone"].items()}
         busy = {k: 1 / low(v) for k, v in s["busy"].items()}
+        process = {k: 1 / low(v) for k, v in s["process"].items()}
         out["sinks"][hits] = {
             "hits_per_second": rate,
             "spread": {k: spread(v) for k, v in s["alone"].items()},
             "busy_hits_per_second": busy,
             "busy_spread": {k: spread(v) for k, v in s["busy"].items()},
             "kept_when_busy": {k: busy[k] / rate[k] for k in busy},
+            "kept_beside_a_process": {k: process[k] / rate[k] for k in process},
             "recorder_vs_copy": rate["recorder"] / rate["copy"],
             "hitmap_vs_bincount": rate["hitmap"] / rate["bincount"],
             "recorder_dropped": {k: max(v) for k, v in s["dropped"].items()},
@@ -642,9 +659,11 @@ def report(r: dict, args) -> str:
             for v in BUSY_VARIANTS:
                 rows.append([f"{int(hits):,}", {"recorder": "Recorder", "hitmap": "HitMap", "copy": "callable data.copy()"}[v],
                              f"{s['hits_per_second'][v] / 1e6:.1f}", f"{s['busy_hits_per_second'][v] / 1e6:.2f}",
-                             pct(s["busy_spread"][v]), pct(s["kept_when_busy"][v])])
-        parts.append("The same while the main thread runs a pure-Python loop (M hits/s)\n" + table(
-            ["hits/delivery", "taken in by", "alone", "beside the loop", "spread", "kept"], rows))
+                             pct(s["busy_spread"][v]), pct(s["kept_when_busy"][v]),
+                             pct(s["kept_beside_a_process"].get(v, float("nan")))])
+        parts.append("The same while the main thread runs a pure-Python loop (M hits/s), and the share kept while "
+                     "another process runs one instead (a core taken, the interpreter lock free)\n" + table(
+            ["hits/delivery", "taken in by", "alone", "beside the loop", "spread", "kept", "kept beside a process"], rows))
     if r["methods"]:
         rows = [[k, f"{m['vs_c']:.2f}x", f"{m['ctypes_vs_package']:.1f}x", f"{m['package_ns']:.0f}", f"{m['c_ns']:.0f}",
                  f"{m['ctypes_ns']:.0f}", pct(m["spread"])] for k, m in r["methods"].items()]
