@@ -77,8 +77,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.steps < 1:
         parser.error("--steps must be at least 1")
 
-    device = Device()
-    try:
+    with Device() as device:  # closed and finalized at the end of the block, also on an error
         locator = args.device
         if locator is None:
             descriptors = device.enumerate()
@@ -87,52 +86,47 @@ def main(argv: list[str] | None = None) -> int:
                 return 1
             locator = descriptors[0].connectionString
         device.open(locator)
+        chip = device.chip
+        threshold = args.threshold or chip.getThresholdIds()[0]
+        raw = args.raw or not chip.isThresholdCalibrated(threshold)
+        if raw:
+            raw_range = chip.getRawThresholdRange(threshold)
+            low, high, unit = float(raw_range.min), float(raw_range.max), "raw"
+            original: float = chip.getRawThreshold(threshold)
+        else:
+            kev_range = chip.getThresholdRange(threshold)
+            # The range comes back in single precision: keep the default steps on a 0.1 keV
+            # grid inside it, and above 0 keV.
+            low = max(0.0, math.ceil(kev_range.min * 10) / 10)
+            high, unit = math.floor(kev_range.max * 10) / 10, "keV"
+            original = chip.getThreshold(threshold)
+        start = low if args.start is None else args.start
+        stop = high if args.stop is None else args.stop
+        values = scan_values(start, stop, args.steps, raw)
+
+        channel = args.channel or device.acq.getChannelIds()[0]
+        chip.selectMode(args.mode)
+        counter = HitCounter()
+        device.acq.setDataCallback(channel, counter)
+
+        counts: list[int] = []
         try:
-            chip = device.chip
-            threshold = args.threshold or chip.getThresholdIds()[0]
-            raw = args.raw or not chip.isThresholdCalibrated(threshold)
-            if raw:
-                raw_range = chip.getRawThresholdRange(threshold)
-                low, high, unit = float(raw_range.min), float(raw_range.max), "raw"
-                original: float = chip.getRawThreshold(threshold)
-            else:
-                kev_range = chip.getThresholdRange(threshold)
-                # The range comes back in single precision: keep the default steps on a 0.1 keV
-                # grid inside it, and above 0 keV.
-                low = max(0.0, math.ceil(kev_range.min * 10) / 10)
-                high, unit = math.floor(kev_range.max * 10) / 10, "keV"
-                original = chip.getThreshold(threshold)
-            start = low if args.start is None else args.start
-            stop = high if args.stop is None else args.stop
-            values = scan_values(start, stop, args.steps, raw)
-
-            channel = args.channel or device.acq.getChannelIds()[0]
-            chip.selectMode(args.mode)
-            counter = HitCounter()
-            device.acq.setDataCallback(channel, counter)
-
-            counts: list[int] = []
-            try:
-                for value in values:
-                    if raw:
-                        chip.setRawThreshold(threshold, int(value))
-                    else:
-                        chip.setThreshold(threshold, value)
-                    counter.reset()
-                    device.acq.begin(channel)
-                    device.acq.end(channel)
-                    with counter.lock:
-                        counts.append(counter.hits)
-                    print(f"{threshold} = {value:g} {unit}: {counts[-1]} hits in {counter.deliveries} deliveries")
-            finally:
+            for value in values:
                 if raw:
-                    chip.setRawThreshold(threshold, int(original))
+                    chip.setRawThreshold(threshold, int(value))
                 else:
-                    chip.setThreshold(threshold, original)
+                    chip.setThreshold(threshold, value)
+                counter.reset()
+                device.acq.begin(channel)
+                device.acq.end(channel)
+                with counter.lock:
+                    counts.append(counter.hits)
+                print(f"{threshold} = {value:g} {unit}: {counts[-1]} hits in {counter.deliveries} deliveries")
         finally:
-            device.close()
-    finally:
-        device.finalize()
+            if raw:
+                chip.setRawThreshold(threshold, int(original))
+            else:
+                chip.setThreshold(threshold, original)
 
     figure, axes = plt.subplots(figsize=(6, 4), dpi=100)
     axes.plot(values, counts, marker="o")

@@ -7,7 +7,10 @@ metadata), the same layout is checked on the directories.
 """
 
 import importlib.metadata
+import json
 import struct
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -103,3 +106,18 @@ def test_zorvsim_controls_the_library_the_modules_loaded():
     assert Path(zorvsim.__file__).resolve().parent == ROOT / "zorvsim"
     loaded = {line.split()[-1] for line in Path("/proc/self/maps").read_text().splitlines() if "libZorvSdk" in line}
     assert loaded == {str(ROOT / "zorvsdkpy.libs" / "libZorvSdk.so")}
+
+
+def test_the_checkout_root_hides_no_installed_package():
+    """`python -m pytest` and `python -c` put the current folder first on the module path: from the
+    checkout's root, both packages still come from where they are installed (or staged), and the
+    virtual device answers."""
+    checkout = Path(__file__).resolve().parent.parent
+    code = ("import json, zorvsim, zorvsdk, zorvsdk.zorv; zorvsim.reset(); "
+            "print(json.dumps([zorvsim.__file__, zorvsdk.__file__, zorvsdk.zorv.Device().enumerate()[0].connectionString]))")
+    done = subprocess.run([sys.executable, "-c", code], cwd=checkout, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    zorvsim_file, zorvsdk_file, locator = json.loads(done.stdout)
+    assert Path(zorvsim_file).resolve().parent == ROOT / "zorvsim"
+    assert Path(zorvsdk_file).resolve().parent == ROOT / "zorvsdk"
+    assert locator == "zorvsim:0"

@@ -62,8 +62,9 @@ class CommandError(Exception):
 # callable that copies each delivery into a bounded queue. Both have one interface.
 
 class Capture(Protocol):
-    """The recorder's side that the writer uses."""
+    """The recorder: registered for the channel like a data callable, emptied by the writer."""
 
+    def __call__(self, *args: Any) -> object: ...
     @property
     def dropped(self) -> int: ...
     @property
