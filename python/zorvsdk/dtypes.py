@@ -34,13 +34,13 @@ def _packed(*fields: tuple[str, str]) -> np.dtype[np.void]:
 
 
 TOA_TOT = _packed(("address", "<u4"), ("tot", "<u4"), ("toa", "<u8"))
-"""A hit of the ToA/ToT modes: pixel address, ToT (chip ticks) and ToA (ticks), 16 bytes."""
+"""A hit of the ToA/ToT modes (pixel address, ToT in chip ticks, ToA in ticks), 16 bytes."""
 ITOT_EVENT = _packed(("address", "<u4"), ("itot", "<u4"), ("event", "<u8"))
-"""A pixel of ``0:tpx3-seq-itot-event``: address, summed ToT and number of hits, 16 bytes."""
+"""A pixel of ``0:tpx3-seq-itot-event`` (address, summed ToT, number of hits), 16 bytes."""
 BINNED = _packed(("address", "<u4"), ("count", "<u4"), ("itot", "<u4"))
-"""A pixel of ``0:tpx3-binned-packets``: address, hit count and summed ToT, 12 bytes."""
+"""A pixel of ``0:tpx3-binned-packets`` (address, hit count, summed ToT), 12 bytes."""
 BIN_DESCRIPTOR = _packed(("offset", "<u4"), ("packet_count", "<u4"))
-"""A bin of ``0:tpx3-binned-packets``: index of its first packet and its packet count, 8 bytes."""
+"""A bin of ``0:tpx3-binned-packets`` (index of its first packet, packet count), 8 bytes."""
 TDC_STAMP = np.dtype("<u8")
 """A TDC time stamp of the data-driven modes' metadata, in ToA ticks."""
 RAW_BYTE = np.dtype("u1")
