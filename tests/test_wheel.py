@@ -74,7 +74,8 @@ def installed_files():
     if dist is None:
         return {p.relative_to(ROOT).as_posix() for d in ("zorvsdk", "zorvsdkpy.libs", "zorvsim")
                 for p in (ROOT / d).rglob("*") if p.is_file()}
-    return {f.as_posix() for f in dist.files if not f.as_posix().startswith("zorvsdkpy-")}
+    # Besides site-packages, only the console script (in the environment's bin/).
+    return {f.as_posix() for f in dist.files if not f.as_posix().startswith(("zorvsdkpy-", "../"))}
 
 
 def test_the_wheel_holds_the_package_the_library_the_stubs_and_zorvsim():
@@ -99,6 +100,16 @@ def test_module_finds_the_sdk_library_through_its_run_path(name):
     assert [text for tag, text in entries if tag in (DT_RPATH, DT_RUNPATH)] == [RUNPATH]
     assert (DT_RUNPATH, RUNPATH) in entries
     assert (module_file(name).parent / ".." / "zorvsdkpy.libs" / "libZorvSdk.so").resolve().is_file()
+
+
+def test_the_command_is_installed_as_a_console_script():
+    dist = distribution()
+    if dist is None:
+        pytest.skip("a staged build: no distribution, no scripts")
+    scripts = {ep.name: ep.value for ep in dist.entry_points if ep.group == "console_scripts"}
+    assert scripts == {"zorvsdk-acquire": "zorvsdk.acquire:main"}
+    installed = [f for f in dist.files if f.name == "zorvsdk-acquire"]
+    assert len(installed) == 1 and Path(dist.locate_file(installed[0])).is_file()
 
 
 def test_zorvsim_controls_the_library_the_modules_loaded():

@@ -510,19 +510,20 @@ def write_figure(path: Path, run: Run) -> None:
     matplotlib.use("Agg")  # a file only: no display needed
     import matplotlib.pyplot as plt
     from matplotlib.colors import LogNorm
+    from mpl_toolkits.axes_grid1 import make_axes_locatable
 
     counts = run.counts
     top = max(10, int(counts.max(initial=0)))
-    figure, axes = plt.subplots(figsize=(7.5, 0.5 + 6.5 * min(2.0, max(0.4, run.height / max(run.width, 1)))),
-                                layout="constrained")
+    figure, axes = plt.subplots(figsize=(7, 1.2 + 6 * min(2.0, max(0.25, run.height / max(run.width, 1)))))
     image = axes.imshow(np.ma.masked_less(counts, 1), origin="lower", cmap="viridis", interpolation="nearest",
                         norm=LogNorm(vmin=1, vmax=top), extent=(-0.5, run.width - 0.5, -0.5, run.height - 0.5))
     axes.set_facecolor("white")  # pixels without hits
-    figure.colorbar(image, ax=axes, label="hits per pixel", shrink=0.9)
+    bar = make_axes_locatable(axes).append_axes("right", size="3%", pad=0.1)  # as tall as the map
+    figure.colorbar(image, cax=bar, label="hits per pixel")
     axes.set_xlabel("x (pixel)")
     axes.set_ylabel("y (pixel)")
     axes.set_title(title_of(run), fontsize=10)
-    figure.savefig(path, dpi=100)
+    figure.savefig(path, dpi=100, bbox_inches="tight")
     plt.close(figure)
 
 
@@ -542,9 +543,9 @@ def summary(run: Run) -> list[str]:
 def warnings_of(run: Run) -> list[str]:
     out = []
     if run.dropped:
-        out.append(f"{run.dropped} deliveries were dropped because the writer fell behind (see --buffer)")
+        out.append(f"deliveries dropped because the writer fell behind (see --buffer): {run.dropped}")
     if run.outside:
-        out.append(f"{run.outside:,} hits had pixel addresses outside the {run.width} x {run.height} detector")
+        out.append(f"hits with a pixel address outside the {run.width} x {run.height} detector: {run.outside:,}")
     if not run.hits:
         out.append("no hits were delivered")
     return out
