@@ -510,7 +510,6 @@ def write_figure(path: Path, run: Run) -> None:
     matplotlib.use("Agg")  # a file only: no display needed
     import matplotlib.pyplot as plt
     from matplotlib.colors import LogNorm
-    from mpl_toolkits.axes_grid1 import make_axes_locatable
 
     counts = run.counts
     top = max(10, int(counts.max(initial=0)))
@@ -518,7 +517,7 @@ def write_figure(path: Path, run: Run) -> None:
     image = axes.imshow(np.ma.masked_less(counts, 1), origin="lower", cmap="viridis", interpolation="nearest",
                         norm=LogNorm(vmin=1, vmax=top), extent=(-0.5, run.width - 0.5, -0.5, run.height - 0.5))
     axes.set_facecolor("white")  # pixels without hits
-    bar = make_axes_locatable(axes).append_axes("right", size="3%", pad=0.1)  # as tall as the map
+    bar = axes.inset_axes((1.02, 0.0, 0.03, 1.0))  # beside the map, as tall as it
     figure.colorbar(image, cax=bar, label="hits per pixel")
     axes.set_xlabel("x (pixel)")
     axes.set_ylabel("y (pixel)")
