@@ -163,11 +163,13 @@ def test_progress_shows_hits_rate_and_time_left(tmp_path, capsys):
     assert "acquiring:" in err and " left, " in err and f"{HITS:,} hits, " in err and " hits/s" in err
 
 
-def test_a_delivery_count_stops_the_acquisition_there(tmp_path, capsys):
-    zorvsim.load_model(model(deliveries=-1))
-    assert command(tmp_path, "--deliveries", "3") == 0
+@pytest.mark.parametrize("real_time", [False, True])
+def test_a_delivery_count_stops_the_acquisition_there_and_not_before(tmp_path, monkeypatch, real_time):
+    monkeypatch.setattr(acquire, "DEFAULT_SECONDS", 0.1)  # the default duration applies without a count only
+    zorvsim.load_model(model(deliveries=-1, real_time=real_time))  # 0.05 s a delivery in real time
+    assert command(tmp_path, "--deliveries", "5") == 0
     data, attrs, _ = read(tmp_path / "run.h5")
-    assert attrs["deliveries"] == 3 == len(data["deliveries"]) and len(data["hits"]) == 3 * HITS
+    assert attrs["deliveries"] == 5 == len(data["deliveries"]) and len(data["hits"]) == 5 * HITS
     assert not zorvsim.acquiring("ch0")
 
 

@@ -451,7 +451,7 @@ def follow(device: Device, channel: str, writer: Writer, args: argparse.Namespac
         while not ended.wait(POLL):
             elapsed = time.monotonic() - start
             progress.show(elapsed, writer)
-            if writer.error is not None or elapsed >= args.seconds or (
+            if writer.error is not None or (args.seconds is not None and elapsed >= args.seconds) or (
                     args.deliveries is not None and writer.deliveries >= args.deliveries):
                 break
     except KeyboardInterrupt:
@@ -575,8 +575,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--mode", default=HIT_MODES[0], choices=HIT_MODES, help="readout mode (default: %(default)s)")
     p.add_argument("--channel", help="acquisition channel (default: the device's first)")
     stop = p.add_mutually_exclusive_group()
-    stop.add_argument("--seconds", type=positive(float), default=DEFAULT_SECONDS,
-                      help="stop after this many seconds (default: %(default)s); the acquisition may end sooner by itself")
+    stop.add_argument("--seconds", type=positive(float),
+                      help=f"stop after this many seconds (default: {DEFAULT_SECONDS:g} unless --deliveries is given); "
+                           "the acquisition may end sooner by itself")
     stop.add_argument("--deliveries", type=positive(int), metavar="N",
                       help="stop after N deliveries instead of after a time")
     settings = p.add_argument_group("settings applied before the acquisition, in this order")
@@ -613,6 +614,8 @@ def require(args: argparse.Namespace) -> None:
 def main(argv: list[str] | None = None) -> int:
     """The command: returns the exit status."""
     args = parser().parse_args(argv)
+    if args.seconds is None and args.deliveries is None:
+        args.seconds = DEFAULT_SECONDS
     try:
         require(args)
         run = acquire(args)
