@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import zorvsim
+from conftest import ideal_detector
 from zorvsdk import dtypes
 from zorvsdk.chip import BinningParams
 
@@ -11,6 +12,7 @@ from zorvsdk.chip import BinningParams
 def one_delivery(dev, mode, raw=False):
     zorvsim.load_model({"devices": [{"acquisition": {"deliveries": 1, "hitsPerDelivery": 50, "realTime": False,
                                                      "tdcPerDelivery": [2, 2, 2]}}]})
+    ideal_detector()
     dev.open("zorvsim:0")
     dev.chip.selectMode(mode, BinningParams(4, 4, 1000) if "binned" in mode else None)
     got = []
