@@ -55,12 +55,6 @@ class Acquisition(threading.Thread):
             self.error = e
 
 
-def detector_size(device: Device) -> tuple[int, int]:
-    """Pixel width and height of the whole detector: the size of its pixel mask."""
-    width, height = device.config.getMaskSize()
-    return int(width), int(height)
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--device", help="connection string (default: the first attached device)")
@@ -73,8 +67,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     interactive = matplotlib.get_backend().lower() != "agg"
 
-    device = Device()
-    try:
+    with Device() as device:  # closed and finalized at the end of the block, also on an error
         locator = args.device
         if locator is None:
             descriptors = device.enumerate()
@@ -83,54 +76,49 @@ def main(argv: list[str] | None = None) -> int:
                 return 1
             locator = descriptors[0].connectionString
         device.open(locator)
-        try:
-            width, height = detector_size(device)
-            channel = args.channel or device.acq.getChannelIds()[0]
-            device.chip.selectMode(args.mode)
-            hitmap = HitMap(width, height)
-            device.acq.setDataCallback(channel, hitmap)
+        width, height = device.config.getMaskSize()  # pixel addresses are y * width + x
+        channel = args.channel or device.acq.getChannelIds()[0]
+        device.chip.selectMode(args.mode)
+        hitmap = HitMap(width, height)
+        device.acq.setDataCallback(channel, hitmap)
 
-            figure, axes = plt.subplots(figsize=(6, 6 * height / width + 0.5))
-            image = axes.imshow(np.ones((height, width)), origin="lower", cmap="inferno", norm=LogNorm(vmin=1, vmax=10))
-            figure.colorbar(image, ax=axes, label="hits")
-            axes.set_xlabel("x (pixel)")
-            axes.set_ylabel("y (pixel)")
+        figure, axes = plt.subplots(figsize=(6, 6 * height / width + 0.5))
+        image = axes.imshow(np.ones((height, width)), origin="lower", cmap="inferno", norm=LogNorm(vmin=1, vmax=10))
+        figure.colorbar(image, ax=axes, label="hits per pixel")
+        axes.set_xlabel("x (pixel)")
+        axes.set_ylabel("y (pixel)")
+        if args.frames:
+            args.frames.mkdir(parents=True, exist_ok=True)
+
+        updates = 0
+
+        def redraw() -> None:
+            nonlocal updates
+            counts, hits, deliveries = snapshot(hitmap)
+            shown = np.ma.masked_less(counts, 1)  # pixels without hits stay blank
+            image.set_data(shown)
+            image.set_norm(LogNorm(vmin=1, vmax=max(10, int(counts.max()))))
+            axes.set_title(f"{hits} hits, {deliveries} deliveries")
+            updates += 1
             if args.frames:
-                args.frames.mkdir(parents=True, exist_ok=True)
-
-            updates = 0
-
-            def redraw() -> None:
-                nonlocal updates
-                counts, hits, deliveries = snapshot(hitmap)
-                shown = np.ma.masked_less(counts, 1)  # pixels without hits stay blank
-                image.set_data(shown)
-                image.set_norm(LogNorm(vmin=1, vmax=max(10, int(counts.max()))))
-                axes.set_title(f"{hits} hits, {deliveries} deliveries")
-                updates += 1
-                if args.frames:
-                    figure.savefig(args.frames / f"frame{updates:04d}.png")
-                if interactive:
-                    plt.pause(0.001)
-                else:
-                    figure.canvas.draw_idle()
-
+                figure.savefig(args.frames / f"frame{updates:04d}.png")
             if interactive:
-                plt.show(block=False)
-            worker = Acquisition(device, channel)
-            worker.start()
-            while True:
-                worker.join(args.interval)
-                ended = not worker.is_alive()
-                redraw()
-                if ended:  # that was the redraw of the complete map
-                    break
-            if worker.error is not None:
-                raise worker.error
-        finally:
-            device.close()
-    finally:
-        device.finalize()
+                plt.pause(0.001)
+            else:
+                figure.canvas.draw_idle()
+
+        if interactive:
+            plt.show(block=False)
+        worker = Acquisition(device, channel)
+        worker.start()
+        while True:
+            worker.join(args.interval)
+            ended = not worker.is_alive()
+            redraw()
+            if ended:  # that was the redraw of the complete map
+                break
+        if worker.error is not None:
+            raise worker.error
 
     counts, hits, deliveries = snapshot(hitmap)
     if args.output:

@@ -26,12 +26,12 @@ from typing import TYPE_CHECKING, Any
 import h5py  # type: ignore[import-untyped]
 import numpy as np
 
+from zorvsdk import dtypes
 from zorvsdk.zorv import Device, getRuntimeVersion
 
 if TYPE_CHECKING:  # a name of the type stubs only: annotations are not evaluated
     from zorvsdk.acquisition import AcqMetadata
 
-HIT = np.dtype([("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")])
 DELIVERY = np.dtype([("first", "<u8"), ("count", "<u8"), ("shutterStart", "<u8")])
 CHUNK = 1 << 16
 
@@ -48,7 +48,7 @@ class Recorder:
 
     def __init__(self, file: Any) -> None:
         self.lock = threading.Lock()  # deliveries of different channels may come on different threads
-        self.hits = file.create_dataset("hits", shape=(0,), maxshape=(None,), dtype=HIT, chunks=(CHUNK,))
+        self.hits = file.create_dataset("hits", shape=(0,), maxshape=(None,), dtype=dtypes.TOA_TOT, chunks=(CHUNK,))
         self.deliveries = file.create_dataset("deliveries", shape=(0,), maxshape=(None,), dtype=DELIVERY, chunks=True)
         self.tdcs = [
             file.create_dataset(f"tdc{i}", shape=(0,), maxshape=(None,), dtype="<u8", chunks=True) for i in range(3)
@@ -58,17 +58,11 @@ class Recorder:
         with self.lock:
             first = self.hits.shape[0]
             if len(data):  # an empty delivery gives an empty array without fields
-                append(self.hits, data.astype(HIT, copy=False))
+                append(self.hits, data)
             append(self.deliveries, np.array([(first, len(data), metadata["shutterStart"])], dtype=DELIVERY))
             for dataset, stamps in zip(self.tdcs, metadata["tdcs"]):
                 if len(stamps):
                     append(dataset, stamps.astype("<u8", copy=False))
-
-
-def detector_size(device: Device) -> tuple[int, int]:
-    """Pixel width and height of the whole detector: the size of its pixel mask."""
-    width, height = device.config.getMaskSize()
-    return int(width), int(height)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -79,8 +73,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--output", default="run.h5", help="HDF5 file to write (replaced if it exists)")
     args = parser.parse_args(argv)
 
-    device = Device()
-    try:
+    with Device() as device:  # closed and finalized at the end of the block, also on an error
         locator = args.device
         if locator is None:
             descriptors = device.enumerate()
@@ -89,33 +82,28 @@ def main(argv: list[str] | None = None) -> int:
                 return 1
             locator = descriptors[0].connectionString
         device.open(locator)
-        try:
-            width, height = detector_size(device)
-            channel = args.channel or device.acq.getChannelIds()[0]
-            device.chip.selectMode(args.mode)
-            with h5py.File(args.output, "w") as file:
-                file.attrs.update({
-                    "product": device.props.getProduct(),
-                    "serialNumber": device.props.getSerialNumber(),
-                    "connectionString": locator,
-                    "sdkVersion": list(getRuntimeVersion()),
-                    "mode": args.mode,
-                    "channel": channel,
-                    "width": width,
-                    "height": height,
-                })
-                recorder = Recorder(file)
-                device.acq.setDataCallback(channel, recorder)
-                start = time.perf_counter()
-                device.acq.begin(channel)
-                device.acq.end(channel)  # deliveries are written on the SDK's threads meanwhile
-                elapsed = time.perf_counter() - start
-                file.attrs["seconds"] = elapsed
-                hits, deliveries = recorder.hits.shape[0], recorder.deliveries.shape[0]
-        finally:
-            device.close()
-    finally:
-        device.finalize()
+        width, height = device.config.getMaskSize()  # a hit's pixel: address % width, address // width
+        channel = args.channel or device.acq.getChannelIds()[0]
+        device.chip.selectMode(args.mode)
+        with h5py.File(args.output, "w") as file:
+            file.attrs.update({
+                "product": device.props.getProduct(),
+                "serialNumber": device.props.getSerialNumber(),
+                "connectionString": locator,
+                "sdkVersion": list(getRuntimeVersion()),
+                "mode": args.mode,
+                "channel": channel,
+                "width": width,
+                "height": height,
+            })
+            recorder = Recorder(file)
+            device.acq.setDataCallback(channel, recorder)
+            start = time.perf_counter()
+            device.acq.begin(channel)
+            device.acq.end(channel)  # deliveries are written on the SDK's threads meanwhile
+            elapsed = time.perf_counter() - start
+            file.attrs["seconds"] = elapsed
+            hits, deliveries = recorder.hits.shape[0], recorder.deliveries.shape[0]
 
     print(f"{deliveries} deliveries, {hits} hits in {elapsed:.3f} s written to {args.output}")
     return 0 if deliveries else 1

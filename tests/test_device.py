@@ -1,4 +1,5 @@
 """The Device: construction, enumeration, opening, component attributes and cleanup."""
+import contextlib
 import copy
 import gc
 import pickle
@@ -210,3 +211,94 @@ def test_runtime_version_follows_the_library(version):
     v = zorvsdk.zorv.getRuntimeVersion()
     assert type(v) is SdkVersion
     assert tuple(v) == tuple(version)
+
+
+# ---- the Device as a context manager ----
+
+class BlockError(Exception):
+    pass
+
+
+@pytest.mark.parametrize("raises", [False, True])
+def test_with_block_closes_and_finalizes_and_lets_the_exception_go_on(raises):
+    func = _Callback()
+    ref = weakref.ref(func)
+    error = BlockError("in the block")
+    with zorvsim.Journal() as journal, pytest.raises(BlockError) if raises else contextlib.nullcontext() as caught:
+        with Device() as dev:
+            assert type(dev) is Device
+            dev.open(LOCATOR)
+            dev.chip.selectMode("0:tpx3-dd-toa-tot")
+            dev.acq.setDataCallback("ch0", func)
+            del func
+            if raises:
+                raise error
+    if raises:
+        assert caught.value is error and caught.value.__context__ is None
+    assert len(journal.calls("zorv_dev_close")) == 1
+    assert dev.isOpened() is False
+    gc.collect()
+    assert ref() is None  # finalized: the data callable is released
+    other = Device()
+    try:
+        other.open(LOCATOR)  # nothing holds the device any more
+    finally:
+        other.finalize()
+
+
+def test_with_block_on_a_device_never_opened_closes_nothing():
+    with zorvsim.Journal() as journal:
+        with Device() as dev:
+            pass
+    assert journal.calls("zorv_dev_close") == []
+    assert dev.isOpened() is False
+
+
+def test_a_failure_to_close_is_raised_after_finalize_chained_to_the_blocks_exception():
+    func = _Callback()
+    ref = weakref.ref(func)
+    with pytest.raises(errors.ZorvSdkInvalidOperationError) as caught:
+        with Device() as dev:
+            dev.open(LOCATOR)
+            dev.chip.selectMode("0:tpx3-dd-toa-tot")
+            dev.acq.setDataCallback("ch0", func)
+            del func
+            zorvsim.fail("zorv_dev_close", -2, b"stuck")  # the next close only
+            raise BlockError("in the block")
+    assert caught.value.args == ("stuck",)
+    assert isinstance(caught.value.__context__, BlockError)
+    gc.collect()
+    assert ref() is None  # finalize ran all the same, and closed the device on its second try
+    assert dev.isOpened() is False
+
+
+def test_exit_takes_the_three_arguments_of_the_with_statement(device):
+    assert device.__enter__() is device
+    with pytest.raises(TypeError):
+        device.__exit__(None, None)
+    assert device.__exit__(None, None, None) is False
+
+
+@pytest.mark.parametrize("state, expected", [
+    ("closed", "<zorvsdk.zorv.Device, not open>"),
+    ("open", "<zorvsdk.zorv.Device, open 'zorvsim:0'>"),
+    ("failing", "<zorvsdk.zorv.Device, state unknown>"),
+])
+def test_repr_tells_the_open_locator(device, state, expected):
+    if state == "open":
+        device.open(LOCATOR)
+    elif state == "failing":
+        zorvsim.fail("zorv_dev_is_opened", -2, b"busy")
+    assert repr(device) == expected
+
+
+def test_repr_of_a_subclass_names_the_subclass():
+    class Detector(Device):
+        pass
+
+    dev = Detector()
+    try:
+        dev.open("zorvsim:1")
+        assert repr(dev) == f"<{__name__}.test_repr_of_a_subclass_names_the_subclass.<locals>.Detector, open 'zorvsim:1'>"
+    finally:
+        dev.finalize()

@@ -7,7 +7,10 @@ metadata), the same layout is checked on the directories.
 """
 
 import importlib.metadata
+import json
 import struct
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -71,7 +74,8 @@ def installed_files():
     if dist is None:
         return {p.relative_to(ROOT).as_posix() for d in ("zorvsdk", "zorvsdkpy.libs", "zorvsim")
                 for p in (ROOT / d).rglob("*") if p.is_file()}
-    return {f.as_posix() for f in dist.files if not f.as_posix().startswith("zorvsdkpy-")}
+    # Besides site-packages, only the console script (in the environment's bin/).
+    return {f.as_posix() for f in dist.files if not f.as_posix().startswith(("zorvsdkpy-", "../"))}
 
 
 def test_the_wheel_holds_the_package_the_library_the_stubs_and_zorvsim():
@@ -98,8 +102,33 @@ def test_module_finds_the_sdk_library_through_its_run_path(name):
     assert (module_file(name).parent / ".." / "zorvsdkpy.libs" / "libZorvSdk.so").resolve().is_file()
 
 
+def test_the_command_is_installed_as_a_console_script():
+    dist = distribution()
+    if dist is None:
+        pytest.skip("a staged build: no distribution, no scripts")
+    scripts = {ep.name: ep.value for ep in dist.entry_points if ep.group == "console_scripts"}
+    assert scripts == {"zorvsdk-acquire": "zorvsdk.acquire:main"}
+    installed = [f for f in dist.files if f.name == "zorvsdk-acquire"]
+    assert len(installed) == 1 and Path(dist.locate_file(installed[0])).is_file()
+
+
 def test_zorvsim_controls_the_library_the_modules_loaded():
     zorvsim.reset()
     assert Path(zorvsim.__file__).resolve().parent == ROOT / "zorvsim"
     loaded = {line.split()[-1] for line in Path("/proc/self/maps").read_text().splitlines() if "libZorvSdk" in line}
     assert loaded == {str(ROOT / "zorvsdkpy.libs" / "libZorvSdk.so")}
+
+
+def test_the_checkout_root_hides_no_installed_package():
+    """`python -m pytest` and `python -c` put the current folder first on the module path: from the
+    checkout's root, both packages still come from where they are installed (or staged), and the
+    virtual device answers."""
+    checkout = Path(__file__).resolve().parent.parent
+    code = ("import json, zorvsim, zorvsdk, zorvsdk.zorv; zorvsim.reset(); "
+            "print(json.dumps([zorvsim.__file__, zorvsdk.__file__, zorvsdk.zorv.Device().enumerate()[0].connectionString]))")
+    done = subprocess.run([sys.executable, "-c", code], cwd=checkout, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    zorvsim_file, zorvsdk_file, locator = json.loads(done.stdout)
+    assert Path(zorvsim_file).resolve().parent == ROOT / "zorvsim"
+    assert Path(zorvsdk_file).resolve().parent == ROOT / "zorvsdk"
+    assert locator == "zorvsim:0"

@@ -5,6 +5,7 @@
 #include "core/wait.hpp"
 
 #include "zorv/enumeration.h"
+#include "zorv/identity.h"
 #include "zorv/logging.h"
 #include "zorv/version_info.h"
 
@@ -343,6 +344,73 @@ PyObject* finalize(ZORV_METHOD_ARGS) {
     Py_RETURN_NONE;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Context manager and repr
+
+Name s_finalize("finalize");
+Name s_module("__module__");
+
+PyObject* enter_block(ZORV_METHOD_ARGS) {
+    static NoParams params("__enter__");
+    (void)args;
+    if (!params.parse(nargs, kwnames)) return nullptr;
+    return Py_NewRef(self);
+}
+
+// Raises the exception fetched earlier (type, value, tb); if another one is pending, that one is
+// raised instead with the earlier one as its context, so neither is lost.
+void raise_fetched(PyObject* type, PyObject* value, PyObject* tb) {
+    if (!PyErr_Occurred()) return PyErr_Restore(type, value, tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    PyObject *later, *later_value, *later_tb;
+    PyErr_Fetch(&later, &later_value, &later_tb);
+    PyErr_NormalizeException(&later, &later_value, &later_tb);
+    PyException_SetContext(later_value, value);  // takes the reference
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_Restore(later, later_value, later_tb);
+}
+
+// __exit__: closes the device if it is open, then finalize(), whether or not the block raised.
+// Returns False, so an exception of the block goes on; a failure here is raised once finalize()
+// has run, and the interpreter chains it to the block's exception.
+PyObject* exit_block(ZORV_METHOD_ARGS) {
+    static Params<3> params("__exit__", {"exc_type", "exc_value", "traceback"});
+    PyObject* a[3];
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    Ref opened = Ref::steal(PyObject_CallMethodNoArgs(self, s_isOpened));
+    int truth = opened ? PyObject_IsTrue(opened.get()) : -1;
+    if (truth > 0 && !Ref::steal(PyObject_CallMethodNoArgs(self, s_close))) truth = -1;
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    if (truth < 0) PyErr_Fetch(&type, &value, &tb);
+    Ref finalized = Ref::steal(PyObject_CallMethodNoArgs(self, s_finalize));
+    if (type) {
+        raise_fetched(type, value, tb);
+        return nullptr;
+    }
+    return finalized ? Py_NewRef(Py_False) : nullptr;
+}
+
+// repr(): the locator of the open device as the SDK reports it, or "not open". A repr answers
+// whatever the state: an SDK failure shows as "state unknown" instead of raising.
+PyObject* device_repr(PyObject* self) {
+    Ref module = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), s_module));
+    Ref name = module ? Ref::steal(PyType_GetQualName(Py_TYPE(self))) : Ref();
+    if (!name) return nullptr;
+    int opened = 0;
+    const char* locator = "";
+    if (as_device(self)->context != Py_None &&
+        (!call(self, zorv_dev_is_opened, &opened) ||
+         (opened && !call(self, zorv_dev_prop_get_connection_string, &locator)))) {
+        PyErr_Clear();
+        return PyUnicode_FromFormat("<%S.%S, state unknown>", module.get(), name.get());
+    }
+    if (!opened) return PyUnicode_FromFormat("<%S.%S, not open>", module.get(), name.get());
+    Ref text = Ref::steal(from_utf8(locator ? locator : ""));
+    return text ? PyUnicode_FromFormat("<%S.%S, open %R>", module.get(), name.get(), text.get()) : nullptr;
+}
+
 PyObject* setLogger(ZORV_METHOD_ARGS) {
     static NoParams params("__setLogger");
     (void)args;
@@ -388,6 +456,19 @@ PyMethodDef kMethods[] = {
     {"_Device__setLogger", ZORV_FASTCALL(setLogger), ZORV_DOC("_Device__setLogger($self)", R"(
         Sets a logger.
         Log lines of the SDK are forwarded to the logger "zorvsdk" of the standard logging module.
+        )")},
+    {"__enter__", ZORV_FASTCALL(enter_block), ZORV_DOC("__enter__($self)", R"(
+        Enters a ``with`` block.
+
+        Returns:
+            The :obj:`~zorvsdk.zorv.Device` itself.
+        )")},
+    {"__exit__", ZORV_FASTCALL(exit_block), ZORV_DOC("__exit__($self, exc_type, exc_value, traceback)", R"(
+        Leaves a ``with`` block: closes the device if it is open, then calls :func:`~finalize`.
+        Runs also when the block raised; that exception is never suppressed.
+
+        Returns:
+            False.
         )")},
     ZORV_PICKLING_REFUSED,
     {nullptr, nullptr, 0, nullptr},
@@ -500,6 +581,7 @@ int exec(PyObject* m) {
                                     {Py_tp_traverse, reinterpret_cast<void*>(device_traverse)},
                                     {Py_tp_clear, reinterpret_cast<void*>(device_clear)},
                                     {Py_tp_finalize, reinterpret_cast<void*>(device_finalize)},
+                                    {Py_tp_repr, reinterpret_cast<void*>(device_repr)},
                                     {Py_tp_getset, g_getset}});
     // Log lines and enumeration enter through the gate shared by the package (core/gil.hpp).
     if (!type || !add_type(m, type) || !import_common(m) || !bind_gate()) return -1;

@@ -9,7 +9,7 @@ for non-empty arrays.
 
 import time as time
 from collections.abc import Callable
-from typing import Any, TypeAlias, TypedDict
+from typing import Any, Literal, TypeAlias, TypedDict, overload
 from typing_extensions import Self, disjoint_base
 
 import numpy as np
@@ -69,7 +69,8 @@ BinnedSumsCallback: TypeAlias = Callable[[UInt64Array], object]
 FramesCallback: TypeAlias = Callable[[UInt16Array], object]
 """``0:tpx-medipix``: ``f(npFrames)``, 65536 values per frame, frame after frame."""
 RawDataCallback: TypeAlias = Callable[[UInt8Array], object]
-"""Raw registrations (:meth:`__Acquisition.setRawDataCallback`): ``f(npData)``."""
+"""Raw registrations (:meth:`__Acquisition.setRawDataCallback`): ``f(npData)``, the raw byte stream
+as one uint8 array, whatever the readout mode."""
 
 AcqDataCallback: TypeAlias = (
     SeqToaTotCallback
@@ -94,7 +95,12 @@ class __Acquisition:
     def begin(self, channelId: str) -> None: ...
     def abort(self, channelId: str) -> None: ...
     def end(self, channelId: str) -> None: ...
-    def _Acquisition__setDataCallback(self, channelId: str, func: AcqDataCallback, raw: bool = False) -> None: ...
+    # raw=True registers for the raw byte stream, whatever the mode: the callable is then a
+    # RawDataCallback. False registers for the processed data of the selected mode.
+    @overload
+    def _Acquisition__setDataCallback(self, channelId: str, func: RawDataCallback, raw: Literal[True]) -> None: ...
+    @overload
+    def _Acquisition__setDataCallback(self, channelId: str, func: AcqDataCallback, raw: Literal[False] = False) -> None: ...
     def setDataCallback(self, channelId: str, func: AcqDataCallback) -> None: ...
     def setRawDataCallback(self, channelId: str, func: RawDataCallback) -> None: ...
     def getDeliveryFailures(self, channelId: str) -> int: ...
