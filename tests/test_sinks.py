@@ -544,3 +544,45 @@ def test_a_child_forked_while_threads_deliver_and_read_uses_the_sinks():
         print("forked", rec.delivered > 0, hitmap.delivered > 0)
     """)
     assert out.strip() == "forked True True", out
+
+
+def test_close_finalize_and_exit_while_sinks_receive():
+    program = f"import sys; sys.path.insert(0, {TESTS!r})\n" + textwrap.dedent("""
+        import queue, threading, zorvsim
+        from zorvsdk import sinks
+        from zorvsdk.zorv import Device
+        zorvsim.load_model({"devices": [{"acquisition": {"deliveries": -1, "hitsPerDelivery": 200, "realTime": False}}]})
+        rec, hitmap = sinks.Recorder(100_000), sinks.HitMap(512, 512)
+
+        def read():
+            while True:
+                try:
+                    rec.get_batch(timeout=0.01)
+                except queue.Empty:
+                    pass
+
+        def started():
+            dev = Device()
+            dev.open("zorvsim:0")
+            dev.chip.selectMode("0:tpx3-dd-toa-tot")
+            dev.acq.setDataCallback("ch0", rec)
+            dev.acq.setDataCallback("ch1", hitmap)
+            for ch in ("ch0", "ch1"):
+                dev.acq.begin(ch)
+            for ch in ("ch0", "ch1"):
+                zorvsim.wait_deliveries(ch, zorvsim.delivery_count(ch) + 50)
+            return dev
+
+        threading.Thread(target=read, daemon=True).start()
+        dev = started()
+        dev.close()
+        counted = (rec.delivered + rec.dropped, hitmap.delivered)
+        print("closed", counted == (zorvsim.delivery_count("ch0"), zorvsim.delivery_count("ch1")), flush=True)
+        dev.finalize()
+        started().finalize()
+        dev = started()
+        print("exiting", flush=True)
+        sys.exit(3)
+    """)
+    proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout.split(), proc.stderr) == (3, ["closed", "True", "exiting"], "")
