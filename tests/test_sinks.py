@@ -237,6 +237,8 @@ def test_waits_time_out_and_refuse_bad_timeouts():
             take(timeout=-1)
     with pytest.raises(ValueError, match="capacity must be from 1"):
         sinks.Recorder(0)
+    with pytest.raises(MemoryError, match="more than this machine's memory"):
+        sinks.Recorder(1 << 40)  # granted on paper, the first pass over it would end the process
     with pytest.raises(ValueError, match="'idle' must be a non-negative number"):
         sinks.Recorder(10, idle=-1)
     with pytest.raises(TypeError, match="not None"):
@@ -408,6 +410,8 @@ def test_counts_no_buffer_can_have_are_never_read():
     assert (hitmap.ignored, hitmap.delivered, hitmap.counts().sum()) == (1, 0, 0)
     with pytest.raises(ValueError, match="beyond 32-bit"):
         sinks.HitMap(1 << 20, 1 << 20)
+    with pytest.raises(MemoryError, match="more than this machine's memory"):
+        sinks.HitMap(1 << 16, 1 << 16)
 
 
 def test_hitmap_snapshots_are_consistent_while_two_threads_deliver():

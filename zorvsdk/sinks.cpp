@@ -21,6 +21,7 @@
 #include "core/numpy.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -166,6 +167,16 @@ bool to_positive(PyObject* value, const char* what, uint64_t max, uint64_t& out)
     }
     out = uint64_t(v);
     return true;
+}
+
+// The memory a sink reserves fits in the machine's: more would be granted on paper and end the
+// process once used.
+bool fits_in_memory(const char* what, uint64_t bytes) {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0 || bytes <= uint64_t(pages) * uint64_t(page)) return true;
+    PyErr_Format(PyExc_MemoryError, "%s needs %llu bytes, more than this machine's memory (%llu bytes)", what,
+                 (unsigned long long)bytes, (unsigned long long)pages * (unsigned long long)page);
+    return false;
 }
 
 // ---- fork ----
@@ -416,7 +427,8 @@ struct Pixel {
 };
 
 // Per-pixel counts and ToT. Deliveries add into `live` with the mutex held; a snapshot swaps in
-// the zeroed `spare` (so a delivery waits only for the swap) and adds what it took into `total`.
+// the zeroed `spare` (so a delivery waits only for the swap) and adds what it took into `total`:
+// three accumulators of 16 bytes per pixel.
 class Map final : public Sink {
 public:
     Map(uint64_t width, uint64_t height)
@@ -780,6 +792,7 @@ PyObject* recorder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!params.parse_tuple(args, kwds, a) || !to_positive(a[0], "capacity", Ring::kMaxCapacity, capacity) ||
         (a[1] && !to_idle(a[1], idle)))
         return nullptr;
+    if (!fits_in_memory("the ring", capacity * Ring::kRecordBytes)) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* o = reinterpret_cast<RecorderObject*>(self);
@@ -1092,6 +1105,7 @@ PyObject* hitmap_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (width * height > kMaxPixels)
         return PyErr_Format(PyExc_ValueError, "a map of %llu x %llu pixels is beyond 32-bit pixel addresses",
                             (unsigned long long)width, (unsigned long long)height);
+    if (!fits_in_memory("the map", 3 * width * height * sizeof(Pixel))) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* o = reinterpret_cast<HitMapObject*>(self);
