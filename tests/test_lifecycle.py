@@ -417,9 +417,6 @@ def test_finalize_never_releases_a_callable_the_sdk_may_still_call(close_fails):
 
 # The callable closes its own device, on the delivery thread: its delivery is still in progress when the
 # registrations are released, and its failure (or kept array) is still to be reported.
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer build stops at the use of freed memory named below")
-@pytest.mark.xfail(strict=True, reason="finalize() or the collection of the Device, run inside a delivery, frees "
-                                       "the registration that the delivery in progress goes on using")
 @pytest.mark.parametrize("stop, then", [
     ("holder[0].finalize()", "raise RuntimeError('after finalize')"),
     ("holder[0].finalize()", "kept.append(data)"),

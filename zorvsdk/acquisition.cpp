@@ -112,7 +112,7 @@ public:
 
     // Hands the delivery to the sink, or to the callable as arrays.
     void hand_over(const DeliveredData& d) {
-        if (!reg_) return;
+        if (!reg_ || reg_->released.load()) return;
         if (reg_->sink) {
             reg_->sink->deliver(reg_->func.get(), &d);
             return;
@@ -120,6 +120,8 @@ public:
         Gil gil;
         if (!gil.ok()) return;
         ++g_entries;
+        Ref func = Ref::borrow(reg_->func.get());  // the callable may drop its registration
+        if (!func) return;
         Built built;
         bool ok = true;
         const KindInfo& kind = info(d.kind);
@@ -127,8 +129,8 @@ public:
             ok = built.add(view(*kind.types[i], d.arrays[i].count, d.arrays[i].data));
         if (ok && kind.metadata) ok = built.metadata(d);
         if (ok) {
-            PyObject* result = PyObject_Vectorcall(reg_->func.get(), built.argv(),
-                                                   built.n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            PyObject* result =
+                PyObject_Vectorcall(func.get(), built.argv(), built.n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
             ok = result != nullptr;
             Py_XDECREF(result);
         }
@@ -316,12 +318,20 @@ bool fetch_raw(Delivery& d, DeliveredData& out) {
 }
 
 // The C callback of one kind: the user pointer is the Registration.
+// A delivery in progress keeps its registration's callable: the last one to leave a registration
+// released meanwhile lets go of it.
 template <DeliveryKind Kind, bool (*Fetch)(Delivery&, DeliveredData&)>
 void deliver(zorv_acq_t* acq, void* user) noexcept {
+    auto* reg = static_cast<Registration*>(user);
+    if (reg) reg->inflight.fetch_add(1);
     DeliveredData data{};
     data.kind = Kind;
-    Delivery d(acq, static_cast<Registration*>(user));
+    Delivery d(acq, reg);
     if (Fetch(d, data)) d.hand_over(data);
+    if (reg && reg->inflight.fetch_sub(1) == 1 && reg->released.load()) {
+        Gil gil;
+        if (gil.ok()) reg->func.reset();
+    }
 }
 
 using K = DeliveryKind;
@@ -546,7 +556,8 @@ PyObject* not_supported(PyObject* mode) {
 // The sink interface of `func`'s type, when it is a native sink (deliveries.hpp); null otherwise,
 // or with an exception set for a sink of an interface this module does not know.
 const SinkApi* sink_of(PyObject* func) {
-    Ref capsule = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(func)), kSinkAttribute));
+    static Name attribute(kSinkAttribute);
+    Ref capsule = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(func)), attribute));
     if (!capsule) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
         return nullptr;

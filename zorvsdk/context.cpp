@@ -6,6 +6,7 @@
 // (core/gil.hpp), so that nothing arriving later touches the interpreter.
 #include "core/component.hpp"
 #include "core/gil.hpp"
+#include "core/wait.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -13,8 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 using namespace zorv;
@@ -127,11 +126,10 @@ PyObject* close_open_devices(PyObject*, PyObject*) {
     }
     bool finished = true;
     Py_BEGIN_ALLOW_THREADS
-    try {
-        std::thread([closing] { closing->run(); }).detach();
+    if (run_detached([closing] { closing->run(); })) {
         std::unique_lock<std::mutex> l(closing->m);
         finished = closing->cv.wait_for(l, std::chrono::duration<double>(kCloseSeconds), [&] { return closing->done; });
-    } catch (const std::system_error&) {  // no thread to be had: closed here, however long it takes
+    } else {  // no thread to be had: closed here, however long it takes
         closing->run();
     }
     Py_END_ALLOW_THREADS

@@ -6,9 +6,11 @@
 #include "deliveries.hpp"
 #include "ref.hpp"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "zorv/acquisition.h"
@@ -46,6 +48,8 @@ public:
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
     PyObject* get() const { return obj; }
+    // Releases the reference now (idempotent; with the lock held).
+    void reset() { Py_XDECREF(std::exchange(obj, nullptr)); }
 
     PyObject* obj;
 };
@@ -55,9 +59,16 @@ using ModeTable = std::unordered_map<std::string, zorv_acq_data_func>;
 // One registration of a data callable (or sink) for a channel. Its address is the user pointer
 // that the SDK hands back with every delivery, so it lives for as long as the SDK may deliver to
 // it: until the device is known to be closed. Touched with the interpreter lock held.
+//
+// A delivery may still be running when the device is known to be closed (one whose callable closed
+// it, or one the SDK let go of): a released registration keeps its memory for the life of the
+// process (it is small; its callable is what matters), and its callable until the last delivery
+// in progress has left.
 struct Registration {
     explicit Registration(PyObject* f) : func(f) {}
     PyRef func;
+    std::atomic<int> inflight{0};       // deliveries in progress, counted without the lock
+    std::atomic<bool> released{false};  // the device was closed: the callable goes
     std::string channel;
     std::string mode;  // the readout mode selected when it was made
     bool raw = false;
@@ -102,6 +113,11 @@ inline void release_registrations(AcquisitionObject* a) {
     if (!a->registrations) return;
     Registrations gone;
     std::swap(gone, *a->registrations);
+    for (auto& reg : gone.all) {
+        reg->released.store(true);
+        if (reg->inflight.load() == 0) reg->func.reset();  // else the last delivery in progress does it
+        reg.release();  // kept: a delivery in progress may still read it
+    }
 }
 
 using CallableTable = std::unordered_map<std::string, PyRef*>;

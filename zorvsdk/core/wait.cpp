@@ -3,12 +3,12 @@
 #include "gil.hpp"
 #include "status.hpp"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 namespace zorv {
@@ -89,6 +89,29 @@ struct Job {
 
 }  // namespace
 
+bool run_detached(std::function<void()> fn) noexcept {
+    std::function<void()>* owned;
+    try {
+        owned = new std::function<void()>(std::move(fn));
+    } catch (...) {
+        return false;
+    }
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool made = pthread_attr_init(&attr) == 0;
+    if (made) {
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        made = pthread_create(&thread, &attr, [](void* arg) -> void* {
+            std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()>*>(arg));
+            (*f)();
+            return nullptr;
+        }, owned) == 0;
+        pthread_attr_destroy(&attr);
+    }
+    if (!made) delete owned;
+    return made;
+}
+
 bool CallResult::check() const { return status >= 0 || !throw_status(status, error.c_str()); }
 
 bool call_blocking(BlockingCall&& c, CallResult& result) {
@@ -102,11 +125,11 @@ bool call_blocking(BlockingCall&& c, CallResult& result) {
         job = std::make_shared<Job>();
         job->ctx = c.ctx;
         job->call = std::move(c.call);
-        std::thread([job] { job->run(); }).detach();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
-    } catch (const std::system_error&) {  // no thread to be had: the call is made here
+    }
+    if (!run_detached([job] { job->run(); })) {  // no thread to be had: the call is made here
         result = call_in_place(job->ctx, job->call);
         return true;
     }
@@ -140,15 +163,14 @@ bool call_detached(PyObject* keep, zorv_ctx_t* ctx, std::function<int()> call) {
         job = std::make_shared<Job>();
         job->ctx = ctx;
         job->call = std::move(call);
-        job->abandon(held);
-        std::thread([job] { job->run(); }).detach();
     } catch (const std::bad_alloc&) {
-        if (job) Py_XDECREF(std::exchange(job->abandoned, nullptr));
         PyErr_NoMemory();
         return false;
-    } catch (const std::system_error& e) {
+    }
+    job->abandon(held);
+    if (!run_detached([job] { job->run(); })) {
         Py_XDECREF(std::exchange(job->abandoned, nullptr));
-        PyErr_Format(PyExc_RuntimeError, "no thread can be started for the call: %s", e.what());
+        PyErr_SetString(PyExc_RuntimeError, "no thread can be started for the call");
         return false;
     }
     return true;

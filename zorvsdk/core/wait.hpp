@@ -41,6 +41,11 @@ struct CallResult {
 // raised).
 bool call_blocking(BlockingCall&& c, CallResult& result);
 
+// Runs `fn` on a new thread that nobody joins (created detached, so that no handle of it can be
+// mistaken for another thread's, also in a child process after a fork). False when no thread
+// could be made.
+bool run_detached(std::function<void()> fn) noexcept;
+
 // Starts the call on a helper thread without waiting for it (with the interpreter lock held); the
 // helper keeps `keep` alive until the call has returned. False with an exception set when no
 // thread could be started.
