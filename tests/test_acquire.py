@@ -198,23 +198,6 @@ def test_deliveries_that_find_the_buffer_full_are_dropped_and_reported(tmp_path,
     assert attrs["droppedDeliveries"] == DELIVERIES and len(data["hits"]) == 0
 
 
-def test_the_queue_recorder_copies_holds_a_bounded_number_of_records_and_counts_drops():
-    recorder = acquire.QueueRecorder(capacity=10)
-    first = np.arange(6, dtype=np.uint32)
-    stamps = np.arange(2, dtype=np.uint64)
-    recorder(first, {"shutterStart": 5, "tdcs": [stamps, stamps, stamps[:0]]})
-    recorder(np.arange(6, dtype=np.uint32))  # 12 records would not fit
-    first[:] = 99
-    stamps[:] = 99  # the SDK reuses its buffers after a delivery
-    assert (recorder.delivered, recorder.dropped) == (1, 1)
-    data, metadata = recorder.get(timeout=0)
-    assert list(data) == list(range(6)) and list(metadata["tdcs"][0]) == [0, 1] and metadata["shutterStart"] == 5
-    with pytest.raises(queue.Empty):
-        recorder.get(timeout=0)
-    recorder(np.arange(10, dtype=np.uint32))  # room again once taken
-    assert (recorder.delivered, recorder.dropped) == (2, 1)
-
-
 @pytest.mark.parametrize("args, message", [
     (["--seconds", "0"], "must be greater than 0"),
     (["--seconds", "soon"], "is not a valid float"),

@@ -713,14 +713,14 @@ PyMethodDef kMethods[] = {
 
         A delivery fails when the data callable raises (or cannot be called), when its arrays
         cannot be made, or when the SDK fails to report its data. The first failure of each
-        registration is reported through :func:`sys.unraisablehook`; later ones are only counted.
+        registration is reported through ``sys.unraisablehook``; later ones are only counted.
 
         Args:
             channelId (str): Acquisition channel identifier.
 
         Returns:
-            An int: the failed deliveries since the channel was last registered (0 for a channel
-            never registered through this object).
+            The number of failed deliveries since the channel was last registered through this
+            object (0 for a channel never registered).
         )")},
     ZORV_PICKLING_REFUSED,
     {nullptr, nullptr, 0, nullptr},

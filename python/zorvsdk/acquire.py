@@ -31,13 +31,14 @@ import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Protocol
+from typing import TYPE_CHECKING, Any, Callable
 
 import numpy as np
 
 import zorvsdk
 from zorvsdk import dtypes
 from zorvsdk.errors import ZorvSdkException
+from zorvsdk.sinks import HitMap, Recorder
 from zorvsdk.zorv import Device, DeviceDescriptor, getRuntimeVersion
 
 if TYPE_CHECKING:
@@ -58,99 +59,12 @@ class CommandError(Exception):
 
 
 # ---------------------------------------------------------------------------------------------
-# From the SDK's threads to the writer: the native sinks when the package has them, otherwise a
-# callable that copies each delivery into a bounded queue. Both have one interface.
+# From the SDK's threads to the writer: a Recorder copies each delivery into its ring without the
+# interpreter lock; the writer thread takes them out, writes them and feeds the HitMap.
 
-class Capture(Protocol):
-    """The recorder: registered for the channel like a data callable, emptied by the writer."""
-
-    def __call__(self, *args: Any) -> object: ...
-    @property
-    def dropped(self) -> int: ...
-    @property
-    def delivered(self) -> int: ...
-    def get(self, timeout: float | None = None) -> tuple[Any, ...]: ...
-
-
-class PixelCounts(Protocol):
-    """The hit map's side that the writer uses: fed with toa_tot records, read at the end."""
-
-    @property
-    def outside(self) -> int: ...
-    def __call__(self, records: NDArray[Any], /) -> object: ...
-    def counts(self) -> NDArray[Any]: ...
-    def tot(self) -> NDArray[Any]: ...
-
-
-class QueueRecorder:
-    """Registered as the data callable: copies each delivery (arrays and metadata) into a queue,
-    holding at most ``capacity`` records; a delivery that does not fit is dropped and counted.
-    ``get`` hands deliveries out in order, as tuples of owned arrays and the metadata dict."""
-
-    def __init__(self, capacity: int) -> None:
-        self.capacity = capacity
-        self.dropped = 0
-        self.delivered = 0
-        self._held = 0
-        self._lock = threading.Lock()
-        self._queue: queue.Queue[tuple[int, tuple[Any, ...]]] = queue.Queue()
-
-    def __call__(self, *args: Any) -> None:  # on a thread of the SDK: copy, never block
-        records = len(args[0])
-        with self._lock:
-            if self._held + records > self.capacity:
-                self.dropped += 1
-                return
-            self._held += records
-            self.delivered += 1
-        self._queue.put((records, tuple(_owned(a) for a in args)))
-
-    def get(self, timeout: float | None = None) -> tuple[Any, ...]:
-        records, delivery = self._queue.get(timeout=timeout)  # raises queue.Empty
-        with self._lock:
-            self._held -= records
-        return delivery
-
-
-def _owned(arg: Any) -> Any:
-    """A copy of a delivered array, or of the metadata dictionary with its arrays."""
-    if isinstance(arg, dict):
-        return {"shutterStart": arg["shutterStart"], "tdcs": [t.copy() for t in arg["tdcs"]]}
-    return arg.copy()
-
-
-class PixelMap:
-    """Hits and summed ToT per pixel of a width x height detector; addresses beyond it are only
-    counted in ``outside``. Fed from one thread."""
-
-    def __init__(self, width: int, height: int) -> None:
-        self.width, self.height = width, height
-        self.outside = 0
-        self._counts = np.zeros(width * height, dtype=np.uint64)
-        self._tot = np.zeros(width * height, dtype=np.uint64)
-
-    def __call__(self, records: NDArray[Any], /) -> None:
-        addresses = records["address"]
-        inside = addresses < self._counts.size
-        self.outside += int(len(addresses) - np.count_nonzero(inside))
-        addresses = addresses[inside]
-        self._counts += np.bincount(addresses, minlength=self._counts.size).astype(np.uint64)
-        self._tot += np.bincount(addresses, weights=records["tot"][inside], minlength=self._tot.size).astype(np.uint64)
-
-    def counts(self) -> NDArray[Any]:
-        return self._counts.reshape(self.height, self.width).copy()
-
-    def tot(self) -> NDArray[Any]:
-        return self._tot.reshape(self.height, self.width).copy()
-
-
-def make_capture(capacity: int, width: int, height: int) -> tuple[Capture, PixelCounts]:
+def make_capture(capacity: int, width: int, height: int) -> tuple[Recorder, HitMap]:
     """The recorder to register for the channel and the hit map that the writer feeds."""
-    try:
-        from zorvsdk.sinks import HitMap, Recorder  # type: ignore[import-not-found,unused-ignore]
-    except ImportError:
-        return QueueRecorder(capacity), PixelMap(width, height)
-    return Recorder(capacity), HitMap(width, height)  # type: ignore[no-any-return,unused-ignore]
+    return Recorder(capacity), HitMap(width, height)
 
 
 def as_hits(mode: str, delivery: tuple[Any, ...]) -> NDArray[Any]:
@@ -240,7 +154,7 @@ class Writer(threading.Thread):
     """Takes the deliveries from the recorder, counts their hits into the map and appends them to
     the file. After ``finish()`` it takes what is still held, then ends."""
 
-    def __init__(self, capture: Capture, pixels: PixelCounts, mode: str, output: Hdf5Output | None,
+    def __init__(self, capture: Recorder, pixels: HitMap, mode: str, output: Hdf5Output | None,
                  limit: int | None) -> None:
         super().__init__(name="zorvsdk-acquire writer", daemon=True)
         self.capture, self.pixels, self.mode, self.output, self.limit = capture, pixels, mode, output, limit
