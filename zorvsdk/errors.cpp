@@ -1,7 +1,7 @@
 // zorvsdk.errors: the exception classes of the SDK's failure statuses, under one base class.
 #include <string>
 
-#include "core/args.hpp"
+#include "core/method.hpp"
 #include "core/module.hpp"
 
 using namespace zorv;
@@ -25,26 +25,20 @@ const ExceptionDef kExceptions[] = {
 
 PyObject* g_classes[6];
 
-PyObject* throwZorvError(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Params<2> params("_throwZorvError", {"status", "operation"});
-    PyObject* a[2];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    long status = PyLong_AsLong(a[0]);
-    if (status == -1 && PyErr_Occurred()) return nullptr;
-    int index = status >= -5 && status <= -1 ? int(-status - 1) : (status == 102 || status == 103) ? 5 : -1;
+Methods functions;
+
+PyObject* _throwZorvError(PyObject*, PyObject* status, PyObject* operation) {
+    long value = PyLong_AsLong(status);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    int index = value >= -5 && value <= -1 ? int(-value - 1) : (value == 102 || value == 103) ? 5 : -1;
     if (index < 0) Py_RETURN_NONE;  // no exception belongs to this status
-    Ref text = Ref::steal(PyUnicode_FromFormat("%S failed with status %ld", a[1], status));
+    Ref text = Ref::steal(PyUnicode_FromFormat("%S failed with status %ld", operation, value));
     if (!text) return nullptr;
     PyErr_SetObject(g_classes[index], text.get());
     return nullptr;
 }
-
-PyMethodDef kFunctions[] = {
-    {"_throwZorvError", ZORV_FASTCALL(throwZorvError),
-     ZORV_DOC("_throwZorvError(status, operation)",
-              "Raises the exception that belongs to an SDK status, naming the failed operation.")},
-    {nullptr, nullptr, 0, nullptr},
-};
+ZORV_FUNCTION(functions, _throwZorvError, {"status", "operation"},
+              "Raises the exception that belongs to an SDK status, naming the failed operation.");
 
 int exec(PyObject* m) {
     PyObject* base = PyErr_NewExceptionWithDoc("zorvsdk.errors.ZorvSdkException",
@@ -58,7 +52,7 @@ int exec(PyObject* m) {
         g_classes[i] = Py_NewRef(cls);
         if (PyModule_AddObject(m, kExceptions[i].name, cls) < 0) return -1;
     }
-    return PyModule_AddFunctions(m, kFunctions);
+    return PyModule_AddFunctions(m, functions.table(false));
 }
 
 }  // namespace
