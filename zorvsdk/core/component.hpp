@@ -183,39 +183,4 @@ struct RecordById<Fn, Record> {
 template <auto Fn, FixedText Record>
 constexpr auto record_by_id = RecordById<Fn, Record>::body;
 
-
-// The two methods that refuse copying and pickling, for a hand-written table.
-#define ZORV_PICKLING_REFUSED                                                         \
-    {"__reduce__", ::zorv::refuse_reduce, METH_NOARGS, nullptr},                      \
-    {"__setstate__", ::zorv::refuse_reduce, METH_O, nullptr}
-
-// The three methods of an identifier list, for a hand-written method table:
-//   getBiasIds = list_entry<"getBiasIds", "_Bias__getSupplyCount", "_Bias__getSupplyId">
-//   __getSupplyCount = count_entry<"__getSupplyCount", zorv_bias_supply_count>
-//   __getSupplyId = id_entry<"__getSupplyId", "biasIdx", zorv_bias_supply_id>
-template <FixedText Method, FixedText Count, FixedText Id>
-PyObject* list_entry(ZORV_METHOD_ARGS) {
-    static NoParams params(Method.s);
-    static Name count(Count.s), id(Id.s);
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return id_list(self, count, id);
-}
-
-template <FixedText Method, int (*Fn)(zorv_ctx_t*, int*)>
-PyObject* count_entry(ZORV_METHOD_ARGS) {
-    static NoParams params(Method.s);
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return count_method(self, Fn);
-}
-
-template <FixedText Method, FixedText Param, int (*Fn)(zorv_ctx_t*, int, const char**)>
-PyObject* id_entry(ZORV_METHOD_ARGS) {
-    static Params<1> params(Method.s, {Param.s});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return id_method(self, a[0], Fn);
-}
-
 }  // namespace zorv
