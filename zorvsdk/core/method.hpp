@@ -81,17 +81,8 @@ struct Convert<float> : ConvertNumber<float, to_float> {};
 class DeclaredParams : public ParamsBase {
 public:
     DeclaredParams(const char* fname, const char* const* names, PyObject** interned, size_t count, size_t required)
-        : ParamsBase(fname, names, interned, count, required), count_(count) {}
-    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-        if (nargs == Py_ssize_t(count_) && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
-            for (size_t i = 0; i < count_; ++i) out[i] = args[i];
-            return true;
-        }
-        return ParamsBase::parse(args, nargs, kwnames, out);
-    }
-
-private:
-    size_t count_;
+        : ParamsBase(fname, names, interned, count, required) {}
+    using ParamsBase::parse;
 };
 
 template <auto Fn>
@@ -104,6 +95,8 @@ struct Entry<Fn> {
     static inline DeclaredParams* params = nullptr;
 
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        // Every argument given by position, the usual call: converted where they stand.
+        if (nargs == Py_ssize_t(N) && !kwnames) return invoke(self, args, std::index_sequence_for<P...>{});
         PyObject* a[N + 1];
         if (!params->parse(args, nargs, kwnames, a)) return nullptr;
         return invoke(self, a, std::index_sequence_for<P...>{});
