@@ -745,7 +745,8 @@ PyObject* not_supported(PyObject* mode) {
 // The sink interface of `func`'s type, when it is a native sink (deliveries.hpp); null otherwise,
 // or with an exception set for a sink of an interface this module does not know.
 const SinkApi* sink_of(PyObject* func) {
-    Ref capsule = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(func)), kSinkAttribute));
+    static Name attribute(kSinkAttribute);
+    Ref capsule = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(func)), attribute));
     if (!capsule) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
         return nullptr;
