@@ -440,10 +440,19 @@ void acquisition_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-constexpr auto getChannelIds =
-    list_entry<"getChannelIds", "_Acquisition__getChannelCount", "_Acquisition__getChannelId">;
-constexpr auto getChannelCount = count_entry<"__getChannelCount", zorv_acq_ch_count>;
-constexpr auto getChannelId = id_entry<"__getChannelId", "channelIdx", zorv_acq_ch_id>;
+Methods methods;
+
+[[maybe_unused]] const bool channels =
+    declare_id_list<"getChannelIds", "_Acquisition__getChannelCount", "_Acquisition__getChannelId", zorv_acq_ch_count,
+                    zorv_acq_ch_id>(methods, "channelIdx", {R"(
+        Retrieves identifiers of acquisition channels.
+
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing identifiers of acquistion channels.
+        )", "", ""});
 
 Name s_time("time"), s_sleep("sleep"), s_getModeIds("getModeIds"), s_setDataCallback("_Acquisition__setDataCallback");
 
@@ -493,11 +502,7 @@ PyObject* fail_after_pause(const CallResult& r) {
     Py_RETURN_NONE;
 }
 
-PyObject* begin_(ZORV_METHOD_ARGS) {
-    static Params<1> params("begin", {"channelId"});
-    PyObject* a[1];
-    TextArg channel;
-    if (!params.parse(args, nargs, kwnames, a) || !channel.encode_utf8(a[0])) return nullptr;
+PyObject* begin_(PyObject* self, const Utf8Text& channel) {
     zorv_ctx_t* ctx = handle_of(self);
     Registration* reg = latest(acq_of(self), channel);
     if (!ctx || !check_layout(acq_of(self), reg)) return nullptr;
@@ -510,19 +515,27 @@ PyObject* begin_(ZORV_METHOD_ARGS) {
     set_running(reg, true);
     Py_RETURN_NONE;
 }
+ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"}, R"(
+        Begins asynchronous acquisition.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            None
+        )");
 
 // end and abort wait for the acquisition (or its delivery in progress) to stop, answering Ctrl-C.
 // An interrupted end asks the SDK to abort and waits on until the acquisition has stopped, so
 // that the device is usable at once; a second interrupt stops the waiting.
-PyObject* stop(PyObject* self, PyObject* id, int (*fn)(zorv_ctx_t*, const char*), bool abort_on_interrupt) {
-    TextArg channel;
-    if (!channel.encode_utf8(id)) return nullptr;
+template <int (*Fn)(zorv_ctx_t*, const char*), bool AbortOnInterrupt>
+PyObject* stop(PyObject* self, const Utf8Text& channel) {
     AcquisitionObject* o = acq_of(self);
     zorv_ctx_t* ctx = handle_of(self);
     if (!ctx) return nullptr;
     std::string name(channel.c_str());
-    BlockingCall c{o->context, ctx, [=] { return fn(ctx, name.c_str()); }};
-    if (abort_on_interrupt)
+    BlockingCall c{o->context, ctx, [=] { return Fn(ctx, name.c_str()); }};
+    if (AbortOnInterrupt)
         c.on_interrupt = [=] {
             return call_detached(o->context, ctx, [=] { return zorv_acq_abort(ctx, name.c_str()); });
         };
@@ -534,19 +547,27 @@ PyObject* stop(PyObject* self, PyObject* id, int (*fn)(zorv_ctx_t*, const char*)
     Py_RETURN_NONE;
 }
 
-PyObject* end_(ZORV_METHOD_ARGS) {
-    static Params<1> params("end", {"channelId"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return stop(self, a[0], zorv_acq_end, true);
-}
+constexpr auto abort_ = stop<zorv_acq_abort, false>;
+ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"}, R"(
+        Aborts acquisition.
 
-PyObject* abort_(ZORV_METHOD_ARGS) {
-    static Params<1> params("abort", {"channelId"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return stop(self, a[0], zorv_acq_abort, false);
-}
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            None
+        )");
+
+constexpr auto end_ = stop<zorv_acq_end, true>;
+ZORV_METHOD_AS(methods, "end", end_, {"channelId"}, R"(
+        Blocks until the asynchronous acquisition started by :func:`~begin` is finished.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            None
+        )");
 
 PyObject* not_supported(PyObject* mode) {
     PyErr_Format(exception(Exc::InvalidOperation), "%U is not supported!", mode);
@@ -572,24 +593,22 @@ const SinkApi* sink_of(PyObject* func) {
     return api;
 }
 
-PyObject* setDataCallbackImpl(ZORV_METHOD_ARGS) {
-    static Params<3> params("__setDataCallback", {"channelId", "func", "raw"}, 2);
-    PyObject* a[3];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+// The holder of `func` is made before the channel is converted.
+PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* func, PyObject* raw) {
     AcquisitionObject* o = acq_of(self);
     if (!o->registrations) return raise(Exc::InvalidOperation, "this acquisition object holds no registrations");
     // Every registration stays allocated until the device is closed: the SDK may still deliver to
     // an earlier one.
     Registration* reg;
     try {
-        o->registrations->all.push_back(std::make_unique<Registration>(a[1]));
+        o->registrations->all.push_back(std::make_unique<Registration>(func));
         reg = o->registrations->all.back().get();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
     o->data_func_ref = &reg->func;
     TextArg channel;
-    if (!channel.encode_utf8(a[0])) return nullptr;
+    if (!channel.encode_utf8(channelId)) return nullptr;
     if (!PyObject_TypeCheck(o->chip, g_chip_type))
         return raise(Exc::InvalidOperation, "this acquisition object has no chip object to read the readout mode from");
     Ref chip = Ref::borrow(o->chip);  // a callable could clear the object meanwhile
@@ -605,10 +624,10 @@ PyObject* setDataCallbackImpl(ZORV_METHOD_ARGS) {
     Py_ssize_t size = 0;
     const char* checked = PyUnicode_AsUTF8AndSize(mode.get(), &size);
     if (!checked) return nullptr;
-    reg->raw = a[2] == Py_True;
+    reg->raw = raw == Py_True;
     auto found = o->modeToCallback->find(reg->raw ? std::string(kRawKey) : std::string(checked, size_t(size)));
     if (found == o->modeToCallback->end() || !found->second) return not_supported(mode.get());  // no delivery for it
-    reg->sink = sink_of(a[1]);
+    reg->sink = sink_of(func);
     if (PyErr_Occurred()) return nullptr;
     try {
         reg->channel.assign(channel.c_str(), size_t(channel.size()));
@@ -626,57 +645,7 @@ PyObject* setDataCallbackImpl(ZORV_METHOD_ARGS) {
     }
     Py_RETURN_NONE;
 }
-
-// setDataCallback and setRawDataCallback: self._Acquisition__setDataCallback(channelId, func, raw=...)
-template <FixedText Method, bool Raw>
-PyObject* register_entry(ZORV_METHOD_ARGS) {
-    static Params<2> params(Method.s, {"channelId", "func"});
-    static PyObject* kwnames_raw = Py_BuildValue("(s)", "raw");  // kept for the life of the process
-    PyObject* a[2];
-    if (!params.parse(args, nargs, kwnames, a) || !kwnames_raw) return nullptr;
-    PyObject* argv[4] = {self, a[0], a[1], Raw ? Py_True : Py_False};
-    Ref done = Ref::steal(PyObject_VectorcallMethod(s_setDataCallback, argv, 3, kwnames_raw));
-    if (!done) return nullptr;
-    Py_RETURN_NONE;
-}
-
-constexpr auto setDataCallback = register_entry<"setDataCallback", false>;
-constexpr auto setRawDataCallback = register_entry<"setRawDataCallback", true>;
-
-PyObject* getDeliveryFailures(ZORV_METHOD_ARGS) {
-    static Params<1> params("getDeliveryFailures", {"channelId"});
-    PyObject* a[1];
-    TextArg channel;
-    if (!params.parse(args, nargs, kwnames, a) || !channel.encode_utf8(a[0])) return nullptr;
-    const Registration* reg = latest(acq_of(self), channel);
-    return PyLong_FromUnsignedLongLong(reg ? reg->failures : 0);
-}
-
-PyObject* interpreter_entries(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_entries); }
-
-#define CHANNEL_DOC(method, summary)                                                              \
-    ZORV_DOC(method "($self, channelId)", "\n        " summary "\n\n        Args:\n"                 \
-                                          "            channelId (str): Acquisition channel identifier.\n\n" \
-                                          "        Returns:\n            None\n        ")
-
-PyMethodDef kMethods[] = {
-    {"getChannelIds", ZORV_FASTCALL(getChannelIds), ZORV_DOC("getChannelIds($self)", R"(
-        Retrieves identifiers of acquisition channels.
-
-        Args:
-            None
-
-        Returns:
-            A list of str objects representing identifiers of acquistion channels.
-        )")},
-    {"_Acquisition__getChannelCount", ZORV_FASTCALL(getChannelCount), "_Acquisition__getChannelCount($self)\n--\n\n"},
-    {"_Acquisition__getChannelId", ZORV_FASTCALL(getChannelId), "_Acquisition__getChannelId($self, channelIdx)\n--\n\n"},
-    {"begin", ZORV_FASTCALL(begin_), CHANNEL_DOC("begin", "Begins asynchronous acquisition.")},
-    {"abort", ZORV_FASTCALL(abort_), CHANNEL_DOC("abort", "Aborts acquisition.")},
-    {"end", ZORV_FASTCALL(end_),
-     CHANNEL_DOC("end", "Blocks until the asynchronous acquisition started by :func:`~begin` is finished.")},
-    {"_Acquisition__setDataCallback", ZORV_FASTCALL(setDataCallbackImpl),
-     ZORV_DOC("_Acquisition__setDataCallback($self, channelId, func, raw=False)", R"(
+ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"}, R"(
         Sets acquisition data callback.
 
         Args:
@@ -686,8 +655,21 @@ PyMethodDef kMethods[] = {
 
         Returns:
             None
-        )")},
-    {"setDataCallback", ZORV_FASTCALL(setDataCallback), ZORV_DOC("setDataCallback($self, channelId, func)", R"(
+        )");
+
+// setDataCallback and setRawDataCallback: self._Acquisition__setDataCallback(channelId, func, raw=...)
+template <bool Raw>
+PyObject* register_callable(PyObject* self, PyObject* channelId, PyObject* func) {
+    static PyObject* kwnames_raw = Py_BuildValue("(s)", "raw");  // kept for the life of the process
+    if (!kwnames_raw) return nullptr;
+    PyObject* argv[4] = {self, channelId, func, Raw ? Py_True : Py_False};
+    Ref done = Ref::steal(PyObject_VectorcallMethod(s_setDataCallback, argv, 3, kwnames_raw));
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+constexpr auto setDataCallback = register_callable<false>;
+ZORV_METHOD(methods, setDataCallback, {"channelId", "func"}, R"(
         Sets processed acquisition data callback.
 
         Args:
@@ -696,8 +678,10 @@ PyMethodDef kMethods[] = {
 
         Returns:
             None
-        )")},
-    {"setRawDataCallback", ZORV_FASTCALL(setRawDataCallback), ZORV_DOC("setRawDataCallback($self, channelId, func)", R"(
+        )");
+
+constexpr auto setRawDataCallback = register_callable<true>;
+ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"}, R"(
         Sets raw acquisition data callback.
 
         Args:
@@ -706,9 +690,13 @@ PyMethodDef kMethods[] = {
 
         Returns:
             None
-        )")},
-    {"getDeliveryFailures", ZORV_FASTCALL(getDeliveryFailures),
-     ZORV_DOC("getDeliveryFailures($self, channelId)", R"(
+        )");
+
+PyObject* getDeliveryFailures(PyObject* self, const Utf8Text& channelId) {
+    const Registration* reg = latest(acq_of(self), channelId);
+    return PyLong_FromUnsignedLongLong(reg ? reg->failures : 0);
+}
+ZORV_METHOD(methods, getDeliveryFailures, {"channelId"}, R"(
         Counts the failed deliveries of the channel's current registration.
 
         A delivery fails when the data callable raises (or cannot be called), when its arrays
@@ -721,10 +709,9 @@ PyMethodDef kMethods[] = {
         Returns:
             The number of failed deliveries since the channel was last registered through this
             object (0 for a channel never registered).
-        )")},
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
+        )");
+
+PyObject* interpreter_entries(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_entries); }
 
 PyMethodDef kFunctions[] = {
     {"_interpreter_entries", interpreter_entries, METH_NOARGS,
@@ -740,7 +727,7 @@ import numpy as np
 int exec(PyObject* m) {
     // The type is bound before the imports, so that zorvsdk.chip may be imported first.
     PyTypeObject* type = make_type("zorvsdk.acquisition.__Acquisition", ZORV_COMPONENT_DOC("Acquisition object."),
-                                   sizeof(AcquisitionObject), kMethods,
+                                   sizeof(AcquisitionObject), methods.table(),
                                    {{Py_tp_new, reinterpret_cast<void*>(acquisition_new)},
                                     {Py_tp_dealloc, reinterpret_cast<void*>(acquisition_dealloc)},
                                     {Py_tp_traverse, reinterpret_cast<void*>(acquisition_traverse)},

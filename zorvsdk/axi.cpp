@@ -7,29 +7,13 @@ using namespace zorv;
 
 namespace {
 
-PyObject* read(ZORV_METHOD_ARGS) {
-    static Params<1> params("read", {"address"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    uint32_t address;
-    if (!to_uint32(a[0], address)) return nullptr;
+Methods methods;
+
+PyObject* read(PyObject* self, uint32_t address) {
     uint32_t data = 0;
-    if (!call_axi(self, zorv_axi_read, address, &data)) return nullptr;
-    return PyLong_FromUnsignedLong(data);
+    return call_axi(self, zorv_axi_read, address, &data) ? PyLong_FromUnsignedLong(data) : nullptr;
 }
-
-PyObject* write(ZORV_METHOD_ARGS) {
-    static Params<2> params("write", {"address", "data"});
-    PyObject* a[2];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    uint32_t address, data;
-    if (!to_uint32(a[0], address) || !to_uint32(a[1], data)) return nullptr;
-    if (!call_axi(self, zorv_axi_write, address, data)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyMethodDef kMethods[] = {
-    {"read", ZORV_FASTCALL(read), ZORV_DOC("read($self, address)", R"(
+ZORV_METHOD(methods, read, {"address"}, R"(
         Read from memory-mapped AXI4/AXI4-Lite slave.
 
         Args:
@@ -37,8 +21,13 @@ PyMethodDef kMethods[] = {
 
         Returns:
             An int representing value read from the specified address.
-        )")},
-    {"write", ZORV_FASTCALL(write), ZORV_DOC("write($self, address, data)", R"(
+        )");
+
+PyObject* write(PyObject* self, uint32_t address, uint32_t data) {
+    if (!call_axi(self, zorv_axi_write, address, data)) return nullptr;
+    Py_RETURN_NONE;
+}
+ZORV_METHOD(methods, write, {"address", "data"}, R"(
         Write to memory-mapped AXI4/AXI4-Lite slave.
 
         Args:
@@ -47,18 +36,13 @@ PyMethodDef kMethods[] = {
 
         Returns:
             None
-        )")},
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
-
-const char kBody[] = R"(
-)";
+        )");
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.axi.__Axi", ZORV_COMPONENT_DOC("Axi object."), sizeof(ComponentObject), kMethods);
+    PyTypeObject* type =
+        make_type("zorvsdk.axi.__Axi", ZORV_COMPONENT_DOC("Axi object."), sizeof(ComponentObject), methods.table());
     if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, kBody) ? 0 : -1;
+    return import_common(m) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

@@ -9,40 +9,11 @@ namespace {
 
 Methods methods;
 
-Name s_BiasRange("BiasRange");
-
 [[maybe_unused]] const bool ids =
     declare_id_list<"getBiasIds", "_Bias__getSupplyCount", "_Bias__getSupplyId", zorv_bias_supply_count,
-                    zorv_bias_supply_id>(methods, "biasIdx", {R"(
-        Retrieves bias supply identifiers.
+                    zorv_bias_supply_id>(methods, "biasIdx", {list_doc("bias supply"), count_doc("bias supplies"), id_doc("a", "bias supply", "biasIdx")});
 
-        Args:
-            None
-
-        Returns:
-            A list of str objects representing bias supply identifiers.
-        )", R"(
-        Retrieves the number of bias supplies.
-
-        Args:
-            None
-
-        Returns:
-            An int representing the number of bias supplies.
-        )", R"(
-        Retrieves a bias supply identifier by its index.
-
-        Args:
-            biasIdx (int): Index of the bias supply.
-
-        Returns:
-            A str value representing the bias supply identifier.
-        )"});
-
-PyObject* getBias(PyObject* self, const Text& biasId) {
-    float volts = 0;
-    return call(self, zorv_bias_get, biasId.c_str(), &volts) ? PyFloat_FromDouble(volts) : nullptr;
-}
+constexpr auto getBias = value_by_id<zorv_bias_get, PyFloat_FromDouble>;
 ZORV_METHOD(methods, getBias, {"biasId"}, R"(
         Retrieves bias value (in volts).
 
@@ -53,10 +24,7 @@ ZORV_METHOD(methods, getBias, {"biasId"}, R"(
             A float value representing bias voltage.
         )");
 
-PyObject* setBias(PyObject* self, const Text& biasId, float volts) {
-    if (!call(self, zorv_bias_set, biasId.c_str(), volts)) return nullptr;
-    Py_RETURN_NONE;
-}
+constexpr auto setBias = command<zorv_bias_set>;
 ZORV_METHOD(methods, setBias, {"biasId", "volts"}, R"(
         Sets the bias value (in volts).
 
@@ -68,11 +36,7 @@ ZORV_METHOD(methods, setBias, {"biasId", "volts"}, R"(
             None
         )");
 
-PyObject* getBiasRange(PyObject* self, const Text& biasId) {
-    float min = 0, max = 0;
-    if (!call(self, zorv_bias_range, biasId.c_str(), &min, &max)) return nullptr;
-    return make_record(s_BiasRange, {PyFloat_FromDouble(min), PyFloat_FromDouble(max)});
-}
+constexpr auto getBiasRange = record_by_id<zorv_bias_range, "BiasRange">;
 ZORV_METHOD(methods, getBiasRange, {"biasId"}, R"(
         Retrieves range of possible bias values (in volts).
 

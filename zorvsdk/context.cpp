@@ -79,10 +79,7 @@ void context_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyMethodDef kMethods[] = {
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
+Methods methods;
 
 // Closing a device waits for its deliveries in progress. A data callable that never returns (one
 // blocked on a full queue that nobody drains any more) must not hold the exit: the closes are
@@ -164,7 +161,7 @@ int exec(PyObject* m) {
     g_context_type = make_type("zorvsdk.context._Context",
                                "\n    SDK context of one device session.\n"
                                "    Created by :obj:`~zorvsdk.zorv.Device`; the context is released with the last reference.\n    ",
-                               sizeof(ContextObject), kMethods,
+                               sizeof(ContextObject), methods.table(),
                                {{Py_tp_new, reinterpret_cast<void*>(context_new)},
                                 {Py_tp_dealloc, reinterpret_cast<void*>(context_dealloc)},
                                 {Py_tp_traverse, nullptr},

@@ -1,7 +1,7 @@
 // zorvsdk.errors: the exception classes of the SDK's failure statuses, under one base class.
 #include <string>
 
-#include "core/args.hpp"
+#include "core/method.hpp"
 #include "core/module.hpp"
 #include "core/statuses.hpp"
 
@@ -13,26 +13,20 @@ namespace {
 
 PyObject* g_classes[kExceptionCount];
 
-PyObject* throwZorvError(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static Params<2> params("_throwZorvError", {"status", "operation"});
-    PyObject* a[2];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    long status = PyLong_AsLong(a[0]);
-    if (status == -1 && PyErr_Occurred()) return nullptr;
-    int index = status < INT32_MIN || status > INT32_MAX ? -1 : exception_index(int(status));
+Methods functions;
+
+PyObject* _throwZorvError(PyObject*, PyObject* status, PyObject* operation) {
+    long value = PyLong_AsLong(status);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    int index = value < INT32_MIN || value > INT32_MAX ? -1 : exception_index(int(value));
     if (index < 0) Py_RETURN_NONE;  // no exception belongs to this status
-    Ref text = Ref::steal(PyUnicode_FromFormat("%S failed with status %ld", a[1], status));
+    Ref text = Ref::steal(PyUnicode_FromFormat("%S failed with status %ld", operation, value));
     if (!text) return nullptr;
     PyErr_SetObject(g_classes[index], text.get());
     return nullptr;
 }
-
-PyMethodDef kFunctions[] = {
-    {"_throwZorvError", ZORV_FASTCALL(throwZorvError),
-     ZORV_DOC("_throwZorvError(status, operation)",
-              "Raises the exception that belongs to an SDK status, naming the failed operation.")},
-    {nullptr, nullptr, 0, nullptr},
-};
+ZORV_FUNCTION(functions, _throwZorvError, {"status", "operation"},
+              "Raises the exception that belongs to an SDK status, naming the failed operation.");
 
 int exec(PyObject* m) {
     PyObject* base = PyErr_NewExceptionWithDoc("zorvsdk.errors.ZorvSdkException",
@@ -47,7 +41,7 @@ int exec(PyObject* m) {
         g_classes[i] = Py_NewRef(cls);
         if (PyModule_AddObject(m, e.name, cls) < 0) return -1;
     }
-    return PyModule_AddFunctions(m, kFunctions);
+    return PyModule_AddFunctions(m, functions.table(false));
 }
 
 }  // namespace

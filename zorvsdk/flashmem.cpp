@@ -24,8 +24,7 @@ Name s_getCount("_Flashmem__getCount"), s_getId("_Flashmem__getId"), s_getPartNu
     s_getRegionCount("_Flashmem__getRegionCount"), s_getSectorCount("_Flashmem__getSectorCount"),
     s_getSectorSize("_Flashmem__getSectorSize"), s_getSectorAddressRange("_Flashmem__getSectorAddressRange"),
     s_retrieveFlashmemRegions("_Flashmem__retrieveFlashmemRegions"),
-    s_retrieveRegionSectors("_Flashmem__retrieveRegionSectors"), s_np("np"), s_empty("empty"), s_uint8("uint8"),
-    s_dtype("dtype");
+    s_retrieveRegionSectors("_Flashmem__retrieveRegionSectors"), s_empty("empty");
 
 // ---- the snapshot types ----
 
@@ -163,23 +162,13 @@ void sector_dealloc(PyObject* self) {
 
 // ---- NonVolatileMemory.read and .program ----
 
-PyObject* read(ZORV_METHOD_ARGS) {
-    static Params<2> params("read", {"startingAddress", "dataLen"});
-    PyObject* a[2];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+Methods memory_methods;
+
+PyObject* read(PyObject* self, PyObject* startingAddress, PyObject* dataLen) {
     TextArg id;
     if (!id.encode_ascii(reinterpret_cast<MemoryObject*>(self)->id)) return nullptr;
-    // numpy.empty(dataLen, dtype=numpy.uint8): refuses negative and non-integer lengths.
-    Ref np = Ref::steal(global(s_np));
-    if (!np) return nullptr;
-    Ref empty = Ref::steal(PyObject_GetAttr(np.get(), s_empty));
-    if (!empty) return nullptr;
-    Ref uint8 = Ref::steal(PyObject_GetAttr(np.get(), s_uint8));
-    if (!uint8) return nullptr;
-    Ref kw = Ref::steal(PyTuple_Pack(1, s_dtype.get()));
-    if (!kw) return nullptr;
-    PyObject* argv[2] = {a[1], uint8.get()};
-    Ref array = Ref::steal(PyObject_Vectorcall(empty.get(), argv, 1, kw.get()));
+    // numpy.empty refuses negative and non-integer lengths.
+    Ref array = Ref::steal(uint8_array(s_empty, dataLen));
     if (!array) return nullptr;
     ByteView view;
     if (!view.acquire(array.get())) return nullptr;
@@ -187,7 +176,7 @@ PyObject* read(ZORV_METHOD_ARGS) {
     if (!data) return nullptr;
     size_t length;
     uint32_t address;
-    if (!to_size(a[1], length) || !to_uint32(a[0], address)) return nullptr;
+    if (!to_size(dataLen, length) || !to_uint32(startingAddress, address)) return nullptr;
     const size_t requested = length;
     // Cleared first: a failing status outside the error table raises nothing and may leave the count
     // as asked, and the array's earlier contents must never leave this call.
@@ -198,96 +187,48 @@ PyObject* read(ZORV_METHOD_ARGS) {
     const size_t delivered = std::min(length, requested);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(delivered));
 }
+ZORV_METHOD(memory_methods, read, {"startingAddress", "dataLen"}, R"(
+        Reads from the selected non-volatile memory.
 
-PyObject* program(ZORV_METHOD_ARGS) {
-    static Params<2> params("program", {"startingAddress", "data"});
-    PyObject* a[2];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+        Args:
+            startingAddress (int): Starting address.
+            dataLen: Length of the data to be read from the memory device.
+
+        Returns:
+            Data read from the selected non-volatile memory.
+        )");
+
+PyObject* program(PyObject* self, PyObject* startingAddress, PyObject* data) {
     TextArg id;
     if (!id.encode_ascii(reinterpret_cast<MemoryObject*>(self)->id)) return nullptr;
-    Ref dataView = Ref::steal(PyMemoryView_FromObject(a[1]));
+    Ref dataView = Ref::steal(PyMemoryView_FromObject(data));
     if (!dataView) return nullptr;
     Py_ssize_t n = PyObject_Length(dataView.get());
     if (n < 0) return nullptr;
     ByteView view;
     if (!view.acquire(dataView.get())) return nullptr;
-    const uint8_t* data = view.first();
-    if (!data) return nullptr;
+    const uint8_t* bytes = view.first();
+    if (!bytes) return nullptr;
     uint32_t address;
-    if (!to_uint32(a[0], address)) return nullptr;
+    if (!to_uint32(startingAddress, address)) return nullptr;
     size_t length = size_t(n);
-    if (!call(self, zorv_flash_program, id.c_str(), address, static_cast<const void*>(data), &length)) return nullptr;
+    if (!call(self, zorv_flash_program, id.c_str(), address, static_cast<const void*>(bytes), &length)) return nullptr;
     Py_RETURN_NONE;
 }
+ZORV_METHOD(memory_methods, program, {"startingAddress", "data"}, R"(
+        Writes to the selected non-volatile memory.
 
-// ---- __Flashmem: private steps ----
+        Args:
+            startingAddress (int): Starting address.
+            data: Data to be written to the memory device.
 
-constexpr auto getIds = list_entry<"getIds", "_Flashmem__getCount", "_Flashmem__getId">;
+        Returns:
+            None
+        )");
 
-constexpr auto getCount = count_entry<"__getCount", zorv_flash_count>;
+// ---- __Flashmem ----
 
-PyObject* getId(ZORV_METHOD_ARGS) {
-    static Params<1> params("__getId", {"flashmemIdx"});
-    PyObject* a[1];
-    int idx;
-    if (!params.parse(args, nargs, kwnames, a) || !to_int(a[0], idx)) return nullptr;
-    const char* text = "";
-    if (!call(self, zorv_flash_id, idx, &text)) return nullptr;
-    return from_ascii(text);
-}
-
-PyObject* getPartNumber(ZORV_METHOD_ARGS) {
-    static Params<1> params("__getPartNumber", {"flashmemId"});
-    PyObject* a[1];
-    TextArg id;
-    if (!params.parse(args, nargs, kwnames, a) || !id.encode_ascii(a[0])) return nullptr;
-    const char* text = "";
-    if (!call(self, zorv_flash_part_nr, id.c_str(), &text)) return nullptr;
-    return from_ascii(text);
-}
-
-PyObject* getRegionCount(ZORV_METHOD_ARGS) {
-    static Params<1> params("__getRegionCount", {"flashmemId"});
-    PyObject* a[1];
-    TextArg id;
-    if (!params.parse(args, nargs, kwnames, a) || !id.encode_ascii(a[0])) return nullptr;
-    int count = 0;
-    if (!call(self, zorv_flash_regions, id.c_str(), &count)) return nullptr;
-    return PyLong_FromLong(count);
-}
-
-// fn(ctx, id, region, &value) with the value preset to 0.
-PyObject* region_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Params<2>& params,
-                       int (*fn)(zorv_ctx_t*, const char*, int, int*)) {
-    PyObject* a[2];
-    TextArg id;
-    int region;
-    if (!params.parse(args, nargs, kwnames, a) || !id.encode_ascii(a[0]) || !to_int(a[1], region)) return nullptr;
-    int value = 0;
-    if (!call(self, fn, id.c_str(), region, &value)) return nullptr;
-    return PyLong_FromLong(value);
-}
-
-PyObject* getSectorCount(ZORV_METHOD_ARGS) {
-    static Params<2> params("__getSectorCount", {"flashmemId", "regionIdx"});
-    return region_query(self, args, nargs, kwnames, params, zorv_flash_sector_count);
-}
-
-PyObject* getSectorSize(ZORV_METHOD_ARGS) {
-    static Params<2> params("__getSectorSize", {"flashmemId", "regionIdx"});
-    return region_query(self, args, nargs, kwnames, params, zorv_flash_sector_size);
-}
-
-PyObject* getSectorAddressRange(ZORV_METHOD_ARGS) {
-    static Params<2> params("__getSectorAddressRange", {"flashmemId", "sectorIdx"});
-    PyObject* a[2];
-    TextArg id;
-    int sector;
-    if (!params.parse(args, nargs, kwnames, a) || !id.encode_ascii(a[0]) || !to_int(a[1], sector)) return nullptr;
-    uint32_t start = 0, end = 0;
-    if (!call(self, zorv_flash_sector_address_range, id.c_str(), sector, &start, &end)) return nullptr;
-    return Py_BuildValue("(kk)", (unsigned long)start, (unsigned long)end);
-}
+Methods methods;
 
 // self.<name>(args...)
 PyObject* call_own(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
@@ -303,21 +244,160 @@ bool loop_count(PyObject* count, Py_ssize_t& n) {
     return !(n == -1 && PyErr_Occurred());
 }
 
-PyObject* retrieveRegionSectors(ZORV_METHOD_ARGS) {
-    static Params<3> params("__retrieveRegionSectors", {"flashmemId", "regionIdx", "sectorOffset"});
-    PyObject* a[3];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+constexpr auto getIds = id_list_body<"_Flashmem__getCount", "_Flashmem__getId">;
+ZORV_METHOD(methods, getIds, {}, R"(
+        Retrieves identifiers of non-volatile memories.
+
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing identifiers of non-volatile memories.
+        )");
+
+PyObject* selectMemory(PyObject* self, PyObject* flashmemId) {
+    Ref partNumber = Ref::steal(call_own(self, s_getPartNumber, {flashmemId}));
+    if (!partNumber) return nullptr;
+    Ref regions = Ref::steal(call_own(self, s_retrieveFlashmemRegions, {flashmemId}));
+    if (!regions) return nullptr;
+    PyObject* argv[4] = {reinterpret_cast<ComponentObject*>(self)->context, flashmemId, partNumber.get(), regions.get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_memory_type), argv, 4, nullptr);
+}
+ZORV_METHOD(methods, selectMemory, {"flashmemId"}, R"(
+        Chooses the non-volatile memory specified by identifier.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            A :obj:`~zorvsdk.flashmem.NonVolatileMemory` object.
+        )");
+
+constexpr auto getCount = count_body<zorv_flash_count>;
+ZORV_METHOD_AS(methods, "_Flashmem__getCount", getCount, {}, count_doc("non-volatile memories"));
+
+PyObject* getId(PyObject* self, int flashmemIdx) {
+    const char* text = "";
+    return call(self, zorv_flash_id, flashmemIdx, &text) ? from_ascii(text) : nullptr;
+}
+ZORV_METHOD_AS(methods, "_Flashmem__getId", getId, {"flashmemIdx"}, id_doc("a", "non-volatile memory", "flashmemIdx"));
+
+constexpr auto getPartNumber = value_by_id<zorv_flash_part_nr, from_ascii, AsciiText>;
+ZORV_METHOD_AS(methods, "_Flashmem__getPartNumber", getPartNumber, {"flashmemId"}, R"(
+        Retrieves the ordering part number of a non-volatile memory.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            A str value representing the ordering part number.
+        )");
+
+constexpr auto getRegionCount = value_by_id<zorv_flash_regions, PyLong_FromLong, AsciiText>;
+ZORV_METHOD_AS(methods, "_Flashmem__getRegionCount", getRegionCount, {"flashmemId"}, R"(
+        Retrieves the number of regions of a non-volatile memory.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            An int representing the number of regions.
+        )");
+
+// fn(ctx, id, region, &value) with the value preset to 0.
+template <int (*Fn)(zorv_ctx_t*, const char*, int, int*)>
+PyObject* region_value(PyObject* self, const AsciiText& flashmemId, int regionIdx) {
+    int value = 0;
+    return call(self, Fn, flashmemId.c_str(), regionIdx, &value) ? PyLong_FromLong(value) : nullptr;
+}
+
+constexpr auto getSectorCount = region_value<zorv_flash_sector_count>;
+ZORV_METHOD_AS(methods, "_Flashmem__getSectorCount", getSectorCount, {"flashmemId", "regionIdx"}, R"(
+        Retrieves the number of sectors in a region.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            regionIdx (int): Index of the region.
+
+        Returns:
+            An int representing the number of sectors in the region.
+        )");
+
+constexpr auto getSectorSize = region_value<zorv_flash_sector_size>;
+ZORV_METHOD_AS(methods, "_Flashmem__getSectorSize", getSectorSize, {"flashmemId", "regionIdx"}, R"(
+        Retrieves the size of the sectors in a region.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            regionIdx (int): Index of the region.
+
+        Returns:
+            An int representing the sector size of the region.
+        )");
+
+PyObject* getSectorAddressRange(PyObject* self, const AsciiText& flashmemId, int sectorIdx) {
+    uint32_t start = 0, end = 0;
+    if (!call(self, zorv_flash_sector_address_range, flashmemId.c_str(), sectorIdx, &start, &end)) return nullptr;
+    return Py_BuildValue("(kk)", (unsigned long)start, (unsigned long)end);
+}
+ZORV_METHOD_AS(methods, "_Flashmem__getSectorAddressRange", getSectorAddressRange, {"flashmemId", "sectorIdx"}, R"(
+        Retrieves the address range of a sector.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            sectorIdx (int): Index of the sector, counted across the whole memory.
+
+        Returns:
+            A tuple (starting address, ending address) of int values.
+        )");
+
+PyObject* retrieveFlashmemRegions(PyObject* self, PyObject* flashmemId) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    Ref count = Ref::steal(call_own(self, s_getSectorCount, {a[0], a[1]}));
+    Ref count = Ref::steal(call_own(self, s_getRegionCount, {flashmemId}));
+    Py_ssize_t n;
+    if (!count || !loop_count(count.get(), n)) return nullptr;
+    Ref offset = Ref::steal(PyLong_FromLong(0));
+    if (!offset) return nullptr;
+    for (Py_ssize_t r = 0; r < n; ++r) {
+        Ref region = Ref::steal(PyLong_FromSsize_t(r));
+        if (!region) return nullptr;
+        Ref sectorSize = Ref::steal(call_own(self, s_getSectorSize, {flashmemId, region.get()}));
+        if (!sectorSize) return nullptr;
+        Ref sectors = Ref::steal(call_own(self, s_retrieveRegionSectors, {flashmemId, region.get(), offset.get()}));
+        if (!sectors) return nullptr;
+        PyObject* argv[2] = {sectorSize.get(), sectors.get()};
+        Ref item = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_region_type), argv, 2, nullptr));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        Ref sectorCount = Ref::steal(call_own(self, s_getSectorCount, {flashmemId, region.get()}));
+        if (!sectorCount) return nullptr;
+        offset = Ref::steal(PyNumber_Add(offset.get(), sectorCount.get()));
+        if (!offset) return nullptr;
+    }
+    return list.release();
+}
+ZORV_METHOD_AS(methods, "_Flashmem__retrieveFlashmemRegions", retrieveFlashmemRegions, {"flashmemId"}, R"(
+        Retrieves the regions of a non-volatile memory with their sectors.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            A list of :obj:`~zorvsdk.flashmem.Region` objects.
+        )");
+
+PyObject* retrieveRegionSectors(PyObject* self, PyObject* flashmemId, PyObject* regionIdx, PyObject* sectorOffset) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    Ref count = Ref::steal(call_own(self, s_getSectorCount, {flashmemId, regionIdx}));
     Py_ssize_t n;
     if (!count || !loop_count(count.get(), n)) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {
         Ref kk = Ref::steal(PyLong_FromSsize_t(k));
         if (!kk) return nullptr;
-        Ref index = Ref::steal(PyNumber_Add(a[2], kk.get()));
+        Ref index = Ref::steal(PyNumber_Add(sectorOffset, kk.get()));
         if (!index) return nullptr;
-        Ref range = Ref::steal(call_own(self, s_getSectorAddressRange, {a[0], index.get()}));
+        Ref range = Ref::steal(call_own(self, s_getSectorAddressRange, {flashmemId, index.get()}));
         if (!range) return nullptr;
         Ref pair = Ref::steal(PySequence_Tuple(range.get()));
         if (!pair) return nullptr;
@@ -335,145 +415,8 @@ PyObject* retrieveRegionSectors(ZORV_METHOD_ARGS) {
     }
     return list.release();
 }
-
-PyObject* retrieveFlashmemRegions(ZORV_METHOD_ARGS) {
-    static Params<1> params("__retrieveFlashmemRegions", {"flashmemId"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) return nullptr;
-    Ref count = Ref::steal(call_own(self, s_getRegionCount, {a[0]}));
-    Py_ssize_t n;
-    if (!count || !loop_count(count.get(), n)) return nullptr;
-    Ref offset = Ref::steal(PyLong_FromLong(0));
-    if (!offset) return nullptr;
-    for (Py_ssize_t r = 0; r < n; ++r) {
-        Ref region = Ref::steal(PyLong_FromSsize_t(r));
-        if (!region) return nullptr;
-        Ref sectorSize = Ref::steal(call_own(self, s_getSectorSize, {a[0], region.get()}));
-        if (!sectorSize) return nullptr;
-        Ref sectors = Ref::steal(call_own(self, s_retrieveRegionSectors, {a[0], region.get(), offset.get()}));
-        if (!sectors) return nullptr;
-        PyObject* argv[2] = {sectorSize.get(), sectors.get()};
-        Ref item = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_region_type), argv, 2, nullptr));
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-        Ref sectorCount = Ref::steal(call_own(self, s_getSectorCount, {a[0], region.get()}));
-        if (!sectorCount) return nullptr;
-        offset = Ref::steal(PyNumber_Add(offset.get(), sectorCount.get()));
-        if (!offset) return nullptr;
-    }
-    return list.release();
-}
-
-PyObject* selectMemory(ZORV_METHOD_ARGS) {
-    static Params<1> params("selectMemory", {"flashmemId"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    Ref partNumber = Ref::steal(call_own(self, s_getPartNumber, {a[0]}));
-    if (!partNumber) return nullptr;
-    Ref regions = Ref::steal(call_own(self, s_retrieveFlashmemRegions, {a[0]}));
-    if (!regions) return nullptr;
-    PyObject* argv[4] = {reinterpret_cast<ComponentObject*>(self)->context, a[0], partNumber.get(), regions.get()};
-    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_memory_type), argv, 4, nullptr);
-}
-
-// ---- tables ----
-
-PyMethodDef kMethods[] = {
-    {"getIds", ZORV_FASTCALL(getIds), ZORV_DOC("getIds($self)", R"(
-        Retrieves identifiers of non-volatile memories.
-
-        Args:
-            None
-
-        Returns:
-            A list of str objects representing identifiers of non-volatile memories.
-        )")},
-    {"selectMemory", ZORV_FASTCALL(selectMemory), ZORV_DOC("selectMemory($self, flashmemId)", R"(
-        Chooses the non-volatile memory specified by identifier.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-
-        Returns:
-            A :obj:`~zorvsdk.flashmem.NonVolatileMemory` object.
-        )")},
-    {"_Flashmem__getCount", ZORV_FASTCALL(getCount), ZORV_DOC("_Flashmem__getCount($self)", R"(
-        Retrieves the number of non-volatile memories.
-
-        Args:
-            None
-
-        Returns:
-            An int representing the number of non-volatile memories.
-        )")},
-    {"_Flashmem__getId", ZORV_FASTCALL(getId), ZORV_DOC("_Flashmem__getId($self, flashmemIdx)", R"(
-        Retrieves a non-volatile memory identifier by its index.
-
-        Args:
-            flashmemIdx (int): Index of the non-volatile memory.
-
-        Returns:
-            A str value representing the non-volatile memory identifier.
-        )")},
-    {"_Flashmem__getPartNumber", ZORV_FASTCALL(getPartNumber), ZORV_DOC("_Flashmem__getPartNumber($self, flashmemId)", R"(
-        Retrieves the ordering part number of a non-volatile memory.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-
-        Returns:
-            A str value representing the ordering part number.
-        )")},
-    {"_Flashmem__getRegionCount", ZORV_FASTCALL(getRegionCount), ZORV_DOC("_Flashmem__getRegionCount($self, flashmemId)", R"(
-        Retrieves the number of regions of a non-volatile memory.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-
-        Returns:
-            An int representing the number of regions.
-        )")},
-    {"_Flashmem__getSectorCount", ZORV_FASTCALL(getSectorCount), ZORV_DOC("_Flashmem__getSectorCount($self, flashmemId, regionIdx)", R"(
-        Retrieves the number of sectors in a region.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-            regionIdx (int): Index of the region.
-
-        Returns:
-            An int representing the number of sectors in the region.
-        )")},
-    {"_Flashmem__getSectorSize", ZORV_FASTCALL(getSectorSize), ZORV_DOC("_Flashmem__getSectorSize($self, flashmemId, regionIdx)", R"(
-        Retrieves the size of the sectors in a region.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-            regionIdx (int): Index of the region.
-
-        Returns:
-            An int representing the sector size of the region.
-        )")},
-    {"_Flashmem__getSectorAddressRange", ZORV_FASTCALL(getSectorAddressRange), ZORV_DOC("_Flashmem__getSectorAddressRange($self, flashmemId, sectorIdx)", R"(
-        Retrieves the address range of a sector.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-            sectorIdx (int): Index of the sector, counted across the whole memory.
-
-        Returns:
-            A tuple (starting address, ending address) of int values.
-        )")},
-    {"_Flashmem__retrieveFlashmemRegions", ZORV_FASTCALL(retrieveFlashmemRegions), ZORV_DOC("_Flashmem__retrieveFlashmemRegions($self, flashmemId)", R"(
-        Retrieves the regions of a non-volatile memory with their sectors.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-
-        Returns:
-            A list of :obj:`~zorvsdk.flashmem.Region` objects.
-        )")},
-    {"_Flashmem__retrieveRegionSectors", ZORV_FASTCALL(retrieveRegionSectors), ZORV_DOC("_Flashmem__retrieveRegionSectors($self, flashmemId, regionIdx, sectorOffset)", R"(
+ZORV_METHOD_AS(methods, "_Flashmem__retrieveRegionSectors", retrieveRegionSectors,
+               {"flashmemId", "regionIdx", "sectorOffset"}, R"(
         Retrieves the sectors of a region.
 
         Args:
@@ -483,40 +426,12 @@ PyMethodDef kMethods[] = {
 
         Returns:
             A list of :obj:`~zorvsdk.flashmem.Sector` objects.
-        )")},
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
+        )");
 
-PyMethodDef kMemoryMethods[] = {
-    {"read", ZORV_FASTCALL(read), ZORV_DOC("read($self, startingAddress, dataLen)", R"(
-        Reads from the selected non-volatile memory.
+// Region and Sector: copying and pickling refused.
+Methods record_methods;
 
-        Args:
-            startingAddress (int): Starting address.
-            dataLen: Length of the data to be read from the memory device.
-
-        Returns:
-            Data read from the selected non-volatile memory.
-        )")},
-    {"program", ZORV_FASTCALL(program), ZORV_DOC("program($self, startingAddress, data)", R"(
-        Writes to the selected non-volatile memory.
-
-        Args:
-            startingAddress (int): Starting address.
-            data: Data to be written to the memory device.
-
-        Returns:
-            None
-        )")},
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef kRecordMethods[] = {
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
+// ---- the snapshots' members and texts ----
 
 PyMemberDef kMemoryMembers[] = {
     {"id", T_OBJECT, offsetof(MemoryObject, id), READONLY, nullptr},
@@ -572,19 +487,21 @@ import numpy as np
 #define SLOT(s, f) {s, reinterpret_cast<void*>(f)}
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.flashmem.__Flashmem", ZORV_COMPONENT_DOC("Non-volatile memory object."), sizeof(ComponentObject), kMethods);
+    PyTypeObject* type = make_type("zorvsdk.flashmem.__Flashmem", ZORV_COMPONENT_DOC("Non-volatile memory object."),
+                                   sizeof(ComponentObject), methods.table());
     if (!type || !add_type(m, type)) return -1;
-    g_memory_type = make_type("zorvsdk.flashmem.NonVolatileMemory", kMemoryDoc, sizeof(MemoryObject), kMemoryMethods,
+    PyMethodDef* record_rows = record_methods.table();
+    g_memory_type = make_type("zorvsdk.flashmem.NonVolatileMemory", kMemoryDoc, sizeof(MemoryObject), memory_methods.table(),
                               {SLOT(Py_tp_new, memory_new), SLOT(Py_tp_dealloc, memory_dealloc),
                                SLOT(Py_tp_traverse, memory_traverse), SLOT(Py_tp_clear, memory_clear),
                                SLOT(Py_tp_members, kMemoryMembers)});
     if (!g_memory_type || !add_type(m, g_memory_type)) return -1;
-    g_region_type = make_type("zorvsdk.flashmem.Region", kRegionDoc, sizeof(RegionObject), kRecordMethods,
+    g_region_type = make_type("zorvsdk.flashmem.Region", kRegionDoc, sizeof(RegionObject), record_rows,
                               {SLOT(Py_tp_new, region_new), SLOT(Py_tp_dealloc, region_dealloc),
                                SLOT(Py_tp_traverse, region_traverse), SLOT(Py_tp_clear, region_clear),
                                SLOT(Py_tp_members, kRegionMembers)});
     if (!g_region_type || !add_type(m, g_region_type)) return -1;
-    g_sector_type = make_type("zorvsdk.flashmem.Sector", kSectorDoc, sizeof(SectorObject), kRecordMethods,
+    g_sector_type = make_type("zorvsdk.flashmem.Sector", kSectorDoc, sizeof(SectorObject), record_rows,
                               {SLOT(Py_tp_new, sector_new), SLOT(Py_tp_dealloc, sector_dealloc),
                                SLOT(Py_tp_traverse, sector_traverse), SLOT(Py_tp_clear, sector_clear),
                                SLOT(Py_tp_members, kSectorMembers)});

@@ -58,17 +58,17 @@ void monitor_dealloc(PyObject* self) {
     component_dealloc(self);
 }
 
-// Stores `func` under `key`, releasing the holder it replaces.
-PyObject* hold(CallableTable* table, Params<2>& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    TextArg key;
-    if (!key.encode(a[0])) return nullptr;
+Methods methods;
+
+// Stores `func` under `key` in the table `Table`.
+template <CallableTable* MonitorObject::*Table>
+PyObject* hold(PyObject* self, const Text& key, PyObject* func) {
+    CallableTable* table = reinterpret_cast<MonitorObject*>(self)->*Table;
     // The holder it replaces is released once the table holds the new one: the old callable's
     // destructor may run Python code that comes back to this table (Device.finalize empties it).
     std::unique_ptr<PyRef> old;
     try {
-        auto held = std::make_unique<PyRef>(a[1]);
+        auto held = std::make_unique<PyRef>(func);
         PyRef*& slot = (*table)[std::string(key.c_str(), size_t(key.size()))];
         old.reset(std::exchange(slot, held.release()));
     } catch (const std::bad_alloc&) {
@@ -78,19 +78,8 @@ PyObject* hold(CallableTable* table, Params<2>& params, PyObject* const* args, P
     Py_RETURN_NONE;
 }
 
-PyObject* setValueChangedCallback(ZORV_METHOD_ARGS) {
-    static Params<2> params("setValueChangedCallback", {"key", "func"});
-    return hold(reinterpret_cast<MonitorObject*>(self)->onValueChanged, params, args, nargs, kwnames);
-}
-
-PyObject* setAvailChangedCallback(ZORV_METHOD_ARGS) {
-    static Params<2> params("setAvailChangedCallback", {"key", "func"});
-    return hold(reinterpret_cast<MonitorObject*>(self)->onAvailChanged, params, args, nargs, kwnames);
-}
-
-PyMethodDef kMethods[] = {
-    {"setValueChangedCallback", ZORV_FASTCALL(setValueChangedCallback),
-     ZORV_DOC("setValueChangedCallback($self, key, func)", R"(
+constexpr auto setValueChangedCallback = hold<&MonitorObject::onValueChanged>;
+ZORV_METHOD(methods, setValueChangedCallback, {"key", "func"}, R"(
         Holds a callable for value changes of the monitored item.
 
         The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.
@@ -98,9 +87,10 @@ PyMethodDef kMethods[] = {
         Args:
             key (str): Monitored item identifier.
             func (Callable): Callable to hold.
-        )")},
-    {"setAvailChangedCallback", ZORV_FASTCALL(setAvailChangedCallback),
-     ZORV_DOC("setAvailChangedCallback($self, key, func)", R"(
+        )");
+
+constexpr auto setAvailChangedCallback = hold<&MonitorObject::onAvailChanged>;
+ZORV_METHOD(methods, setAvailChangedCallback, {"key", "func"}, R"(
         Holds a callable for availability changes of the monitored item.
 
         The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.
@@ -108,14 +98,11 @@ PyMethodDef kMethods[] = {
         Args:
             key (str): Monitored item identifier.
             func (Callable): Callable to hold.
-        )")},
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
+        )");
 
 int exec(PyObject* m) {
     PyTypeObject* type = make_type("zorvsdk.monitor.__Monitor", ZORV_COMPONENT_DOC("Monitor object."),
-                                   sizeof(MonitorObject), kMethods,
+                                   sizeof(MonitorObject), methods.table(),
                                    {{Py_tp_new, reinterpret_cast<void*>(monitor_new)},
                                     {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
                                     {Py_tp_traverse, reinterpret_cast<void*>(monitor_traverse)},

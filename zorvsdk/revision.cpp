@@ -7,17 +7,12 @@ using namespace zorv;
 
 namespace {
 
+Methods methods;
+
 Name s_getCount("_Revision__getCount");
 Name s_getId("_Revision__getId");
 
-constexpr auto getCount = count_entry<"__getCount", zorv_revision_count>;
-
-constexpr auto getId = id_entry<"__getId", "revisionIdx", zorv_revision_id>;
-
-PyObject* get(ZORV_METHOD_ARGS) {
-    static NoParams params("get");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
+PyObject* get(PyObject* self) {
     Ref count = Ref::steal(PyObject_CallMethodNoArgs(self, s_getCount));
     if (!count) return nullptr;
     Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
@@ -40,9 +35,7 @@ PyObject* get(ZORV_METHOD_ARGS) {
     }
     return result.release();
 }
-
-PyMethodDef kMethods[] = {
-    {"get", ZORV_FASTCALL(get), ZORV_DOC("get($self)", R"(
+ZORV_METHOD(methods, get, {}, R"(
         Retrieves HW identifiers and their corresponding versions.
 
         Args:
@@ -50,17 +43,13 @@ PyMethodDef kMethods[] = {
 
         Returns:
             A dictionary of str keys (identifiers) and str values (versions).
-        )")},
-    {"_Revision__getCount", ZORV_FASTCALL(getCount), ZORV_DOC("_Revision__getCount($self)", R"(
-        Retrieves the number of HW identifiers.
+        )");
 
-        Args:
-            None
+constexpr auto getCount = count_body<zorv_revision_count>;
+ZORV_METHOD_AS(methods, "_Revision__getCount", getCount, {}, count_doc("HW identifiers"));
 
-        Returns:
-            An int representing the number of HW identifiers.
-        )")},
-    {"_Revision__getId", ZORV_FASTCALL(getId), ZORV_DOC("_Revision__getId($self, revisionIdx)", R"(
+constexpr auto getId = id_body<zorv_revision_id>;
+ZORV_METHOD_AS(methods, "_Revision__getId", getId, {"revisionIdx"}, R"(
         Retrieves a HW identifier by its index.
 
         Args:
@@ -68,18 +57,13 @@ PyMethodDef kMethods[] = {
 
         Returns:
             A str value representing the HW identifier.
-        )")},
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
-
-const char kBody[] = R"(
-)";
+        )");
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.revision.__Revision", ZORV_COMPONENT_DOC("Revision object."), sizeof(ComponentObject), kMethods);
+    PyTypeObject* type = make_type("zorvsdk.revision.__Revision", ZORV_COMPONENT_DOC("Revision object."),
+                                   sizeof(ComponentObject), methods.table());
     if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, kBody) ? 0 : -1;
+    return import_common(m) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

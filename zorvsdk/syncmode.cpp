@@ -7,25 +7,11 @@ using namespace zorv;
 
 namespace {
 
+Methods methods;
 
-constexpr auto getOptionIds = list_entry<"getOptionIds", "_SyncMode__getOptionCount", "_SyncMode__getOptionId">;
-
-constexpr auto getOptionCount = count_entry<"__getOptionCount", zorv_syncmode_option_count>;
-
-constexpr auto getOptionId = id_entry<"__getOptionId", "optionIdx", zorv_syncmode_option_id>;
-
-PyObject* selectOption(ZORV_METHOD_ARGS) {
-    static Params<1> params("selectOption", {"optionId"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    TextArg id;
-    if (!id.encode(a[0])) return nullptr;
-    if (!call(self, zorv_syncmode_option_select, id.c_str())) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyMethodDef kMethods[] = {
-    {"getOptionIds", ZORV_FASTCALL(getOptionIds), ZORV_DOC("getOptionIds($self)", R"(
+[[maybe_unused]] const bool ids =
+    declare_id_list<"getOptionIds", "_SyncMode__getOptionCount", "_SyncMode__getOptionId", zorv_syncmode_option_count,
+                    zorv_syncmode_option_id>(methods, "optionIdx", {R"(
         Retrieves external synchronization option identifiers.
 
         Args:
@@ -33,26 +19,10 @@ PyMethodDef kMethods[] = {
 
         Returns:
             A list of strings representing external synchronization option identifiers.
-        )")},
-    {"_SyncMode__getOptionCount", ZORV_FASTCALL(getOptionCount), ZORV_DOC("_SyncMode__getOptionCount($self)", R"(
-        Retrieves the number of external synchronization options.
+        )", count_doc("external synchronization options"), id_doc("an", "external synchronization option", "optionIdx")});
 
-        Args:
-            None
-
-        Returns:
-            An int representing the number of external synchronization options.
-        )")},
-    {"_SyncMode__getOptionId", ZORV_FASTCALL(getOptionId), ZORV_DOC("_SyncMode__getOptionId($self, optionIdx)", R"(
-        Retrieves an external synchronization option identifier by its index.
-
-        Args:
-            optionIdx (int): Index of the external synchronization option.
-
-        Returns:
-            A str value representing the external synchronization option identifier.
-        )")},
-    {"selectOption", ZORV_FASTCALL(selectOption), ZORV_DOC("selectOption($self, optionId)", R"(
+constexpr auto selectOption = command<zorv_syncmode_option_select>;
+ZORV_METHOD(methods, selectOption, {"optionId"}, R"(
         Select external synchronization option.
 
         Args:
@@ -60,18 +30,13 @@ PyMethodDef kMethods[] = {
 
         Returns:
             None
-        )")},
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
-
-const char kBody[] = R"(
-)";
+        )");
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.syncmode.__SyncMode", ZORV_COMPONENT_DOC("External synchronization object."), sizeof(ComponentObject), kMethods);
+    PyTypeObject* type = make_type("zorvsdk.syncmode.__SyncMode", ZORV_COMPONENT_DOC("External synchronization object."),
+                                   sizeof(ComponentObject), methods.table());
     if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, kBody) ? 0 : -1;
+    return import_common(m) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

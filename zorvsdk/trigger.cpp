@@ -5,14 +5,11 @@ using namespace zorv;
 
 namespace {
 
-PyMethodDef kMethods[] = {
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
+Methods methods;
 
 int exec(PyObject* m) {
     PyTypeObject* type = make_type("zorvsdk.trigger.__Trigger", ZORV_COMPONENT_DOC("Trigger object."),
-                                   sizeof(ComponentObject), kMethods);
+                                   sizeof(ComponentObject), methods.table());
     if (!type || !add_type(m, type)) return -1;
     return import_common(m) ? 0 : -1;
 }

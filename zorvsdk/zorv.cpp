@@ -233,14 +233,17 @@ void log_callback(const char* message, Severity severity, void*) {
 // ---------------------------------------------------------------------------------------------
 // Methods
 
-PyObject* open(ZORV_METHOD_ARGS) {
-    static Params<1> params("open", {"locator"});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    TextArg locator;
-    if (!locator.encode(a[0]) || !call(self, zorv_dev_open, locator.c_str())) return nullptr;
-    Py_RETURN_NONE;
-}
+Methods methods;
+
+constexpr auto open = command<zorv_dev_open>;
+ZORV_METHOD(methods, open, {"locator"}, R"(
+        Opens the device.
+        Has a corresponding close device method :func:`~close`.
+
+        Args:
+            locator (str): Device locator of the chosen device.
+                Typically retrieved from :func:`~enumerate`.
+        )");
 
 // Closing waits for the deliveries in progress: made so that Ctrl-C reaches the caller. False
 // with an exception set when it was interrupted or failed with a mapped status; `status` is the
@@ -258,26 +261,25 @@ bool close_device(PyObject* self, int& status) {
     return true;
 }
 
-PyObject* close(ZORV_METHOD_ARGS) {
-    static NoParams params("close");
-    (void)args;
+PyObject* close(PyObject* self) {
     int status;
-    if (!params.parse(nargs, kwnames) || !close_device(self, status)) return nullptr;
+    if (!close_device(self, status)) return nullptr;
     Py_RETURN_NONE;
 }
+ZORV_METHOD(methods, close, {}, R"(
+        Closes the open device.
+        Must be called after a corresponding open device method :func:`~open`.
+        )");
 
-PyObject* isOpened(ZORV_METHOD_ARGS) {
-    static NoParams params("isOpened");
-    (void)args;
-    int opened = 0;
-    if (!params.parse(nargs, kwnames) || !call(self, zorv_dev_is_opened, &opened)) return nullptr;
-    return from_bool(opened);
-}
+constexpr auto isOpened = value_of<zorv_dev_is_opened, from_bool>;
+ZORV_METHOD(methods, isOpened, {}, R"(
+        Checks whether there is an open device.
 
-PyObject* enumerate(ZORV_METHOD_ARGS) {
-    static NoParams params("enumerate");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
+        Returns:
+            A bool value. True if the device is open, False otherwise.
+        )");
+
+PyObject* enumerate(PyObject* self) {
     zorv_ctx_t* ctx = handle_of(self);
     if (!ctx) return nullptr;
     Ref list = Ref::steal(PyList_New(0));
@@ -296,6 +298,12 @@ PyObject* enumerate(ZORV_METHOD_ARGS) {
     }
     return ok ? list.release() : nullptr;
 }
+ZORV_METHOD(methods, enumerate, {}, R"(
+        Performs device enumeration.
+
+        Returns:
+            A list of :obj:`~DeviceDescriptor` objects.
+        )");
 
 // Releases the callables held by the monitor, and those held for the SDK by the acquisition
 // object once its device is known to be closed (`closed` tells for the Device's own context).
@@ -323,10 +331,7 @@ void release_holders(DeviceObject* d, bool closed) {
 // A device still open is closed first, so that the SDK stops calling back before the callables it
 // was given are released. Anything but a clear "closed" counts as open: a callable is never
 // released while the SDK may still deliver to it.
-PyObject* finalize(ZORV_METHOD_ARGS) {
-    static NoParams params("finalize");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
+PyObject* finalize(PyObject* self) {
     bool closed = true;  // without a context nothing was opened
     if (as_device(self)->context != Py_None) {
         zorv_ctx_t* ctx = handle_of(self);
@@ -343,6 +348,12 @@ PyObject* finalize(ZORV_METHOD_ARGS) {
     release_holders(as_device(self), closed);
     Py_RETURN_NONE;
 }
+ZORV_METHOD(methods, finalize, {}, R"(
+        Performs cleanup operations on the Device object.
+        Must be explicitly called at the end of the workflow.
+        After the method is invoked,
+        calls of other Device methods result in undefined behavior.
+        )");
 
 // ---------------------------------------------------------------------------------------------
 // Context manager and repr
@@ -350,12 +361,13 @@ PyObject* finalize(ZORV_METHOD_ARGS) {
 Name s_finalize("finalize");
 Name s_module("__module__");
 
-PyObject* enter_block(ZORV_METHOD_ARGS) {
-    static NoParams params("__enter__");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return Py_NewRef(self);
-}
+PyObject* enter_block(PyObject* self) { return Py_NewRef(self); }
+ZORV_METHOD_AS(methods, "__enter__", enter_block, {}, R"(
+        Enters a ``with`` block.
+
+        Returns:
+            The :obj:`~zorvsdk.zorv.Device` itself.
+        )");
 
 // Raises the exception fetched earlier (type, value, tb); if another one is pending, that one is
 // raised instead with the earlier one as its context, so neither is lost.
@@ -375,10 +387,7 @@ void raise_fetched(PyObject* type, PyObject* value, PyObject* tb) {
 // __exit__: closes the device if it is open, then finalize(), whether or not the block raised.
 // Returns False, so an exception of the block goes on; a failure here is raised once finalize()
 // has run, and the interpreter chains it to the block's exception.
-PyObject* exit_block(ZORV_METHOD_ARGS) {
-    static Params<3> params("__exit__", {"exc_type", "exc_value", "traceback"});
-    PyObject* a[3];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+PyObject* exit_block(PyObject* self, PyObject*, PyObject*, PyObject*) {
     Ref opened = Ref::steal(PyObject_CallMethodNoArgs(self, s_isOpened));
     int truth = opened ? PyObject_IsTrue(opened.get()) : -1;
     if (truth > 0 && !Ref::steal(PyObject_CallMethodNoArgs(self, s_close))) truth = -1;
@@ -391,6 +400,13 @@ PyObject* exit_block(ZORV_METHOD_ARGS) {
     }
     return finalized ? Py_NewRef(Py_False) : nullptr;
 }
+ZORV_METHOD_AS(methods, "__exit__", exit_block, {"exc_type", "exc_value", "traceback"}, R"(
+        Leaves a ``with`` block: closes the device if it is open, then calls :func:`~finalize`.
+        Runs also when the block raised; that exception is never suppressed.
+
+        Returns:
+            False.
+        )");
 
 // repr(): the locator of the open device as the SDK reports it, or "not open". A repr answers
 // whatever the state: an SDK failure shows as "state unknown" instead of raising.
@@ -411,68 +427,17 @@ PyObject* device_repr(PyObject* self) {
     return text ? PyUnicode_FromFormat("<%S.%S, open %R>", module.get(), name.get(), text.get()) : nullptr;
 }
 
-PyObject* setLogger(ZORV_METHOD_ARGS) {
-    static NoParams params("__setLogger");
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
+PyObject* setLogger(PyObject* self) {
     zorv_ctx_t* ctx = handle_of(self);
     if (!ctx) return nullptr;
     zorv_log_frmt format = {0, 0, 0, 1};  // the bare message: no preamble, indentation or prefix
     zorv_log_set_func(ctx, log_callback, nullptr, &format);
     Py_RETURN_NONE;
 }
-
-PyMethodDef kMethods[] = {
-    {"open", ZORV_FASTCALL(open), ZORV_DOC("open($self, locator)", R"(
-        Opens the device.
-        Has a corresponding close device method :func:`~close`.
-
-        Args:
-            locator (str): Device locator of the chosen device.
-                Typically retrieved from :func:`~enumerate`.
-        )")},
-    {"close", ZORV_FASTCALL(close), ZORV_DOC("close($self)", R"(
-        Closes the open device.
-        Must be called after a corresponding open device method :func:`~open`.
-        )")},
-    {"isOpened", ZORV_FASTCALL(isOpened), ZORV_DOC("isOpened($self)", R"(
-        Checks whether there is an open device.
-
-        Returns:
-            A bool value. True if the device is open, False otherwise.
-        )")},
-    {"enumerate", ZORV_FASTCALL(enumerate), ZORV_DOC("enumerate($self)", R"(
-        Performs device enumeration.
-
-        Returns:
-            A list of :obj:`~DeviceDescriptor` objects.
-        )")},
-    {"finalize", ZORV_FASTCALL(finalize), ZORV_DOC("finalize($self)", R"(
-        Performs cleanup operations on the Device object.
-        Must be explicitly called at the end of the workflow.
-        After the method is invoked,
-        calls of other Device methods result in undefined behavior.
-        )")},
-    {"_Device__setLogger", ZORV_FASTCALL(setLogger), ZORV_DOC("_Device__setLogger($self)", R"(
+ZORV_METHOD_AS(methods, "_Device__setLogger", setLogger, {}, R"(
         Sets a logger.
         Log lines of the SDK are forwarded to the logger "zorvsdk" of the standard logging module.
-        )")},
-    {"__enter__", ZORV_FASTCALL(enter_block), ZORV_DOC("__enter__($self)", R"(
-        Enters a ``with`` block.
-
-        Returns:
-            The :obj:`~zorvsdk.zorv.Device` itself.
-        )")},
-    {"__exit__", ZORV_FASTCALL(exit_block), ZORV_DOC("__exit__($self, exc_type, exc_value, traceback)", R"(
-        Leaves a ``with`` block: closes the device if it is open, then calls :func:`~finalize`.
-        Runs also when the block raised; that exception is never suppressed.
-
-        Returns:
-            False.
-        )")},
-    ZORV_PICKLING_REFUSED,
-    {nullptr, nullptr, 0, nullptr},
-};
+        )");
 
 const char kDeviceDoc[] = R"(
     Device object.
@@ -497,85 +462,32 @@ PyObject* make_version(int major, int minor, int patch) {
     return make_record(s_SdkVersion, {PyLong_FromLong(major), PyLong_FromLong(minor), PyLong_FromLong(patch)});
 }
 
-PyObject* getRuntimeVersion(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    static NoParams params("getRuntimeVersion");
-    if (!params.parse(nargs, kwnames)) return nullptr;
+Methods functions;
+
+PyObject* getRuntimeVersion(PyObject*) {
     int major = 0, minor = 0, patch = 0;
     zorv_version(&major, &minor, &patch);
     return make_version(major, minor, patch);
 }
-
-PyObject* getCompileTimeVersion(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    static NoParams params("getCompileTimeVersion");
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return make_version(0, 2, 1);
-}
-
-PyMethodDef kFunctions[] = {
-    {"getRuntimeVersion", ZORV_FASTCALL(getRuntimeVersion), ZORV_DOC("getRuntimeVersion()", R"(
+ZORV_FUNCTION(functions, getRuntimeVersion, {}, R"(
     Retrieves runtime version of the SDK.
 
     Returns:
         An :obj:`~SdkVersion` object.
-    )")},
-    {"getCompileTimeVersion", ZORV_FASTCALL(getCompileTimeVersion), ZORV_DOC("getCompileTimeVersion()", R"(
+    )");
+
+PyObject* getCompileTimeVersion(PyObject*) { return make_version(0, 2, 1); }
+ZORV_FUNCTION(functions, getCompileTimeVersion, {}, R"(
     Retrieves compile version of the SDK.
 
     Returns:
         An :obj:`~SdkVersion` object.
-    )")},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-const char kBody[] = R"(
-from typing import NamedTuple
-import logging
-
-
-class DeviceDescriptor(NamedTuple):
-    """
-    Contains information about a device.
-
-    Attributes:
-        connectionString (str): Unique device locator.
-        product (str): Product name.
-        manufacturer (str): Manufacturer name.
-        serialNumber (str): Serial number.
-        usbVid (int): Vendor id.
-        usbPid (int): Product id.
-        usbInstancePath (str): Instance path.
-        isHighSpeed (bool): Signifies whether the device is high speed.
-        isSuperSpeed (bool): Signifies whether the device is super speed.
-    """
-    connectionString: str
-    product: str
-    manufacturer: str
-    serialNumber: str
-    usbVid: int
-    usbPid: int
-    usbInstancePath: str
-    isHighSpeed: bool
-    isSuperSpeed: bool
-
-
-class SdkVersion(NamedTuple):
-    """
-    Represents the version of the SDK.
-
-    Attributes:
-        major (int): Major version.
-        minor (int): Minor version.
-        patch (int): Patch version.
-    """
-    major: int
-    minor: int
-    patch: int
-)";
+    )");
 
 int exec(PyObject* m) {
     for (int i = 0; i < kCount; ++i)
         g_getset[i] = {kAttributes[i].name, get_attr, set_attr, kAttributes[i].doc, reinterpret_cast<void*>(intptr_t(i))};
-    PyTypeObject* type = make_type("zorvsdk.zorv.Device", kDeviceDoc, sizeof(DeviceObject), kMethods,
+    PyTypeObject* type = make_type("zorvsdk.zorv.Device", kDeviceDoc, sizeof(DeviceObject), methods.table(),
                                    {{Py_tp_new, reinterpret_cast<void*>(device_new)},
                                     {Py_tp_dealloc, reinterpret_cast<void*>(device_dealloc)},
                                     {Py_tp_traverse, reinterpret_cast<void*>(device_traverse)},
@@ -587,8 +499,27 @@ int exec(PyObject* m) {
     if (!type || !add_type(m, type) || !import_common(m) || !bind_gate()) return -1;
     for (auto& a : kAttributes)
         if (!(a.type = import_type(a.module, a.type_name, a.layout))) return -1;
-    if (PyModule_AddFunctions(m, kFunctions) < 0) return -1;
-    return run_body(m, kBody) ? 0 : -1;
+    if (PyModule_AddFunctions(m, functions.table(false)) < 0) return -1;
+    return add_records(m,
+                       {{"DeviceDescriptor",
+                         "Contains information about a device.",
+                         {{"connectionString", "str", "Unique device locator."},
+                          {"product", "str", "Product name."},
+                          {"manufacturer", "str", "Manufacturer name."},
+                          {"serialNumber", "str", "Serial number."},
+                          {"usbVid", "int", "Vendor id."},
+                          {"usbPid", "int", "Product id."},
+                          {"usbInstancePath", "str", "Instance path."},
+                          {"isHighSpeed", "bool", "Signifies whether the device is high speed."},
+                          {"isSuperSpeed", "bool", "Signifies whether the device is super speed."}}},
+                        {"SdkVersion",
+                         "Represents the version of the SDK.",
+                         {{"major", "int", "Major version."},
+                          {"minor", "int", "Minor version."},
+                          {"patch", "int", "Patch version."}}}},
+                       "import logging\n")
+               ? 0
+               : -1;
 }
 
 }  // namespace

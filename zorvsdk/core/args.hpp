@@ -68,11 +68,4 @@ private:
     const char* fname_;
 };
 
-// The signature of every METH_FASTCALL | METH_KEYWORDS method.
-#define ZORV_METHOD_ARGS PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
-#define ZORV_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-
-// A docstring with its text signature: ZORV_DOC("getBias($self, biasId)", "\n        Retrieves ...").
-#define ZORV_DOC(signature, text) signature "\n--\n\n" text
-
 }  // namespace zorv

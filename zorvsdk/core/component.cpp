@@ -1,5 +1,6 @@
 #include "component.hpp"
 
+#include <string>
 #include <vector>
 
 namespace zorv {
@@ -122,6 +123,45 @@ PyObject* id_method(PyObject* self, PyObject* index, int (*fn)(zorv_ctx_t*, int,
     const char* text = "";
     if (!call(self, fn, i, &text)) return nullptr;
     return from_utf8(text);
+}
+
+std::string docstring(std::string_view summary, std::initializer_list<std::string_view> args, std::string_view returns) {
+    std::string text = "\n        ";
+    text.append(summary).append("\n\n        Args:\n");
+    for (std::string_view arg : args) text.append("            ").append(arg).append("\n");
+    if (args.size() == 0) text.append("            None\n");
+    return text.append("\n        Returns:\n            ").append(returns).append("\n        ");
+}
+
+std::string list_doc(std::string_view item) {
+    std::string what = std::string(item) + " identifiers";
+    return docstring("Retrieves " + what + ".", {}, "A list of str objects representing " + what + ".");
+}
+
+std::string count_doc(std::string_view items) {
+    std::string what = "the number of " + std::string(items);
+    return docstring("Retrieves " + what + ".", {}, "An int representing " + what + ".");
+}
+
+std::string id_doc(std::string_view article, std::string_view item, std::string_view index) {
+    std::string it(item);
+    return docstring("Retrieves " + std::string(article) + " " + it + " identifier by its index.",
+                     {std::string(index) + " (int): Index of the " + it + "."},
+                     "A str value representing the " + it + " identifier.");
+}
+
+PyObject* uint8_array(PyObject* function, PyObject* size, bool c_order) {
+    static Name np_name("np"), uint8_name("uint8"), dtype("dtype"), order("order"), C("C");
+    Ref np = Ref::steal(global(np_name));
+    if (!np) return nullptr;
+    Ref make = Ref::steal(PyObject_GetAttr(np.get(), function));
+    if (!make) return nullptr;
+    Ref uint8 = Ref::steal(PyObject_GetAttr(np.get(), uint8_name));
+    if (!uint8) return nullptr;
+    Ref kw = Ref::steal(c_order ? PyTuple_Pack(2, dtype.get(), order.get()) : PyTuple_Pack(1, dtype.get()));
+    if (!kw) return nullptr;
+    PyObject* argv[3] = {size, uint8.get(), C.get()};
+    return PyObject_Vectorcall(make.get(), argv, 1, kw.get());
 }
 
 PyObject* make_record(PyObject* name, std::initializer_list<PyObject*> values) {

@@ -1,5 +1,6 @@
 // What every component type shares: construction from a _Context, garbage collection, refusal of
-// copying and pickling, identifier lists read through the object's own methods.
+// copying and pickling, identifier lists read through the object's own methods, and the bodies and
+// texts of the methods that follow one pattern.
 #pragma once
 
 #include "args.hpp"
@@ -10,6 +11,9 @@
 #include "status.hpp"
 
 #include <initializer_list>
+#include <string>
+#include <string_view>
+#include <tuple>
 
 namespace zorv {
 
@@ -31,11 +35,8 @@ void component_dealloc(PyObject* self);
 bool check_instance(PyObject* value, PyTypeObject* type, bool none_ok = true);
 inline bool check_context(PyObject* value) { return check_instance(value, imported().context_type); }
 
-// The two methods that refuse copying and pickling.
+// The method that refuses copying and pickling (the rows __reduce__ and __setstate__).
 PyObject* refuse_reduce(PyObject* self, PyObject* unused);
-#define ZORV_PICKLING_REFUSED                                                         \
-    {"__reduce__", ::zorv::refuse_reduce, METH_NOARGS, nullptr},                      \
-    {"__setstate__", ::zorv::refuse_reduce, METH_O, nullptr}
 
 // count = self.<count>(); [self.<id>(i) for i in range(count)]
 PyObject* id_list(PyObject* self, PyObject* count_method, PyObject* id_method);
@@ -45,6 +46,10 @@ PyObject* id_list(PyObject* self, PyObject* count_method, PyObject* id_method);
 PyObject* count_method(PyObject* self, int (*fn)(zorv_ctx_t*, int*), int preset = 0);
 // An identifier method: fn(ctx, index, &text), decoded as UTF-8.
 PyObject* id_method(PyObject* self, PyObject* index, int (*fn)(zorv_ctx_t*, int, const char**));
+
+// np.<function>(size, dtype=np.uint8), with order="C" when `c_order`: a byte array made as the
+// module's Python code would make it, with np looked up in the module's namespace at call time.
+PyObject* uint8_array(PyObject* function, PyObject* size, bool c_order = false);
 
 // cls(*values), the record class looked up by name in the module's globals at call time. Takes
 // the new references in `values`; a null among them means its exception is set.
@@ -58,19 +63,6 @@ struct FixedText {
     }
     char s[N];
 };
-
-// The three methods of an identifier list, for a module's method table:
-//   getBiasIds = list_entry<"getBiasIds", "_Bias__getSupplyCount", "_Bias__getSupplyId">
-//   __getSupplyCount = count_entry<"__getSupplyCount", zorv_bias_supply_count>
-//   __getSupplyId = id_entry<"__getSupplyId", "biasIdx", zorv_bias_supply_id>
-template <FixedText Method, FixedText Count, FixedText Id>
-PyObject* list_entry(ZORV_METHOD_ARGS) {
-    static NoParams params(Method.s);
-    static Name count(Count.s), id(Id.s);
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return id_list(self, count, id);
-}
 
 // The bodies of an identifier list, for Methods::add, and the three rows declared at once:
 //   declare_id_list<"getBiasIds", "_Bias__getSupplyCount", "_Bias__getSupplyId",
@@ -90,10 +82,20 @@ PyObject* id_body(PyObject* self, PyObject* index) {
 }
 
 struct IdListDocs {
-    const char* list;
-    const char* count;
-    const char* id;
+    std::string list;
+    std::string count;
+    std::string id;
 };
+
+// A docstring in the package's layout: the summary, then "Args:" (one line an argument, "None"
+// without any) and "Returns:", indented as a method's.
+std::string docstring(std::string_view summary, std::initializer_list<std::string_view> args, std::string_view returns);
+
+// The usual texts of an identifier list: of the list ("bias supply"), of the count ("bias
+// supplies") and of the identifier at an index ("a", "bias supply", "biasIdx").
+std::string list_doc(std::string_view item);
+std::string count_doc(std::string_view items);
+std::string id_doc(std::string_view article, std::string_view item, std::string_view index);
 
 template <FixedText List, FixedText Count, FixedText Id, int (*CountFn)(zorv_ctx_t*, int*),
           int (*IdFn)(zorv_ctx_t*, int, const char**)>
@@ -103,20 +105,82 @@ bool declare_id_list(Methods& methods, const char* index, IdListDocs docs) {
            methods.add<id_body<IdFn>>(Id.s, {index}, docs.id);
 }
 
-template <FixedText Method, int (*Fn)(zorv_ctx_t*, int*)>
-PyObject* count_entry(ZORV_METHOD_ARGS) {
-    static NoParams params(Method.s);
-    (void)args;
-    if (!params.parse(nargs, kwnames)) return nullptr;
-    return count_method(self, Fn);
-}
+// The bodies of the methods that are one SDK call, one per shape, made for each SDK function:
+//   constexpr auto getBias = value_by_id<zorv_bias_get, PyFloat_FromDouble>;
+//   ZORV_METHOD(methods, getBias, {"biasId"}, doc);
+// The SDK's text parameters are taken as `Txt` (value.encode() by default), its other parameters
+// as they are; a value the SDK writes is preset to zero (a text to null, which reads as "") and
+// handed back through `Out`. Each instance serves one declaration (Methods::add refuses a second).
 
-template <FixedText Method, FixedText Param, int (*Fn)(zorv_ctx_t*, int, const char**)>
-PyObject* id_entry(ZORV_METHOD_ARGS) {
-    static Params<1> params(Method.s, {Param.s});
-    PyObject* a[1];
-    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
-    return id_method(self, a[0], Fn);
-}
+// fn(ctx, &value): Out(value).
+template <auto Fn, auto Out>
+struct ValueOf;
+template <class T, int (*Fn)(zorv_ctx_t*, T*), auto Out>
+struct ValueOf<Fn, Out> {
+    static PyObject* body(PyObject* self) {
+        T value{};
+        return call(self, Fn, &value) ? Out(value) : nullptr;
+    }
+};
+template <auto Fn, auto Out>
+constexpr auto value_of = ValueOf<Fn, Out>::body;
+
+// fn(ctx, id, &value): Out(value).
+template <auto Fn, auto Out, class Txt>
+struct ValueById;
+template <class T, int (*Fn)(zorv_ctx_t*, const char*, T*), auto Out, class Txt>
+struct ValueById<Fn, Out, Txt> {
+    static PyObject* body(PyObject* self, const Txt& id) {
+        T value{};
+        return call(self, Fn, id.c_str(), &value) ? Out(value) : nullptr;
+    }
+};
+template <auto Fn, auto Out, class Txt = Text>
+constexpr auto value_by_id = ValueById<Fn, Out, Txt>::body;
+
+// The parameter of a body for one parameter of an SDK function, and what the SDK is given.
+template <class P, class Txt>
+struct SdkParam {
+    using type = P;
+    static P pass(P value) { return value; }
+};
+template <class Txt>
+struct SdkParam<const char*, Txt> {
+    using type = const Txt&;
+    static const char* pass(const Txt& text) { return text.c_str(); }
+};
+
+// fn(ctx, args...): None.
+template <auto Fn, class Txt>
+struct Command;
+template <class... P, int (*Fn)(zorv_ctx_t*, P...), class Txt>
+struct Command<Fn, Txt> {
+    static PyObject* body(PyObject* self, typename SdkParam<P, Txt>::type... args) {
+        if (!call(self, Fn, SdkParam<P, Txt>::pass(args)...)) return nullptr;
+        Py_RETURN_NONE;
+    }
+};
+template <auto Fn, class Txt = Text>
+constexpr auto command = Command<Fn, Txt>::body;
+
+// The Python value of a record field.
+inline PyObject* to_python(int value) { return PyLong_FromLong(value); }
+inline PyObject* to_python(float value) { return PyFloat_FromDouble(value); }
+
+// fn(ctx, id, &field...): the record class `Record` of the module made of the fields.
+template <auto Fn, FixedText Record>
+struct RecordById;
+template <class... T, int (*Fn)(zorv_ctx_t*, const char*, T*...), FixedText Record>
+struct RecordById<Fn, Record> {
+    static PyObject* body(PyObject* self, const Text& id) {
+        static Name record(Record.s);
+        std::tuple<T...> fields{};
+        return std::apply(
+            [&](T&... f) { return call(self, Fn, id.c_str(), &f...) ? make_record(record, {to_python(f)...}) : nullptr; },
+            fields);
+    }
+};
+template <auto Fn, FixedText Record>
+constexpr auto record_by_id = RecordById<Fn, Record>::body;
 
 }  // namespace zorv

@@ -37,8 +37,8 @@ DeclaredParams* Methods::make_params(const char* name, std::initializer_list<con
     return new DeclaredParams(keep(reported_name(name)), names, interned, count, required);
 }
 
-bool Methods::add_row(const char* name, PyCFunction fn, std::initializer_list<const char*> params, const char* doc,
-                      bool self) {
+bool Methods::add_row(const char* name, PyCFunction fn, std::initializer_list<const char*> params,
+                      std::string_view doc, bool self) {
     std::string text = std::string(name) + "(";
     const char* sep = "";
     if (self) {
@@ -57,20 +57,14 @@ bool Methods::add_row(const char* name, PyCFunction fn, std::initializer_list<co
     return true;
 }
 
-bool Methods::add_raw(PyMethodDef def) {
-    if (!rows_) rows_ = new std::vector<PyMethodDef>;
-    rows_->push_back(def);
-    return true;
-}
-
-bool Methods::mismatch(const char* name) {
-    if (!wrong_) wrong_ = name;
+bool Methods::refuse(const char* name, const char* why) {
+    if (!wrong_) wrong_ = name, why_ = why;
     return false;
 }
 
 PyMethodDef* Methods::table(bool pickling) {
     if (wrong_) {
-        PyErr_Format(PyExc_SystemError, "the parameter names of %s do not match its body", wrong_);
+        PyErr_Format(PyExc_SystemError, "the declaration of %s is wrong: %s", wrong_, why_);
         return nullptr;
     }
     if (!rows_) rows_ = new std::vector<PyMethodDef>;

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -80,17 +81,8 @@ struct Convert<float> : ConvertNumber<float, to_float> {};
 class DeclaredParams : public ParamsBase {
 public:
     DeclaredParams(const char* fname, const char* const* names, PyObject** interned, size_t count, size_t required)
-        : ParamsBase(fname, names, interned, count, required), count_(count) {}
-    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-        if (nargs == Py_ssize_t(count_) && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
-            for (size_t i = 0; i < count_; ++i) out[i] = args[i];
-            return true;
-        }
-        return ParamsBase::parse(args, nargs, kwnames, out);
-    }
-
-private:
-    size_t count_;
+        : ParamsBase(fname, names, interned, count, required) {}
+    using ParamsBase::parse;
 };
 
 template <auto Fn>
@@ -103,6 +95,8 @@ struct Entry<Fn> {
     static inline DeclaredParams* params = nullptr;
 
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        // Every argument given by position, the usual call: converted where they stand.
+        if (nargs == Py_ssize_t(N) && !kwnames) return invoke(self, args, std::index_sequence_for<P...>{});
         PyObject* a[N + 1];
         if (!params->parse(args, nargs, kwnames, a)) return nullptr;
         return invoke(self, a, std::index_sequence_for<P...>{});
@@ -123,24 +117,24 @@ public:
     // Declares `Fn` under `name` (a class-private name such as "_Bias__getCount" is reported in
     // argument errors as "__getCount"). `self` false: a module function, shown without $self.
     template <auto Fn>
-    bool add(const char* name, std::initializer_list<const char*> params, const char* doc, bool self = true) {
+    bool add(const char* name, std::initializer_list<const char*> params, std::string_view doc, bool self = true) {
         using E = Entry<Fn>;
-        if (params.size() != E::N) return mismatch(name);
+        if (params.size() != E::N) return refuse(name, "its parameter names do not match its body");
+        if (E::params) return refuse(name, "its body is already declared under another name");
         E::params = make_params(name, params);
         return add_row(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&E::call)), params, doc,
                        self);
     }
-    // Adds a row as it stands (for METH_NOARGS or METH_O functions of the core).
-    bool add_raw(PyMethodDef def);
     // The table, closed by the rows that refuse copying and pickling (`pickling`) and the end mark;
     // null with SystemError when a declaration was wrong.
     PyMethodDef* table(bool pickling = true);
 
 private:
-    bool mismatch(const char* name);
-    const char* wrong_ = nullptr;  // the first declaration whose names did not match its body
+    bool refuse(const char* name, const char* why);
+    const char* wrong_ = nullptr;  // the first wrong declaration, and why
+    const char* why_ = nullptr;
     DeclaredParams* make_params(const char* name, std::initializer_list<const char*> params);
-    bool add_row(const char* name, PyCFunction fn, std::initializer_list<const char*> params, const char* doc,
+    bool add_row(const char* name, PyCFunction fn, std::initializer_list<const char*> params, std::string_view doc,
                  bool self);
     std::vector<PyMethodDef>* rows_ = nullptr;
 };

@@ -125,8 +125,8 @@ bool run_body(PyObject* module, const char* source) {
 }
 
 // The class text and body of each record, written as the module's own Python source would be.
-bool add_records(PyObject* module, std::initializer_list<Record> records) {
-    std::string source = "from typing import NamedTuple\n";
+bool add_records(PyObject* module, std::initializer_list<Record> records, const char* imports) {
+    std::string source = std::string("from typing import NamedTuple\n") + imports;
     for (const Record& r : records) {
         source += "\n\nclass " + std::string(r.name) + "(NamedTuple):\n    \"\"\"\n    " + r.summary + "\n\n    " +
                   r.section + ":\n";

@@ -29,7 +29,8 @@ PyTypeObject* import_type(const char* module, const char* name, size_t min_basic
 bool import_numpy();
 // Adds a type to the module under its own short name ("__Bias").
 bool add_type(PyObject* module, PyTypeObject* type);
-// Runs Python statements in the module's namespace, with postponed annotations.
+// Runs Python statements in the module's namespace, with postponed annotations. The namespace then
+// holds __builtins__, even for an empty body.
 bool run_body(PyObject* module, const char* source);
 // A record class (a NamedTuple subclass) declared as data: its fields with their types and texts.
 struct RecordField {
@@ -43,8 +44,9 @@ struct Record {
     std::initializer_list<RecordField> fields;
     const char* section = "Attributes";  // the heading of the field list in the class text
 };
-// Defines the record classes in the module (with `NamedTuple` imported from typing).
-bool add_records(PyObject* module, std::initializer_list<Record> records);
+// Defines the record classes in the module, after `NamedTuple` from typing and the `imports` the
+// module's methods use ("import numpy as np\n").
+bool add_records(PyObject* module, std::initializer_list<Record> records, const char* imports = "");
 
 // The module's namespace (borrowed) and a lookup in it by name at call time (new reference).
 PyObject* module_dict();

@@ -1,0 +1,116 @@
+"""Every method's argument parsing agrees with the signature it shows: the positional counts, the
+keyword names, the name given in the errors (a class-private method answers as "__getCount()")
+and the defaults of its optional parameters."""
+
+import importlib
+import inspect
+import re
+
+import pytest
+
+import zorvsdk
+
+MODULES = ["acquisition", "axi", "bias", "board", "chip", "configuration", "context", "cooling", "errors",
+           "flashmem", "identity", "monitor", "revision", "syncmode", "trigger", "zorv"]
+# Rows of the interpreter's own kinds, whose errors are worded by it.
+RAW = {"__reduce__", "__setstate__", "_interpreter_entries"}
+
+
+class Refused(Exception):
+    pass
+
+
+class Refuse:
+    """Refuses every conversion: a call that got past the parser fails on it."""
+
+    def _refuse(self, *args, **kwargs):
+        raise Refused
+
+    __int__ = __index__ = __float__ = encode = flatten = __len__ = _refuse
+
+    def __getattr__(self, name):
+        raise Refused(name)
+
+
+def declared():
+    """(module, owner, name) for every declared method and module function."""
+    out = []
+    for short in MODULES:
+        module = importlib.import_module(f"zorvsdk.{short}")
+        for owner_name, owner in sorted(vars(module).items()):
+            if isinstance(owner, type) and owner.__module__ == module.__name__:
+                out += [(short, owner_name, n) for n, v in vars(owner).items()
+                        if type(v).__name__ == "method_descriptor" and n not in RAW]
+            elif type(owner).__name__ == "builtin_function_or_method" and owner_name not in RAW:
+                out.append((short, None, owner_name))
+    return out
+
+
+DECLARED = declared()
+
+
+def bound(module, owner, name):
+    """The method on an object made without a device (its calls fail before the SDK), or the function."""
+    mod = importlib.import_module(f"zorvsdk.{module}")
+    if owner is None:
+        return getattr(mod, name)
+    cls = getattr(mod, owner)
+    if owner == "Device":
+        obj = cls()
+    elif owner == "__Acquisition":
+        obj = cls(None, None)
+    elif owner == "NonVolatileMemory":
+        obj = cls(None, "m", "p", [])
+    else:
+        obj = cls(None)
+    return getattr(obj, name)
+
+
+def reported(name):
+    return re.sub(r"^_[A-Za-z]+(?=__)", "", name)
+
+
+def positional(how, n):
+    return f"takes {how} {n} positional argument{'' if n == 1 else 's'}"
+
+
+def test_every_module_declares_methods():
+    assert len(DECLARED) > 100
+    assert {m for m, _, _ in DECLARED} >= set(MODULES) - {"context", "trigger"}
+
+
+@pytest.mark.parametrize("module, owner, name", DECLARED, ids=[f"{m}.{o or ''}.{n}" for m, o, n in DECLARED])
+def test_parser_agrees_with_signature(device, module, owner, name):
+    method = bound(module, owner, name)
+    params = list(inspect.signature(method).parameters.values())
+    names = [p.name for p in params]
+    required = sum(p.default is inspect.Parameter.empty for p in params)
+    fname = reported(name)
+    exact = required == len(params)
+
+    with pytest.raises(TypeError) as info:
+        method(*[0] * (len(params) + 1))
+    assert str(info.value) == f"{fname}() {positional('exactly' if exact else 'at most', len(params))} ({len(params) + 1} given)"
+
+    with pytest.raises(TypeError) as info:
+        method(unknown=0)
+    assert str(info.value) == f"{fname}() got an unexpected keyword argument 'unknown'"
+
+    if required:
+        with pytest.raises(TypeError) as info:
+            method()
+        assert str(info.value) == f"{fname}() {positional('exactly' if exact else 'at least', required)} (0 given)"
+
+    if params:
+        with pytest.raises(TypeError) as info:
+            method(0, **{names[0]: 0})
+        assert str(info.value) == f"{fname}() got multiple values for keyword argument '{names[0]}'"
+        # Every parameter by its keyword gets past the parser: only the conversions refuse.
+        try:
+            method(**{n: Refuse() for n in names})
+        except TypeError as e:
+            assert not re.match(rf"{re.escape(fname)}\(\) (takes|got)", str(e)), str(e)
+        except Exception:
+            pass
+    for p in params[required:]:
+        assert p.default is not inspect.Parameter.empty and p.kind is p.POSITIONAL_OR_KEYWORD
