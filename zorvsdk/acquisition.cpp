@@ -404,40 +404,33 @@ bool closed(AcquisitionObject* o) {
 
 // The registered callables are visible to the collector, so that a Device whose callable refers
 // back to it can be collected; they are released only once the device is closed (the Device's
-// finalizer closes it first).
+// finalizer closes it first). Registrations the SDK may still deliver to stay allocated for the
+// life of the process.
+using Held = Members<AcquisitionObject, &AcquisitionObject::context, &AcquisitionObject::chip>;
+using Slots = GcSlots<Held>;
+
 int acquisition_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* o = acq_of(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(o->context);
-    Py_VISIT(o->chip);
     if (o->registrations)
         for (const auto& reg : o->registrations->all) Py_VISIT(reg->func.get());
-    return 0;
+    return Slots::traverse(self, visit, arg);
 }
 
 int acquisition_clear(PyObject* self) {
     auto* o = acq_of(self);
     if (o->registrations && !o->registrations->all.empty() && closed(o)) release_registrations(o);
-    Py_XSETREF(o->context, Py_NewRef(Py_None));
-    Py_XSETREF(o->chip, Py_NewRef(Py_None));
-    return 0;
+    return Slots::clear(self);
 }
 
-// Registrations the SDK may still deliver to stay allocated for the life of the process.
 void acquisition_dealloc(PyObject* self) {
     auto* o = acq_of(self);
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (o->registrations && (o->registrations->all.empty() || closed(o))) {
         release_registrations(o);
         delete std::exchange(o->registrations, nullptr);
     }
-    Py_CLEAR(o->context);
-    Py_CLEAR(o->chip);
-    delete o->modeToCallback;
-    o->modeToCallback = nullptr;
-    type->tp_free(self);
-    Py_DECREF(type);
+    delete std::exchange(o->modeToCallback, nullptr);
+    Slots::dealloc(self);
 }
 
 Methods methods;

@@ -71,34 +71,10 @@ PyObject* memory_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return self;
 }
 
-int memory_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* o = reinterpret_cast<MemoryObject*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(o->context);
-    Py_VISIT(o->id);
-    Py_VISIT(o->partNumber);
-    Py_VISIT(o->regions);
-    return 0;
-}
-
-int memory_clear(PyObject* self) {
-    auto* o = reinterpret_cast<MemoryObject*>(self);
-    Py_XSETREF(o->context, Py_NewRef(Py_None));
-    Py_XSETREF(o->regions, Py_NewRef(Py_None));
-    return 0;
-}
-
-void memory_dealloc(PyObject* self) {
-    auto* o = reinterpret_cast<MemoryObject*>(self);
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(o->context);
-    Py_CLEAR(o->id);
-    Py_CLEAR(o->partNumber);
-    Py_CLEAR(o->regions);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+// The identifier texts cannot be part of a cycle: clearing leaves them.
+using MemorySlots = GcSlots<Members<MemoryObject, &MemoryObject::context, &MemoryObject::id, &MemoryObject::partNumber,
+                                    &MemoryObject::regions>,
+                            Members<MemoryObject, &MemoryObject::context, &MemoryObject::regions>>;
 
 PyObject* region_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static Params<2> params("__cinit__", {"sectorSize", "sectors"});
@@ -114,24 +90,7 @@ PyObject* region_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return self;
 }
 
-int region_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<RegionObject*>(self)->sectors);
-    return 0;
-}
-
-int region_clear(PyObject* self) {
-    Py_XSETREF(reinterpret_cast<RegionObject*>(self)->sectors, Py_NewRef(Py_None));
-    return 0;
-}
-
-void region_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(reinterpret_cast<RegionObject*>(self)->sectors);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+using RegionSlots = GcSlots<Members<RegionObject, &RegionObject::sectors>>;
 
 PyObject* sector_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static Params<2> params("__cinit__", {"startingAddress", "endingAddress"});
@@ -146,19 +105,7 @@ PyObject* sector_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return self;
 }
 
-int sector_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int sector_clear(PyObject*) { return 0; }
-
-void sector_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+using SectorSlots = GcSlots<Members<SectorObject>>;
 
 // ---- NonVolatileMemory.read and .program ----
 
@@ -492,18 +439,18 @@ int exec(PyObject* m) {
     if (!type || !add_type(m, type)) return -1;
     PyMethodDef* record_rows = record_methods.table();
     g_memory_type = make_type("zorvsdk.flashmem.NonVolatileMemory", kMemoryDoc, sizeof(MemoryObject), memory_methods.table(),
-                              {SLOT(Py_tp_new, memory_new), SLOT(Py_tp_dealloc, memory_dealloc),
-                               SLOT(Py_tp_traverse, memory_traverse), SLOT(Py_tp_clear, memory_clear),
+                              {SLOT(Py_tp_new, memory_new), MemorySlots::dealloc_slot,
+                               MemorySlots::traverse_slot, MemorySlots::clear_slot,
                                SLOT(Py_tp_members, kMemoryMembers)});
     if (!g_memory_type || !add_type(m, g_memory_type)) return -1;
     g_region_type = make_type("zorvsdk.flashmem.Region", kRegionDoc, sizeof(RegionObject), record_rows,
-                              {SLOT(Py_tp_new, region_new), SLOT(Py_tp_dealloc, region_dealloc),
-                               SLOT(Py_tp_traverse, region_traverse), SLOT(Py_tp_clear, region_clear),
+                              {SLOT(Py_tp_new, region_new), RegionSlots::dealloc_slot,
+                               RegionSlots::traverse_slot, RegionSlots::clear_slot,
                                SLOT(Py_tp_members, kRegionMembers)});
     if (!g_region_type || !add_type(m, g_region_type)) return -1;
     g_sector_type = make_type("zorvsdk.flashmem.Sector", kSectorDoc, sizeof(SectorObject), record_rows,
-                              {SLOT(Py_tp_new, sector_new), SLOT(Py_tp_dealloc, sector_dealloc),
-                               SLOT(Py_tp_traverse, sector_traverse), SLOT(Py_tp_clear, sector_clear),
+                              {SLOT(Py_tp_new, sector_new), SectorSlots::dealloc_slot,
+                               SectorSlots::traverse_slot, SectorSlots::clear_slot,
                                SLOT(Py_tp_members, kSectorMembers)});
     if (!g_sector_type || !add_type(m, g_sector_type)) return -1;
     return import_common(m) && import_numpy() && run_body(m, kBody) ? 0 : -1;

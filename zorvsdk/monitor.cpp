@@ -37,14 +37,14 @@ int monitor_traverse(PyObject* self, visitproc visit, void* arg) {
     for (CallableTable* table : {o->onValueChanged, o->onAvailChanged})
         if (table)
             for (auto& [key, ref] : *table) Py_VISIT(ref->get());
-    return component_traverse(self, visit, arg);
+    return ComponentSlots::traverse(self, visit, arg);
 }
 
 int monitor_clear(PyObject* self) {
     auto* o = reinterpret_cast<MonitorObject*>(self);
     release(o->onValueChanged);
     release(o->onAvailChanged);
-    return component_clear(self);
+    return ComponentSlots::clear(self);
 }
 
 void monitor_dealloc(PyObject* self) {
@@ -55,7 +55,7 @@ void monitor_dealloc(PyObject* self) {
     delete o->onValueChanged;
     delete o->onAvailChanged;
     o->onValueChanged = o->onAvailChanged = nullptr;
-    component_dealloc(self);
+    ComponentSlots::dealloc(self);
 }
 
 Methods methods;

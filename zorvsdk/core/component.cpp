@@ -9,9 +9,9 @@ PyTypeObject* make_type(const char* name, const char* doc, Py_ssize_t basicsize,
                         std::initializer_list<PyType_Slot> slots, unsigned long flags) {
     std::vector<PyType_Slot> all = {
         {Py_tp_new, reinterpret_cast<void*>(component_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(component_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(component_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(component_clear)},
+        ComponentSlots::dealloc_slot,
+        ComponentSlots::traverse_slot,
+        ComponentSlots::clear_slot,
     };
     if (doc) all.push_back({Py_tp_doc, const_cast<char*>(doc)});
     if (methods) all.push_back({Py_tp_methods, methods});
@@ -42,26 +42,6 @@ PyObject* component_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!self) return nullptr;
     reinterpret_cast<ComponentObject*>(self)->context = Py_NewRef(a[0]);
     return self;
-}
-
-int component_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<ComponentObject*>(self)->context);
-    return 0;
-}
-
-int component_clear(PyObject* self) {
-    auto* o = reinterpret_cast<ComponentObject*>(self);
-    Py_XSETREF(o->context, Py_NewRef(Py_None));
-    return 0;
-}
-
-void component_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(reinterpret_cast<ComponentObject*>(self)->context);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyObject* refuse_reduce(PyObject*, PyObject*) {

@@ -11,6 +11,7 @@
 #include "status.hpp"
 
 #include <initializer_list>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -27,9 +28,53 @@ PyTypeObject* make_type(const char* name, const char* doc, Py_ssize_t basicsize,
 
 // The default slots of a component type (layout ComponentObject).
 PyObject* component_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
-int component_traverse(PyObject* self, visitproc visit, void* arg);
-int component_clear(PyObject* self);
-void component_dealloc(PyObject* self);
+
+// The garbage-collector slots of a layout, from the list of its object members:
+//   using Slots = GcSlots<Members<MemoryObject, &MemoryObject::context, &MemoryObject::regions, ...>,
+//                         Members<MemoryObject, &MemoryObject::context, &MemoryObject::regions>>;
+// traverse visits the type and every member of the first list; clear sets every member of the
+// second list (which defaults to the first) to None; dealloc untracks the object, drops every
+// member of the first list and frees it. slots() gives the three for make_type.
+template <class T, PyObject* T::*... M>
+struct Members {
+    static int visit(PyObject* self, visitproc visit, void* arg) noexcept {
+        Py_VISIT(Py_TYPE(self));
+        [[maybe_unused]] T* o = reinterpret_cast<T*>(self);
+        for (PyObject* member : {static_cast<PyObject*>(nullptr), o->*M...}) Py_VISIT(member);
+        return 0;
+    }
+    static void to_none(PyObject* self) noexcept {
+        [[maybe_unused]] T* o = reinterpret_cast<T*>(self);
+        (replace(o->*M, Py_NewRef(Py_None)), ...);
+    }
+    static void drop(PyObject* self) noexcept {
+        [[maybe_unused]] T* o = reinterpret_cast<T*>(self);
+        (replace(o->*M, nullptr), ...);
+    }
+    // The member holds `value` before its old object is released (whose destructor may look).
+    static void replace(PyObject*& member, PyObject* value) noexcept { Py_XDECREF(std::exchange(member, value)); }
+};
+
+template <class Held, class Cleared = Held>
+struct GcSlots {
+    static int traverse(PyObject* self, visitproc visit, void* arg) noexcept { return Held::visit(self, visit, arg); }
+    static int clear(PyObject* self) noexcept {
+        Cleared::to_none(self);
+        return 0;
+    }
+    static void dealloc(PyObject* self) noexcept {
+        PyTypeObject* type = Py_TYPE(self);
+        PyObject_GC_UnTrack(self);
+        Held::drop(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+    static inline const PyType_Slot traverse_slot{Py_tp_traverse, reinterpret_cast<void*>(&traverse)};
+    static inline const PyType_Slot clear_slot{Py_tp_clear, reinterpret_cast<void*>(&clear)};
+    static inline const PyType_Slot dealloc_slot{Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)};
+};
+
+using ComponentSlots = GcSlots<Members<ComponentObject, &ComponentObject::context>>;
 
 // Type checks of constructor arguments: "Cannot convert %.200s to %.200s".
 bool check_instance(PyObject* value, PyTypeObject* type, bool none_ok = true);
