@@ -3,6 +3,7 @@ threads, scripted deliveries and the synthetic detector."""
 
 import ctypes
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -541,3 +542,23 @@ def test_the_seed_decides_the_data(sdk):
         synthetic(deliveries=1, seed=seed)
         runs.append(sdk.acquire()[0]["packets"])
     assert runs[0] == runs[1] != runs[2]
+
+
+@pytest.mark.parametrize("hits", [1_000_000, 16_000_000])
+def test_abort_answers_at_once_while_the_first_blocks_are_built(sdk, hits):
+    synthetic(deliveries=-1, hitsPerDelivery=hits)
+    sdk.select("0:tpx3-dd-toa-tot")
+    sdk.register(lambda acq: None)
+    took = []
+    for seed in (11, 12, 13):  # each a configuration not built before: a cold start
+        zorvsim.set("/devices/0/acquisition/seed", seed)
+        assert sdk.call("zorv_acq_begin", b"ch0") == 0
+        time.sleep(0.05)  # the library thread is building the first blocks meanwhile
+        start = time.perf_counter()
+        assert sdk.call("zorv_acq_abort", b"ch0") == 0
+        took.append(time.perf_counter() - start)
+        assert not zorvsim.acquiring("ch0")
+    print(f"\nabort while building blocks of {hits:,} hits: {1e3 * max(took):.1f} ms at most "
+          f"(median {1e3 * sorted(took)[1]:.1f} ms of 3)")
+    assert zorvsim.delivery_count("ch0") == 0
+    assert max(took) < 1.0  # generous: a loaded machine must not fail it
