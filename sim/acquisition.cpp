@@ -166,18 +166,19 @@ std::mutex& waits_mutex() {
 
 thread_local Channel* t_channel = nullptr;  // the channel whose delivery thread this is
 
-enum class Wait { Ended, OwnThread, Cycle };
+// Made: the wait was made (or needed none); otherwise why it was refused.
+enum class Wait { Made, OwnThread, Cycle };
 
 // Records that the calling thread waits for `target`'s delivery thread, unless that would close a
 // cycle.
 Wait start_waiting(Channel& target) {
-    if (!t_channel) return Wait::Ended;  // no delivery thread waits for a thread of the program
+    if (!t_channel) return Wait::Made;  // the library never waits for a thread of the program: no cycle
     std::lock_guard<std::mutex> g(waits_mutex());
     if (&target == t_channel) return Wait::OwnThread;
     for (const Channel* c = target.waitingFor; c; c = c->waitingFor)
         if (c == t_channel) return Wait::Cycle;
     t_channel->waitingFor = &target;
-    return Wait::Ended;
+    return Wait::Made;
 }
 
 void stop_waiting() {
@@ -191,7 +192,7 @@ void stop_waiting() {
 Wait join_finished(Channel& ch, std::unique_lock<std::mutex>& l, uint64_t gen) {
     auto ended = [&] { return !ch.running || ch.generation != gen; };
     if (!ended()) {
-        if (Wait w = start_waiting(ch); w != Wait::Ended) return w;
+        if (Wait w = start_waiting(ch); w != Wait::Made) return w;
         ch.cv.wait(l, ended);
         stop_waiting();
     }
@@ -199,7 +200,7 @@ Wait join_finished(Channel& ch, std::unique_lock<std::mutex>& l, uint64_t gen) {
     if (ch.generation == gen) t = std::move(ch.thread);
     l.unlock();
     if (t.joinable()) t.join();
-    return Wait::Ended;
+    return Wait::Made;
 }
 
 // Stops the channel's acquisition and joins its thread. A thread that cannot be waited for (the
@@ -680,7 +681,7 @@ int zorv_acq_end(zorv_ctx_t* ctx, const char* channel) {
     std::unique_lock<std::mutex> l(ch->m);
     if (!ch->begun) return call_.fail(-2, "no acquisition was begun on channel '%s'", channel);
     switch (join_finished(*ch, l, ch->generation)) {
-    case Wait::Ended: return call_.done(0);
+    case Wait::Made: return call_.done(0);
     case Wait::OwnThread:
         return call_.fail(-2, "the acquisition on channel '%s' cannot be waited for from its own data callback",
                           channel);

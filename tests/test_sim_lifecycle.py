@@ -103,10 +103,11 @@ def test_callbacks_stopping_each_other_all_return(actions):
         assert CYCLE in text and "ch" in text, text
         assert out["delivered"] == [3] * len(actions)
     elif "close" in actions:
-        # a close that finds the device closed already by the other callback fails; one closes it
+        # one closes the device; a call that finds it closed (or its session's acquisitions
+        # forgotten by the close in progress) fails
         assert 0 in statuses and out["opened"] == 0, results
         for action, status, text in results:
-            assert status == 0 or "no device is open" in text, results
+            assert status == 0 or "no device is open" in text or "no acquisition was begun" in text, results
     else:
         # an abort requests the stop and lets a thread that waits for its caller go
         assert all(status == 0 for action, status, _ in results if action == "abort"), results
@@ -290,3 +291,48 @@ def test_multiprocessing_child_closes_a_device_that_was_acquiring():
     print(json.dumps({"codes": codes, "went on": went_on}))
     """)
     assert out == {"codes": {"close": 0, "end": 0, "drop": 0}, "went on": True}
+
+
+# ---- delivered buffers outlive their acquisition ----
+
+
+def test_buffers_kept_beyond_their_callback_stay_readable():
+    # A pointer kept from a delivery of 16 MB (memory of its own, returned to the system when freed)
+    # and one into a scripted buffer the callback wrote to, read after the acquisition has ended and
+    # after the next one on the channel.
+    out = run("""
+    import hashlib
+    sdk = Sdk().open()
+    zorvsim.set("/devices/0/acquisition", {"realTime": False, "deliveries": 2, "hitsPerDelivery": 1_000_000})
+    sdk.select("0:tpx3-dd-toa-tot")
+    kept = {}
+
+    def packets(acq):
+        ptr, n = ctypes.c_void_p(), ctypes.c_ulonglong()
+        assert sdk.lib.zorv_acq_tpx3_get_packets(acq, ctypes.byref(ptr)) == 0
+        assert sdk.lib.zorv_acq_tpx3_get_packet_count(acq, ctypes.byref(n)) == 0
+        return ptr.value, 16 * n.value
+
+    def digest(ptr, size):
+        return hashlib.sha256(ctypes.string_at(ptr, size)).hexdigest()
+
+    def keep_synthetic(acq):
+        ptr, size = kept["synthetic"] = packets(acq)
+        kept["last delivery"] = digest(ptr, size)
+
+    def write_scripted(acq):
+        ptr, size = kept["scripted"] = packets(acq)
+        ctypes.memset(ptr, 0x5A, size)
+
+    sdk.acquire(keep_synthetic)
+    seen = {"synthetic after end": digest(*kept["synthetic"]) == kept["last delivery"]}
+    zorvsim.script("ch0", [{"packets": bytes(16 * 400_000)}])
+    sdk.acquire(write_scripted)
+    seen["scripted after end"] = ctypes.string_at(*kept["scripted"]) == b"\\x5a" * kept["scripted"][1]
+    sdk.acquire(lambda acq: None)  # synthetic again, the same configuration: the same deliveries
+    seen["synthetic after the next"] = digest(*kept["synthetic"]) == kept["last delivery"]
+    seen["scripted after the next"] = ctypes.string_at(*kept["scripted"]) == b"\\x5a" * kept["scripted"][1]
+    print(json.dumps(seen))
+    """)
+    assert out == {"synthetic after end": True, "scripted after end": True, "synthetic after the next": True,
+                   "scripted after the next": True}
