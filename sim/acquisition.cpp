@@ -211,7 +211,16 @@ void stop_and_join(Channel& ch, std::unique_lock<std::mutex> l) {
     join_finished(ch, l, ch.generation);
 }
 
-void stop_and_join(Channel& ch) { stop_and_join(ch, std::unique_lock<std::mutex>(ch.m)); }
+// Stops every acquisition of `channels` before joining any: a callback that waits for another of
+// them must not be left waiting for one not stopped yet.
+void stop_and_join(const std::vector<Channel*>& channels) {
+    for (Channel* ch : channels) {
+        std::lock_guard<std::mutex> l(ch->m);
+        ch->stop = true;
+        ch->cv.notify_all();
+    }
+    for (Channel* ch : channels) stop_and_join(*ch, std::unique_lock<std::mutex>(ch->m));
+}
 
 // Forgets the registration and the begun acquisition of a session, and the synthetic blocks kept
 // for it.
@@ -496,8 +505,9 @@ void on_open_acq(Device& dev) {
 }
 
 void on_close_acq(Device& dev) {
-    for (Channel* ch : states_of(dev.index)) {
-        stop_and_join(*ch);
+    std::vector<Channel*> channels = states_of(dev.index);
+    stop_and_join(channels);
+    for (Channel* ch : channels) {
         forget_session(*ch);
         std::lock_guard<std::mutex> l(ch->m);
         for (auto& w : ch->work) std::vector<uint64_t>().swap(w);
@@ -505,8 +515,9 @@ void on_close_acq(Device& dev) {
 }
 
 void reset_acquisitions() {
-    for (Channel* ch : states_of(-1)) {
-        stop_and_join(*ch);
+    std::vector<Channel*> channels = states_of(-1);
+    stop_and_join(channels);
+    for (Channel* ch : channels) {
         forget_session(*ch);
         std::lock_guard<std::mutex> l(ch->m);
         ch->pending.reset();

@@ -164,6 +164,31 @@ def test_binding_callables_closing_and_ending_each_other():
     assert ok == "ok" and "waits for this thread" in refused, out
 
 
+@pytest.mark.parametrize("stop", ["close", "reset"])
+def test_closing_stops_every_channel_before_waiting_for_one(stop):
+    # ch0's callback waits in end() for ch1's endless acquisition when the program closes the device
+    # (or resets): ch1 is stopped too, so that wait ends and so does the close.
+    out = run(f"""
+    zorvsim.load_model({{"devices": [{{"acquisition": {{"deliveries": -1, "hitsPerDelivery": 10, "period": 0.001}}}}]}})
+    sdk = Sdk().open()
+    sdk.select("0:tpx3-dd-toa-tot")
+    ended = []
+    def wait_for_ch1(acq, user):
+        if not ended:
+            ended.append("waiting")
+            ended.append(sdk.call("zorv_acq_end", b"ch1"))
+    keep = {{b"ch1": CALLBACK(), b"ch0": CALLBACK(wait_for_ch1)}}  # ch1 runs when ch0's callback waits for it
+    for ch, cb in keep.items():
+        assert sdk.call("zorv_acq_set_data_callback", ch, cb, None) == 0
+        assert sdk.call("zorv_acq_begin", ch) == 0
+    assert until(lambda: ended)
+    time.sleep(0.05)
+    status = sdk.lib.zorv_dev_close(sdk.ctx) if {stop!r} == "close" else zorvsim.reset()
+    print(json.dumps({{"status": status, "ended": ended, "acquiring": [zorvsim.acquiring(c) for c in ("ch0", "ch1")]}}))
+    """)
+    assert out == {"status": 0 if stop == "close" else None, "ended": ["waiting", 0], "acquiring": [False, False]}
+
+
 # ---- fork while acquiring ----
 
 # Channel ch0 delivers as fast as it can to a null callback (its thread takes the channel's lock
