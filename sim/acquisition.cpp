@@ -6,7 +6,12 @@
 // acquisition runs on a thread of the library: it takes the channel's script, or a synthetic
 // detector built for the selected readout mode, and calls the registered callback once per
 // delivery with a delivery handle that lives on the thread. Locks are taken in the order world,
-// registry, channel; no lock is held while the callback runs or while a thread is joined.
+// registry, channel, waits; no lock is held while the callback runs or while a thread is joined.
+//
+// A delivery's buffers outlive it: when an acquisition ends, its channel keeps the synthetic work
+// buffers (for the next acquisition to reuse, until the device is closed or a reset) and the script
+// (until the next script is installed or a reset), so that an array kept beyond its callback reads
+// stale data instead of freed memory, and a test can read back what a callback wrote.
 #include "sim.hpp"
 #include "synthetic.hpp"
 #include "zorv/acquisition.h"
@@ -21,6 +26,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <new>
 #include <thread>
 
 namespace sim::acq {
@@ -56,6 +62,7 @@ struct Script {
 // What one acquisition runs, copied from the model when it begins.
 struct Run {
     std::unique_ptr<Script> script;  // null: the synthetic detector
+    std::vector<uint64_t> work[kSlots];  // where synthetic deliveries are replayed
     SynthConfig config;
     int device = 0;  // whose bias supply sets the charge collected at each delivery
     int64_t deliveries = 0;
@@ -78,14 +85,15 @@ struct Channel {
     std::thread thread;
     std::thread::id threadId;
     std::unique_ptr<Script> pending;
-    // With scrubbing on: the buffers of the channel's last acquisition, overwritten with the
-    // pattern, kept until the next one ends (or a reset), so that an array kept beyond its callback
-    // keeps reading the pattern instead of freed memory.
-    std::unique_ptr<Script> scrubbedScript;
-    std::vector<uint64_t> scrubbedWork[kSlots];
+    // The buffers of the last acquisition that ended: its script, and the synthetic work buffers.
+    std::unique_ptr<Script> lastScript;
+    std::vector<uint64_t> work[kSlots];
     std::shared_ptr<const Synth> cache;
     uint64_t delivered = 0;
     int countWaiters = 0;  // callers of zorvsim_wait_deliveries waiting on cv for `delivered`
+    // The channel whose acquisition this channel's delivery thread waits for (guarded by the waits
+    // mutex, not by m).
+    Channel* waitingFor = nullptr;
 };
 
 }  // namespace sim::acq
@@ -145,22 +153,74 @@ bool has_channel(const AcqArea& a, const char* id) {
     return std::find(a.channels.begin(), a.channels.end(), id) != a.channels.end();
 }
 
-// Stops the channel's acquisition and joins its thread. From the channel's own thread (a callback
-// that closes the device) the thread is let go instead: it ends once the callback returns.
-void stop_and_join(Channel& ch) {
-    std::thread t;
-    {
-        std::unique_lock<std::mutex> l(ch.m);
-        ch.stop = true;
-        ch.cv.notify_all();
-        if (ch.running && ch.threadId == std::this_thread::get_id()) {
-            if (ch.thread.joinable()) ch.thread.detach();
-            return;
-        }
-        ch.cv.wait(l, [&] { return !ch.running; });
-        t = std::move(ch.thread);
+// ---- waiting for the end of an acquisition ----
+//
+// A wait for an acquisition to end is a wait for its delivery thread. When the waiter is itself a
+// delivery thread (a callback that ends, aborts or closes), the wait is recorded on its channel, so
+// that a wait which would close a cycle is never made: one for the caller's own thread, or for a
+// thread that waits, directly or through other channels, for the caller.
+
+std::mutex& waits_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+thread_local Channel* t_channel = nullptr;  // the channel whose delivery thread this is
+
+// Made: the wait was made (or needed none); otherwise why it was refused.
+enum class Wait { Made, OwnThread, Cycle };
+
+// Records that the calling thread waits for `target`'s delivery thread, unless that would close a
+// cycle.
+Wait start_waiting(Channel& target) {
+    if (!t_channel) return Wait::Made;  // the library never waits for a thread of the program: no cycle
+    std::lock_guard<std::mutex> g(waits_mutex());
+    if (&target == t_channel) return Wait::OwnThread;
+    for (const Channel* c = target.waitingFor; c; c = c->waitingFor)
+        if (c == t_channel) return Wait::Cycle;
+    t_channel->waitingFor = &target;
+    return Wait::Made;
+}
+
+void stop_waiting() {
+    if (!t_channel) return;
+    std::lock_guard<std::mutex> g(waits_mutex());
+    t_channel->waitingFor = nullptr;
+}
+
+// Waits, with `l` held on ch.m, until acquisition `gen` has ended, and joins its thread; returns at
+// once, without waiting, when the wait would close a cycle.
+Wait join_finished(Channel& ch, std::unique_lock<std::mutex>& l, uint64_t gen) {
+    auto ended = [&] { return !ch.running || ch.generation != gen; };
+    if (!ended()) {
+        if (Wait w = start_waiting(ch); w != Wait::Made) return w;
+        ch.cv.wait(l, ended);
+        stop_waiting();
     }
+    std::thread t;
+    if (ch.generation == gen) t = std::move(ch.thread);
+    l.unlock();
     if (t.joinable()) t.join();
+    return Wait::Made;
+}
+
+// Stops the channel's acquisition and joins its thread. A thread that cannot be waited for (the
+// caller's own, or one that waits for the caller) is let go: it ends once its callback returns.
+void stop_and_join(Channel& ch, std::unique_lock<std::mutex> l) {
+    ch.stop = true;
+    ch.cv.notify_all();
+    join_finished(ch, l, ch.generation);
+}
+
+// Stops every acquisition of `channels` before joining any: a callback that waits for another of
+// them must not be left waiting for one not stopped yet.
+void stop_and_join(const std::vector<Channel*>& channels) {
+    for (Channel* ch : channels) {
+        std::lock_guard<std::mutex> l(ch->m);
+        ch->stop = true;
+        ch->cv.notify_all();
+    }
+    for (Channel* ch : channels) stop_and_join(*ch, std::unique_lock<std::mutex>(ch->m));
 }
 
 // Forgets the registration and the begun acquisition of a session, and the synthetic blocks kept
@@ -193,7 +253,9 @@ void resolve_counts(ScriptDelivery& d, const std::string& mode) {
     for (int s = kAddress; s <= kItot; ++s) d.count[s] = d.vecLength;
     for (int s = 0; s < kRaw; ++s) {
         uint64_t need = uint64_t(d.count[s]) * record_size(Slot(s), mode);
-        if (d.present[s] && need > d.data[s].size() * 8) d.data[s].resize((need + 7) / 8, 0);
+        if (!d.present[s] || need <= d.bytes[s]) continue;
+        d.bytes[s] = need;
+        if (need > d.data[s].size() * 8) d.data[s].resize((need + 7) / 8, 0);
     }
 }
 
@@ -283,7 +345,6 @@ double collection_now(int device) {
 void deliver_all(Channel& ch, Run& run) {
     zorv_acq acq;
     std::shared_ptr<const Synth> synth;
-    std::vector<uint64_t> work[kSlots];
     uint64_t total = 0;
     // Scrubbing overwrites a scripted delivery's own buffers: a repeated script keeps their
     // contents to restore them before each later round.
@@ -296,7 +357,7 @@ void deliver_all(Channel& ch, Run& run) {
                 for (int s = 0; s < kSlots; ++s) pristine.push_back(d.data[s]);
     } else {
         if (run.deliveries == 0) return;
-        if (!(synth = synth_for(ch, run.config, work, acq))) return;  // aborted while building
+        if (!(synth = synth_for(ch, run.config, run.work, acq))) return;  // aborted while building
         total = run.deliveries < 0 ? UINT64_MAX : uint64_t(run.deliveries);
     }
     using clock = std::chrono::steady_clock;
@@ -322,7 +383,7 @@ void deliver_all(Channel& ch, Run& run) {
         } else {
             // The bias ramps on while acquiring: a delivery collects the charge of its moment.
             run.config.collection = collection_now(run.device);
-            if (run.config.collection != synth->config.collection && !(synth = synth_for(ch, run.config, work, acq)))
+            if (run.config.collection != synth->config.collection && !(synth = synth_for(ch, run.config, run.work, acq)))
                 break;
             prepare_synthetic(acq, *synth, k);
         }
@@ -342,22 +403,21 @@ void deliver_all(Channel& ch, Run& run) {
         if (run.scrub) scrub(acq);
     }
     if (run.script && run.script->hold) wait_stop(ch);
-    if (run.scrub) {
-        std::lock_guard<std::mutex> l(ch.m);
-        ch.scrubbedScript = std::move(run.script);
-        for (int s = 0; s < kSlots; ++s) ch.scrubbedWork[s] = std::move(work[s]);
-    }
 }
 
 void run_channel(Channel* ch, std::unique_ptr<Run> run, std::string name) {
+    t_channel = ch;
     try {
         deliver_all(*ch, *run);
     } catch (const std::exception& e) {
         emit_log(Error, "acquisition on channel '" + name + "' stopped: " + e.what());
     }
     std::lock_guard<std::mutex> l(ch->m);
+    for (int s = 0; s < kSlots; ++s) ch->work[s] = std::move(run->work[s]);
+    if (run->script) ch->lastScript = std::move(run->script);
     ch->running = false;
     ch->cv.notify_all();
+    t_channel = nullptr;
 }
 
 SynthConfig synth_config(const Device& dev, const std::string& channel) {
@@ -467,23 +527,58 @@ void on_open_acq(Device& dev) {
 }
 
 void on_close_acq(Device& dev) {
-    for (Channel* ch : states_of(dev.index)) {
-        stop_and_join(*ch);
+    std::vector<Channel*> channels = states_of(dev.index);
+    stop_and_join(channels);
+    for (Channel* ch : channels) {
         forget_session(*ch);
+        std::lock_guard<std::mutex> l(ch->m);
+        for (auto& w : ch->work) std::vector<uint64_t>().swap(w);
     }
 }
 
 void reset_acquisitions() {
-    for (Channel* ch : states_of(-1)) {
-        stop_and_join(*ch);
+    std::vector<Channel*> channels = states_of(-1);
+    stop_and_join(channels);
+    for (Channel* ch : channels) {
         forget_session(*ch);
         std::lock_guard<std::mutex> l(ch->m);
         ch->pending.reset();
-        ch->scrubbedScript.reset();
-        for (auto& w : ch->scrubbedWork) std::vector<uint64_t>().swap(w);
+        ch->lastScript.reset();
+        for (auto& w : ch->work) std::vector<uint64_t>().swap(w);
         ch->delivered = 0;
         ch->cv.notify_all();
     }
+}
+
+// A child process has only the thread that forked: before the fork that thread takes the locks of
+// the acquisitions (after the world's), so that none is held by a thread that the child lacks.
+void acq_before_fork() {
+    registry_mutex().lock();
+    for (auto& [key, ch] : registry()) ch->m.lock();
+    waits_mutex().lock();
+}
+
+void acq_after_fork_in_parent() {
+    waits_mutex().unlock();
+    for (auto& [key, ch] : registry()) ch->m.unlock();
+    registry_mutex().unlock();
+}
+
+// In the child the locks are made anew (a lock or a condition taken by the forking thread, or
+// waited on by threads that are gone, cannot be released there), and the delivery threads of the
+// parent are forgotten without being joined: their acquisitions are not running in the child.
+void acq_after_fork_in_child() {
+    new (&waits_mutex()) std::mutex;
+    for (auto& [key, ch] : registry()) {
+        new (&ch->m) std::mutex;
+        new (&ch->cv) std::condition_variable;
+        ch->waitingFor = nullptr;
+        ch->countWaiters = 0;
+        if (ch->running && ch->threadId == std::this_thread::get_id()) continue;  // forked from its callback
+        ch->running = false;
+        new (&ch->thread) std::thread;  // ends the handle's life without a join
+    }
+    new (&registry_mutex()) std::mutex;
 }
 
 bool acquiring(const Device& dev) {
@@ -515,15 +610,6 @@ Channel* stoppable_channel(Call& call_, zorv_ctx_t* ctx, const char* channel, co
     if (!has_channel(dev->acq, channel))
         return refuse(-3, std::string("no acquisition channel with the identifier '") + channel + "'");
     return &channel_state(dev->index, channel);
-}
-
-// Waits, with `l` held on ch.m, until acquisition `gen` has ended, and joins its thread.
-void join_finished(Channel& ch, std::unique_lock<std::mutex>& l, uint64_t gen) {
-    ch.cv.wait(l, [&] { return !ch.running || ch.generation != gen; });
-    std::thread t;
-    if (!ch.running && ch.generation == gen) t = std::move(ch.thread);
-    l.unlock();
-    if (t.joinable()) t.join();
 }
 
 // A scripted failure of this getter in this delivery: fails the call and returns true.
@@ -606,6 +692,7 @@ int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
     run->scrub = dev->acq.scrub;
     if (ch.thread.joinable()) ch.thread.join();  // an acquisition that has finished
     run->script = std::move(ch.pending);
+    for (int s = 0; s < kSlots; ++s) run->work[s] = std::move(ch.work[s]);
     ch.stop = false;
     ch.running = true;
     ch.begun = true;
@@ -627,11 +714,17 @@ int zorv_acq_end(zorv_ctx_t* ctx, const char* channel) {
     if (!ch) return status;
     std::unique_lock<std::mutex> l(ch->m);
     if (!ch->begun) return call_.fail(-2, "no acquisition was begun on channel '%s'", channel);
-    if (ch->running && ch->threadId == std::this_thread::get_id())
+    switch (join_finished(*ch, l, ch->generation)) {
+    case Wait::Made: return call_.done(0);
+    case Wait::OwnThread:
         return call_.fail(-2, "the acquisition on channel '%s' cannot be waited for from its own data callback",
                           channel);
-    join_finished(*ch, l, ch->generation);
-    return call_.done(0);
+    case Wait::Cycle: break;
+    }
+    return call_.fail(-2,
+                      "the acquisition on channel '%s' cannot be waited for from this data callback: its "
+                      "delivery thread waits for this thread (directly or through other channels)",
+                      channel);
 }
 
 int zorv_acq_abort(zorv_ctx_t* ctx, const char* channel) {
@@ -641,11 +734,9 @@ int zorv_acq_abort(zorv_ctx_t* ctx, const char* channel) {
     if (!ch) return status;
     std::unique_lock<std::mutex> l(ch->m);
     if (!ch->begun) return call_.fail(-2, "no acquisition was begun on channel '%s'", channel);
-    ch->stop = true;
-    ch->cv.notify_all();
-    // From the channel's own callback: the acquisition stops once the callback returns.
-    if (ch->running && ch->threadId == std::this_thread::get_id()) return call_.done(0);
-    join_finished(*ch, l, ch->generation);
+    // From the channel's own callback, or one its thread waits for, the acquisition stops once that
+    // callback returns.
+    stop_and_join(*ch, std::move(l));
     return call_.done(0);
 }
 
@@ -879,6 +970,7 @@ int zorvsim_script_install(zorvsim_script_t* s, int device, const char* channel,
     script->hold = hold != 0;
     std::lock_guard<std::mutex> l(ch->m);
     ch->pending = std::move(script);
+    ch->lastScript.reset();
     return 0;
 }
 
@@ -907,6 +999,31 @@ long long zorvsim_wait_deliveries(int device, const char* channel, long long cou
     ch->cv.wait_for(l, limit, [&] { return (long long)ch->delivered >= count; });
     --ch->countWaiters;
     return (long long)ch->delivered;
+}
+
+long long zorvsim_delivered_buffer(int device, const char* channel, long long delivery, const char* name, void* out,
+                                   unsigned long long size) {
+    Channel* ch = control_channel(device, channel);
+    if (!ch) return -1;
+    int slot = slot_of(name);
+    if (slot < 0) return acq_fail(std::string("no delivery buffer is named '") + (name ? name : "(null)") + "'");
+    std::lock_guard<std::mutex> l(ch->m);
+    if (ch->running)
+        return acq_fail(std::string("an acquisition is running on channel '") + channel +
+                        "': its buffers can be read back once it has ended");
+    if (!ch->lastScript)
+        return acq_fail(std::string("no scripted acquisition has ended on channel '") + channel +
+                        "' since its last script was installed or the last reset");
+    const auto& deliveries = ch->lastScript->deliveries;
+    if (delivery < 0 || uint64_t(delivery) >= deliveries.size())
+        return acq_fail("no delivery " + std::to_string(delivery) + ": the last script of channel '" + channel +
+                        "' had " + std::to_string(deliveries.size()));
+    const ScriptDelivery& d = deliveries[size_t(delivery)];
+    if (!d.present[slot])
+        return acq_fail(std::string("buffer '") + name + "' of delivery " + std::to_string(delivery) +
+                        " was a null pointer");
+    if (out) std::memcpy(out, d.data[slot].data(), std::min<uint64_t>(size, d.bytes[slot]));
+    return (long long)d.bytes[slot];
 }
 
 int zorvsim_acquiring(int device, const char* channel) {

@@ -49,6 +49,13 @@ void on_close_acq(Device& dev);
 // without the world lock.
 void reset_acquisitions();
 
+// The fork handlers of the acquisitions, called with the world locked: before the fork they take
+// every lock of the acquisitions; after it the parent releases them, and the child makes them anew
+// and forgets the delivery threads, which do not exist there.
+void acq_before_fork();
+void acq_after_fork_in_parent();
+void acq_after_fork_in_child();
+
 }  // namespace sim
 
 namespace sim {

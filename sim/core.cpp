@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,6 +15,9 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <new>
+#include <sstream>
 #include <thread>
 #include <type_traits>
 #include <unordered_set>
@@ -576,6 +580,38 @@ void Call::force_one(int i, const char** p) {
     if (t_forced_texts.size() > 64) t_forced_texts.pop_front();
     *p = t_forced_texts.back().c_str();
 }
+
+// ---------------------------------------------------------------------------------------------
+// fork: a child process has only the thread that called fork, so no lock of the library may be held
+// there by another thread. That thread takes every lock in the library's order before the fork; the
+// parent then releases them, and the child makes them anew (locks taken by a thread of another id,
+// and conditions that gone threads waited on, cannot be released there).
+
+static void before_fork() {
+    world_mutex().lock();
+    acq_before_fork();
+    g_control_mutex.lock();
+    g_journal_mutex.lock();
+    g_clock_mutex.lock();
+}
+
+static void after_fork_in_parent() {
+    g_clock_mutex.unlock();
+    g_journal_mutex.unlock();
+    g_control_mutex.unlock();
+    acq_after_fork_in_parent();
+    world_mutex().unlock();
+}
+
+static void after_fork_in_child() {
+    new (&g_clock_mutex) std::mutex;
+    new (&g_journal_mutex) std::mutex;
+    new (&g_control_mutex) std::mutex;
+    acq_after_fork_in_child();
+    new (&world_mutex()) std::recursive_mutex;
+}
+
+[[maybe_unused]] static const int g_fork_handlers = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 }  // namespace sim
 

@@ -13,6 +13,7 @@ void close_context(zorv_ctx_t* ctx) {
     }
     on_close_acq(*dev);  // joins the acquisition threads, which may call back into the library
     auto lk = lock();
+    if (open_device(ctx) != dev) return;  // a callback of the device closed it meanwhile
     on_close_chip(*dev);
     on_close_memory(*dev);
     on_close_supplies(*dev);

@@ -64,6 +64,24 @@ private:
     uint64_t s_[4];
 };
 
+// ---- stopping a build ----
+
+// Thrown out of a build whose acquisition was stopped meanwhile.
+struct Stopped {};
+
+// Looks at the stop flag, in the inner loops of a build: a flag that nobody writes stays in the
+// cache, so a look costs about as little as a counter would.
+class StopCheck {
+public:
+    explicit StopCheck(const std::atomic<bool>& stop) : stop_(stop) {}
+    void operator()() const {
+        if (stop_.load(std::memory_order_relaxed)) throw Stopped{};
+    }
+
+private:
+    const std::atomic<bool>& stop_;
+};
+
 // ---- hits ----
 
 struct Hit {
@@ -257,7 +275,7 @@ void noise(const SynthConfig& c, uint64_t start, uint64_t window, Rng& rng, Clus
 
 // The hits of one delivery with ToA in [start, start + span), sorted by time (then address): the
 // clusters that make hitsPerDelivery deposits, as the settings record them, and the noise.
-void make_hits(const SynthConfig& c, uint64_t start, Rng& rng, std::vector<Hit>& hits) {
+void make_hits(const SynthConfig& c, uint64_t start, Rng& rng, std::vector<Hit>& hits, StopCheck& check) {
     hits.clear();
     if (c.width <= 0 || c.height <= 0 || c.chipWidth <= 0 || c.chipHeight <= 0) return;
     hits.reserve(size_t(c.hits + uint64_t(expected_noise(c) * 1.1) + 256));
@@ -267,6 +285,7 @@ void make_hits(const SynthConfig& c, uint64_t start, Rng& rng, std::vector<Hit>&
     if (!(total > 0)) total = 1;
     Clusters g{c, rng, hits};
     while (g.deposits < c.hits) {
+        check();
         uint64_t t = start + rng.below(window);
         double u = rng.uniform() * total;
         if (u < c.photons) g.photon(t);
@@ -274,7 +293,8 @@ void make_hits(const SynthConfig& c, uint64_t start, Rng& rng, std::vector<Hit>&
         else g.track(t);
     }
     noise(c, start, window, rng, g);
-    std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+    std::sort(hits.begin(), hits.end(), [&](const Hit& a, const Hit& b) {
+        check();
         return a.toa != b.toa ? a.toa < b.toa : a.address < b.address;
     });
 }
@@ -307,9 +327,12 @@ struct BinnedRecord {
 };
 static_assert(sizeof(ToaTotRecord) == 16 && sizeof(ItotEventRecord) == 16 && sizeof(BinnedRecord) == 12);
 
-void toa_tot_records(Block& b, Slot s, const std::vector<Hit>& hits) {
+void toa_tot_records(Block& b, Slot s, const std::vector<Hit>& hits, StopCheck& check) {
     unsigned char* p = alloc(b, s, hits.size(), 16, Patch::ToaTotRecords);
-    for (size_t i = 0; i < hits.size(); ++i) put(p, i, ToaTotRecord{hits[i].address, hits[i].tot, hits[i].toa});
+    for (size_t i = 0; i < hits.size(); ++i) {
+        check();
+        put(p, i, ToaTotRecord{hits[i].address, hits[i].tot, hits[i].toa});
+    }
 }
 
 enum class Kind { ToaTot, ToaTotVec32, ToaTotVec64, ItotEvent, ItotEventVec, BinnedPackets, BinnedCounts, BinnedItots, Frames };
@@ -330,9 +353,10 @@ Kind kind_of(const std::string& mode) {
 struct PixelSums {
     std::vector<uint32_t> count;
     std::vector<uint64_t> itot;
-    PixelSums(const SynthConfig& c, const std::vector<Hit>& hits)
+    PixelSums(const SynthConfig& c, const std::vector<Hit>& hits, StopCheck& check)
         : count(size_t(c.width) * size_t(c.height)), itot(count.size()) {
         for (const Hit& h : hits) {
+            check();
             ++count[h.address];
             itot[h.address] += h.tot;
         }
@@ -342,8 +366,8 @@ struct PixelSums {
 uint32_t sat32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : uint32_t(v); }
 uint16_t sat16(uint64_t v) { return v > UINT16_MAX ? UINT16_MAX : uint16_t(v); }
 
-void itot_event(Block& b, const SynthConfig& c, const std::vector<Hit>& hits, bool vectors) {
-    PixelSums sums(c, hits);
+void itot_event(Block& b, const SynthConfig& c, const std::vector<Hit>& hits, bool vectors, StopCheck& check) {
+    PixelSums sums(c, hits, check);
     uint64_t n = 0;
     for (uint32_t k : sums.count) n += k ? 1 : 0;
     Slot records = vectors ? kRaw : kPackets;
@@ -370,8 +394,8 @@ void itot_event(Block& b, const SynthConfig& c, const std::vector<Hit>& hits, bo
 }
 
 // Bins of binWidth x binHeight pixels over the whole detector, row by row.
-void binned(Block& b, const SynthConfig& c, const std::vector<Hit>& hits, Kind kind) {
-    PixelSums sums(c, hits);
+void binned(Block& b, const SynthConfig& c, const std::vector<Hit>& hits, Kind kind, StopCheck& check) {
+    PixelSums sums(c, hits, check);
     int bw = int(std::max<uint32_t>(1, c.binWidth)), bh = int(std::max<uint32_t>(1, c.binHeight));
     int columns = c.width / bw, rows = c.height / bh;
     uint64_t bins = uint64_t(std::max(0, columns)) * uint64_t(std::max(0, rows));
@@ -406,8 +430,8 @@ void binned(Block& b, const SynthConfig& c, const std::vector<Hit>& hits, Kind k
 }
 
 // One frame of 256 x 256 counts per chip, in chip order; a chip larger than a frame is cropped.
-void frames(Block& b, const SynthConfig& c, const std::vector<Hit>& hits) {
-    PixelSums sums(c, hits);
+void frames(Block& b, const SynthConfig& c, const std::vector<Hit>& hits, StopCheck& check) {
+    PixelSums sums(c, hits, check);
     unsigned char* p = alloc(b, kFrames, uint64_t(std::max(0, c.chips)), 256 * 256 * 2, Patch::None);
     int perRow = std::max(1, c.chipsPerRow);
     for (int chip = 0; chip < c.chips; ++chip) {
@@ -431,10 +455,11 @@ void tdcs(Block& b, const SynthConfig& c, uint64_t start, Rng& rng) {
     }
 }
 
-void build_block(Block& b, const SynthConfig& c, uint64_t start, Rng& rng, std::vector<Hit>& hits) {
-    make_hits(c, start, rng, hits);
+void build_block(Block& b, const SynthConfig& c, uint64_t start, Rng& rng, std::vector<Hit>& hits,
+                 StopCheck& check) {
+    make_hits(c, start, rng, hits, check);
     switch (Kind kind = kind_of(c.mode)) {
-    case Kind::ToaTot: toa_tot_records(b, kPackets, hits); break;
+    case Kind::ToaTot: toa_tot_records(b, kPackets, hits, check); break;
     case Kind::ToaTotVec32:
     case Kind::ToaTotVec64: {
         bool wide = kind == Kind::ToaTotVec64;
@@ -442,22 +467,23 @@ void build_block(Block& b, const SynthConfig& c, uint64_t start, Rng& rng, std::
         unsigned char* toa = alloc(b, kToa, hits.size(), wide ? 8 : 4, wide ? Patch::U64 : Patch::U32);
         unsigned char* tot = alloc(b, kTot, hits.size(), 2, Patch::None);
         for (size_t i = 0; i < hits.size(); ++i) {
+            check();
             put(addr, i, hits[i].address);
             if (wide) put(toa, i, hits[i].toa);
             else put(toa, i, uint32_t(hits[i].toa));
             put(tot, i, uint16_t(hits[i].tot));
         }
         b.vecLength = hits.size();
-        toa_tot_records(b, kRaw, hits);
+        toa_tot_records(b, kRaw, hits, check);
         b.count[kRaw] = b.bytes[kRaw];
         break;
     }
-    case Kind::ItotEvent: itot_event(b, c, hits, false); break;
-    case Kind::ItotEventVec: itot_event(b, c, hits, true); break;
+    case Kind::ItotEvent: itot_event(b, c, hits, false, check); break;
+    case Kind::ItotEventVec: itot_event(b, c, hits, true, check); break;
     case Kind::BinnedPackets:
     case Kind::BinnedCounts:
-    case Kind::BinnedItots: binned(b, c, hits, kind); break;
-    case Kind::Frames: frames(b, c, hits); break;
+    case Kind::BinnedItots: binned(b, c, hits, kind, check); break;
+    case Kind::Frames: frames(b, c, hits, check); break;
     }
     tdcs(b, c, start, rng);
 }
@@ -495,11 +521,16 @@ std::shared_ptr<const Synth> build_synth(const SynthConfig& config, const std::a
     s->rawFrom = raw_source(config.mode);
     s->blocks.resize(size_t(std::max(1, config.blocks)));
     std::vector<Hit> hits;
-    for (size_t i = 0; i < s->blocks.size(); ++i) {
-        if (stop.load()) return nullptr;
-        Rng rng(config.seed * 0x9E3779B97F4A7C15ull + i);
-        build_block(s->blocks[i], config, uint64_t(i) * config.span, rng, hits);
-        for (int k = 0; k < kSlots; ++k) s->maxBytes[k] = std::max(s->maxBytes[k], s->blocks[i].bytes[k]);
+    StopCheck check(stop);
+    try {
+        for (size_t i = 0; i < s->blocks.size(); ++i) {
+            if (stop.load()) return nullptr;
+            Rng rng(config.seed * 0x9E3779B97F4A7C15ull + i);
+            build_block(s->blocks[i], config, uint64_t(i) * config.span, rng, hits, check);
+            for (int k = 0; k < kSlots; ++k) s->maxBytes[k] = std::max(s->maxBytes[k], s->blocks[i].bytes[k]);
+        }
+    } catch (const Stopped&) {
+        return nullptr;
     }
     return s;
 }

@@ -88,6 +88,12 @@ ZORV_API int zorvsim_script_clear(int device, const char* channel);
 ZORV_API long long zorvsim_delivery_count(int device, const char* channel);
 /* Waits until `count` deliveries were made or `timeout` seconds have passed; returns the count. */
 ZORV_API long long zorvsim_wait_deliveries(int device, const char* channel, long long count, double timeout);
+/* Reads back a buffer of delivery `delivery` (an index into the script) of the last scripted
+ * acquisition that ended on a channel: copies up to `size` bytes of it to `out` (null: none) and
+ * returns its length in bytes, as delivered (zero-padded to its count of records), or -1. The
+ * buffers stay allocated until the next script is installed on the channel or a reset. */
+ZORV_API long long zorvsim_delivered_buffer(int device, const char* channel, long long delivery, const char* name,
+                                            void* out, unsigned long long size);
 /* 1 while an acquisition runs on the channel, 0 when not, -1 for no such channel. */
 ZORV_API int zorvsim_acquiring(int device, const char* channel);
 

@@ -3,6 +3,7 @@ threads, scripted deliveries and the synthetic detector."""
 
 import ctypes
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -396,6 +397,80 @@ def test_scrub_overwrites_a_delivery_once_its_callback_returned(sdk, scrub):
     assert sdk.acquire(reader)[1] == (b"\xa5" * 32 if scrub else b"\x11" * 32)
 
 
+def write_through(lib, acq, getter, byte):
+    """Overwrites the buffer a getter gives (its records, by the delivery's counts) with one byte."""
+    ptr, n = ctypes.c_void_p(), ctypes.c_ulonglong()
+    assert getattr(lib, GETTERS[getter])(acq, ctypes.byref(ptr)) == 0
+    assert lib.zorv_acq_tpx3_get_vec_length(acq, ctypes.byref(n)) == 0
+    ctypes.memset(ptr.value, byte, 2 * n.value)
+
+
+@pytest.mark.parametrize("scrub", [False, True])
+def test_scripted_buffers_read_back_what_the_callback_wrote(sdk, scrub):
+    zorvsim.set("/devices/0/acquisition/scrub", scrub)
+    sdk.select("0:tpx3-dd-toa-tot-vec")
+    tot = np.arange(1, 6, dtype="<u2")
+    zorvsim.script("ch0", [{"tot_vec": tot, "vec_length": 8}, {"tot_vec": tot, "raw": b"raw"}], repeat=2)
+    written = iter([0x11, 0x22, 0x33, 0x44])
+    sdk.acquire(lambda acq: write_through(sdk.lib, acq, "tot_vec", next(written)))
+    # the last round's writes (a repeated script hands out the same buffers); zero-padded to the
+    # count of records; scrubbing overwrites everything afterwards
+    first, second = (zorvsim.delivered_buffer("ch0", i, "tot_vec") for i in (0, 1))
+    assert (first, second) == ((b"\xa5" * 16, b"\xa5" * 10) if scrub else (b"\x33" * 16, b"\x44" * 10))
+    assert zorvsim.delivered_buffer("ch0", 1, "raw") == (b"\xa5" * 3 if scrub else b"raw")
+    # a synthetic acquisition on the channel keeps them; the next script replaces them
+    zorvsim.set("/devices/0/acquisition", {"deliveries": 1, "realTime": False, "scrub": False})
+    sdk.acquire(lambda acq: None)
+    assert zorvsim.delivered_buffer("ch0", 0, "tot_vec") == first
+    zorvsim.script("ch0", [{}])
+    with pytest.raises(zorvsim.SimError, match="no scripted acquisition has ended on channel 'ch0' since"):
+        zorvsim.delivered_buffer("ch0", 0, "tot_vec")
+
+
+def test_read_back_through_the_package_shows_what_a_callable_wrote():
+    from zorvsdk.zorv import Device
+    dev = Device()
+    try:
+        dev.open("zorvsim:0")
+        dev.chip.selectMode("0:tpx3-dd-toa-tot")
+        zorvsim.script("ch0", [{"packets": np.array([(1, 2, 3), (4, 5, 6)], TOA_TOT)}])
+
+        def double_tot(data, metadata):
+            data["tot"] *= 2  # writes into the SDK's buffer
+
+        dev.acq.setDataCallback("ch0", double_tot)
+        dev.acq.begin("ch0")
+        dev.acq.end("ch0")
+    finally:
+        dev.finalize()
+    back = np.frombuffer(zorvsim.delivered_buffer("ch0", 0, "packets"), TOA_TOT)
+    assert back.tolist() == [(1, 4, 3), (4, 10, 6)]
+
+
+@pytest.mark.parametrize("setup, args, match", [
+    ("none", ("ch0", 0, "packets"), "no scripted acquisition has ended on channel 'ch0'"),
+    ("script", ("ch0", 2, "packets"), "no delivery 2: the last script of channel 'ch0' had 2"),
+    ("script", ("ch0", -1, "packets"), "no delivery -1"),
+    ("script", ("ch0", 0, "packet"), "no delivery buffer is named 'packet'"),
+    ("script", ("ch0", 1, "frames"), "buffer 'frames' of delivery 1 was a null pointer"),
+    ("script", ("ch1", 0, "packets"), "no scripted acquisition has ended on channel 'ch1'"),
+    ("script", ("ch9", 0, "packets"), "no acquisition channel 'ch9'"),
+    ("held", ("ch0", 0, "packets"), "an acquisition is running on channel 'ch0'"),
+])
+def test_read_back_refusals(sdk, setup, args, match):
+    sdk.select("0:tpx3-dd-toa-tot")
+    if setup != "none":
+        zorvsim.script("ch0", [{"packets": bytes(16)}, {"packets": bytes(32)}], hold=setup == "held")
+        sdk.register(lambda acq: None)
+        assert sdk.call("zorv_acq_begin", b"ch0") == 0
+        if setup == "script":
+            assert sdk.call("zorv_acq_end", b"ch0") == 0
+        else:
+            zorvsim.wait_deliveries("ch0", 2)
+    with pytest.raises(zorvsim.SimError, match=match):
+        zorvsim.delivered_buffer(*args)
+
+
 @pytest.mark.parametrize("call, match", [
     (lambda: zorvsim.script("ch7", []), "no acquisition channel 'ch7'"),
     (lambda: zorvsim.script("ch0", [], device=5), "no device 5"),
@@ -544,3 +619,23 @@ def test_the_seed_decides_the_data(sdk):
         synthetic(deliveries=1, seed=seed)
         runs.append(sdk.acquire()[0]["packets"])
     assert runs[0] == runs[1] != runs[2]
+
+
+@pytest.mark.parametrize("hits", [1_000_000, 16_000_000])
+def test_abort_answers_at_once_while_the_first_blocks_are_built(sdk, hits):
+    synthetic(deliveries=-1, hitsPerDelivery=hits)
+    sdk.select("0:tpx3-dd-toa-tot")
+    sdk.register(lambda acq: None)
+    took = []
+    for seed in (11, 12, 13):  # each a configuration not built before: a cold start
+        zorvsim.set("/devices/0/acquisition/seed", seed)
+        assert sdk.call("zorv_acq_begin", b"ch0") == 0
+        time.sleep(0.05)  # the library thread is building the first blocks meanwhile
+        start = time.perf_counter()
+        assert sdk.call("zorv_acq_abort", b"ch0") == 0
+        took.append(time.perf_counter() - start)
+        assert not zorvsim.acquiring("ch0")
+    print(f"\nabort while building blocks of {hits:,} hits: {1e3 * max(took):.1f} ms at most "
+          f"(median {1e3 * sorted(took)[1]:.1f} ms of 3)")
+    assert zorvsim.delivery_count("ch0") == 0
+    assert max(took) < 1.0  # generous: a loaded machine must not fail it

@@ -303,6 +303,7 @@ def _acq_lib() -> ctypes.CDLL:
             ("zorvsim_delivery_count", c_ll, [c_int, c_char_p]),
             ("zorvsim_wait_deliveries", c_ll, [c_int, c_char_p, c_ll, ctypes.c_double]),
             ("zorvsim_acquiring", c_int, [c_int, c_char_p]),
+            ("zorvsim_delivered_buffer", c_ll, [c_int, c_char_p, c_ll, c_char_p, c_void_p, ctypes.c_ulonglong]),
         ]:
             fn = getattr(lib, name)
             fn.restype = res
@@ -427,4 +428,21 @@ def acquiring(channel: str, device: int = 0) -> bool:
     return _acq_check(_acq_lib().zorvsim_acquiring(device, channel.encode("utf-8"))) == 1
 
 
-__all__ += ["script", "clear_script", "delivery_count", "wait_deliveries", "acquiring"]
+def delivered_buffer(channel: str, delivery: int, name: str, device: int = 0) -> bytes:
+    """The bytes that buffer ``name`` of delivery ``delivery`` (its index in the script) holds after
+    the last scripted acquisition on ``channel`` ended: what a callable wrote through its array shows
+    here. The length is the buffer's as delivered: what the script gave, padded with zeros to its
+    count of records. The buffers stay allocated until the next script is installed on the channel
+    or a reset; reading one back fails while an acquisition runs on the channel."""
+    lib = _acq_lib()
+    args = (device, channel.encode("utf-8"), delivery, name.encode("utf-8"))
+    size = _acq_check(lib.zorvsim_delivered_buffer(*args, None, 0))
+    while True:
+        out = ctypes.create_string_buffer(size)
+        n = _acq_check(lib.zorvsim_delivered_buffer(*args, out, size))
+        if n <= size:
+            return out.raw[:n]
+        size = n  # replaced meanwhile by a longer one
+
+
+__all__ += ["script", "clear_script", "delivery_count", "wait_deliveries", "acquiring", "delivered_buffer"]
