@@ -270,16 +270,10 @@ def test_exit_never_waits_for_a_blocked_callable(ending, expected):
     assert len(lines) <= 1 and all("deliveries were still running" in line for line in lines), stderr
 
 
-# In the child, the first thread made gets the thread id of the parent's delivery thread: the virtual
-# device takes it for that thread, detaches it, and the process aborts.
-SIM_FORK = pytest.mark.xfail(strict=False, reason="the virtual device, in a forked child, detaches the thread "
-                                                  "that closes it, taking it for the parent's delivery thread")
-
-
 @pytest.mark.parametrize("child", [
-    pytest.param("dev.close()", marks=SIM_FORK),
-    pytest.param("del dev; gc.collect()", marks=SIM_FORK),
-    pytest.param("sys.exit(0)", marks=SIM_FORK),
+    "dev.close()",
+    "del dev; gc.collect()",
+    "sys.exit(0)",
     "os._exit(0)",
 ])
 def test_fork_while_acquiring(child):
