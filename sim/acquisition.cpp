@@ -602,13 +602,13 @@ Channel* stoppable_channel(Call& call_, zorv_ctx_t* ctx, const char* channel, co
         status = call_.fail_text(st, text);
         return nullptr;
     };
-    if (!ctx) return refuse(-5, std::string(fn) + ": the context is null");
-    if (!channel) return refuse(-5, std::string(fn) + ": null argument");
+    if (!ctx) return refuse(ZORV_POINTER, std::string(fn) + ": the context is null");
+    if (!channel) return refuse(ZORV_POINTER, std::string(fn) + ": null argument");
     auto lk = lock();
     Device* dev = open_device(ctx);
-    if (!dev) return refuse(-2, std::string(fn) + ": no device is open on this context");
+    if (!dev) return refuse(ZORV_INVALID_OPERATION, std::string(fn) + ": no device is open on this context");
     if (!has_channel(dev->acq, channel))
-        return refuse(-3, std::string("no acquisition channel with the identifier '") + channel + "'");
+        return refuse(ZORV_INVALID_ARGUMENT, std::string("no acquisition channel with the identifier '") + channel + "'");
     return &channel_state(dev->index, channel);
 }
 
@@ -631,9 +631,9 @@ void put_out(uint64_t** out, unsigned char* p) { *out = reinterpret_cast<uint64_
 // First statements of a getter of a delivery.
 #define ZORV_DELIVERY_OR_FAIL(ok, ...)                                                          \
     ZORV_ENTER(acq __VA_OPT__(,) __VA_ARGS__);                                                   \
-    if (!acq) return call_.fail(-5, "%s: the delivery handle is null", __func__);               \
+    if (!acq) return call_.fail(ZORV_POINTER, "%s: the delivery handle is null", __func__);               \
     if (int status_; scripted_failure(call_, acq, __func__, status_)) return status_;           \
-    if (!(ok)) return call_.fail(-5, "%s: null argument", __func__)
+    if (!(ok)) return call_.fail(ZORV_POINTER, "%s: null argument", __func__)
 
 extern "C" {
 
@@ -651,7 +651,7 @@ int zorv_acq_ch_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_POWERED_DEVICE_OR_FAIL(id);
     const auto& list = dev->acq.channels;
     if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(-3, "acquisition channel index %d is out of range (%zu channels)", idx, list.size());
+        return call_.fail(ZORV_INVALID_ARGUMENT, "acquisition channel index %d is out of range (%zu channels)", idx, list.size());
     *id = list[size_t(idx)].c_str();
     return call_.done(0, id);
 }
@@ -660,7 +660,7 @@ int zorv_acq_set_data_callback(zorv_ctx_t* ctx, const char* channel, zorv_acq_da
     ZORV_ENTER(ctx, channel, func, user);
     ZORV_POWERED_DEVICE_OR_FAIL(channel);
     if (!has_channel(dev->acq, channel))
-        return call_.fail(-3, "no acquisition channel with the identifier '%s'", channel);
+        return call_.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel);
     Channel& ch = channel_state(dev->index, channel);
     std::lock_guard<std::mutex> l(ch.m);
     ch.func = func;
@@ -673,16 +673,16 @@ int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
     ZORV_ENTER(ctx, channel);
     ZORV_POWERED_DEVICE_OR_FAIL(channel);
     if (!has_channel(dev->acq, channel))
-        return call_.fail(-3, "no acquisition channel with the identifier '%s'", channel);
+        return call_.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel);
     Channel& ch = channel_state(dev->index, channel);
     std::unique_lock<std::mutex> l(ch.m);
-    if (ch.running) return call_.fail(-2, "an acquisition is already running on channel '%s'", channel);
-    if (!ch.registered) return call_.fail(-2, "no data callback is registered for channel '%s'", channel);
+    if (ch.running) return call_.fail(ZORV_INVALID_OPERATION, "an acquisition is already running on channel '%s'", channel);
+    if (!ch.registered) return call_.fail(ZORV_INVALID_OPERATION, "no data callback is registered for channel '%s'", channel);
     auto run = std::make_unique<Run>();
     run->mode = dev->chip.mode;
     if (!ch.pending) {
         if (dev->chip.mode.empty())
-            return call_.fail(-2, "no readout mode is selected: select one before beginning an acquisition");
+            return call_.fail(ZORV_INVALID_OPERATION, "no readout mode is selected: select one before beginning an acquisition");
         run->config = synth_config(*dev, channel);
         run->device = dev->index;
         run->deliveries = dev->acq.deliveries;
@@ -701,7 +701,7 @@ int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
         ch.thread = std::thread(run_channel, &ch, std::move(run), std::string(channel));
     } catch (const std::exception& e) {
         ch.running = false;
-        return call_.fail(-1, "the acquisition thread of channel '%s' cannot start: %s", channel, e.what());
+        return call_.fail(ZORV_INTERNAL, "the acquisition thread of channel '%s' cannot start: %s", channel, e.what());
     }
     ch.threadId = ch.thread.get_id();
     return call_.done(0);
@@ -713,15 +713,15 @@ int zorv_acq_end(zorv_ctx_t* ctx, const char* channel) {
     Channel* ch = stoppable_channel(call_, ctx, channel, __func__, status);
     if (!ch) return status;
     std::unique_lock<std::mutex> l(ch->m);
-    if (!ch->begun) return call_.fail(-2, "no acquisition was begun on channel '%s'", channel);
+    if (!ch->begun) return call_.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel);
     switch (join_finished(*ch, l, ch->generation)) {
     case Wait::Made: return call_.done(0);
     case Wait::OwnThread:
-        return call_.fail(-2, "the acquisition on channel '%s' cannot be waited for from its own data callback",
+        return call_.fail(ZORV_INVALID_OPERATION, "the acquisition on channel '%s' cannot be waited for from its own data callback",
                           channel);
     case Wait::Cycle: break;
     }
-    return call_.fail(-2,
+    return call_.fail(ZORV_INVALID_OPERATION,
                       "the acquisition on channel '%s' cannot be waited for from this data callback: its "
                       "delivery thread waits for this thread (directly or through other channels)",
                       channel);
@@ -733,7 +733,7 @@ int zorv_acq_abort(zorv_ctx_t* ctx, const char* channel) {
     Channel* ch = stoppable_channel(call_, ctx, channel, __func__, status);
     if (!ch) return status;
     std::unique_lock<std::mutex> l(ch->m);
-    if (!ch->begun) return call_.fail(-2, "no acquisition was begun on channel '%s'", channel);
+    if (!ch->begun) return call_.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel);
     // From the channel's own callback, or one its thread waits for, the acquisition stops once that
     // callback returns.
     stop_and_join(*ch, std::move(l));
@@ -793,14 +793,14 @@ DELIVERY_BUFFER(zorv_acq_tpx_get_frames, void*, kFrames)
 
 int zorv_acq_meta_get_tdc_toas_count(zorv_acq_t* acq, int tdc, uint64_t* count) {
     ZORV_DELIVERY_OR_FAIL(count, tdc);
-    if (tdc < 0 || tdc > 2) return call_.fail(-3, "TDC input %d does not exist (inputs 0, 1 and 2)", tdc);
+    if (tdc < 0 || tdc > 2) return call_.fail(ZORV_INVALID_ARGUMENT, "TDC input %d does not exist (inputs 0, 1 and 2)", tdc);
     *count = acq->count[kTdc0 + tdc];
     return call_.done(0, count);
 }
 
 int zorv_acq_meta_get_tdc_toas(zorv_acq_t* acq, int tdc, const uint64_t** toas) {
     ZORV_DELIVERY_OR_FAIL(toas, tdc);
-    if (tdc < 0 || tdc > 2) return call_.fail(-3, "TDC input %d does not exist (inputs 0, 1 and 2)", tdc);
+    if (tdc < 0 || tdc > 2) return call_.fail(ZORV_INVALID_ARGUMENT, "TDC input %d does not exist (inputs 0, 1 and 2)", tdc);
     *toas = reinterpret_cast<const uint64_t*>(buffer(acq, Slot(kTdc0 + tdc)));
     return call_.done(0);
 }

@@ -50,12 +50,12 @@ int set_dac(ChipArea& a, const std::string& name, int value, std::string& error)
     Dac* d = find(a.dacs, name, &Dac::name);
     if (!d) {
         error = "no DAC named '" + name + "'";
-        return -3;
+        return ZORV_INVALID_ARGUMENT;
     }
     if (value < d->min || value > d->max) {
         error = "value " + std::to_string(value) + " of DAC '" + name + "' is outside its limits [" +
                 std::to_string(d->min) + ", " + std::to_string(d->max) + "]";
-        return -3;
+        return ZORV_INVALID_ARGUMENT;
     }
     d->value = value;
     return 0;
@@ -65,12 +65,12 @@ int set_threshold_raw(ChipArea& a, const std::string& id, int raw, std::string& 
     Threshold* t = find(a.thresholds, id, &Threshold::id);
     if (!t) {
         error = "no threshold with the identifier '" + id + "'";
-        return -3;
+        return ZORV_INVALID_ARGUMENT;
     }
     if (raw < t->rawMin || raw > t->rawMax) {
         error = "raw value " + std::to_string(raw) + " of threshold '" + id + "' is outside its range [" +
                 std::to_string(t->rawMin) + ", " + std::to_string(t->rawMax) + "]";
-        return -3;
+        return ZORV_INVALID_ARGUMENT;
     }
     t->raw = raw;
     t->kev = NAN;
@@ -81,11 +81,11 @@ int set_threshold_kev(ChipArea& a, const std::string& id, double kev, std::strin
     Threshold* t = find(a.thresholds, id, &Threshold::id);
     if (!t) {
         error = "no threshold with the identifier '" + id + "'";
-        return -3;
+        return ZORV_INVALID_ARGUMENT;
     }
     if (!t->calibrated) {
         error = "threshold '" + id + "' is not calibrated";
-        return -2;
+        return ZORV_INVALID_OPERATION;
     }
     // Compared in single precision: the range that zorv_chip_threshold_range reports is accepted whole.
     double lo = kev_of(*t, t->rawMin), hi = kev_of(*t, t->rawMax);
@@ -94,7 +94,7 @@ int set_threshold_kev(ChipArea& a, const std::string& id, double kev, std::strin
         std::snprintf(text, sizeof text, "%g keV for threshold '%s' is outside its range [%g, %g] keV", kev,
                       id.c_str(), std::min(lo, hi), std::max(lo, hi));
         error = text;
-        return -3;
+        return ZORV_INVALID_ARGUMENT;
     }
     t->raw = std::clamp(int(std::lround((kev - t->offset) / t->slope)), t->rawMin, t->rawMax);
     t->kev = kev;
@@ -404,11 +404,11 @@ namespace {
 // Looks up an identifier or fails the call with -3 naming what was not found.
 #define FIND_OR_FAIL(var, list, field, key, what)                                          \
     auto* var = find(dev->chip.list, key, field);                                          \
-    if (!var) return call_.fail(-3, "no " what " with the identifier '%s'", key)
+    if (!var) return call_.fail(ZORV_INVALID_ARGUMENT, "no " what " with the identifier '%s'", key)
 
 #define INDEX_OR_FAIL(list, idx, what)                                                     \
     if ((idx) < 0 || size_t(idx) >= (list).size())                                         \
-    return call_.fail(-3, what " index %d is out of range (%zu in all)", idx, (list).size())
+    return call_.fail(ZORV_INVALID_ARGUMENT, what " index %d is out of range (%zu in all)", idx, (list).size())
 
 
 }  // namespace
@@ -456,7 +456,7 @@ int zorv_chip_set_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t polari
     ZORV_POWERED_DEVICE_OR_FAIL(true);
     INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
     if (polarity != positive_polarity && polarity != negative_polarity)
-        return call_.fail(-3, "polarity %d is neither positive (0) nor negative (1)", int(polarity));
+        return call_.fail(ZORV_INVALID_ARGUMENT, "polarity %d is neither positive (0) nor negative (1)", int(polarity));
     dev->chip.chips[size_t(idx)].polarity = int(polarity);
     return call_.done(0);
 }
@@ -483,7 +483,7 @@ int zorv_chip_sense_dac_sel(zorv_ctx_t* ctx, const char* name) {
     ZORV_POWERED_DEVICE_OR_FAIL(name);
     const auto& list = dev->chip.senseDacs;
     if (std::find(list.begin(), list.end(), name) == list.end())
-        return call_.fail(-3, "no sense DAC named '%s'", name);
+        return call_.fail(ZORV_INVALID_ARGUMENT, "no sense DAC named '%s'", name);
     dev->chip.senseSelected = name;
     return call_.done(0);
 }
@@ -513,15 +513,15 @@ namespace {
 int select_mode(Call& call_, Device* dev, const char* id, const scan_params* params) {
     ChipArea& a = dev->chip;
     if (std::find(a.modes.begin(), a.modes.end(), id) == a.modes.end())
-        return call_.fail(-3, "no readout mode with the identifier '%s'", id);
-    if (sim::acquiring(*dev)) return call_.fail(-2, "the readout mode cannot change while acquiring");
+        return call_.fail(ZORV_INVALID_ARGUMENT, "no readout mode with the identifier '%s'", id);
+    if (sim::acquiring(*dev)) return call_.fail(ZORV_INVALID_OPERATION, "the readout mode cannot change while acquiring");
     if (binned_mode(id)) {
-        if (!params) return call_.fail(-2, "readout mode '%s' needs binning parameters", id);
+        if (!params) return call_.fail(ZORV_INVALID_OPERATION, "readout mode '%s' needs binning parameters", id);
         if (params->width_ == 0 || params->height_ == 0 || a.chipWidth % params->width_ != 0 ||
             a.chipHeight % params->height_ != 0)
-            return call_.fail(-3, "bin size %ux%u does not divide the chip size %dx%d", params->width_,
+            return call_.fail(ZORV_INVALID_ARGUMENT, "bin size %ux%u does not divide the chip size %dx%d", params->width_,
                               params->height_, a.chipWidth, a.chipHeight);
-        if (params->dwell_time_ == 0) return call_.fail(-3, "the dwell time of a binned mode must not be 0");
+        if (params->dwell_time_ == 0) return call_.fail(ZORV_INVALID_ARGUMENT, "the dwell time of a binned mode must not be 0");
         a.binWidth = params->width_;
         a.binHeight = params->height_;
         a.dwellTime = params->dwell_time_;
@@ -626,7 +626,7 @@ int zorv_chip_threshold_is_calibrated(zorv_ctx_t* ctx, const char* id, int* cali
 }  // extern "C"
 
 #define CALIBRATED_OR_FAIL(t) \
-    if (!(t)->calibrated) return call_.fail(-2, "threshold '%s' is not calibrated", (t)->id.c_str())
+    if (!(t)->calibrated) return call_.fail(ZORV_INVALID_OPERATION, "threshold '%s' is not calibrated", (t)->id.c_str())
 
 extern "C" {
 

@@ -47,7 +47,7 @@ struct Setting {
 struct Problem {
     int line = 0;
     std::string text;
-    int status = -3;
+    int status = ZORV_INVALID_ARGUMENT;
     bool any() const { return !text.empty(); }
 };
 
@@ -480,14 +480,14 @@ Problem apply_settings(Device& dev, const std::vector<Setting>& settings) {
             break;
         }
         if (p.any()) {
-            if (p.status >= 0) p.status = -3;
+            if (p.status >= 0) p.status = ZORV_INVALID_ARGUMENT;
             return p;
         }
     }
     if ((maskWidth == 0) != (maskHeight == 0)) {
         p.line = maskLine;
         p.text = "the pixel mask needs both its width and its height";
-        p.status = -3;
+        p.status = ZORV_INVALID_ARGUMENT;
         return p;
     }
     dev.chip = std::move(chip);
@@ -514,9 +514,9 @@ int zorv_load_configuration(zorv_ctx_t* ctx, const char* type, const char* conte
     Problem p;
     if (kind == "yml") parse_yml(content, settings, p);
     else if (kind == "xml") XmlReader(content, p).parse(settings);
-    else return call_.fail(-3, "unknown configuration kind '%s': expected 'xml' or 'yml'", type);
+    else return call_.fail(ZORV_INVALID_ARGUMENT, "unknown configuration kind '%s': expected 'xml' or 'yml'", type);
     if (!p.any()) {
-        if (acquiring(*dev)) return call_.fail(-2, "a configuration cannot be loaded while acquiring");
+        if (acquiring(*dev)) return call_.fail(ZORV_INVALID_OPERATION, "a configuration cannot be loaded while acquiring");
         p = apply_settings(*dev, settings);
     }
     if (p.any()) return call_.fail(p.status, "%s configuration, line %d: %s", type, p.line, p.text.c_str());
@@ -538,7 +538,7 @@ int zorv_get_pixel_mask(zorv_ctx_t* ctx, pixel_mask* mask, size_t* delivered) {
     mask_size(*dev, w, h);
     const std::vector<uint8_t>& bytes = mask_bytes(*dev);
     if (mask->data_len < bytes.size())
-        return call_.fail(-3, "a buffer of %zu bytes is too small for the %zu x %zu pixel mask (%zu bytes)", mask->data_len,
+        return call_.fail(ZORV_INVALID_ARGUMENT, "a buffer of %zu bytes is too small for the %zu x %zu pixel mask (%zu bytes)", mask->data_len,
                           w, h, bytes.size());
     if (!bytes.empty()) std::memcpy(mask->data, bytes.data(), bytes.size());
     *delivered = bytes.size();
@@ -553,7 +553,7 @@ int zorv_set_pixel_mask(zorv_ctx_t* ctx, const pixel_mask* mask) {
     mask_size(*dev, w, h);
     std::vector<uint8_t>& bytes = mask_bytes(*dev);
     if (mask->data_len != bytes.size())
-        return call_.fail(-3, "a mask of %zu bytes does not fit the %zu x %zu pixel mask (%zu bytes)", mask->data_len, w, h,
+        return call_.fail(ZORV_INVALID_ARGUMENT, "a mask of %zu bytes does not fit the %zu x %zu pixel mask (%zu bytes)", mask->data_len, w, h,
                           bytes.size());
     if (!bytes.empty()) std::memcpy(bytes.data(), mask->data, bytes.size());
     return call_.done(0);

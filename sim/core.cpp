@@ -898,10 +898,10 @@ extern "C" {
 
 int zorv_ctx_create(zorv_ctx_t** ctx) {
     ZORV_ENTER(nullptr, ctx);
-    if (!ctx) return call_.fail(-5, "zorv_ctx_create: the out-pointer is null");
+    if (!ctx) return call_.fail(ZORV_POINTER, "zorv_ctx_create: the out-pointer is null");
     auto lk = lock();
     world();
-    if (!model_file_error().empty()) return call_.fail_text(-1, model_file_error());
+    if (!model_file_error().empty()) return call_.fail_text(ZORV_INTERNAL, model_file_error());
     static uint64_t serial = 0;
     auto* c = new zorv_ctx;
     c->serial = ++serial;

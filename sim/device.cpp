@@ -35,7 +35,7 @@ extern "C" {
 int zorv_dev_enumerate(zorv_ctx_t* ctx, zorv_enum_func func, void* user, int* count) {
     ZORV_ENTER(ctx, func, user);
     ZORV_REQUIRE_CTX(ctx);
-    if (!func) return call_.fail(-5, "zorv_dev_enumerate: the callback is null");
+    if (!func) return call_.fail(ZORV_POINTER, "zorv_dev_enumerate: the callback is null");
     std::vector<zorv_enum> found;
     {
         auto lk = lock();
@@ -49,7 +49,7 @@ int zorv_dev_enumerate(zorv_ctx_t* ctx, zorv_enum_func func, void* user, int* co
 #define ENUM_TEXT(name, member)                                                   \
     int name(zorv_enum_t* dev, const char** text) {                                \
         ZORV_ENTER(dev);                                                           \
-        if (!dev || !text) return call_.fail(-5, "%s: null argument", __func__); \
+        if (!dev || !text) return call_.fail(ZORV_POINTER, "%s: null argument", __func__); \
         *text = dev->desc.member.c_str();                                          \
         return call_.done(0, text);                                                \
     }
@@ -62,7 +62,7 @@ ENUM_TEXT(zorv_enum_usb_get_instance_path, instancePath)
 
 int zorv_enum_usb_get_vid_pid(zorv_enum_t* dev, unsigned short* vid, unsigned short* pid) {
     ZORV_ENTER(dev);
-    if (!dev || !vid || !pid) return call_.fail(-5, "%s: null argument", __func__);
+    if (!dev || !vid || !pid) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);
     *vid = (unsigned short)dev->desc.vid;
     *pid = (unsigned short)dev->desc.pid;
     return call_.done(0, vid, pid);
@@ -70,14 +70,14 @@ int zorv_enum_usb_get_vid_pid(zorv_enum_t* dev, unsigned short* vid, unsigned sh
 
 int zorv_enum_usb_is_high_speed(zorv_enum_t* dev, int* flag) {
     ZORV_ENTER(dev);
-    if (!dev || !flag) return call_.fail(-5, "%s: null argument", __func__);
+    if (!dev || !flag) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);
     *flag = dev->desc.highSpeed;
     return call_.done(0, flag);
 }
 
 int zorv_enum_usb_is_super_speed(zorv_enum_t* dev, int* flag) {
     ZORV_ENTER(dev);
-    if (!dev || !flag) return call_.fail(-5, "%s: null argument", __func__);
+    if (!dev || !flag) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);
     *flag = dev->desc.superSpeed;
     return call_.done(0, flag);
 }
@@ -91,13 +91,13 @@ int zorv_enum_get_last_error(zorv_enum_t* dev, const char** text) {
 int zorv_dev_open(zorv_ctx_t* ctx, const char* locator) {
     ZORV_ENTER(ctx, locator);
     ZORV_REQUIRE_CTX(ctx);
-    if (!locator) return call_.fail(-5, "zorv_dev_open: the locator is null");
+    if (!locator) return call_.fail(ZORV_POINTER, "zorv_dev_open: the locator is null");
     auto lk = lock();
     if (Device* open = open_device(ctx))
-        return call_.fail(-2, "a device is already open on this context ('%s')", open->desc.connectionString.c_str());
+        return call_.fail(ZORV_INVALID_OPERATION, "a device is already open on this context ('%s')", open->desc.connectionString.c_str());
     for (auto& d : world().devices) {
         if (d->desc.connectionString != locator) continue;
-        if (d->owner) return call_.fail(-2, "device '%s' is in use by another context", locator);
+        if (d->owner) return call_.fail(ZORV_INVALID_OPERATION, "device '%s' is in use by another context", locator);
         d->owner = ctx;
         ctx->device = d->index;
         on_open_supplies(*d);
@@ -106,7 +106,7 @@ int zorv_dev_open(zorv_ctx_t* ctx, const char* locator) {
         on_open_acq(*d);
         return call_.done(0);
     }
-    return call_.fail(-3, "no device with the locator '%s' is attached", locator);
+    return call_.fail(ZORV_INVALID_ARGUMENT, "no device with the locator '%s' is attached", locator);
 }
 
 int zorv_dev_close(zorv_ctx_t* ctx) {
@@ -114,7 +114,7 @@ int zorv_dev_close(zorv_ctx_t* ctx) {
     ZORV_REQUIRE_CTX(ctx);
     {
         auto lk = lock();
-        if (!open_device(ctx)) return call_.fail(-2, "no device is open on this context");
+        if (!open_device(ctx)) return call_.fail(ZORV_INVALID_OPERATION, "no device is open on this context");
     }
     close_context(ctx);
     return call_.done(0);
@@ -123,7 +123,7 @@ int zorv_dev_close(zorv_ctx_t* ctx) {
 int zorv_dev_is_opened(zorv_ctx_t* ctx, int* opened) {
     ZORV_ENTER(ctx);
     ZORV_REQUIRE_CTX(ctx);
-    if (!opened) return call_.fail(-5, "zorv_dev_is_opened: the out-pointer is null");
+    if (!opened) return call_.fail(ZORV_POINTER, "zorv_dev_is_opened: the out-pointer is null");
     auto lk = lock();
     *opened = open_device(ctx) ? 1 : 0;
     return call_.done(0, opened);
@@ -133,10 +133,10 @@ int zorv_dev_is_opened(zorv_ctx_t* ctx, int* opened) {
 
 #define OPEN_DEVICE_OR_FAIL(out)                                                                   \
     ZORV_REQUIRE_CTX(ctx);                                                                         \
-    if (!(out)) return call_.fail(-5, "%s: null argument", __func__);                            \
+    if (!(out)) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);                            \
     auto lk = lock();                                                                              \
     Device* dev = open_device(ctx);                                                                \
-    if (!dev) return call_.fail(-2, "%s: no device is open on this context", __func__)
+    if (!dev) return call_.fail(ZORV_INVALID_OPERATION, "%s: no device is open on this context", __func__)
 
 #define PROP_TEXT(name, member)                     \
     int name(zorv_ctx_t* ctx, const char** text) {   \

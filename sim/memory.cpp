@@ -257,7 +257,7 @@ bool flash_read(const Flash& f, uint32_t address, uint8_t* out, size_t length, s
 }
 
 int flash_program(Flash& f, uint32_t address, const uint8_t* data, size_t length, std::string& error) {
-    if (!in_range(f, address, length, "a program", error)) return -3;
+    if (!in_range(f, address, length, "a program", error)) return ZORV_INVALID_ARGUMENT;
     // The whole range is checked before anything is written.
     bool ok = true;
     for_each_piece(f, address, length, [&](int sector, size_t offset, uint32_t, size_t pos, size_t count) {
@@ -277,7 +277,7 @@ int flash_program(Flash& f, uint32_t address, const uint8_t* data, size_t length
             }
         }
     });
-    if (!ok) return -3;
+    if (!ok) return ZORV_INVALID_ARGUMENT;
     if (!f.file.empty() && !write_file(f.file, address, data, length, error)) return -1;
     for_each_piece(f, address, length, [&](int sector, size_t offset, uint32_t size, size_t pos, size_t count) {
         auto& bytes = f.sectors[sector];
@@ -294,7 +294,7 @@ int flash_erase(Flash& f, int sector, std::string& error) {
     } else if (sector < 0 || sector >= sector_count(f)) {
         error = "flash '" + f.id + "': sector " + std::to_string(sector) + " is out of range (" +
                 std::to_string(sector_count(f)) + " sectors)";
-        return -3;
+        return ZORV_INVALID_ARGUMENT;
     } else if (f.sectors.count(sector)) {
         written.push_back(sector);
     }
@@ -473,11 +473,11 @@ Json length_arg(const size_t* length) { return length ? Json((unsigned long long
 #define FLASH_OR_FAIL(ok)                                                                          \
     ZORV_DEVICE_OR_FAIL(id && (ok));                                                             \
     Flash* f = find_flash(*dev, id);                                                               \
-    if (!f) return call_.fail(-3, "no flash memory with the identifier '%s'", id)
+    if (!f) return call_.fail(ZORV_INVALID_ARGUMENT, "no flash memory with the identifier '%s'", id)
 
 #define REGION_OR_FAIL(region)                                                                     \
     if ((region) < 0 || size_t(region) >= f->regions.size())                                       \
-    return call_.fail(-3, "region index %d of flash '%s' is out of range (%zu regions)", region, id, f->regions.size())
+    return call_.fail(ZORV_INVALID_ARGUMENT, "region index %d of flash '%s' is out of range (%zu regions)", region, id, f->regions.size())
 
 extern "C" {
 
@@ -493,7 +493,7 @@ int zorv_flash_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->memory.flashes;
     if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(-3, "flash memory index %d is out of range (%zu memories)", idx, list.size());
+        return call_.fail(ZORV_INVALID_ARGUMENT, "flash memory index %d is out of range (%zu memories)", idx, list.size());
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -533,7 +533,7 @@ int zorv_flash_sector_address_range(zorv_ctx_t* ctx, const char* id, int sector,
     FLASH_OR_FAIL(start && end);
     uint32_t first = 0, size = 0;
     if (!sector_place(*f, sector, first, size))
-        return call_.fail(-3, "sector index %d of flash '%s' is out of range (%d sectors)", sector, id, sector_count(*f));
+        return call_.fail(ZORV_INVALID_ARGUMENT, "sector index %d of flash '%s' is out of range (%d sectors)", sector, id, sector_count(*f));
     *start = first;
     *end = uint32_t(uint64_t(first) + size - 1);
     return call_.done(0, start, end);
@@ -544,7 +544,7 @@ int zorv_flash_read(zorv_ctx_t* ctx, const char* id, uint32_t address, void* dat
     ZORV_ENTER(ctx, id, address, length_arg(length));
     FLASH_OR_FAIL(length && (data || *length == 0));
     std::string error;
-    if (!flash_read(*f, address, static_cast<uint8_t*>(data), *length, error)) return call_.fail_text(-3, error);
+    if (!flash_read(*f, address, static_cast<uint8_t*>(data), *length, error)) return call_.fail_text(ZORV_INVALID_ARGUMENT, error);
     return call_.done(0, length);
 }
 

@@ -183,19 +183,19 @@ struct zorv_ctx {
 
 // Failure texts used across areas.
 #define ZORV_REQUIRE_CTX(ctx) \
-    if (!(ctx)) return call_.fail(-5, "%s: the context is null", __func__)
+    if (!(ctx)) return call_.fail(ZORV_POINTER, "%s: the context is null", __func__)
 
 // Start of an area function that needs the device open on `ctx`: checks the out-pointers (`ok`),
 // locks the world and binds `dev`.
 #define ZORV_DEVICE_OR_FAIL(ok)                                                                    \
     ZORV_REQUIRE_CTX(ctx);                                                                         \
-    if (!(ok)) return call_.fail(-5, "%s: null argument", __func__);                             \
+    if (!(ok)) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);                             \
     auto lk = ::sim::lock();                                                                       \
     ::sim::Device* dev = ::sim::open_device(ctx);                                                  \
-    if (!dev) return call_.fail(-2, "%s: no device is open on this context", __func__)
+    if (!dev) return call_.fail(ZORV_INVALID_OPERATION, "%s: no device is open on this context", __func__)
 
 // The same for chip and acquisition functions, which also need the boards powered.
 #define ZORV_POWERED_DEVICE_OR_FAIL(ok)                                                            \
     ZORV_DEVICE_OR_FAIL(ok);                                                                       \
     if (!::sim::boards_powered(*dev))                                                              \
-    return call_.fail(-2, "%s: the boards of the device are not powered", __func__)
+    return call_.fail(ZORV_INVALID_OPERATION, "%s: the boards of the device are not powered", __func__)

@@ -247,7 +247,7 @@ int zorv_board_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.boards;
     if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(-3, "board index %d is out of range (%zu boards)", idx, list.size());
+        return call_.fail(ZORV_INVALID_ARGUMENT, "board index %d is out of range (%zu boards)", idx, list.size());
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -270,7 +270,7 @@ int zorv_board_power_on(zorv_ctx_t* ctx, const char* id) {
     ZORV_ENTER(ctx, id);
     ZORV_DEVICE_OR_FAIL(id);
     Board* b = find_board(*dev, id);
-    if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
+    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no board with the identifier '%s'", id);
     b->powered = true;
     return call_.done(0);
 }
@@ -279,11 +279,11 @@ int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
     ZORV_ENTER(ctx, id);
     ZORV_DEVICE_OR_FAIL(id);
     Board* b = find_board(*dev, id);
-    if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
-    if (!b->powered) return call_.fail(-2, "board '%s' is not powered", id);
+    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no board with the identifier '%s'", id);
+    if (!b->powered) return call_.fail(ZORV_INVALID_OPERATION, "board '%s' is not powered", id);
     // An unpowered detector delivers nothing: the acquisition has to be ended first.
     if (sim::acquiring(*dev))
-        return call_.fail(-2, "board '%s' cannot be powered off while an acquisition is running", id);
+        return call_.fail(ZORV_INVALID_OPERATION, "board '%s' cannot be powered off while an acquisition is running", id);
     b->powered = false;
     return call_.done(0);
 }
@@ -292,7 +292,7 @@ int zorv_board_is_powered(zorv_ctx_t* ctx, const char* id, int* powered) {
     ZORV_ENTER(ctx, id);
     ZORV_DEVICE_OR_FAIL(id && powered);
     Board* b = find_board(*dev, id);
-    if (!b) return call_.fail(-3, "no board with the identifier '%s'", id);
+    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no board with the identifier '%s'", id);
     *powered = b->powered ? 1 : 0;
     return call_.done(0, powered);
 }
@@ -311,7 +311,7 @@ int zorv_bias_supply_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.biases;
     if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(-3, "bias supply index %d is out of range (%zu supplies)", idx, list.size());
+        return call_.fail(ZORV_INVALID_ARGUMENT, "bias supply index %d is out of range (%zu supplies)", idx, list.size());
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -334,7 +334,7 @@ int zorv_bias_get(zorv_ctx_t* ctx, const char* id, float* volts) {
     ZORV_ENTER(ctx, id);
     ZORV_DEVICE_OR_FAIL(id && volts);
     BiasSupply* b = find_bias(*dev, id);
-    if (!b) return call_.fail(-3, "no bias supply with the identifier '%s'", id);
+    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no bias supply with the identifier '%s'", id);
     *volts = float(bias_voltage(*b, now()));
     return call_.done(0, volts);
 }
@@ -343,9 +343,9 @@ int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
     ZORV_ENTER(ctx, id, volts);
     ZORV_DEVICE_OR_FAIL(id);
     BiasSupply* b = find_bias(*dev, id);
-    if (!b) return call_.fail(-3, "no bias supply with the identifier '%s'", id);
+    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no bias supply with the identifier '%s'", id);
     if (!std::isfinite(volts) || volts < b->min || volts > b->max)
-        return call_.fail(-3, "bias %g V is outside the range [%g, %g] of '%s'", double(volts), b->min, b->max, id);
+        return call_.fail(ZORV_INVALID_ARGUMENT, "bias %g V is outside the range [%g, %g] of '%s'", double(volts), b->min, b->max, id);
     double t = now();
     b->from = bias_voltage(*b, t);
     b->since = t;
@@ -357,7 +357,7 @@ int zorv_bias_range(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
     ZORV_ENTER(ctx, id);
     ZORV_DEVICE_OR_FAIL(id && min && max);
     BiasSupply* b = find_bias(*dev, id);
-    if (!b) return call_.fail(-3, "no bias supply with the identifier '%s'", id);
+    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no bias supply with the identifier '%s'", id);
     *min = float(b->min);
     *max = float(b->max);
     return call_.done(0, min, max);
@@ -377,7 +377,7 @@ int zorv_cooling_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.coolers;
     if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(-3, "cooling unit index %d is out of range (%zu units)", idx, list.size());
+        return call_.fail(ZORV_INVALID_ARGUMENT, "cooling unit index %d is out of range (%zu units)", idx, list.size());
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -397,7 +397,7 @@ sim::CoolingUnit* find_cooler(sim::Device& dev, const char* id) {
 #define COOLER_OR_FAIL(ok)                                                                         \
     ZORV_DEVICE_OR_FAIL(id && (ok));                                                             \
     CoolingUnit* c = find_cooler(*dev, id);                                                        \
-    if (!c) return call_.fail(-3, "no cooling unit with the identifier '%s'", id)
+    if (!c) return call_.fail(ZORV_INVALID_ARGUMENT, "no cooling unit with the identifier '%s'", id)
 
 extern "C" {
 
@@ -426,7 +426,7 @@ int zorv_cooling_set_desired(zorv_ctx_t* ctx, const char* id, float value) {
     ZORV_ENTER(ctx, id, value);
     COOLER_OR_FAIL(true);
     if (!std::isfinite(value) || value < c->min || value > c->max)
-        return call_.fail(-3, "temperature %g is outside the limits [%g, %g] of '%s'", double(value), c->min, c->max, id);
+        return call_.fail(ZORV_INVALID_ARGUMENT, "temperature %g is outside the limits [%g, %g] of '%s'", double(value), c->min, c->max, id);
     double t = now();
     c->from = cooling_actual(*c, t);
     c->since = t;
@@ -456,7 +456,7 @@ int zorv_revision_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.revisions;
     if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(-3, "revision index %d is out of range (%zu revisions)", idx, list.size());
+        return call_.fail(ZORV_INVALID_ARGUMENT, "revision index %d is out of range (%zu revisions)", idx, list.size());
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -469,7 +469,7 @@ int zorv_revision_string(zorv_ctx_t* ctx, const char* id, const char** version) 
             *version = v.version.c_str();
             return call_.done(0, version);
         }
-    return call_.fail(-3, "no revision with the identifier '%s'", id);
+    return call_.fail(ZORV_INVALID_ARGUMENT, "no revision with the identifier '%s'", id);
 }
 
 // ---- external synchronisation options ----
@@ -486,7 +486,7 @@ int zorv_syncmode_option_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.syncOptions;
     if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(-3, "sync option index %d is out of range (%zu options)", idx, list.size());
+        return call_.fail(ZORV_INVALID_ARGUMENT, "sync option index %d is out of range (%zu options)", idx, list.size());
     *id = list[size_t(idx)].c_str();
     return call_.done(0, id);
 }
@@ -499,7 +499,7 @@ int zorv_syncmode_option_select(zorv_ctx_t* ctx, const char* id) {
             dev->supplies.syncSelected = o;
             return call_.done(0);
         }
-    return call_.fail(-3, "no sync option with the identifier '%s'", id);
+    return call_.fail(ZORV_INVALID_ARGUMENT, "no sync option with the identifier '%s'", id);
 }
 
 // ---- AXI register map ----
@@ -511,12 +511,12 @@ namespace {
 // The register at `address`, or null with the failure recorded (102 unaligned, 103 unmapped).
 sim::Register* find_register(sim::Call& call_, sim::Device& dev, uint32_t address, int& status) {
     if (address % 4 != 0) {
-        status = call_.fail(102, "unaligned AXI address 0x%08" PRIX32, address);
+        status = call_.fail(ZORV_AXI_UNALIGNED, "unaligned AXI address 0x%08" PRIX32, address);
         return nullptr;
     }
     for (auto& g : dev.supplies.registers)
         if (g.address == address) return &g;
-    status = call_.fail(103, "no AXI register is mapped at address 0x%08" PRIX32, address);
+    status = call_.fail(ZORV_AXI_UNMAPPED, "no AXI register is mapped at address 0x%08" PRIX32, address);
     return nullptr;
 }
 
@@ -540,7 +540,7 @@ int zorv_axi_write(zorv_ctx_t* ctx, uint32_t address, uint32_t data) {
     int status = 0;
     Register* g = find_register(call_, *dev, address, status);
     if (!g) return status;
-    if (!g->writable) return call_.fail(-3, "the AXI register at address 0x%08" PRIX32 " is read-only", address);
+    if (!g->writable) return call_.fail(ZORV_INVALID_ARGUMENT, "the AXI register at address 0x%08" PRIX32 " is read-only", address);
     g->value = data;
     return call_.done(0);
 }
