@@ -1,0 +1,160 @@
+// Model members declared once. Each model struct has
+//
+//     template <class V> void members(V& v, Board& b) { v("id", b.id); v("powered", b.powered); }
+//
+// and the generic code below loads it from a document, dumps it back in the same order and lists
+// its allowed members from that one declaration. A member is one of:
+//   v(key, field)                 a value, a list of values, a nested struct or a list of structs;
+//   v.fallback(key, field, other) loaded as `other` (read earlier) when absent;
+//   v.state(key, field, now)      loaded into `field`, dumped as now(t) at the dump's clock time t.
+// A struct may also have `static constexpr const char* rule` and `bool valid(const T&)`: the rule
+// is reported at the element's place when the loaded element is not valid or one of its 32-bit
+// members is out of range. Members named `since` start their clock when loaded.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "json.hpp"
+
+namespace sim {
+
+double now();
+
+class Names;
+
+// A struct that declares its members.
+template <class T>
+concept Model = requires(Names& n, T& x) { members(n, x); };
+
+// The allowed member names of a struct.
+class Names {
+public:
+    std::vector<std::string_view> keys;
+    template <class T, class... Rest>
+    void operator()(std::string_view key, T&, Rest&&...) { keys.push_back(key); }
+    template <class T, class U>
+    void fallback(std::string_view key, T&, U&) { keys.push_back(key); }
+    template <class T, class F>
+    void state(std::string_view key, T&, F&&) { keys.push_back(key); }
+};
+
+template <Model T>
+const std::vector<std::string_view>& member_names() {
+    static const std::vector<std::string_view> keys = [] {
+        Names n;
+        T x{};
+        members(n, x);
+        return n.keys;
+    }();
+    return keys;
+}
+
+class Loader {
+public:
+    Loader(Reader& r, const Json& obj, std::string path, const char* rule)
+        : r_(r), obj_(obj), path_(std::move(path)), rule_(rule) {}
+
+    template <class T>
+    void operator()(std::string_view key, T& field) { load(key, field); }
+    template <class T, class U>
+    void fallback(std::string_view key, T& field, const U& other) { field = other; load(key, field); }
+    template <class T, class F>
+    void state(std::string_view key, T& field, F&&) { load(key, field); }
+
+    // Loads the members of `x` from `obj` at `path`, after checking that it has no others.
+    template <Model T>
+    static void object(Reader& r, const Json& obj, const std::string& path, T& x) {
+        r.only(obj, path, member_names<T>());
+        if (!r.ok()) return;
+        Loader l(r, obj, path, rule_of<T>());
+        members(l, x);
+        if constexpr (requires { valid(x); })
+            if (r.ok() && !valid(x)) r.fail(path, T::rule);
+        if constexpr (requires { x.since; }) x.since = now();
+    }
+
+private:
+    template <class T>
+    static constexpr const char* rule_of() {
+        if constexpr (requires { T::rule; }) return T::rule; else return "expected a 32-bit value";
+    }
+    template <class T>
+    void load(std::string_view key, T& field) { r_.get(obj_, path_, key, field); }
+    void load(std::string_view key, uint32_t& field) {
+        int64_t v = field;
+        if (!r_.get(obj_, path_, key, v)) return;
+        if (v < 0 || v > int64_t(UINT32_MAX)) r_.fail(path_, rule_);
+        else field = uint32_t(v);
+    }
+    template <Model T>
+    void load(std::string_view key, T& field) {
+        if (const Json* j = r_.object(obj_, path_, key)) object(r_, *j, path_ + "/" + std::string(key), field);
+    }
+    template <Model T>
+    void load(std::string_view key, std::vector<T>& list) {
+        const Json::Array* a = r_.array(obj_, path_, key);
+        if (!a) return;
+        list.clear();
+        for (size_t i = 0; i < a->size() && r_.ok(); ++i) {
+            T x{};
+            object(r_, (*a)[i], path_ + "/" + std::string(key) + "/" + std::to_string(i), x);
+            if (!r_.ok()) break;
+            list.push_back(std::move(x));
+        }
+    }
+
+    Reader& r_;
+    const Json& obj_;
+    std::string path_;
+    const char* rule_;
+};
+
+class Dumper {
+public:
+    Dumper(Json& out, double t) : out_(out), t_(t) {}
+
+    template <class T>
+    void operator()(std::string_view key, const T& field) { out_[key] = value(field, t_); }
+    template <class T, class U>
+    void fallback(std::string_view key, const T& field, const U&) { out_[key] = value(field, t_); }
+    template <class T, class F>
+    void state(std::string_view key, const T&, F&& at) { out_[key] = at(t_); }
+
+    // The members of `x` as an object, in their declared order; `t` is the clock time of the dump.
+    template <Model T>
+    static Json object(const T& x, double t) {
+        Json j = Json(Json::Object{});
+        Dumper d(j, t);
+        members(d, const_cast<T&>(x));  // the dumper only reads
+        return j;
+    }
+
+private:
+    template <class T>
+    static Json value(const T& v, double) { return Json(v); }
+    static Json value(uint64_t v, double) { return Json((unsigned long long)v); }
+    template <Model T>
+    static Json value(const T& v, double t) { return object(v, t); }
+    template <class T>
+    static Json value(const std::vector<T>& list, double t) {
+        Json a = Json(Json::Array{});
+        for (auto& x : list) a.push(value(x, t));
+        return a;
+    }
+
+    Json& out_;
+    double t_;
+};
+
+// The whole load and dump of a model struct.
+template <Model T>
+void load_model(T& x, const Json& doc, const std::string& path, Reader& r) { Loader::object(r, doc, path, x); }
+template <Model T>
+Json dump_model(const T& x) { return Dumper::object(x, now()); }
+
+}  // namespace sim
