@@ -6,7 +6,10 @@
 // its allowed members from that one declaration. A member is one of:
 //   v(key, field)                 a value, a list of values, a nested struct or a list of structs;
 //   v.fallback(key, field, other) loaded as `other` (read earlier) when absent;
-//   v.state(key, field, now)      loaded into `field`, dumped as now(t) at the dump's clock time t.
+//   v.state(key, field, now)      loaded into `field`, dumped as now(t) at the dump's clock time t;
+//   v(key, field, ok, text)       a value that must satisfy ok(field), else `text` at its place;
+//   v.group(key, rule, each)      a nested object of members that live in the enclosing struct,
+//                                 each(v) visiting them; `rule` is reported for out-of-range values.
 // A struct may also have `static constexpr const char* rule` and `bool valid(const T&)`: the rule
 // is reported at the element's place when the loaded element is not valid or one of its 32-bit
 // members is out of range. Members named `since` start their clock when loaded.
@@ -41,7 +44,16 @@ public:
     void fallback(std::string_view key, T&, U&) { keys.push_back(key); }
     template <class T, class F>
     void state(std::string_view key, T&, F&&) { keys.push_back(key); }
+    template <class F>
+    void group(std::string_view key, const char*, F&&) { keys.push_back(key); }
 };
+
+template <class F>
+std::vector<std::string_view> group_names(F& each) {
+    Names n;
+    each(n);
+    return n.keys;
+}
 
 template <Model T>
 const std::vector<std::string_view>& member_names() {
@@ -65,6 +77,20 @@ public:
     void fallback(std::string_view key, T& field, const U& other) { field = other; load(key, field); }
     template <class T, class F>
     void state(std::string_view key, T& field, F&&) { load(key, field); }
+    template <class T, class P>
+    void operator()(std::string_view key, T& field, P ok, const char* text) {
+        if (r_.get(obj_, path_, key, field) && !ok(field)) r_.fail(path_ + "/" + std::string(key), text);
+    }
+    template <class F>
+    void group(std::string_view key, const char* rule, F&& each) {
+        const Json* j = r_.object(obj_, path_, key);
+        if (!j) return;
+        std::string path = path_ + "/" + std::string(key);
+        r_.only(*j, path, group_names(each));
+        if (!r_.ok()) return;
+        Loader l(r_, *j, path, rule);
+        each(l);
+    }
 
     // Loads the members of `x` from `obj` at `path`, after checking that it has no others.
     template <Model T>
@@ -91,6 +117,12 @@ private:
         if (v < 0 || v > int64_t(UINT32_MAX)) r_.fail(path_, rule_);
         else field = uint32_t(v);
     }
+    void load(std::string_view key, uint64_t& field) {
+        int64_t v = int64_t(field);
+        if (!r_.get(obj_, path_, key, v)) return;
+        if (v < 0) r_.fail(path_, rule_);
+        else field = uint64_t(v);
+    }
     template <Model T>
     void load(std::string_view key, T& field) {
         if (const Json* j = r_.object(obj_, path_, key)) object(r_, *j, path_ + "/" + std::string(key), field);
@@ -99,9 +131,12 @@ private:
     void load(std::string_view key, std::vector<T>& list) {
         const Json::Array* a = r_.array(obj_, path_, key);
         if (!a) return;
+        std::vector<T> before = std::move(list);
         list.clear();
         for (size_t i = 0; i < a->size() && r_.ok(); ++i) {
             T x{};
+            if constexpr (requires { T::replaces; })
+                if (i < before.size()) x = before[i];
             object(r_, (*a)[i], path_ + "/" + std::string(key) + "/" + std::to_string(i), x);
             if (!r_.ok()) break;
             list.push_back(std::move(x));
@@ -124,6 +159,15 @@ public:
     void fallback(std::string_view key, const T& field, const U&) { out_[key] = value(field, t_); }
     template <class T, class F>
     void state(std::string_view key, const T&, F&& at) { out_[key] = at(t_); }
+    template <class T, class P>
+    void operator()(std::string_view key, const T& field, P, const char*) { out_[key] = value(field, t_); }
+    template <class F>
+    void group(std::string_view key, const char*, F&& each) {
+        Json j = Json(Json::Object{});
+        Dumper d(j, t_);
+        each(d);
+        out_[key] = std::move(j);
+    }
 
     // The members of `x` as an object, in their declared order; `t` is the clock time of the dump.
     template <Model T>
