@@ -8,11 +8,14 @@
 //   v.fallback(key, field, other) loaded as `other` (read earlier) when absent;
 //   v.state(key, field, now)      loaded into `field`, dumped as now(t) at the dump's clock time t;
 //   v(key, field, ok, text)       a value that must satisfy ok(field), else `text` at its place;
-//   v.group(key, rule, each)      a nested object of members that live in the enclosing struct,
-//                                 each(v) visiting them; `rule` is reported for out-of-range values.
+//   v.group(key, rule, each, ok)  a nested object of members that live in the enclosing struct,
+//                                 each(v) visiting them; `rule` is reported at its place for
+//                                 out-of-range values and, when `ok` is given, unless ok() holds.
+// A member may also be a struct with its own load(x, doc, path, reader) and dump(x).
 // A struct may also have `static constexpr const char* rule` and `bool valid(const T&)`: the rule
 // is reported at the element's place when the loaded element is not valid or one of its 32-bit
-// members is out of range. Members named `since` start their clock when loaded.
+// members is out of range; checks with places and wordings of their own go in
+// `void check(Reader&, const std::string& path, const T&)`. Members named `since` start their clock when loaded.
 #pragma once
 
 #include <concepts>
@@ -20,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "json.hpp"
@@ -34,6 +38,13 @@ class Names;
 template <class T>
 concept Model = requires(Names& n, T& x) { members(n, x); };
 
+// A struct that loads and dumps itself.
+template <class T>
+concept Foreign = !Model<T> && requires(T& x, const Json& j, const std::string& p, Reader& r) {
+    load(x, j, p, r);
+    { dump(std::as_const(x)) } -> std::same_as<Json>;
+};
+
 // The allowed member names of a struct.
 class Names {
 public:
@@ -44,8 +55,8 @@ public:
     void fallback(std::string_view key, T&, U&) { keys.push_back(key); }
     template <class T, class F>
     void state(std::string_view key, T&, F&&) { keys.push_back(key); }
-    template <class F>
-    void group(std::string_view key, const char*, F&&) { keys.push_back(key); }
+    template <class F, class... Ok>
+    void group(std::string_view key, const char*, F&&, Ok&&...) { keys.push_back(key); }
 };
 
 template <class F>
@@ -66,6 +77,9 @@ const std::vector<std::string_view>& member_names() {
     return keys;
 }
 
+template <Foreign T>
+void load_foreign(T& x, const Json& doc, const std::string& path, Reader& r) { load(x, doc, path, r); }
+
 class Loader {
 public:
     Loader(Reader& r, const Json& obj, std::string path, const char* rule)
@@ -81,8 +95,8 @@ public:
     void operator()(std::string_view key, T& field, P ok, const char* text) {
         if (r_.get(obj_, path_, key, field) && !ok(field)) r_.fail(path_ + "/" + std::string(key), text);
     }
-    template <class F>
-    void group(std::string_view key, const char* rule, F&& each) {
+    template <class F, class... Ok>
+    void group(std::string_view key, const char* rule, F&& each, Ok&&... ok) {
         const Json* j = r_.object(obj_, path_, key);
         if (!j) return;
         std::string path = path_ + "/" + std::string(key);
@@ -90,6 +104,7 @@ public:
         if (!r_.ok()) return;
         Loader l(r_, *j, path, rule);
         each(l);
+        if (r_.ok() && !(ok() && ...)) r_.fail(path, rule);
     }
 
     // Loads the members of `x` from `obj` at `path`, after checking that it has no others.
@@ -101,6 +116,8 @@ public:
         members(l, x);
         if constexpr (requires { valid(x); })
             if (r.ok() && !valid(x)) r.fail(path, T::rule);
+        if constexpr (requires { check(r, path, x); })
+            if (r.ok()) check(r, path, x);
         if constexpr (requires { x.since; }) x.since = now();
     }
 
@@ -126,6 +143,10 @@ private:
     template <Model T>
     void load(std::string_view key, T& field) {
         if (const Json* j = r_.object(obj_, path_, key)) object(r_, *j, path_ + "/" + std::string(key), field);
+    }
+    template <Foreign T>
+    void load(std::string_view key, T& field) {
+        if (const Json* j = r_.object(obj_, path_, key)) load_foreign(field, *j, path_ + "/" + std::string(key), r_);
     }
     template <Model T>
     void load(std::string_view key, std::vector<T>& list) {
@@ -161,8 +182,8 @@ public:
     void state(std::string_view key, const T&, F&& at) { out_[key] = at(t_); }
     template <class T, class P>
     void operator()(std::string_view key, const T& field, P, const char*) { out_[key] = value(field, t_); }
-    template <class F>
-    void group(std::string_view key, const char*, F&& each) {
+    template <class F, class... Ok>
+    void group(std::string_view key, const char*, F&& each, Ok&&...) {
         Json j = Json(Json::Object{});
         Dumper d(j, t_);
         each(d);
@@ -184,6 +205,8 @@ private:
     static Json value(uint64_t v, double) { return Json((unsigned long long)v); }
     template <Model T>
     static Json value(const T& v, double t) { return object(v, t); }
+    template <Foreign T>
+    static Json value(const T& v, double) { return dump(v); }
     template <class T>
     static Json value(const std::vector<T>& list, double t) {
         Json a = Json(Json::Array{});
