@@ -8,6 +8,8 @@
 //   v.fallback(key, field, other) loaded as `other` (read earlier) when absent;
 //   v.state(key, field, now)      loaded into `field`, dumped as now(t) at the dump's clock time t;
 //   v(key, field, ok, text)       a value that must satisfy ok(field), else `text` at its place;
+//   v(key, ints, ok, text, count) a fixed-length list of integers, each satisfying ok, else `text`
+//                                 at its place; `count` is reported for a list of another length;
 //   v.group(key, rule, each, ok)  a nested object of members that live in the enclosing struct,
 //                                 each(v) visiting them; `rule` is reported at its place for
 //                                 out-of-range values and, when `ok` is given, unless ok() holds.
@@ -95,6 +97,18 @@ public:
     void operator()(std::string_view key, T& field, P ok, const char* text) {
         if (r_.get(obj_, path_, key, field) && !ok(field)) r_.fail(path_ + "/" + std::string(key), text);
     }
+    template <size_t N, class P>
+    void operator()(std::string_view key, int (&field)[N], P ok, const char* text, const char* count) {
+        const Json::Array* a = r_.array(obj_, path_, key);
+        if (!a) return;
+        std::string path = path_ + "/" + std::string(key);
+        if (a->size() != N) r_.fail(path, count);
+        for (size_t i = 0; i < a->size() && i < N && r_.ok(); ++i) {
+            const Json& v = (*a)[i];
+            if (!v.is_int() || !ok(v.as_int())) r_.fail(path + "/" + std::to_string(i), text);
+            else field[i] = int(v.as_int());
+        }
+    }
     template <class F, class... Ok>
     void group(std::string_view key, const char* rule, F&& each, Ok&&... ok) {
         const Json* j = r_.object(obj_, path_, key);
@@ -174,14 +188,12 @@ class Dumper {
 public:
     Dumper(Json& out, double t) : out_(out), t_(t) {}
 
-    template <class T>
-    void operator()(std::string_view key, const T& field) { out_[key] = value(field, t_); }
     template <class T, class U>
     void fallback(std::string_view key, const T& field, const U&) { out_[key] = value(field, t_); }
     template <class T, class F>
     void state(std::string_view key, const T&, F&& at) { out_[key] = at(t_); }
-    template <class T, class P>
-    void operator()(std::string_view key, const T& field, P, const char*) { out_[key] = value(field, t_); }
+    template <class T, class... Rest>
+    void operator()(std::string_view key, const T& field, Rest&&...) { out_[key] = value(field, t_); }
     template <class F, class... Ok>
     void group(std::string_view key, const char*, F&& each, Ok&&...) {
         Json j = Json(Json::Object{});
@@ -207,6 +219,12 @@ private:
     static Json value(const T& v, double t) { return object(v, t); }
     template <Foreign T>
     static Json value(const T& v, double) { return dump(v); }
+    template <class T, size_t N>
+    static Json value(const T (&list)[N], double t) {
+        Json a = Json(Json::Array{});
+        for (auto& x : list) a.push(value(x, t));
+        return a;
+    }
     template <class T>
     static Json value(const std::vector<T>& list, double t) {
         Json a = Json(Json::Array{});
