@@ -624,8 +624,7 @@ int zorv_acq_ch_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(id);
     const auto& list = dev->acq.channels;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "acquisition channel index %d is out of range (%zu channels)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "acquisition channel");
     *id = list[size_t(idx)].c_str();
     return call_.done(0, id);
 }

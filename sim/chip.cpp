@@ -305,11 +305,6 @@ namespace {
     auto* var = find(dev->chip.list, key, field);                                          \
     if (!var) return call_.fail(ZORV_INVALID_ARGUMENT, "no " what " with the identifier '%s'", key)
 
-#define INDEX_OR_FAIL(list, idx, what)                                                     \
-    if ((idx) < 0 || size_t(idx) >= (list).size())                                         \
-    return call_.fail(ZORV_INVALID_ARGUMENT, what " index %d is out of range (%zu in all)", idx, (list).size())
-
-
 }  // namespace
 
 extern "C" {
@@ -337,7 +332,7 @@ int zorv_chip_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(id);
-    INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    ZORV_INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
     *id = dev->chip.chips[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -345,7 +340,7 @@ int zorv_chip_id(zorv_ctx_t* ctx, int idx, const char** id) {
 int zorv_chip_get_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t* polarity) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(polarity);
-    INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    ZORV_INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
     *polarity = zorv_chip_polarity_t(dev->chip.chips[size_t(idx)].polarity);
     return call_.done(0, polarity);
 }
@@ -353,7 +348,7 @@ int zorv_chip_get_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t* polar
 int zorv_chip_set_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t polarity) {
     ZORV_ENTER(ctx, idx, int(polarity));
     ZORV_POWERED_DEVICE_OR_FAIL(true);
-    INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    ZORV_INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
     if (polarity != positive_polarity && polarity != negative_polarity)
         return call_.fail(ZORV_INVALID_ARGUMENT, "polarity %d is neither positive (0) nor negative (1)", int(polarity));
     dev->chip.chips[size_t(idx)].polarity = int(polarity);
@@ -372,7 +367,7 @@ int zorv_chip_sense_dac_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_sense_dac_name(zorv_ctx_t* ctx, int idx, const char** name) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(name);
-    INDEX_OR_FAIL(dev->chip.senseDacs, idx, "sense DAC");
+    ZORV_INDEX_OR_FAIL(dev->chip.senseDacs, idx, "sense DAC");
     *name = dev->chip.senseDacs[size_t(idx)].c_str();
     return call_.done(0, name);
 }
@@ -399,7 +394,7 @@ int zorv_chip_mode_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_mode_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(id);
-    INDEX_OR_FAIL(dev->chip.modes, idx, "readout mode");
+    ZORV_INDEX_OR_FAIL(dev->chip.modes, idx, "readout mode");
     *id = dev->chip.modes[size_t(idx)].c_str();
     return call_.done(0, id);
 }
@@ -467,7 +462,7 @@ int zorv_chip_dac_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_dac_name(zorv_ctx_t* ctx, int idx, const char** name) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(name);
-    INDEX_OR_FAIL(dev->chip.dacs, idx, "DAC");
+    ZORV_INDEX_OR_FAIL(dev->chip.dacs, idx, "DAC");
     *name = dev->chip.dacs[size_t(idx)].name.c_str();
     return call_.done(0, name);
 }
@@ -509,7 +504,7 @@ int zorv_chip_threshold_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_threshold_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(id);
-    INDEX_OR_FAIL(dev->chip.thresholds, idx, "threshold");
+    ZORV_INDEX_OR_FAIL(dev->chip.thresholds, idx, "threshold");
     *id = dev->chip.thresholds[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }

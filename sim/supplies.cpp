@@ -138,8 +138,7 @@ int zorv_board_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.boards;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "board index %d is out of range (%zu boards)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "board");
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -202,8 +201,7 @@ int zorv_bias_supply_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.biases;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "bias supply index %d is out of range (%zu supplies)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "bias supply");
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -268,8 +266,7 @@ int zorv_cooling_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.coolers;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "cooling unit index %d is out of range (%zu units)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "cooling unit");
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -347,8 +344,7 @@ int zorv_revision_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.revisions;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "revision index %d is out of range (%zu revisions)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "revision");
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -377,8 +373,7 @@ int zorv_syncmode_option_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.syncOptions;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "sync option index %d is out of range (%zu options)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "sync option");
     *id = list[size_t(idx)].c_str();
     return call_.done(0, id);
 }
