@@ -12,6 +12,7 @@
 // buffers (for the next acquisition to reuse, until the device is closed or a reset) and the script
 // (until the next script is installed or a reset), so that an array kept beyond its callback reads
 // stale data instead of freed memory, and a test can read back what a callback wrote.
+#include "schema.hpp"
 #include "sim.hpp"
 #include "synthetic.hpp"
 #include "zorv/acquisition.h"
@@ -461,65 +462,38 @@ void defaults(AcqArea& a, int index) {
     a.seed = 1 + index;
 }
 
-void load(AcqArea& a, const Json& doc, const std::string& path, Reader& r) {
-    r.only(doc, path, {"channels", "deliveries", "hitsPerDelivery", "period", "realTime", "seed", "sources",
-                       "tdcPerDelivery", "scrub"});
-    if (r.get(doc, path, "channels", a.channels)) {
-        for (size_t i = 0; i < a.channels.size() && r.ok(); ++i) {
-            std::string p = path + "/channels/" + std::to_string(i);
-            if (a.channels[i].empty()) r.fail(p, "expected a non-empty identifier");
-            for (size_t j = 0; j < i && r.ok(); ++j)
-                if (a.channels[j] == a.channels[i]) r.fail(p, "another channel has the same identifier");
-        }
-    }
-    if (r.get(doc, path, "deliveries", a.deliveries) && a.deliveries < -1)
-        r.fail(path + "/deliveries", "expected a count, or -1 for deliveries until aborted");
-    if (r.get(doc, path, "hitsPerDelivery", a.hitsPerDelivery) && (a.hitsPerDelivery < 0 || a.hitsPerDelivery > 16000000))
-        r.fail(path + "/hitsPerDelivery", "expected a value from 0 to 16000000");
-    if (r.get(doc, path, "period", a.period) && !(a.period > 0 && a.period <= 3600))
-        r.fail(path + "/period", "expected a positive number of seconds (at most 3600)");
-    r.get(doc, path, "realTime", a.realTime);
-    r.get(doc, path, "seed", a.seed);
-    r.get(doc, path, "scrub", a.scrub);
-    if (const Json* s = r.object(doc, path, "sources")) {
-        std::string p = path + "/sources";
-        r.only(*s, p, {"photon", "blob", "track"});
-        r.get(*s, p, "photon", a.photons);
-        r.get(*s, p, "blob", a.blobs);
-        r.get(*s, p, "track", a.tracks);
-        if (r.ok() && !(a.photons >= 0 && a.blobs >= 0 && a.tracks >= 0 && a.photons + a.blobs + a.tracks > 0))
-            r.fail(p, "expected weights of at least 0 with a positive sum");
-    }
-    if (const Json::Array* t = r.array(doc, path, "tdcPerDelivery")) {
-        std::string p = path + "/tdcPerDelivery";
-        if (t->size() != 3) r.fail(p, "expected the counts of TDC inputs 0, 1 and 2");
-        for (size_t i = 0; i < t->size() && i < 3 && r.ok(); ++i) {
-            const Json& v = (*t)[i];
-            if (!v.is_int() || v.as_int() < 0 || v.as_int() > 100000)
-                r.fail(p + "/" + std::to_string(i), "expected a count from 0 to 100000");
-            else a.tdcPerDelivery[i] = int(v.as_int());
-        }
+template <class V>
+void members(V& v, AcqArea& a) {
+    v("channels", a.channels);
+    v("deliveries", a.deliveries, [](int64_t n) { return n >= -1; }, "expected a count, or -1 for deliveries until aborted");
+    v("hitsPerDelivery", a.hitsPerDelivery, [](int64_t n) { return n >= 0 && n <= 16000000; },
+      "expected a value from 0 to 16000000");
+    v("period", a.period, [](double s) { return s > 0 && s <= 3600; }, "expected a positive number of seconds (at most 3600)");
+    v("realTime", a.realTime);
+    v("seed", a.seed);
+    v.group("sources", "expected weights of at least 0 with a positive sum", [&](auto& g) {
+        g("photon", a.photons);
+        g("blob", a.blobs);
+        g("track", a.tracks);
+    }, [&] { return a.photons >= 0 && a.blobs >= 0 && a.tracks >= 0 && a.photons + a.blobs + a.tracks > 0; });
+    v("tdcPerDelivery", a.tdcPerDelivery, [](int64_t n) { return n >= 0 && n <= 100000; },
+      "expected a count from 0 to 100000", "expected the counts of TDC inputs 0, 1 and 2");
+    v("scrub", a.scrub);
+}
+
+// Channel identifiers are named by the calls: each one non-empty and unique.
+static void check(Reader& r, const std::string& path, const AcqArea& a) {
+    for (size_t i = 0; i < a.channels.size() && r.ok(); ++i) {
+        std::string p = path + "/channels/" + std::to_string(i);
+        if (a.channels[i].empty()) r.fail(p, "expected a non-empty identifier");
+        for (size_t j = 0; j < i && r.ok(); ++j)
+            if (a.channels[j] == a.channels[i]) r.fail(p, "another channel has the same identifier");
     }
 }
 
-Json dump(const AcqArea& a) {
-    Json d;
-    Json channels = Json(Json::Array{});
-    for (auto& c : a.channels) channels.push(Json(c));
-    d["channels"] = std::move(channels);
-    d["deliveries"] = (long long)a.deliveries;
-    d["hitsPerDelivery"] = (long long)a.hitsPerDelivery;
-    d["period"] = a.period;
-    d["realTime"] = a.realTime;
-    d["seed"] = (long long)a.seed;
-    Json& s = d["sources"];
-    s["photon"] = a.photons;
-    s["blob"] = a.blobs;
-    s["track"] = a.tracks;
-    d["tdcPerDelivery"] = Json(Json::Array{a.tdcPerDelivery[0], a.tdcPerDelivery[1], a.tdcPerDelivery[2]});
-    d["scrub"] = a.scrub;
-    return d;
-}
+void load(AcqArea& a, const Json& doc, const std::string& path, Reader& r) { load_model(a, doc, path, r); }
+
+Json dump(const AcqArea& a) { return dump_model(a); }
 
 // A registration belongs to the session that made it: a new session starts with none.
 void on_open_acq(Device& dev) {
@@ -650,8 +624,7 @@ int zorv_acq_ch_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(id);
     const auto& list = dev->acq.channels;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "acquisition channel index %d is out of range (%zu channels)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "acquisition channel");
     *id = list[size_t(idx)].c_str();
     return call_.done(0, id);
 }

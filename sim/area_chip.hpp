@@ -18,6 +18,8 @@ namespace sim {
 struct Device;
 
 struct Chip {
+    static constexpr const char* rule = "expected a polarity of 0 (positive) or 1 (negative)";
+    static constexpr bool replaces = true;  // a chip left without a ToT calibration keeps the one it replaces
     std::string id;
     int polarity = 0;  // 0 positive, 1 negative
     TotCalibration tot;
@@ -32,10 +34,12 @@ struct Sensor {
 };
 
 struct Pixel {
-    int x = 0, y = 0;
+    static constexpr const char* rule = "expected the column x and row y of a pixel";
+    int x = -1, y = -1;  // -1: not given
 };
 
 struct Dac {
+    static constexpr const char* rule = "expected min <= default <= max";
     std::string name;
     int min = 0;
     int max = 0;
@@ -45,6 +49,7 @@ struct Dac {
 
 // keV = offset + slope * raw for a calibrated threshold; an uncalibrated one has no keV view.
 struct Threshold {
+    static constexpr const char* rule = "expected rawMin <= rawMax and a non-zero slope";
     std::string id;
     int rawMin = 0;
     int rawMax = 0;
@@ -58,6 +63,7 @@ struct Threshold {
 };
 
 struct ChipArea {
+    static constexpr const char* rule = "expected a positive chip size and chips per row";
     std::vector<Chip> chips;
     int chipWidth = 256;
     int chipHeight = 256;

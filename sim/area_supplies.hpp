@@ -25,6 +25,7 @@ struct Revision {
 
 // One 32-bit register of the AXI map, at a 4-byte aligned address.
 struct Register {
+    static constexpr const char* rule = "expected an aligned 32-bit address and a 32-bit value";
     uint32_t address = 0;
     uint32_t value = 0;
     bool writable = true;
@@ -33,6 +34,7 @@ struct Register {
 // One bias supply: the read-back voltage ramps from `from` (at time `since`) toward `target` at
 // `rate` volts per second of the virtual clock.
 struct BiasSupply {
+    static constexpr const char* rule = "expected min <= max and a positive rate";
     std::string id;
     double min = 0;
     double max = 0;
@@ -48,6 +50,7 @@ double bias_voltage(const BiasSupply& b, double t);
 // One cooling unit: the actual temperature follows the desired one as a first-order lag with time
 // constant `tau` seconds of the virtual clock, starting from `from` at time `since`.
 struct CoolingUnit {
+    static constexpr const char* rule = "expected min <= max and a positive time constant";
     std::string id;
     std::string unit = "DegreeCelsius";
     double min = 0;

@@ -1,4 +1,5 @@
 // Virtual device: chips, polarity, sense DACs, readout modes, DACs and thresholds.
+#include "schema.hpp"
 #include "sim.hpp"
 #include "zorv/chip.h"
 #include "zorv/chip_dac.h"
@@ -140,192 +141,90 @@ void defaults(ChipArea& a, int index) {
     for (Pixel p : kHot) a.hotPixels.push_back({(p.x + 7 * index) % 512, p.y});
 }
 
-void load(ChipArea& a, const Json& doc, const std::string& path, Reader& r) {
-    r.only(doc, path, {"chips", "chipWidth", "chipHeight", "chipsPerRow", "senseDacs", "senseSelected", "modes",
-                       "mode", "binning", "dacs", "thresholds", "sensor", "hotPixels"});
-    if (const Json::Array* chips = r.array(doc, path, "chips")) {
-        // A chip left without a ToT calibration keeps the one of the chip it replaces.
-        std::vector<Chip> before = std::move(a.chips);
-        a.chips.clear();
-        for (size_t i = 0; i < chips->size() && r.ok(); ++i) {
-            std::string p = path + "/chips/" + std::to_string(i);
-            Chip c = i < before.size() ? before[i] : Chip{};
-            r.only((*chips)[i], p, {"id", "polarity", "tot"});
-            r.get((*chips)[i], p, "id", c.id);
-            r.get((*chips)[i], p, "polarity", c.polarity);
-            if (r.ok() && c.polarity != positive_polarity && c.polarity != negative_polarity)
-                r.fail(p, "expected a polarity of 0 (positive) or 1 (negative)");
-            if (const Json* tot = r.object((*chips)[i], p, "tot")) {
-                std::string q = p + "/tot";
-                r.only(*tot, q, {"a", "b", "c", "t"});
-                r.get(*tot, q, "a", c.tot.a);
-                r.get(*tot, q, "b", c.tot.b);
-                r.get(*tot, q, "c", c.tot.c);
-                r.get(*tot, q, "t", c.tot.t);
-                if (r.ok() && !(c.tot.a > 0 && c.tot.c >= 0 && c.tot.t >= 0 && std::isfinite(c.tot.b)))
-                    r.fail(q, "expected a > 0, c >= 0 and t >= 0");
-            }
-            a.chips.push_back(c);
-        }
-    }
-    r.get(doc, path, "chipWidth", a.chipWidth);
-    r.get(doc, path, "chipHeight", a.chipHeight);
-    r.get(doc, path, "chipsPerRow", a.chipsPerRow);
-    if (r.ok() && (a.chipWidth <= 0 || a.chipHeight <= 0 || a.chipsPerRow <= 0))
-        r.fail(path, "expected a positive chip size and chips per row");
-    r.get(doc, path, "senseDacs", a.senseDacs);
-    r.get(doc, path, "senseSelected", a.senseSelected);
-    r.get(doc, path, "modes", a.modes);
-    r.get(doc, path, "mode", a.mode);
-    if (const Json* b = r.object(doc, path, "binning")) {
-        std::string p = path + "/binning";
-        int64_t w = a.binWidth, h = a.binHeight, t = int64_t(a.dwellTime);
-        r.only(*b, p, {"width", "height", "dwellTime"});
-        r.get(*b, p, "width", w);
-        r.get(*b, p, "height", h);
-        r.get(*b, p, "dwellTime", t);
-        if (r.ok() && (w < 0 || h < 0 || t < 0 || w > int64_t(UINT32_MAX) || h > int64_t(UINT32_MAX)))
-            r.fail(p, "expected 32-bit width and height and a non-negative dwell time");
-        a.binWidth = uint32_t(w);
-        a.binHeight = uint32_t(h);
-        a.dwellTime = uint64_t(t);
-    }
-    if (const Json::Array* dacs = r.array(doc, path, "dacs")) {
-        a.dacs.clear();
-        for (size_t i = 0; i < dacs->size() && r.ok(); ++i) {
-            std::string p = path + "/dacs/" + std::to_string(i);
-            const Json& j = (*dacs)[i];
-            Dac d;
-            r.only(j, p, {"name", "min", "max", "default", "value"});
-            r.get(j, p, "name", d.name);
-            r.get(j, p, "min", d.min);
-            r.get(j, p, "max", d.max);
-            r.get(j, p, "default", d.def);
-            d.value = d.def;
-            r.get(j, p, "value", d.value);
-            if (r.ok() && (d.min > d.max || d.def < d.min || d.def > d.max))
-                r.fail(p, "expected min <= default <= max");
-            a.dacs.push_back(d);
-        }
-    }
-    if (const Json::Array* list = r.array(doc, path, "thresholds")) {
-        a.thresholds.clear();
-        for (size_t i = 0; i < list->size() && r.ok(); ++i) {
-            std::string p = path + "/thresholds/" + std::to_string(i);
-            const Json& j = (*list)[i];
-            Threshold t;
-            r.only(j, p, {"id", "rawMin", "rawMax", "rawDefault", "raw", "calibrated", "offset", "slope", "noise"});
-            r.get(j, p, "id", t.id);
-            r.get(j, p, "rawMin", t.rawMin);
-            r.get(j, p, "rawMax", t.rawMax);
-            r.get(j, p, "rawDefault", t.rawDefault);
-            t.raw = t.rawDefault;
-            r.get(j, p, "raw", t.raw);
-            r.get(j, p, "calibrated", t.calibrated);
-            r.get(j, p, "offset", t.offset);
-            r.get(j, p, "slope", t.slope);
-            r.get(j, p, "noise", t.noise);
-            if (r.ok() && (t.rawMin > t.rawMax || t.slope == 0))
-                r.fail(p, "expected rawMin <= rawMax and a non-zero slope");
-            if (r.ok() && !(t.noise >= 0)) r.fail(p + "/noise", "expected a noise of at least 0 keV");
-            a.thresholds.push_back(t);
-        }
-    }
-    if (const Json* sensor = r.object(doc, path, "sensor")) {
-        std::string p = path + "/sensor";
-        r.only(*sensor, p, {"carriers", "biasSupply", "depletionVoltage"});
-        if (r.get(*sensor, p, "carriers", a.sensor.carriers) && a.sensor.carriers != "holes" &&
-            a.sensor.carriers != "electrons")
-            r.fail(p + "/carriers", "expected \"holes\" or \"electrons\"");
-        r.get(*sensor, p, "biasSupply", a.sensor.biasSupply);
-        if (r.get(*sensor, p, "depletionVoltage", a.sensor.depletionVoltage) &&
-            !(a.sensor.depletionVoltage > 0 && std::isfinite(a.sensor.depletionVoltage)))
-            r.fail(p + "/depletionVoltage", "expected a positive number of volts");
-    }
-    if (const Json::Array* hot = r.array(doc, path, "hotPixels")) {
-        a.hotPixels.clear();
-        for (size_t i = 0; i < hot->size() && r.ok(); ++i) {
-            std::string p = path + "/hotPixels/" + std::to_string(i);
-            Pixel px{-1, -1};
-            r.only((*hot)[i], p, {"x", "y"});
-            r.get((*hot)[i], p, "x", px.x);
-            r.get((*hot)[i], p, "y", px.y);
-            if (r.ok() && (px.x < 0 || px.y < 0)) r.fail(p, "expected the column x and row y of a pixel");
-            a.hotPixels.push_back(px);
-        }
-    }
+// ---- the model's members ----
+
+template <class V>
+void members(V& v, TotCalibration& c) {
+    v("a", c.a);
+    v("b", c.b);
+    v("c", c.c);
+    v("t", c.t);
+}
+static bool valid(const TotCalibration& c) { return c.a > 0 && c.c >= 0 && c.t >= 0 && std::isfinite(c.b); }
+
+template <class V>
+void members(V& v, Chip& c) {
+    v("id", c.id);
+    v("polarity", c.polarity);
+    v("tot", c.tot);
+}
+static bool valid(const Chip& c) { return c.polarity == positive_polarity || c.polarity == negative_polarity; }
+
+template <class V>
+void members(V& v, Dac& d) {
+    v("name", d.name);
+    v("min", d.min);
+    v("max", d.max);
+    v("default", d.def);
+    v.fallback("value", d.value, d.def);
+}
+static bool valid(const Dac& d) { return d.min <= d.max && d.def >= d.min && d.def <= d.max; }
+
+template <class V>
+void members(V& v, Threshold& t) {
+    v("id", t.id);
+    v("rawMin", t.rawMin);
+    v("rawMax", t.rawMax);
+    v("rawDefault", t.rawDefault);
+    v.fallback("raw", t.raw, t.rawDefault);
+    v("calibrated", t.calibrated);
+    v("offset", t.offset);
+    v("slope", t.slope);
+    v("noise", t.noise, [](double n) { return n >= 0; }, "expected a noise of at least 0 keV");
+}
+static bool valid(const Threshold& t) { return t.rawMin <= t.rawMax && t.slope != 0; }
+
+template <class V>
+void members(V& v, Sensor& s) {
+    v("carriers", s.carriers, [](const std::string& c) { return c == "holes" || c == "electrons"; },
+      "expected \"holes\" or \"electrons\"");
+    v("biasSupply", s.biasSupply);
+    v("depletionVoltage", s.depletionVoltage, [](double d) { return d > 0 && std::isfinite(d); },
+      "expected a positive number of volts");
 }
 
-Json dump(const ChipArea& a) {
-    Json d;
-    Json chips = Json(Json::Array{});
-    for (auto& c : a.chips) {
-        Json j;
-        j["id"] = c.id;
-        j["polarity"] = c.polarity;
-        Json& tot = j["tot"];
-        tot["a"] = c.tot.a;
-        tot["b"] = c.tot.b;
-        tot["c"] = c.tot.c;
-        tot["t"] = c.tot.t;
-        chips.push(std::move(j));
-    }
-    d["chips"] = std::move(chips);
-    d["chipWidth"] = a.chipWidth;
-    d["chipHeight"] = a.chipHeight;
-    d["chipsPerRow"] = a.chipsPerRow;
-    Json sense = Json(Json::Array{});
-    for (auto& s : a.senseDacs) sense.push(Json(s));
-    d["senseDacs"] = std::move(sense);
-    d["senseSelected"] = a.senseSelected;
-    Json modes = Json(Json::Array{});
-    for (auto& m : a.modes) modes.push(Json(m));
-    d["modes"] = std::move(modes);
-    d["mode"] = a.mode;
-    Json& b = d["binning"];
-    b["width"] = a.binWidth;
-    b["height"] = a.binHeight;
-    b["dwellTime"] = (unsigned long long)a.dwellTime;
-    Json dacs = Json(Json::Array{});
-    for (auto& x : a.dacs) {
-        Json j;
-        j["name"] = x.name;
-        j["min"] = x.min;
-        j["max"] = x.max;
-        j["default"] = x.def;
-        j["value"] = x.value;
-        dacs.push(std::move(j));
-    }
-    d["dacs"] = std::move(dacs);
-    Json list = Json(Json::Array{});
-    for (auto& t : a.thresholds) {
-        Json j;
-        j["id"] = t.id;
-        j["rawMin"] = t.rawMin;
-        j["rawMax"] = t.rawMax;
-        j["rawDefault"] = t.rawDefault;
-        j["raw"] = t.raw;
-        j["calibrated"] = t.calibrated;
-        j["offset"] = t.offset;
-        j["slope"] = t.slope;
-        j["noise"] = t.noise;
-        list.push(std::move(j));
-    }
-    d["thresholds"] = std::move(list);
-    Json& sensor = d["sensor"];
-    sensor["carriers"] = a.sensor.carriers;
-    sensor["biasSupply"] = a.sensor.biasSupply;
-    sensor["depletionVoltage"] = a.sensor.depletionVoltage;
-    Json hot = Json(Json::Array{});
-    for (auto& p : a.hotPixels) {
-        Json j;
-        j["x"] = p.x;
-        j["y"] = p.y;
-        hot.push(std::move(j));
-    }
-    d["hotPixels"] = std::move(hot);
-    return d;
+template <class V>
+void members(V& v, Pixel& p) {
+    v("x", p.x);
+    v("y", p.y);
 }
+static bool valid(const Pixel& p) { return p.x >= 0 && p.y >= 0; }
+
+template <class V>
+void members(V& v, ChipArea& a) {
+    v("chips", a.chips);
+    v("chipWidth", a.chipWidth);
+    v("chipHeight", a.chipHeight);
+    v("chipsPerRow", a.chipsPerRow);
+    v("senseDacs", a.senseDacs);
+    v("senseSelected", a.senseSelected);
+    v("modes", a.modes);
+    v("mode", a.mode);
+    v.group("binning", "expected 32-bit width and height and a non-negative dwell time", [&](auto& g) {
+        g("width", a.binWidth);
+        g("height", a.binHeight);
+        g("dwellTime", a.dwellTime);
+    });
+    v("dacs", a.dacs);
+    v("thresholds", a.thresholds);
+    v("sensor", a.sensor);
+    v("hotPixels", a.hotPixels);
+}
+static bool valid(const ChipArea& a) { return a.chipWidth > 0 && a.chipHeight > 0 && a.chipsPerRow > 0; }
+
+void load(ChipArea& a, const Json& doc, const std::string& path, Reader& r) { load_model(a, doc, path, r); }
+
+Json dump(const ChipArea& a) { return dump_model(a); }
 
 // ---- the settings that shape the synthetic detector's data ----
 
@@ -406,11 +305,6 @@ namespace {
     auto* var = find(dev->chip.list, key, field);                                          \
     if (!var) return call_.fail(ZORV_INVALID_ARGUMENT, "no " what " with the identifier '%s'", key)
 
-#define INDEX_OR_FAIL(list, idx, what)                                                     \
-    if ((idx) < 0 || size_t(idx) >= (list).size())                                         \
-    return call_.fail(ZORV_INVALID_ARGUMENT, what " index %d is out of range (%zu in all)", idx, (list).size())
-
-
 }  // namespace
 
 extern "C" {
@@ -438,7 +332,7 @@ int zorv_chip_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(id);
-    INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    ZORV_INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
     *id = dev->chip.chips[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -446,7 +340,7 @@ int zorv_chip_id(zorv_ctx_t* ctx, int idx, const char** id) {
 int zorv_chip_get_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t* polarity) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(polarity);
-    INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    ZORV_INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
     *polarity = zorv_chip_polarity_t(dev->chip.chips[size_t(idx)].polarity);
     return call_.done(0, polarity);
 }
@@ -454,7 +348,7 @@ int zorv_chip_get_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t* polar
 int zorv_chip_set_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t polarity) {
     ZORV_ENTER(ctx, idx, int(polarity));
     ZORV_POWERED_DEVICE_OR_FAIL(true);
-    INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    ZORV_INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
     if (polarity != positive_polarity && polarity != negative_polarity)
         return call_.fail(ZORV_INVALID_ARGUMENT, "polarity %d is neither positive (0) nor negative (1)", int(polarity));
     dev->chip.chips[size_t(idx)].polarity = int(polarity);
@@ -473,7 +367,7 @@ int zorv_chip_sense_dac_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_sense_dac_name(zorv_ctx_t* ctx, int idx, const char** name) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(name);
-    INDEX_OR_FAIL(dev->chip.senseDacs, idx, "sense DAC");
+    ZORV_INDEX_OR_FAIL(dev->chip.senseDacs, idx, "sense DAC");
     *name = dev->chip.senseDacs[size_t(idx)].c_str();
     return call_.done(0, name);
 }
@@ -500,7 +394,7 @@ int zorv_chip_mode_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_mode_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(id);
-    INDEX_OR_FAIL(dev->chip.modes, idx, "readout mode");
+    ZORV_INDEX_OR_FAIL(dev->chip.modes, idx, "readout mode");
     *id = dev->chip.modes[size_t(idx)].c_str();
     return call_.done(0, id);
 }
@@ -568,7 +462,7 @@ int zorv_chip_dac_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_dac_name(zorv_ctx_t* ctx, int idx, const char** name) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(name);
-    INDEX_OR_FAIL(dev->chip.dacs, idx, "DAC");
+    ZORV_INDEX_OR_FAIL(dev->chip.dacs, idx, "DAC");
     *name = dev->chip.dacs[size_t(idx)].name.c_str();
     return call_.done(0, name);
 }
@@ -610,7 +504,7 @@ int zorv_chip_threshold_count(zorv_ctx_t* ctx, int* count) {
 int zorv_chip_threshold_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_POWERED_DEVICE_OR_FAIL(id);
-    INDEX_OR_FAIL(dev->chip.thresholds, idx, "threshold");
+    ZORV_INDEX_OR_FAIL(dev->chip.thresholds, idx, "threshold");
     *id = dev->chip.thresholds[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }

@@ -1,5 +1,6 @@
 // Virtual device core: the world, contexts, last errors, the call step with its journal and
 // controls, log lines, the virtual clock, model documents and the control API.
+#include "schema.hpp"
 #include "sim.hpp"
 
 #include <dlfcn.h>
@@ -80,28 +81,32 @@ static std::unique_ptr<World> default_world() {
     return w;
 }
 
+static bool usb_id(int id) { return id >= 0 && id <= 0xFFFF; }
+
+template <class V>
+void members(V& v, Device& d) {
+    Descriptor& s = d.desc;
+    v("connectionString", s.connectionString);
+    v("product", s.product);
+    v("manufacturer", s.manufacturer);
+    v("serialNumber", s.serialNumber);
+    v("usbVid", s.vid, usb_id, "expected a value from 0 to 65535");
+    v("usbPid", s.pid, usb_id, "expected a value from 0 to 65535");
+    v("usbInstancePath", s.instancePath);
+    v("isHighSpeed", s.highSpeed);
+    v("isSuperSpeed", s.superSpeed);
+    v("chip", d.chip);
+    v("supplies", d.supplies);
+    v("memory", d.memory);
+    v("acquisition", d.acq);
+}
+
 static Json dump_world(const World& w) {
     Json doc;
     doc["version"] = Json(Json::Array{w.version[0], w.version[1], w.version[2]});
     Json devices = Json(Json::Array{});
-    for (auto& dev : w.devices) {
-        Json d;
-        const Descriptor& s = dev->desc;
-        d["connectionString"] = s.connectionString;
-        d["product"] = s.product;
-        d["manufacturer"] = s.manufacturer;
-        d["serialNumber"] = s.serialNumber;
-        d["usbVid"] = s.vid;
-        d["usbPid"] = s.pid;
-        d["usbInstancePath"] = s.instancePath;
-        d["isHighSpeed"] = s.highSpeed;
-        d["isSuperSpeed"] = s.superSpeed;
-        d["chip"] = dump(dev->chip);
-        d["supplies"] = dump(dev->supplies);
-        d["memory"] = dump(dev->memory);
-        d["acquisition"] = dump(dev->acq);
-        devices.push(std::move(d));
-    }
+    double t = now();
+    for (auto& dev : w.devices) devices.push(Dumper::object(*dev, t));
     doc["devices"] = std::move(devices);
     return doc;
 }
@@ -124,28 +129,10 @@ static std::unique_ptr<World> build_world(const Json& doc, Reader& r) {
             const Json& d = (*devs)[i];
             std::string path = "/devices/" + std::to_string(i);
             auto dev = default_device(int(i));
-            r.only(d, path, {"connectionString", "product", "manufacturer", "serialNumber", "usbVid", "usbPid",
-                             "usbInstancePath", "isHighSpeed", "isSuperSpeed", "chip", "supplies", "memory",
-                             "acquisition"});
+            Loader::object(r, d, path, *dev);
             if (!r.ok()) break;
-            Descriptor& s = dev->desc;
-            r.get(d, path, "connectionString", s.connectionString);
-            r.get(d, path, "product", s.product);
-            r.get(d, path, "manufacturer", s.manufacturer);
-            r.get(d, path, "serialNumber", s.serialNumber);
-            r.get(d, path, "usbVid", s.vid);
-            r.get(d, path, "usbPid", s.pid);
-            r.get(d, path, "usbInstancePath", s.instancePath);
-            r.get(d, path, "isHighSpeed", s.highSpeed);
-            r.get(d, path, "isSuperSpeed", s.superSpeed);
-            if ((s.vid < 0 || s.vid > 0xFFFF) && r.ok()) r.fail(path + "/usbVid", "expected a value from 0 to 65535");
-            if ((s.pid < 0 || s.pid > 0xFFFF) && r.ok()) r.fail(path + "/usbPid", "expected a value from 0 to 65535");
-            if (!locators.insert(s.connectionString).second && r.ok())
+            if (!locators.insert(dev->desc.connectionString).second)
                 r.fail(path + "/connectionString", "another device has the same locator");
-            if (const Json* a = r.object(d, path, "chip")) load(dev->chip, *a, path + "/chip", r);
-            if (const Json* a = r.object(d, path, "supplies")) load(dev->supplies, *a, path + "/supplies", r);
-            if (const Json* a = r.object(d, path, "memory")) load(dev->memory, *a, path + "/memory", r);
-            if (const Json* a = r.object(d, path, "acquisition")) load(dev->acq, *a, path + "/acquisition", r);
             w->devices.push_back(std::move(dev));
         }
     }

@@ -320,7 +320,7 @@ bool Reader::get(const Json& obj, const std::string& path, std::string_view key,
     return true;
 }
 
-void Reader::only(const Json& obj, const std::string& path, std::initializer_list<std::string_view> known) {
+void Reader::only(const Json& obj, const std::string& path, const std::vector<std::string_view>& known) {
     if (!obj.is_object()) { fail(path, std::string("expected an object, found ") + obj.type_name()); return; }
     for (auto& [k, v] : obj.as_object()) {
         bool found = false;

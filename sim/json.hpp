@@ -93,7 +93,10 @@ public:
     bool get(const Json& obj, const std::string& path, std::string_view key, std::string& out);
     bool get(const Json& obj, const std::string& path, std::string_view key, std::vector<std::string>& out);
     // Checks that `obj` has no members besides `known`.
-    void only(const Json& obj, const std::string& path, std::initializer_list<std::string_view> known);
+    void only(const Json& obj, const std::string& path, std::initializer_list<std::string_view> known) {
+        only(obj, path, std::vector<std::string_view>(known));
+    }
+    void only(const Json& obj, const std::string& path, const std::vector<std::string_view>& known);
     // The member as an array (or null when absent); reports a wrong type.
     const Json::Array* array(const Json& obj, const std::string& path, std::string_view key);
     const Json* object(const Json& obj, const std::string& path, std::string_view key);

@@ -492,8 +492,7 @@ int zorv_flash_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->memory.flashes;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "flash memory index %d is out of range (%zu memories)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "flash memory");
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }

@@ -199,3 +199,8 @@ struct zorv_ctx {
     ZORV_DEVICE_OR_FAIL(ok);                                                                       \
     if (!::sim::boards_powered(*dev))                                                              \
     return call_.fail(ZORV_INVALID_OPERATION, "%s: the boards of the device are not powered", __func__)
+
+// Fails the call unless `idx` indexes `list`; `what` names one of its items ("board").
+#define ZORV_INDEX_OR_FAIL(list, idx, what)                                                        \
+    if ((idx) < 0 || size_t(idx) >= (list).size())                                                 \
+    return call_.fail(ZORV_INVALID_ARGUMENT, what " index %d is out of range (%zu in all)", idx, (list).size())

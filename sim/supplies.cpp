@@ -1,5 +1,6 @@
 // Virtual device: boards, bias supplies, cooling units, hardware versions, sync options and AXI
 // registers.
+#include "schema.hpp"
 #include "sim.hpp"
 #include "zorv/axi.h"
 #include "zorv/bias.h"
@@ -42,175 +43,66 @@ double bias_voltage(const BiasSupply& b, double t) {
     return std::max(b.target, b.from - step);
 }
 
-void load(SupplyArea& a, const Json& doc, const std::string& path, Reader& r) {
-    r.only(doc, path, {"boards", "powerOnOpen", "revisions", "syncOptions", "syncSelected", "registers", "biases", "coolers"});
-    r.get(doc, path, "powerOnOpen", a.powerOnOpen);
-    if (const Json::Array* boards = r.array(doc, path, "boards")) {
-        a.boards.clear();
-        for (size_t i = 0; i < boards->size() && r.ok(); ++i) {
-            std::string p = path + "/boards/" + std::to_string(i);
-            Board b;
-            r.only((*boards)[i], p, {"id", "powered"});
-            if (!r.ok()) break;
-            r.get((*boards)[i], p, "id", b.id);
-            r.get((*boards)[i], p, "powered", b.powered);
-            a.boards.push_back(b);
-        }
-    }
-    if (const Json::Array* revisions = r.array(doc, path, "revisions")) {
-        a.revisions.clear();
-        for (size_t i = 0; i < revisions->size() && r.ok(); ++i) {
-            std::string p = path + "/revisions/" + std::to_string(i);
-            Revision v;
-            r.only((*revisions)[i], p, {"id", "version"});
-            if (!r.ok()) break;
-            r.get((*revisions)[i], p, "id", v.id);
-            r.get((*revisions)[i], p, "version", v.version);
-            a.revisions.push_back(v);
-        }
-    }
-    if (const Json::Array* options = r.array(doc, path, "syncOptions")) {
-        a.syncOptions.clear();
-        for (size_t i = 0; i < options->size() && r.ok(); ++i) {
-            const Json& o = (*options)[i];
-            if (!o.is_string()) {
-                r.fail(path + "/syncOptions/" + std::to_string(i), "expected a string");
-                break;
-            }
-            a.syncOptions.push_back(o.as_string());
-        }
-    }
-    r.get(doc, path, "syncSelected", a.syncSelected);
-    if (const Json::Array* regs = r.array(doc, path, "registers")) {
-        a.registers.clear();
-        for (size_t i = 0; i < regs->size() && r.ok(); ++i) {
-            std::string p = path + "/registers/" + std::to_string(i);
-            int64_t address = 0, value = 0;
-            Register g;
-            r.only((*regs)[i], p, {"address", "value", "writable"});
-            if (!r.ok()) break;
-            r.get((*regs)[i], p, "address", address);
-            r.get((*regs)[i], p, "value", value);
-            r.get((*regs)[i], p, "writable", g.writable);
-            if (!r.ok()) break;
-            if (address < 0 || address > int64_t(UINT32_MAX) || address % 4 != 0 || value < 0 || value > int64_t(UINT32_MAX)) {
-                r.fail(p, "expected an aligned 32-bit address and a 32-bit value");
-                break;
-            }
-            g.address = uint32_t(address);
-            g.value = uint32_t(value);
-            a.registers.push_back(g);
-        }
-    }
-    if (const Json::Array* biases = r.array(doc, path, "biases")) {
-        a.biases.clear();
-        for (size_t i = 0; i < biases->size() && r.ok(); ++i) {
-            std::string p = path + "/biases/" + std::to_string(i);
-            BiasSupply b;
-            r.only((*biases)[i], p, {"id", "min", "max", "rate", "volts", "target"});
-            if (!r.ok()) break;
-            r.get((*biases)[i], p, "id", b.id);
-            r.get((*biases)[i], p, "min", b.min);
-            r.get((*biases)[i], p, "max", b.max);
-            r.get((*biases)[i], p, "rate", b.rate);
-            r.get((*biases)[i], p, "volts", b.from);
-            b.target = b.from;
-            r.get((*biases)[i], p, "target", b.target);
-            if (!r.ok()) break;
-            if (b.min > b.max || b.rate <= 0) {
-                r.fail(p, "expected min <= max and a positive rate");
-                break;
-            }
-            b.since = now();
-            a.biases.push_back(b);
-        }
-    }
-    if (const Json::Array* coolers = r.array(doc, path, "coolers")) {
-        a.coolers.clear();
-        for (size_t i = 0; i < coolers->size() && r.ok(); ++i) {
-            std::string p = path + "/coolers/" + std::to_string(i);
-            CoolingUnit c;
-            r.only((*coolers)[i], p, {"id", "unit", "min", "max", "tau", "actual", "desired"});
-            if (!r.ok()) break;
-            r.get((*coolers)[i], p, "id", c.id);
-            r.get((*coolers)[i], p, "unit", c.unit);
-            r.get((*coolers)[i], p, "min", c.min);
-            r.get((*coolers)[i], p, "max", c.max);
-            r.get((*coolers)[i], p, "tau", c.tau);
-            r.get((*coolers)[i], p, "actual", c.from);
-            c.desired = c.from;
-            r.get((*coolers)[i], p, "desired", c.desired);
-            if (!r.ok()) break;
-            if (c.min > c.max || c.tau <= 0) {
-                r.fail(p, "expected min <= max and a positive time constant");
-                break;
-            }
-            c.since = now();
-            a.coolers.push_back(c);
-        }
-    }
+// ---- the model's members ----
+
+template <class V>
+void members(V& v, Board& b) {
+    v("id", b.id);
+    v("powered", b.powered);
 }
 
-Json dump(const SupplyArea& a) {
-    Json d;
-    d["powerOnOpen"] = a.powerOnOpen;
-    Json boards = Json(Json::Array{});
-    for (auto& b : a.boards) {
-        Json j;
-        j["id"] = b.id;
-        j["powered"] = b.powered;
-        boards.push(std::move(j));
-    }
-    d["boards"] = std::move(boards);
-    Json revisions = Json(Json::Array{});
-    for (auto& v : a.revisions) {
-        Json j;
-        j["id"] = v.id;
-        j["version"] = v.version;
-        revisions.push(std::move(j));
-    }
-    d["revisions"] = std::move(revisions);
-    Json options = Json(Json::Array{});
-    for (auto& o : a.syncOptions) options.push(Json(o));
-    d["syncOptions"] = std::move(options);
-    d["syncSelected"] = a.syncSelected;
-    Json regs = Json(Json::Array{});
-    for (auto& g : a.registers) {
-        Json j;
-        j["address"] = g.address;
-        j["value"] = g.value;
-        j["writable"] = g.writable;
-        regs.push(std::move(j));
-    }
-    d["registers"] = std::move(regs);
-    Json biases = Json(Json::Array{});
-    double t = now();
-    for (auto& b : a.biases) {
-        Json j;
-        j["id"] = b.id;
-        j["min"] = b.min;
-        j["max"] = b.max;
-        j["rate"] = b.rate;
-        j["volts"] = bias_voltage(b, t);
-        j["target"] = b.target;
-        biases.push(std::move(j));
-    }
-    d["biases"] = std::move(biases);
-    Json coolers = Json(Json::Array{});
-    for (auto& c : a.coolers) {
-        Json j;
-        j["id"] = c.id;
-        j["unit"] = c.unit;
-        j["min"] = c.min;
-        j["max"] = c.max;
-        j["tau"] = c.tau;
-        j["actual"] = cooling_actual(c, t);
-        j["desired"] = c.desired;
-        coolers.push(std::move(j));
-    }
-    d["coolers"] = std::move(coolers);
-    return d;
+template <class V>
+void members(V& v, Revision& r) {
+    v("id", r.id);
+    v("version", r.version);
 }
+
+template <class V>
+void members(V& v, Register& g) {
+    v("address", g.address);
+    v("value", g.value);
+    v("writable", g.writable);
+}
+static bool valid(const Register& g) { return g.address % 4 == 0; }
+
+template <class V>
+void members(V& v, BiasSupply& b) {
+    v("id", b.id);
+    v("min", b.min);
+    v("max", b.max);
+    v("rate", b.rate);
+    v.state("volts", b.from, [&](double t) { return bias_voltage(b, t); });
+    v.fallback("target", b.target, b.from);
+}
+static bool valid(const BiasSupply& b) { return b.min <= b.max && b.rate > 0; }
+
+template <class V>
+void members(V& v, CoolingUnit& c) {
+    v("id", c.id);
+    v("unit", c.unit);
+    v("min", c.min);
+    v("max", c.max);
+    v("tau", c.tau);
+    v.state("actual", c.from, [&](double t) { return cooling_actual(c, t); });
+    v.fallback("desired", c.desired, c.from);
+}
+static bool valid(const CoolingUnit& c) { return c.min <= c.max && c.tau > 0; }
+
+template <class V>
+void members(V& v, SupplyArea& a) {
+    v("powerOnOpen", a.powerOnOpen);
+    v("boards", a.boards);
+    v("revisions", a.revisions);
+    v("syncOptions", a.syncOptions);
+    v("syncSelected", a.syncSelected);
+    v("registers", a.registers);
+    v("biases", a.biases);
+    v("coolers", a.coolers);
+}
+
+void load(SupplyArea& a, const Json& doc, const std::string& path, Reader& r) { load_model(a, doc, path, r); }
+
+Json dump(const SupplyArea& a) { return dump_model(a); }
 
 void on_open_supplies(Device& dev) {
     if (dev.supplies.powerOnOpen)
@@ -246,8 +138,7 @@ int zorv_board_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.boards;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "board index %d is out of range (%zu boards)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "board");
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -310,8 +201,7 @@ int zorv_bias_supply_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.biases;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "bias supply index %d is out of range (%zu supplies)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "bias supply");
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -376,8 +266,7 @@ int zorv_cooling_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.coolers;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "cooling unit index %d is out of range (%zu units)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "cooling unit");
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -455,8 +344,7 @@ int zorv_revision_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.revisions;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "revision index %d is out of range (%zu revisions)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "revision");
     *id = list[size_t(idx)].id.c_str();
     return call_.done(0, id);
 }
@@ -485,8 +373,7 @@ int zorv_syncmode_option_id(zorv_ctx_t* ctx, int idx, const char** id) {
     ZORV_ENTER(ctx, idx);
     ZORV_DEVICE_OR_FAIL(id);
     const auto& list = dev->supplies.syncOptions;
-    if (idx < 0 || size_t(idx) >= list.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "sync option index %d is out of range (%zu options)", idx, list.size());
+    ZORV_INDEX_OR_FAIL(list, idx, "sync option");
     *id = list[size_t(idx)].c_str();
     return call_.done(0, id);
 }

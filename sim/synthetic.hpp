@@ -54,6 +54,7 @@ struct Block {
 // How a chip turns deposited energy into time over threshold: ToT = a E + b - c / (E - t) ticks for
 // a deposit of E keV above t (a ticks per keV, b ticks, c tick-keV, t keV), and 0 at or below t.
 struct TotCalibration {
+    static constexpr const char* rule = "expected a > 0, c >= 0 and t >= 0";
     double a = 5.0, b = 10.0, c = 30.0, t = 2.0;
     bool operator==(const TotCalibration&) const = default;
 };

@@ -1,0 +1,64 @@
+"""The virtual device's model: every member the dump writes is one the load reads back."""
+
+import copy
+
+import pytest
+
+import zorvsim
+
+
+@pytest.fixture(autouse=True)
+def _fresh():
+    zorvsim.reset()
+    zorvsim.clock_manual(True)  # ramps and cooling curves stand still between dump and load
+    yield
+    zorvsim.clock_manual(False)
+    zorvsim.reset()
+
+
+def _objects(value, path=""):
+    """Every object of a document with its place, the document's own first."""
+    if isinstance(value, dict):
+        yield path, value
+        for key, member in value.items():
+            yield from _objects(member, f"{path}/{key}")
+    elif isinstance(value, list):
+        for i, item in enumerate(value):
+            yield from _objects(item, f"{path}/{i}")
+
+
+def _at(doc, place):
+    """The value at a place of a document."""
+    for key in filter(None, place.split("/")):
+        doc = doc[int(key)] if isinstance(doc, list) else doc[key]
+    return doc
+
+
+def _places():
+    zorvsim.reset()
+    return [place for place, _ in _objects(zorvsim.model())]
+
+
+def test_a_dumped_model_loads_back_to_itself():
+    zorvsim.clock_advance(3.0)
+    before = zorvsim.model()
+    zorvsim.load_model(copy.deepcopy(before))
+    assert zorvsim.model() == before
+
+
+@pytest.mark.parametrize("place", _places())
+def test_every_object_of_the_model_refuses_a_member_it_does_not_know(place):
+    doc = zorvsim.model()
+    _at(doc, place)["notAMember"] = 1
+    with pytest.raises(zorvsim.SimError, match=f"model: {place or '/'}/?notAMember: unknown member"):
+        zorvsim.load_model(doc)
+
+
+@pytest.mark.parametrize("place", [p for p in _places() if p])
+def test_every_object_of_the_model_refuses_another_type(place):
+    doc = zorvsim.model()
+    parent_place, _, key = place.rpartition("/")
+    parent = _at(doc, parent_place)
+    parent[int(key) if isinstance(parent, list) else key] = 7
+    with pytest.raises(zorvsim.SimError, match=f"model: {place}: expected an object, found an integer"):
+        zorvsim.load_model(doc)
