@@ -241,20 +241,19 @@ BUSY_VARIANTS = ["recorder", "hitmap", "copy"]
 
 
 class Puller:
-    """A Python thread that takes a Recorder's deliveries in batches of about 4 MB and stores them
-    (or, with `keep` false, only counts their hits and lets them go, so that their memory is used
-    again)."""
+    """A Python thread that takes every delivery a Recorder holds, batch after batch, and stores
+    the batches (or, with `keep` false, only counts their hits and lets them go, so that their
+    memory is used again)."""
 
-    def __init__(self, recorder: sinks.Recorder, hits: int, keep: bool = True):
+    def __init__(self, recorder: sinks.Recorder, keep: bool = True):
         self.recorder, self.keep, self.stored, self.hits, self.done = recorder, keep, [], 0, threading.Event()
-        self.most = max(1, 262_144 // hits)
         self.thread = threading.Thread(target=self.run)
         self.thread.start()
 
     def run(self) -> None:
         while True:
             try:
-                batch = self.recorder.get_batch(timeout=0.01, max_deliveries=self.most)
+                batch = self.recorder.get_batch(timeout=0.01)
             except queue.Empty:
                 if self.done.is_set():
                     return
@@ -263,107 +262,146 @@ class Puller:
             if self.keep:
                 self.stored.append(batch)
 
-    def finish(self) -> int:
-        """Once the acquisition has ended: waits until everything is taken; the hits taken."""
+    def finish(self) -> list:
+        """Once the acquisition has ended: waits until everything is taken; the batches stored."""
         self.done.set()
         self.thread.join()
-        return self.hits
+        return self.stored
 
 
-def sink_of(variant: str, hits: int, capacity: int):
-    """The registered object of a variant, and what it has taken in once the acquisition ended."""
-    if variant in ("recorder", "recorder_count"):
-        recorder = sinks.Recorder(capacity)
-        puller = Puller(recorder, hits, keep=variant == "recorder")
-        return recorder, lambda: (puller.finish(), recorder.dropped, puller.stored)
-    if variant == "hitmap":
-        hitmap = sinks.HitMap(WIDTH, HEIGHT)
-        return hitmap, lambda: (int(hitmap.counts().sum()), 0, hitmap)
-    if variant == "copy":
-        kept: list = []
-        return (lambda data, metadata: kept.append(data.copy())), lambda: (sum(k.size for k in kept), 0, kept)
-    counts = np.zeros(WIDTH * HEIGHT, np.int64)  # the hit map idiom of the documentation
+class Taker:
+    """What a variant registers, how many hits it has taken in so far, and, once the acquisition
+    has ended, everything it took (for checking) and the deliveries it dropped."""
 
-    def bincount(data, metadata):
-        np.add(counts, np.bincount(data["address"], minlength=counts.size), out=counts)
+    def __init__(self, variant: str, hits: int, capacity: int):
+        self.hits_per_delivery = hits
+        if variant in ("recorder", "recorder_count"):
+            self.sink = recorder = sinks.Recorder(capacity)
+            puller = Puller(recorder, keep=variant == "recorder")
+            self.taken = lambda: puller.hits
+            self.finish = lambda: (puller.finish(), recorder.dropped)
+        elif variant == "hitmap":
+            self.sink = hitmap = sinks.HitMap(WIDTH, HEIGHT)
+            self.taken = lambda: hitmap.delivered * hits  # every delivery holds `hits` hits (ideal detector)
+            self.finish = lambda: (hitmap, 0)
+        elif variant == "copy":
+            kept: list = []
+            self.sink = lambda data, metadata: kept.append(data.copy())
+            self.taken = lambda: len(kept) * hits
+            self.finish = lambda: (kept, 0)
+        else:
+            counts = np.zeros(WIDTH * HEIGHT, np.int64)  # the hit map idiom of the documentation
+            done = [0]
 
-    return bincount, lambda: (int(counts.sum()), 0, counts)
+            def bincount(data, metadata):
+                np.add(counts, np.bincount(data["address"], minlength=counts.size), out=counts)
+                done[0] += data.size
+
+            self.sink = bincount
+            self.taken = lambda: done[0]
+            self.finish = lambda: (counts, 0)
 
 
-def sink_run(dev, variant: str, hits: int, count: int, capacity: int, busy: str = ""):
-    """One acquisition of `count` synthetic deliveries into a variant: (seconds per hit taken in,
-    deliveries dropped, what was taken). With `busy` "loop", the acquisition is begun and waited
-    for on a worker thread while the main thread runs a pure-Python loop; with "process", while
-    another process runs one (it takes a core, but not the interpreter lock)."""
+def pure_python_loop(seconds: float) -> int:
+    """The busy main thread: a loop of pure Python for `seconds`."""
+    spins, end = 0, time.perf_counter() + seconds
+    while True:
+        for _ in range(1000):
+            spins += 1
+        if time.perf_counter() >= end:
+            return spins
+
+
+def sink_run(dev, variant: str, hits: int, capacity: int, window: float, busy: str = "", deliveries: int = -1):
+    """One acquisition of synthetic deliveries into a variant: (seconds per hit taken in during a
+    window of steady state, deliveries dropped, what was taken). The acquisition runs until aborted
+    (or for `deliveries` deliveries, then the window is the whole acquisition); the window opens
+    once the first hits are in and lasts `window` seconds, during which the main thread sleeps, or
+    runs a pure-Python loop (`busy` "loop"), or sleeps while another process runs one ("process":
+    it takes a core, but not the interpreter lock)."""
     channel = SINK_CHANNELS[hits]
     zorvsim.clear_script(channel)
     zorvsim.set("/devices/0/acquisition", zorvsim.get("/devices/0/acquisition") | {
-        "deliveries": count, "hitsPerDelivery": hits, "realTime": False})
-    sink, taken = sink_of(variant, hits, capacity)
-    dev.acq.setDataCallback(channel, sink)
-    spinner = None
-    if busy == "process":
-        spinner = subprocess.Popen([sys.executable, "-c", "while True: pass"])
-        time.sleep(0.1)
-    start = time.perf_counter()
-    if busy == "loop":
-        worker = threading.Thread(target=lambda: (dev.acq.begin(channel), dev.acq.end(channel)))
-        worker.start()
-        spins = 0
-        while worker.is_alive():
-            spins += 1
-        worker.join()
-    else:
-        dev.acq.begin(channel)
-        dev.acq.end(channel)
-    ended = time.perf_counter()
-    got, dropped, what = taken()
-    # A Recorder's figure lasts until its reader has stored everything; the others' until the end.
-    elapsed = (time.perf_counter() if variant.startswith("recorder") else ended) - start
+        "deliveries": deliveries, "hitsPerDelivery": hits, "realTime": False})
+    taker = Taker(variant, hits, capacity)
+    dev.acq.setDataCallback(channel, taker.sink)
+    spinner = subprocess.Popen([sys.executable, "-c", "while True: pass"]) if busy == "process" else None
     if spinner:
-        spinner.kill()
-        spinner.wait()
-    dev.acq.setDataCallback(channel, noop)  # the sink and what it holds go
-    return elapsed / max(got, 1), dropped, what
+        time.sleep(0.05)  # past its start
+    try:
+        if deliveries >= 0:  # a whole acquisition: for checking what was taken
+            dev.acq.begin(channel)
+            dev.acq.end(channel)
+            return 0.0, 0, taker.finish()[0]
+        dev.acq.begin(channel)
+        while taker.taken() == 0:
+            time.sleep(0.001)
+        time.sleep(0.02)  # past the first deliveries
+        start, before = time.perf_counter(), taker.taken()
+        if busy == "loop":
+            pure_python_loop(window)
+        else:
+            time.sleep(window)
+        elapsed, got = time.perf_counter() - start, taker.taken() - before
+        dev.acq.abort(channel)
+        _, dropped = taker.finish()
+        return elapsed / max(got, 1), dropped, None
+    finally:
+        if spinner:
+            spinner.kill()
+            spinner.wait()
+        if zorvsim.acquiring(channel):
+            dev.acq.abort(channel)
+        dev.acq.setDataCallback(channel, noop)  # the sink and what it holds go
 
 
 def check_sinks(dev, hits: int) -> None:
     """The sinks and the callables they are measured against take in the same data."""
     capacity = 20 * (hits + 8)  # every delivery, with its time stamps
-    _, _, stored = sink_run(dev, "recorder", hits, 20, capacity)
-    _, _, kept = sink_run(dev, "copy", hits, 20, capacity)
+    stored = sink_run(dev, "recorder", hits, capacity, 0, deliveries=20)[2]
+    kept = sink_run(dev, "copy", hits, capacity, 0, deliveries=20)[2]
     if b"".join(b.arrays[0].tobytes() for b in stored) != b"".join(k.tobytes() for k in kept):
         raise RuntimeError(f"{hits} hits: the Recorder stored other data than the copying callable")
-    _, _, hitmap = sink_run(dev, "hitmap", hits, 20, capacity)
-    _, _, counts = sink_run(dev, "bincount", hits, 20, capacity)
+    hitmap = sink_run(dev, "hitmap", hits, capacity, 0, deliveries=20)[2]
+    counts = sink_run(dev, "bincount", hits, capacity, 0, deliveries=20)[2]
     if not (hitmap.counts().ravel() == counts).all():
         raise RuntimeError(f"{hits} hits: the HitMap counted otherwise than np.bincount")
 
 
+def fresh_memory(window: float) -> float:
+    """Seconds per 16-byte hit for one thread copying into memory it has just allocated (4 MB
+    arrays, kept): the floor of any consumer that keeps what it takes, set by the system mapping
+    fresh pages."""
+    source, kept = np.ones(1 << 22, np.uint8), []
+    start = time.perf_counter()
+    while time.perf_counter() - start < window:
+        kept.append(source.copy())
+    return (time.perf_counter() - start) / (len(kept) * source.size / 16)
+
+
 def sink_part(dev, args, samples: dict) -> None:
     select(dev, "dd-toa-tot")
+    window = args.sink_window
+    fresh = samples.setdefault("fresh_memory", [])
     for hits in SINK_HITS:
         check_sinks(dev, hits)
         s = samples.setdefault(str(hits), {"alone": {v: [] for v in SINK_VARIANTS}, "busy": {v: [] for v in BUSY_VARIANTS},
                                            "process": {v: [] for v in BUSY_VARIANTS if v != "copy"},
                                            "dropped": {"alone": [], "busy": []}})
         for _ in range(args.sink_repeat):
+            fresh.append(fresh_memory(window))
             for variant in SINK_VARIANTS:
-                native = variant in ("recorder", "recorder_count", "hitmap")
-                count = max(4, (args.sink_hits if native else args.callable_hits) // hits)
-                seconds, dropped, _ = sink_run(dev, variant, hits, count, args.recorder_capacity)
+                seconds, dropped, _ = sink_run(dev, variant, hits, args.recorder_capacity, window)
                 s["alone"][variant].append(seconds)
                 if variant == "recorder":
                     s["dropped"]["alone"].append(dropped)
             for variant in BUSY_VARIANTS:
-                native = variant in ("recorder", "hitmap")
-                count = max(4, (args.sink_hits if native else args.callable_hits // 10) // hits)
-                seconds, dropped, _ = sink_run(dev, variant, hits, count, args.recorder_capacity, busy="loop")
+                seconds, dropped, _ = sink_run(dev, variant, hits, args.recorder_capacity, window, busy="loop")
                 s["busy"][variant].append(seconds)
                 if variant == "recorder":
                     s["dropped"]["busy"].append(dropped)
                 if variant in s["process"]:
-                    s["process"][variant].append(sink_run(dev, variant, hits, count, args.recorder_capacity,
+                    s["process"][variant].append(sink_run(dev, variant, hits, args.recorder_capacity, window,
                                                           busy="process")[0])
 
 
@@ -506,6 +544,9 @@ def spread(values) -> float:
 
 def summarise(samples: dict) -> dict:
     out: dict = {"deliveries": {}, "sizes": {}, "sinks": {}, "methods": {}, "generation": {}}
+    fresh = samples["sinks"].get("fresh_memory")
+    if fresh:
+        out["fresh_memory"] = {"hits_per_second": 1 / low(fresh), "spread": spread(fresh)}
     for kind, s in samples["deliveries"].items():
         m = {k: low(v) for k, v in s.items()}
         net = m["package"] - m["device"]
@@ -534,6 +575,8 @@ def summarise(samples: dict) -> dict:
         out["sizes"][kind] = {"1_hit_us": small * 1e6, "1000000_hits_us": big * 1e6, "ratio": big / small,
                               "spread": max(spread(s["1"]), spread(s["1000000"]))}
     for hits, s in samples["sinks"].items():
+        if hits == "fresh_memory":
+            continue
         rate = {k: 1 / low(v) for k, v in s["alone"].items()}
         busy = {k: 1 / low(v) for k, v in s["busy"].items()}
         process = {k: 1 / low(v) for k, v in s["process"].items()}
@@ -654,6 +697,11 @@ def report(r: dict, args) -> str:
             ["hits/delivery", "Recorder", "Recorder, batches let go", "callable data.copy()", "Recorder / copy", "HitMap",
              "callable np.bincount",
              "HitMap / bincount", "Recorder drops (most)"], rows))
+        if "fresh_memory" in r:
+            f = r["fresh_memory"]
+            parts[-1] += (f"\nFor scale: one thread copying into arrays it has just allocated (4 MB each, kept) writes "
+                          f"{f['hits_per_second'] / 1e6:.0f} M hits/s of 16 bytes ({pct(f['spread'])}), the pace at "
+                          "which the system maps fresh 4 KB pages: a callable keeping copies cannot pass it.")
         rows = []
         for hits, s in r["sinks"].items():
             for v in BUSY_VARIANTS:
@@ -692,9 +740,8 @@ def main(argv=None) -> int:
     p.add_argument("--hits", type=int, default=1000, help="hits per delivery in the per-kind samples")
     p.add_argument("--calls", type=int, default=100_000, help="method calls per sample")
     p.add_argument("--sink-repeat", type=int, default=5, help="samples of every sink measurement (rounds)")
-    p.add_argument("--sink-hits", type=int, default=16_000_000, help="hits per sample into a sink")
-    p.add_argument("--callable-hits", type=int, default=2_000_000,
-                   help="hits per sample into a callable (a tenth of them beside the busy main thread)")
+    p.add_argument("--sink-window", type=float, default=0.25,
+                   help="seconds of steady state measured per sink sample")
     p.add_argument("--recorder-capacity", type=int, default=1 << 22, help="records of the measured Recorder")
     p.add_argument("--generation-hits", type=int, default=1_000_000, help="hits per synthetic delivery")
     p.add_argument("--generation-deliveries", type=int, default=40, help="synthetic deliveries per sample")

@@ -186,11 +186,21 @@ def test_a_delivery_count_stops_the_acquisition_there_and_not_before(tmp_path, m
     assert not zorvsim.acquiring("ch0")
 
 
-def test_the_duration_stops_an_endless_acquisition(tmp_path):
+def test_the_duration_stops_an_endless_acquisition(tmp_path, capsys):
     zorvsim.load_model(model(deliveries=-1, real_time=True))
     assert command(tmp_path, "--seconds", "0.3") == 0
     _, attrs, _ = read(tmp_path / "run.h5")
     assert 0.3 <= attrs["seconds"] < 30 and not attrs["interrupted"]
+    assert "by itself" not in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("limit, asked", [(["--seconds", "20"], "20 s"), (["--deliveries", "10"], "10 deliveries")])
+def test_an_acquisition_the_device_ends_early_is_said_to_have_ended_so(tmp_path, capsys, limit, asked):
+    zorvsim.load_model(model(deliveries=3))
+    assert command(tmp_path, *limit) == 0
+    out = capsys.readouterr().out
+    assert f"the device ended the acquisition by itself, before the {asked} asked for" in out
+    assert read(tmp_path / "run.h5")[1]["deliveries"] == 3
 
 
 def test_deliveries_that_find_the_buffer_full_are_dropped_and_reported(tmp_path, capsys):

@@ -21,6 +21,7 @@
 #include "core/numpy.hpp"
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,12 +51,89 @@ Name s_kind("kind"), s_shutterStart("shutterStart"), s_tdcs("tdcs"), s_queue("qu
 // arrays handed out have exactly the types a data callable receives.
 PyArray_Descr* descr_of(const ElementType* type) { return reinterpret_cast<PyArray_Descr*>(element_type(*type)); }
 
-// A new array of `count` elements of `type` (count 0: an empty array of that type).
+// ---- memory of large arrays ----
+
+// The ring and the large arrays handed out live in memory mapped in runs of whole 2 MB pages,
+// aligned and advised for huge pages. Writing fresh memory is bounded by the system mapping its
+// pages: on 4 KB pages (what malloc gives) that costs several times the copy itself, so a reader
+// that keeps its batches would cap the recorder. Measured on a 2-core VM, copying into fresh 4 KB
+// pages ran at about 1.8 GB/s (110 M hits/s of 16 bytes), into fresh huge pages at about 8 GB/s.
+constexpr uint64_t kRun = uint64_t(2) << 20;
+constexpr uint64_t kKeptRuns = uint64_t(32) << 20;  // freed runs kept for reuse, at most
+
+uint64_t whole_runs(uint64_t bytes) { return (bytes + kRun - 1) / kRun * kRun; }
+
+// `bytes` (whole runs) of new memory, or null.
+char* map_runs(uint64_t bytes) {
+    const uint64_t span = bytes + kRun;
+    void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const uintptr_t base = uintptr_t(p), start = (base + kRun - 1) & ~uintptr_t(kRun - 1);
+    if (start > base) munmap(p, start - base);
+    if (base + span > start + bytes) munmap(reinterpret_cast<void*>(start + bytes), base + span - start - bytes);
+    madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);  // advice: its failure changes nothing
+    return reinterpret_cast<char*>(start);
+}
+
+// Runs freed by arrays, kept so that a reader letting its batches go writes into mapped memory.
+// Used only with the interpreter lock held (array creation and deallocation).
+struct KeptRuns {
+    struct Run {
+        char* data;
+        uint64_t bytes;
+    };
+    Run runs[16] = {};
+    uint64_t total = 0;
+
+    // Memory for `bytes` (whole runs): a kept run of that size or up to twice it, else new runs.
+    // `bytes` becomes the size of what is returned.
+    char* take(uint64_t& bytes) {
+        Run* best = nullptr;
+        for (Run& r : runs)
+            if (r.data && r.bytes >= bytes && r.bytes <= 2 * bytes && (!best || r.bytes < best->bytes)) best = &r;
+        if (!best) return map_runs(bytes);
+        total -= best->bytes;
+        bytes = best->bytes;
+        return std::exchange(best->data, nullptr);
+    }
+    void give(char* data, uint64_t bytes) {
+        for (Run& r : runs)
+            if (!r.data && total + bytes <= kKeptRuns) {
+                r = {data, bytes};
+                total += bytes;
+                return;
+            }
+        munmap(data, bytes);
+    }
+} kept_runs;
+
+constexpr char kRunCapsule[] = "zorvsdk.sinks.run";
+
+void give_run_back(PyObject* capsule) {
+    kept_runs.give(static_cast<char*>(PyCapsule_GetPointer(capsule, kRunCapsule)),
+                   uint64_t(reinterpret_cast<uintptr_t>(PyCapsule_GetContext(capsule))));
+}
+
+// A new array of `count` elements of `type` (count 0: an empty array of that type); a large one
+// over runs of its own.
 PyObject* new_array(const ElementType* type, uint64_t count) {
     npy_intp dims = npy_intp(count);
     PyArray_Descr* descr = descr_of(type);
+    const uint64_t bytes = count * uint64_t(type->itemsize);
     Py_INCREF(descr);  // stolen
-    return PyArray_NewFromDescr(&PyArray_Type, descr, 1, &dims, nullptr, nullptr, 0, nullptr);
+    if (bytes < kRun) return PyArray_NewFromDescr(&PyArray_Type, descr, 1, &dims, nullptr, nullptr, 0, nullptr);
+    uint64_t size = whole_runs(bytes);
+    char* data = kept_runs.take(size);
+    Ref owner = Ref::steal(data ? PyCapsule_New(data, kRunCapsule, give_run_back) : nullptr);
+    if (!owner) {
+        Py_DECREF(descr);
+        if (data) kept_runs.give(data, size);
+        return PyErr_Occurred() ? nullptr : PyErr_NoMemory();
+    }
+    PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(uintptr_t(size)));
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, 1, &dims, nullptr, data, NPY_ARRAY_CARRAY, nullptr);
+    if (array && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release()) < 0) Py_CLEAR(array);
+    return array;
 }
 
 // What a data callable receives for an empty place: np.empty(0).
@@ -250,9 +328,9 @@ public:
 
     explicit Ring(uint64_t capacity)
         : capacity_(capacity), size_(capacity * kRecordBytes), nslots_(std::min(capacity, kMaxSlots)),
-          data_(static_cast<char*>(std::malloc(size_))), slots_(new (std::nothrow) Slot[nslots_]) {}
+          data_(map_runs(whole_runs(size_))), slots_(new (std::nothrow) Slot[nslots_]) {}
     ~Ring() override {
-        std::free(data_);
+        if (data_) munmap(data_, whole_runs(size_));
         delete[] slots_;
     }
     bool ok() const { return data_ && slots_; }

@@ -272,6 +272,8 @@ class Run:
     dropped: int = 0
     outside: int = 0
     interrupted: bool = False
+    ended_by_device: bool = False  # before the duration or delivery count asked for
+    asked: str = ""  # the duration or delivery count asked for, as text
     counts: NDArray[Any] = field(default_factory=lambda: np.zeros((0, 0), dtype=np.uint64))
 
 
@@ -300,7 +302,8 @@ def acquire(args: argparse.Namespace) -> Run:
         if channel not in channels:
             raise CommandError(f"no channel {channel!r} (channels: {', '.join(channels)})")
         width, height = device.config.getMaskSize()
-        run = Run(descriptor, args.mode, channel, width, height)
+        run = Run(descriptor, args.mode, channel, width, height,
+                  asked=f"{args.deliveries} deliveries" if args.deliveries is not None else f"{args.seconds:g} s")
         started = datetime.datetime.now(datetime.timezone.utc)
         output = None
         if args.hdf5 is not None:
@@ -324,7 +327,7 @@ def take(device: Device, run: Run, output: Hdf5Output | None, args: argparse.Nam
     device.acq.setDataCallback(run.channel, capture)
     writer.start()
     try:
-        run.seconds, run.interrupted = follow(device, run.channel, writer, args)
+        run.seconds, run.interrupted, run.ended_by_device = follow(device, run.channel, writer, args)
     finally:
         writer.finish()
         writer.join()
@@ -338,10 +341,10 @@ def take(device: Device, run: Run, output: Hdf5Output | None, args: argparse.Nam
             "droppedDeliveries": run.dropped, "outsideHits": run.outside, "interrupted": run.interrupted})
 
 
-def follow(device: Device, channel: str, writer: Writer, args: argparse.Namespace) -> tuple[float, bool]:
+def follow(device: Device, channel: str, writer: Writer, args: argparse.Namespace) -> tuple[float, bool, bool]:
     """Begins the acquisition and watches it from this thread until it ends by itself, reaches the
-    duration or the delivery count, or Ctrl-C; then stops it. Returns the seconds it ran and
-    whether Ctrl-C stopped it. The SDK's wait for the end runs on a thread of its own, so that
+    duration or the delivery count, or Ctrl-C; then stops it. Returns the seconds it ran, whether
+    Ctrl-C stopped it, and whether the device ended it by itself. The SDK's wait for the end runs on a thread of its own, so that
     this thread stays free to show progress and to take Ctrl-C."""
     ended = threading.Event()
     failure: list[BaseException] = []
@@ -359,7 +362,7 @@ def follow(device: Device, channel: str, writer: Writer, args: argparse.Namespac
     device.acq.begin(channel)
     waiter = threading.Thread(target=wait, name="zorvsdk-acquire end", daemon=True)
     waiter.start()
-    interrupted = False
+    interrupted, by_device = False, True
     try:
         print(f"acquiring {args.mode} on {channel} (Ctrl-C stops and keeps the data)", flush=True)
         while not ended.wait(POLL):
@@ -367,9 +370,10 @@ def follow(device: Device, channel: str, writer: Writer, args: argparse.Namespac
             progress.show(elapsed, writer)
             if writer.error is not None or (args.seconds is not None and elapsed >= args.seconds) or (
                     args.deliveries is not None and writer.deliveries >= args.deliveries):
+                by_device = False
                 break
     except KeyboardInterrupt:
-        interrupted = True
+        interrupted, by_device = True, False
     finally:
         progress.close()
         if not ended.is_set():
@@ -377,7 +381,7 @@ def follow(device: Device, channel: str, writer: Writer, args: argparse.Namespac
         waiter.join()
     if failure:
         raise failure[0]
-    return time.monotonic() - start, interrupted
+    return time.monotonic() - start, interrupted, by_device
 
 
 class Progress:
@@ -450,6 +454,8 @@ def summary(run: Run) -> list[str]:
         y, x = np.unravel_index(int(run.counts.argmax()), run.counts.shape)
         lines.append(f"{hit:,} of {run.counts.size:,} pixels hit; busiest pixel (x {x}, y {y}) with "
                      f"{int(run.counts[y, x]):,} hits")
+    if run.ended_by_device:
+        lines.append(f"the device ended the acquisition by itself, before the {run.asked} asked for")
     return lines
 
 
