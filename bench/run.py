@@ -334,7 +334,10 @@ def sink_run(dev, variant: str, hits: int, capacity: int, window: float, busy: s
             dev.acq.end(channel)
             return 0.0, 0, taker.finish()[0]
         dev.acq.begin(channel)
+        give_up = time.perf_counter() + 10
         while taker.taken() == 0:
+            if time.perf_counter() > give_up:
+                raise RuntimeError(f"{variant}: nothing taken in after 10 s (is --recorder-capacity below {hits} hits?)")
             time.sleep(0.001)
         time.sleep(0.02)  # past the first deliveries
         start, before = time.perf_counter(), taker.taken()
