@@ -557,21 +557,16 @@ int zorv_flash_program(zorv_ctx_t* ctx, const char* id, uint32_t address, const 
     return call_.done(0, length);
 }
 
-char* zorvsim_flash_erase(int device, const char* id, int sector) {
-    auto text = [](const std::string& s) {
-        char* p = static_cast<char*>(std::malloc(s.size() + 1));
-        if (p) std::memcpy(p, s.c_str(), s.size() + 1);
-        return p;
-    };
+int zorvsim_flash_erase(int device, const char* id, int sector) {
     auto lk = lock();
     auto& devs = world().devices;
     if (device < 0 || size_t(device) >= devs.size())
-        return text("device index " + std::to_string(device) + " is out of range (" + std::to_string(devs.size()) + " devices)");
+        return control_fail("device index " + std::to_string(device) + " is out of range (" + std::to_string(devs.size()) + " devices)");
     Flash* f = find_flash(*devs[size_t(device)], id ? id : "");
-    if (!f) return text(std::string("no flash memory with the identifier '") + (id ? id : "") + "'");
+    if (!f) return control_fail(std::string("no flash memory with the identifier '") + (id ? id : "") + "'");
     std::string error;
-    if (flash_erase(*f, sector, error)) return text(error);
-    return nullptr;
+    if (flash_erase(*f, sector, error)) return control_fail(error);
+    return 0;
 }
 
 }  // extern "C"

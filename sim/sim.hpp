@@ -11,7 +11,9 @@
 #include <cstdarg>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "json.hpp"
@@ -79,6 +81,24 @@ double now();
 // ---- last error, per thread and handle ----
 void set_last_error(const void* handle, std::string text);
 const char* last_error(const void* handle);  // null when a fault asked for a null text
+
+// ---- failures of the control interface (zorvsim.h) ----
+// Leaves `text` as the calling thread's reason, read back by zorvsim_error(), and returns -1.
+int control_fail(std::string text);
+
+// Runs a control call whose work may exhaust memory or threads: no exception may cross the C
+// interface, so one becomes a refusal (-1, or null for a pointer) with its reason.
+template <class F>
+auto guarded(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        control_fail(std::string("the virtual device cannot do this: ") + e.what());
+        using R = decltype(f());
+        if constexpr (std::is_pointer_v<R>) return R(nullptr);
+        else return R(-1);
+    }
+}
 
 // ---- log lines ----
 // Sends one line to every context with a log function (or to `only`), on the calling thread.
