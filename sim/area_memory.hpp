@@ -27,6 +27,7 @@ namespace sim {
 struct Device;
 
 struct FlashRegion {
+    static constexpr const char* rule = "expected a sector size from 1 to 2147483647 and a non-negative sector count";
     uint32_t sectorSize = 0;
     int sectors = 0;
 };
