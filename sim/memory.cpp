@@ -449,20 +449,11 @@ using namespace sim;
 
 namespace {
 
-sim::Flash* find_flash(sim::Device& dev, const char* id) {
-    for (auto& f : dev.memory.flashes)
-        if (f.id == id) return &f;
-    return nullptr;
-}
-
 Json length_arg(const size_t* length) { return length ? Json((unsigned long long)*length) : Json(); }
 
 }  // namespace
 
-#define FLASH_OR_FAIL(ok)                                                                          \
-    ZORV_DEVICE_OR_FAIL(id && (ok));                                                             \
-    Flash* f = find_flash(*dev, id);                                                               \
-    if (!f) return call_.fail(ZORV_INVALID_ARGUMENT, "no flash memory with the identifier '%s'", id)
+#define FLASH_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, f, dev->memory.flashes, "flash memory")
 
 #define REGION_OR_FAIL(region)                                                                     \
     if ((region) < 0 || size_t(region) >= f->regions.size())                                       \
@@ -470,21 +461,7 @@ Json length_arg(const size_t* length) { return length ? Json((unsigned long long
 
 extern "C" {
 
-int zorv_flash_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(count);
-    *count = int(dev->memory.flashes.size());
-    return call_.done(0, count);
-}
-
-int zorv_flash_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_DEVICE_OR_FAIL(id);
-    const auto& list = dev->memory.flashes;
-    ZORV_INDEX_OR_FAIL(list, idx, "flash memory");
-    *id = list[size_t(idx)].id.c_str();
-    return call_.done(0, id);
-}
+ZORV_LIST_FUNCTIONS(zorv_flash_count, zorv_flash_id, ZORV_DEVICE_OR_FAIL, memory.flashes, "flash memory")
 
 int zorv_flash_part_nr(zorv_ctx_t* ctx, const char* id, const char** part) {
     ZORV_ENTER(ctx, id);
@@ -551,7 +528,7 @@ int zorvsim_flash_erase(int device, const char* id, int sector) {
     auto& devs = world().devices;
     if (device < 0 || size_t(device) >= devs.size())
         return control_fail("device index " + std::to_string(device) + " is out of range (" + std::to_string(devs.size()) + " devices)");
-    Flash* f = find_flash(*devs[size_t(device)], id ? id : "");
+    Flash* f = find_item(devs[size_t(device)]->memory.flashes, id ? id : "");
     if (!f) return control_fail(std::string("no flash memory with the identifier '") + (id ? id : "") + "'");
     std::string error;
     if (flash_erase(*f, sector, error)) return control_fail(error);

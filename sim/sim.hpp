@@ -224,3 +224,53 @@ struct zorv_ctx {
 #define ZORV_INDEX_OR_FAIL(list, idx, what)                                                        \
     if ((idx) < 0 || size_t(idx) >= (list).size())                                                 \
     return call_.fail(ZORV_INVALID_ARGUMENT, what " index %d is out of range (%zu in all)", idx, (list).size())
+
+namespace sim {
+
+// The identifier of a listed item: its `id`, its `name`, or the item itself when it is a text.
+template <class T>
+const std::string& identifier(const T& x) {
+    if constexpr (requires { x.id; }) return x.id;
+    else if constexpr (requires { x.name; }) return x.name;
+    else return x;
+}
+
+// The item of `list` whose identifier is `key`, or null.
+template <class List, class Key>
+auto find_item(List& list, const Key& key) -> decltype(&*list.begin()) {
+    for (auto& x : list)
+        if (identifier(x) == key) return &x;
+    return nullptr;
+}
+
+}  // namespace sim
+
+// Fails the call unless `list` has an item with the identifier `key`, bound to `var`; `what`
+// names one of its items ("board").
+#define ZORV_FIND_OR_FAIL(var, list, key, what)                                                    \
+    auto* var = ::sim::find_item(list, key);                                                       \
+    if (!var) return call_.fail(ZORV_INVALID_ARGUMENT, "no " what " with the identifier '%s'", key)
+
+// Start of a function on the item of a list of the open device named by its argument `id`:
+// checks the out-pointers (`ok`) and binds the item to `var`.
+#define ZORV_ITEM_OR_FAIL(ok, var, list, what)                                                     \
+    ZORV_DEVICE_OR_FAIL(id && (ok));                                                               \
+    ZORV_FIND_OR_FAIL(var, list, id, what)
+
+// The count and identifier functions of a list of the open device: `OR_FAIL` is
+// ZORV_DEVICE_OR_FAIL or ZORV_POWERED_DEVICE_OR_FAIL, `list` the list in the device
+// (`supplies.boards`), `what` names one of its items.
+#define ZORV_LIST_FUNCTIONS(count_fn, id_fn, OR_FAIL, list, what)                                  \
+    int count_fn(zorv_ctx_t* ctx, int* count) {                                                    \
+        ZORV_ENTER(ctx);                                                                           \
+        OR_FAIL(count);                                                                            \
+        *count = int(dev->list.size());                                                            \
+        return call_.done(0, count);                                                               \
+    }                                                                                              \
+    int id_fn(zorv_ctx_t* ctx, int idx, const char** id) {                                         \
+        ZORV_ENTER(ctx, idx);                                                                      \
+        OR_FAIL(id);                                                                               \
+        ZORV_INDEX_OR_FAIL(dev->list, idx, what);                                                  \
+        *id = ::sim::identifier(dev->list[size_t(idx)]).c_str();                                   \
+        return call_.done(0, id);                                                                  \
+    }
