@@ -291,13 +291,24 @@ void on_close_chip(Device&) {}
 
 using namespace sim;
 
-// Start of a function on the DAC named `name` (bound to `d`) or the threshold `id` (bound to `t`).
+// Start of a function on the DAC (bound to `d`) or the threshold (bound to `t`) named by `id`.
 #define DAC_OR_FAIL(ok)                                                                            \
-    ZORV_POWERED_DEVICE_OR_FAIL(name && (ok));                                                     \
-    ZORV_FIND_OR_FAIL(d, dev->chip.dacs, name, "DAC")
+    ZORV_POWERED_DEVICE_OR_FAIL(id && (ok));                                                       \
+    ZORV_FIND_OR_FAIL(d, dev->chip.dacs, id, "DAC")
 #define THRESHOLD_OR_FAIL(ok)                                                                      \
     ZORV_POWERED_DEVICE_OR_FAIL(id && (ok));                                                       \
     ZORV_FIND_OR_FAIL(t, dev->chip.thresholds, id, "threshold")
+
+// A setter through one of the area's changes (set_dac, set_threshold_raw, set_threshold_kev), which
+// configuration documents make too.
+#define CHIP_SETTER(fn, T, change)                                                                 \
+    int fn(zorv_ctx_t* ctx, const char* id, T value) {                                             \
+        ZORV_ENTER(ctx, id, value);                                                                \
+        ZORV_POWERED_DEVICE_OR_FAIL(id);                                                           \
+        std::string error;                                                                         \
+        if (int status = change(dev->chip, id, value, error)) return call_.fail_text(status, error); \
+        return call_.done(0);                                                                      \
+    }
 
 extern "C" {
 
@@ -408,40 +419,18 @@ int zorv_chip_mode_select_ex(zorv_ctx_t* ctx, const char* id, void* params) {
 
 ZORV_LIST_FUNCTIONS(zorv_chip_dac_count, zorv_chip_dac_name, ZORV_POWERED_DEVICE_OR_FAIL, chip.dacs, "DAC")
 
-int zorv_chip_dac_value_get(zorv_ctx_t* ctx, const char* name, int* value) {
-    ZORV_ENTER(ctx, name);
-    DAC_OR_FAIL(value);
-    *value = d->value;
-    return call_.done(0, value);
-}
+ZORV_ITEM_VALUE(zorv_chip_dac_value_get, DAC_OR_FAIL, int, d->value)
 
-int zorv_chip_dac_value_set(zorv_ctx_t* ctx, const char* name, int value) {
-    ZORV_ENTER(ctx, name, value);
-    ZORV_POWERED_DEVICE_OR_FAIL(name);
-    std::string error;
-    if (int status = set_dac(dev->chip, name, value, error)) return call_.fail_text(status, error);
-    return call_.done(0);
-}
+CHIP_SETTER(zorv_chip_dac_value_set, int, set_dac)
 
-int zorv_chip_dac_limits(zorv_ctx_t* ctx, const char* name, int* min, int* max) {
-    ZORV_ENTER(ctx, name);
-    DAC_OR_FAIL(min && max);
-    *min = d->min;
-    *max = d->max;
-    return call_.done(0, min, max);
-}
+ZORV_ITEM_RANGE(zorv_chip_dac_limits, DAC_OR_FAIL, int, d->min, d->max)
 
 // ---- thresholds ----
 
 ZORV_LIST_FUNCTIONS(zorv_chip_threshold_count, zorv_chip_threshold_id, ZORV_POWERED_DEVICE_OR_FAIL, chip.thresholds,
                     "threshold")
 
-int zorv_chip_threshold_is_calibrated(zorv_ctx_t* ctx, const char* id, int* calibrated) {
-    ZORV_ENTER(ctx, id);
-    THRESHOLD_OR_FAIL(calibrated);
-    *calibrated = t->calibrated ? 1 : 0;
-    return call_.done(0, calibrated);
-}
+ZORV_ITEM_VALUE(zorv_chip_threshold_is_calibrated, THRESHOLD_OR_FAIL, int, t->calibrated ? 1 : 0)
 
 }  // extern "C"
 
@@ -458,13 +447,7 @@ int zorv_chip_threshold_get(zorv_ctx_t* ctx, const char* id, float* kev) {
     return call_.done(0, kev);
 }
 
-int zorv_chip_threshold_set(zorv_ctx_t* ctx, const char* id, float kev) {
-    ZORV_ENTER(ctx, id, kev);
-    ZORV_POWERED_DEVICE_OR_FAIL(id);
-    std::string error;
-    if (int status = set_threshold_kev(dev->chip, id, kev, error)) return call_.fail_text(status, error);
-    return call_.done(0);
-}
+CHIP_SETTER(zorv_chip_threshold_set, float, set_threshold_kev)
 
 int zorv_chip_threshold_range(zorv_ctx_t* ctx, const char* id, float* min, float* max, float* noise) {
     ZORV_ENTER(ctx, id);
@@ -477,27 +460,10 @@ int zorv_chip_threshold_range(zorv_ctx_t* ctx, const char* id, float* min, float
     return call_.done(0, min, max, noise);
 }
 
-int zorv_chip_threshold_raw_get(zorv_ctx_t* ctx, const char* id, int* raw) {
-    ZORV_ENTER(ctx, id);
-    THRESHOLD_OR_FAIL(raw);
-    *raw = t->raw;
-    return call_.done(0, raw);
-}
+ZORV_ITEM_VALUE(zorv_chip_threshold_raw_get, THRESHOLD_OR_FAIL, int, t->raw)
 
-int zorv_chip_threshold_raw_set(zorv_ctx_t* ctx, const char* id, int raw) {
-    ZORV_ENTER(ctx, id, raw);
-    ZORV_POWERED_DEVICE_OR_FAIL(id);
-    std::string error;
-    if (int status = set_threshold_raw(dev->chip, id, raw, error)) return call_.fail_text(status, error);
-    return call_.done(0);
-}
+CHIP_SETTER(zorv_chip_threshold_raw_set, int, set_threshold_raw)
 
-int zorv_chip_threshold_raw_range(zorv_ctx_t* ctx, const char* id, int* min, int* max) {
-    ZORV_ENTER(ctx, id);
-    THRESHOLD_OR_FAIL(min && max);
-    *min = t->rawMin;
-    *max = t->rawMax;
-    return call_.done(0, min, max);
-}
+ZORV_ITEM_RANGE(zorv_chip_threshold_raw_range, THRESHOLD_OR_FAIL, int, t->rawMin, t->rawMax)
 
 }  // extern "C"

@@ -463,19 +463,9 @@ extern "C" {
 
 ZORV_LIST_FUNCTIONS(zorv_flash_count, zorv_flash_id, ZORV_DEVICE_OR_FAIL, memory.flashes, "flash memory")
 
-int zorv_flash_part_nr(zorv_ctx_t* ctx, const char* id, const char** part) {
-    ZORV_ENTER(ctx, id);
-    FLASH_OR_FAIL(part);
-    *part = f->partNumber.c_str();
-    return call_.done(0, part);
-}
+ZORV_ITEM_VALUE(zorv_flash_part_nr, FLASH_OR_FAIL, const char*, f->partNumber.c_str())
 
-int zorv_flash_regions(zorv_ctx_t* ctx, const char* id, int* count) {
-    ZORV_ENTER(ctx, id);
-    FLASH_OR_FAIL(count);
-    *count = int(f->regions.size());
-    return call_.done(0, count);
-}
+ZORV_ITEM_VALUE(zorv_flash_regions, FLASH_OR_FAIL, int, int(f->regions.size()))
 
 int zorv_flash_sector_count(zorv_ctx_t* ctx, const char* id, int region, int* count) {
     ZORV_ENTER(ctx, id, region);

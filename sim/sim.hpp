@@ -257,6 +257,27 @@ auto find_item(List& list, const Key& key) -> decltype(&*list.begin()) {
     ZORV_DEVICE_OR_FAIL(id && (ok));                                                               \
     ZORV_FIND_OR_FAIL(var, list, id, what)
 
+// A function that writes one value of the item named by its argument `id`: `OR_FAIL(ok)` checks
+// the out-pointers and binds the item (ZORV_ITEM_OR_FAIL or an area's shorthand of it), `value` is
+// read from it.
+#define ZORV_ITEM_VALUE(fn, OR_FAIL, T, value)                                                     \
+    int fn(zorv_ctx_t* ctx, const char* id, T* out) {                                              \
+        ZORV_ENTER(ctx, id);                                                                       \
+        OR_FAIL(out);                                                                              \
+        *out = value;                                                                              \
+        return call_.done(0, out);                                                                 \
+    }
+
+// The same for the two ends of a range of the item.
+#define ZORV_ITEM_RANGE(fn, OR_FAIL, T, low, high)                                                 \
+    int fn(zorv_ctx_t* ctx, const char* id, T* min, T* max) {                                     \
+        ZORV_ENTER(ctx, id);                                                                       \
+        OR_FAIL(min && max);                                                                       \
+        *min = low;                                                                                \
+        *max = high;                                                                               \
+        return call_.done(0, min, max);                                                            \
+    }
+
 // The count and identifier functions of a list of the open device: `OR_FAIL` is
 // ZORV_DEVICE_OR_FAIL or ZORV_POWERED_DEVICE_OR_FAIL, `list` the list in the device
 // (`supplies.boards`), `what` names one of its items.

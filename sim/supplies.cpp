@@ -149,12 +149,7 @@ int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
     return call_.done(0);
 }
 
-int zorv_board_is_powered(zorv_ctx_t* ctx, const char* id, int* powered) {
-    ZORV_ENTER(ctx, id);
-    BOARD_OR_FAIL(powered);
-    *powered = b->powered ? 1 : 0;
-    return call_.done(0, powered);
-}
+ZORV_ITEM_VALUE(zorv_board_is_powered, BOARD_OR_FAIL, int, b->powered ? 1 : 0)
 
 // ---- sensor bias supplies ----
 
@@ -162,12 +157,7 @@ int zorv_board_is_powered(zorv_ctx_t* ctx, const char* id, int* powered) {
 
 ZORV_LIST_FUNCTIONS(zorv_bias_supply_count, zorv_bias_supply_id, ZORV_DEVICE_OR_FAIL, supplies.biases, "bias supply")
 
-int zorv_bias_get(zorv_ctx_t* ctx, const char* id, float* volts) {
-    ZORV_ENTER(ctx, id);
-    BIAS_OR_FAIL(volts);
-    *volts = float(bias_voltage(*b, now()));
-    return call_.done(0, volts);
-}
+ZORV_ITEM_VALUE(zorv_bias_get, BIAS_OR_FAIL, float, float(bias_voltage(*b, now())))
 
 int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
     ZORV_ENTER(ctx, id, volts);
@@ -181,13 +171,7 @@ int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
     return call_.done(0);
 }
 
-int zorv_bias_range(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
-    ZORV_ENTER(ctx, id);
-    BIAS_OR_FAIL(min && max);
-    *min = float(b->min);
-    *max = float(b->max);
-    return call_.done(0, min, max);
-}
+ZORV_ITEM_RANGE(zorv_bias_range, BIAS_OR_FAIL, float, float(b->min), float(b->max))
 
 // ---- cooling units ----
 
@@ -195,26 +179,11 @@ int zorv_bias_range(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
 
 ZORV_LIST_FUNCTIONS(zorv_cooling_count, zorv_cooling_id, ZORV_DEVICE_OR_FAIL, supplies.coolers, "cooling unit")
 
-int zorv_cooling_value_unit(zorv_ctx_t* ctx, const char* id, const char** unit) {
-    ZORV_ENTER(ctx, id);
-    COOLER_OR_FAIL(unit);
-    *unit = c->unit.c_str();
-    return call_.done(0, unit);
-}
+ZORV_ITEM_VALUE(zorv_cooling_value_unit, COOLER_OR_FAIL, const char*, c->unit.c_str())
 
-int zorv_cooling_get_actual(zorv_ctx_t* ctx, const char* id, float* value) {
-    ZORV_ENTER(ctx, id);
-    COOLER_OR_FAIL(value);
-    *value = float(cooling_actual(*c, now()));
-    return call_.done(0, value);
-}
+ZORV_ITEM_VALUE(zorv_cooling_get_actual, COOLER_OR_FAIL, float, float(cooling_actual(*c, now())))
 
-int zorv_cooling_get_desired(zorv_ctx_t* ctx, const char* id, float* value) {
-    ZORV_ENTER(ctx, id);
-    COOLER_OR_FAIL(value);
-    *value = float(c->desired);
-    return call_.done(0, value);
-}
+ZORV_ITEM_VALUE(zorv_cooling_get_desired, COOLER_OR_FAIL, float, float(c->desired))
 
 int zorv_cooling_set_desired(zorv_ctx_t* ctx, const char* id, float value) {
     ZORV_ENTER(ctx, id, value);
@@ -228,24 +197,15 @@ int zorv_cooling_set_desired(zorv_ctx_t* ctx, const char* id, float value) {
     return call_.done(0);
 }
 
-int zorv_cooling_limits(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
-    ZORV_ENTER(ctx, id);
-    COOLER_OR_FAIL(min && max);
-    *min = float(c->min);
-    *max = float(c->max);
-    return call_.done(0, min, max);
-}
+ZORV_ITEM_RANGE(zorv_cooling_limits, COOLER_OR_FAIL, float, float(c->min), float(c->max))
 
 // ---- hardware versions ----
 
 ZORV_LIST_FUNCTIONS(zorv_revision_count, zorv_revision_id, ZORV_DEVICE_OR_FAIL, supplies.revisions, "revision")
 
-int zorv_revision_string(zorv_ctx_t* ctx, const char* id, const char** version) {
-    ZORV_ENTER(ctx, id);
-    ZORV_ITEM_OR_FAIL(version, v, dev->supplies.revisions, "revision");
-    *version = v->version.c_str();
-    return call_.done(0, version);
-}
+#define REVISION_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, v, dev->supplies.revisions, "revision")
+
+ZORV_ITEM_VALUE(zorv_revision_string, REVISION_OR_FAIL, const char*, v->version.c_str())
 
 // ---- external synchronisation options ----
 
