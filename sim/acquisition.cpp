@@ -789,13 +789,6 @@ struct zorvsim_script {
 
 namespace {
 
-thread_local std::string t_acq_error;
-
-int acq_fail(std::string text) {
-    t_acq_error = std::move(text);
-    return -1;
-}
-
 const char* const kSlotNames[kSlots] = {
     "packets", "pixel_address_vec", "toa_vec", "tot_vec", "event_vec", "itot_vec", "tdc0",
     "tdc1", "tdc2", "bin_descriptors", "binned_hitcounters", "binned_itots", "frames", "raw",
@@ -822,7 +815,7 @@ constexpr uint64_t kMaxScriptBuffer = uint64_t(1) << 30;
 // padded to its count when the acquisition begins).
 int check_count(const char* name, int s, long long count) {
     if (count > 0 && uint64_t(count) > kMaxScriptBuffer / widest_record(s))
-        return acq_fail(std::string("the count of ") + name + " needs a buffer of more than 1 GiB");
+        return control_fail(std::string("the count of ") + name + " needs a buffer of more than 1 GiB");
     return 0;
 }
 
@@ -839,7 +832,7 @@ const char* const kGetters[] = {
 
 ScriptDelivery* last_delivery(zorvsim_script_t* s) {
     if (!s || s->script.deliveries.empty()) {
-        acq_fail(s ? "the script has no delivery yet" : "the script is null");
+        control_fail(s ? "the script has no delivery yet" : "the script is null");
         return nullptr;
     }
     return &s->script.deliveries.back();
@@ -850,11 +843,11 @@ Channel* control_channel(int device, const char* channel) {
     auto lk = lock();
     auto& devs = world().devices;
     if (device < 0 || size_t(device) >= devs.size()) {
-        acq_fail("no device " + std::to_string(device) + " is attached");
+        control_fail("no device " + std::to_string(device) + " is attached");
         return nullptr;
     }
     if (!channel || !has_channel(devs[size_t(device)]->acq, channel)) {
-        acq_fail("device " + std::to_string(device) + " has no acquisition channel '" + (channel ? channel : "(null)") + "'");
+        control_fail("device " + std::to_string(device) + " has no acquisition channel '" + (channel ? channel : "(null)") + "'");
         return nullptr;
     }
     return &channel_state(device, channel);
@@ -864,14 +857,16 @@ Channel* control_channel(int device, const char* channel) {
 
 extern "C" {
 
-const char* zorvsim_acq_error(void) { return t_acq_error.c_str(); }
-
-zorvsim_script_t* zorvsim_script_create(void) { return new zorvsim_script; }
+zorvsim_script_t* zorvsim_script_create(void) {
+    auto* s = new (std::nothrow) zorvsim_script;
+    if (!s) control_fail("no memory for the script");
+    return s;
+}
 
 void zorvsim_script_discard(zorvsim_script_t* s) { delete s; }
 
 int zorvsim_script_add_delivery(zorvsim_script_t* s) {
-    if (!s) return acq_fail("the script is null");
+    if (!s) return control_fail("the script is null");
     s->script.deliveries.emplace_back();
     return 0;
 }
@@ -880,13 +875,15 @@ int zorvsim_script_buffer(zorvsim_script_t* s, const char* name, const void* dat
     ScriptDelivery* d = last_delivery(s);
     if (!d) return -1;
     int slot = slot_of(name);
-    if (slot < 0) return acq_fail(std::string("no delivery buffer is named '") + (name ? name : "(null)") + "'");
-    if (size > kMaxScriptBuffer) return acq_fail("a scripted buffer is limited to 1 GiB");
-    d->present[slot] = data != nullptr;
-    d->bytes[slot] = data ? size : 0;
-    d->data[slot].assign(data ? std::max<uint64_t>(1, (size + 7) / 8) : 0, 0);  // an empty buffer is not null
-    if (data && size) std::memcpy(d->data[slot].data(), data, size);
-    return 0;
+    if (slot < 0) return control_fail(std::string("no delivery buffer is named '") + (name ? name : "(null)") + "'");
+    if (size > kMaxScriptBuffer) return control_fail("a scripted buffer is limited to 1 GiB");
+    return guarded([&] {
+        d->data[slot].assign(data ? std::max<uint64_t>(1, (size + 7) / 8) : 0, 0);  // an empty buffer is not null
+        if (data && size) std::memcpy(d->data[slot].data(), data, size);
+        d->present[slot] = data != nullptr;
+        d->bytes[slot] = data ? size : 0;
+        return 0;
+    });
 }
 
 int zorvsim_script_count(zorvsim_script_t* s, const char* name, long long count) {
@@ -899,16 +896,16 @@ int zorvsim_script_count(zorvsim_script_t* s, const char* name, long long count)
     }
     int slot = slot_of(name);
     if (slot < 0 || slot == kRaw || (slot >= kAddress && slot <= kItot))
-        return acq_fail(std::string("no delivery count is named '") + (name ? name : "(null)") + "'");
+        return control_fail(std::string("no delivery count is named '") + (name ? name : "(null)") + "'");
     if (check_count(name, slot, count) < 0) return -1;
     d->count[slot] = count < 0 ? -1 : count;
     return 0;
 }
 
 int zorvsim_script_repeat(zorvsim_script_t* s, long long times) {
-    if (!s) return acq_fail("the script is null");
+    if (!s) return control_fail("the script is null");
     if (times < 1 || uint64_t(times) > (uint64_t(1) << 40))
-        return acq_fail("a script is repeated from 1 to 2^40 times");
+        return control_fail("a script is repeated from 1 to 2^40 times");
     s->script.repeat = uint64_t(times);
     return 0;
 }
@@ -924,7 +921,7 @@ int zorvsim_script_fail(zorvsim_script_t* s, const char* fn, int status, const c
     ScriptDelivery* d = last_delivery(s);
     if (!d) return -1;
     if (!fn || std::none_of(std::begin(kGetters), std::end(kGetters), [&](const char* g) { return std::strcmp(g, fn) == 0; }))
-        return acq_fail(std::string("not a getter of a delivery: ") + (fn ? fn : "(null)"));
+        return control_fail(std::string("not a getter of a delivery: ") + (fn ? fn : "(null)"));
     ScriptFail f;
     f.fn = fn;
     f.status = status;
@@ -936,7 +933,7 @@ int zorvsim_script_fail(zorvsim_script_t* s, const char* fn, int status, const c
 
 int zorvsim_script_install(zorvsim_script_t* s, int device, const char* channel, int hold) {
     std::unique_ptr<zorvsim_script> owned(s);
-    if (!s) return acq_fail("the script is null");
+    if (!s) return control_fail("the script is null");
     Channel* ch = control_channel(device, channel);
     if (!ch) return -1;
     auto script = std::make_unique<Script>(std::move(s->script));
@@ -979,21 +976,21 @@ long long zorvsim_delivered_buffer(int device, const char* channel, long long de
     Channel* ch = control_channel(device, channel);
     if (!ch) return -1;
     int slot = slot_of(name);
-    if (slot < 0) return acq_fail(std::string("no delivery buffer is named '") + (name ? name : "(null)") + "'");
+    if (slot < 0) return control_fail(std::string("no delivery buffer is named '") + (name ? name : "(null)") + "'");
     std::lock_guard<std::mutex> l(ch->m);
     if (ch->running)
-        return acq_fail(std::string("an acquisition is running on channel '") + channel +
+        return control_fail(std::string("an acquisition is running on channel '") + channel +
                         "': its buffers can be read back once it has ended");
     if (!ch->lastScript)
-        return acq_fail(std::string("no scripted acquisition has ended on channel '") + channel +
+        return control_fail(std::string("no scripted acquisition has ended on channel '") + channel +
                         "' since its last script was installed or the last reset");
     const auto& deliveries = ch->lastScript->deliveries;
     if (delivery < 0 || uint64_t(delivery) >= deliveries.size())
-        return acq_fail("no delivery " + std::to_string(delivery) + ": the last script of channel '" + channel +
+        return control_fail("no delivery " + std::to_string(delivery) + ": the last script of channel '" + channel +
                         "' had " + std::to_string(deliveries.size()));
     const ScriptDelivery& d = deliveries[size_t(delivery)];
     if (!d.present[slot])
-        return acq_fail(std::string("buffer '") + name + "' of delivery " + std::to_string(delivery) +
+        return control_fail(std::string("buffer '") + name + "' of delivery " + std::to_string(delivery) +
                         " was a null pointer");
     if (out) std::memcpy(out, d.data[slot].data(), std::min<uint64_t>(size, d.bytes[slot]));
     return (long long)d.bytes[slot];

@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "area.hpp"
 #include "json.hpp"
 
 namespace sim {
-
-struct Device;
 
 struct AcqArea {
     std::vector<std::string> channels;
@@ -35,15 +34,7 @@ struct AcqArea {
     bool scrub = false;
 };
 
-// The model of the default device number `index`.
-void defaults(AcqArea& area, int index);
-// Applies the members present in `doc` (the area's object of a device in a model document).
-void load(AcqArea& area, const Json& doc, const std::string& path, Reader& reader);
-Json dump(const AcqArea& area);
-// Called with the world locked when a context opens the device, and without it when it is closed
-// (so that library threads which call back can be joined).
-void on_open_acq(Device& dev);
-void on_close_acq(Device& dev);
+SIM_AREA_FUNCTIONS(AcqArea, acq);
 
 // Stops every acquisition and forgets every script, registration, cache and delivery count; call
 // without the world lock.

@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "area.hpp"
 #include "json.hpp"
 #include "synthetic.hpp"
 
 namespace sim {
-
-struct Device;
 
 struct Chip {
     static constexpr const char* rule = "expected a polarity of 0 (positive) or 1 (negative)";
@@ -109,14 +108,6 @@ int set_dac(ChipArea& area, const std::string& name, int value, std::string& err
 int set_threshold_raw(ChipArea& area, const std::string& id, int raw, std::string& error);
 int set_threshold_kev(ChipArea& area, const std::string& id, double kev, std::string& error);
 
-// The model of the default device number `index`.
-void defaults(ChipArea& area, int index);
-// Applies the members present in `doc` (the area's object of a device in a model document).
-void load(ChipArea& area, const Json& doc, const std::string& path, Reader& reader);
-Json dump(const ChipArea& area);
-// Called with the world locked when a context opens the device, and without it when it is closed
-// (so that library threads which call back can be joined).
-void on_open_chip(Device& dev);
-void on_close_chip(Device& dev);
+SIM_AREA_FUNCTIONS(ChipArea, chip);
 
 }  // namespace sim

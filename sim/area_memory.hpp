@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "area.hpp"
 #include "json.hpp"
 
 namespace sim {
 
-struct Device;
-
 struct FlashRegion {
+    static constexpr const char* rule = "expected a sector size from 1 to 2147483647 and a non-negative sector count";
     uint32_t sectorSize = 0;
     int sectors = 0;
 };
@@ -68,14 +68,6 @@ constexpr int kMaxMaskSide = 4096;
 void mask_size(const Device& dev, size_t& width, size_t& height);
 std::vector<uint8_t>& mask_bytes(Device& dev);
 
-// The model of the default device number `index`.
-void defaults(MemoryArea& area, int index);
-// Applies the members present in `doc` (the area's object of a device in a model document).
-void load(MemoryArea& area, const Json& doc, const std::string& path, Reader& reader);
-Json dump(const MemoryArea& area);
-// Called with the world locked when a context opens the device, and without it when it is closed
-// (so that library threads which call back can be joined).
-void on_open_memory(Device& dev);
-void on_close_memory(Device& dev);
+SIM_AREA_FUNCTIONS(MemoryArea, memory);
 
 }  // namespace sim

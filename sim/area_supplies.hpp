@@ -6,11 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "area.hpp"
 #include "json.hpp"
 
 namespace sim {
-
-struct Device;
 
 struct Board {
     std::string id;
@@ -75,11 +74,7 @@ struct SupplyArea {
     std::vector<CoolingUnit> coolers;
 };
 
-void defaults(SupplyArea& area, int index);
-void load(SupplyArea& area, const Json& doc, const std::string& path, Reader& reader);
-Json dump(const SupplyArea& area);
-void on_open_supplies(Device& dev);
-void on_close_supplies(Device& dev);
+SIM_AREA_FUNCTIONS(SupplyArea, supplies);
 
 // True when every board of the device is powered: chip and acquisition calls need it.
 bool boards_powered(const Device& dev);

@@ -22,13 +22,6 @@ const char* const kModes[] = {
     "0:tpx3-binned-count-sums", "0:tpx3-binned-itot-sums",
 };
 
-template <class T>
-T* find(std::vector<T>& list, const std::string& key, std::string T::*field) {
-    for (auto& item : list)
-        if (item.*field == key) return &item;
-    return nullptr;
-}
-
 double kev_of(const Threshold& t, int raw) { return t.offset + t.slope * raw; }
 double kev_now(const Threshold& t) { return std::isnan(t.kev) ? kev_of(t, t.raw) : t.kev; }
 
@@ -48,7 +41,7 @@ int detector_height(const ChipArea& a) {
 }
 
 int set_dac(ChipArea& a, const std::string& name, int value, std::string& error) {
-    Dac* d = find(a.dacs, name, &Dac::name);
+    Dac* d = find_item(a.dacs, name);
     if (!d) {
         error = "no DAC named '" + name + "'";
         return ZORV_INVALID_ARGUMENT;
@@ -63,7 +56,7 @@ int set_dac(ChipArea& a, const std::string& name, int value, std::string& error)
 }
 
 int set_threshold_raw(ChipArea& a, const std::string& id, int raw, std::string& error) {
-    Threshold* t = find(a.thresholds, id, &Threshold::id);
+    Threshold* t = find_item(a.thresholds, id);
     if (!t) {
         error = "no threshold with the identifier '" + id + "'";
         return ZORV_INVALID_ARGUMENT;
@@ -79,7 +72,7 @@ int set_threshold_raw(ChipArea& a, const std::string& id, int raw, std::string& 
 }
 
 int set_threshold_kev(ChipArea& a, const std::string& id, double kev, std::string& error) {
-    Threshold* t = find(a.thresholds, id, &Threshold::id);
+    Threshold* t = find_item(a.thresholds, id);
     if (!t) {
         error = "no threshold with the identifier '" + id + "'";
         return ZORV_INVALID_ARGUMENT;
@@ -298,14 +291,24 @@ void on_close_chip(Device&) {}
 
 using namespace sim;
 
-namespace {
+// Start of a function on the DAC (bound to `d`) or the threshold (bound to `t`) named by `id`.
+#define DAC_OR_FAIL(ok)                                                                            \
+    ZORV_POWERED_DEVICE_OR_FAIL(id && (ok));                                                       \
+    ZORV_FIND_OR_FAIL(d, dev->chip.dacs, id, "DAC")
+#define THRESHOLD_OR_FAIL(ok)                                                                      \
+    ZORV_POWERED_DEVICE_OR_FAIL(id && (ok));                                                       \
+    ZORV_FIND_OR_FAIL(t, dev->chip.thresholds, id, "threshold")
 
-// Looks up an identifier or fails the call with -3 naming what was not found.
-#define FIND_OR_FAIL(var, list, field, key, what)                                          \
-    auto* var = find(dev->chip.list, key, field);                                          \
-    if (!var) return call_.fail(ZORV_INVALID_ARGUMENT, "no " what " with the identifier '%s'", key)
-
-}  // namespace
+// A setter through one of the area's changes (set_dac, set_threshold_raw, set_threshold_kev), which
+// configuration documents make too.
+#define CHIP_SETTER(fn, T, change)                                                                 \
+    int fn(zorv_ctx_t* ctx, const char* id, T value) {                                             \
+        ZORV_ENTER(ctx, id, value);                                                                \
+        ZORV_POWERED_DEVICE_OR_FAIL(id);                                                           \
+        std::string error;                                                                         \
+        if (int status = change(dev->chip, id, value, error)) return call_.fail_text(status, error); \
+        return call_.done(0);                                                                      \
+    }
 
 extern "C" {
 
@@ -322,20 +325,7 @@ int zorv_chip_refresh(zorv_ctx_t* ctx) {
 
 // ---- chips and polarity ----
 
-int zorv_chip_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_POWERED_DEVICE_OR_FAIL(count);
-    *count = int(dev->chip.chips.size());
-    return call_.done(0, count);
-}
-
-int zorv_chip_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_POWERED_DEVICE_OR_FAIL(id);
-    ZORV_INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
-    *id = dev->chip.chips[size_t(idx)].id.c_str();
-    return call_.done(0, id);
-}
+ZORV_LIST_FUNCTIONS(zorv_chip_count, zorv_chip_id, ZORV_POWERED_DEVICE_OR_FAIL, chip.chips, "chip")
 
 int zorv_chip_get_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t* polarity) {
     ZORV_ENTER(ctx, idx);
@@ -357,20 +347,8 @@ int zorv_chip_set_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t polari
 
 // ---- sense DACs ----
 
-int zorv_chip_sense_dac_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_POWERED_DEVICE_OR_FAIL(count);
-    *count = int(dev->chip.senseDacs.size());
-    return call_.done(0, count);
-}
-
-int zorv_chip_sense_dac_name(zorv_ctx_t* ctx, int idx, const char** name) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_POWERED_DEVICE_OR_FAIL(name);
-    ZORV_INDEX_OR_FAIL(dev->chip.senseDacs, idx, "sense DAC");
-    *name = dev->chip.senseDacs[size_t(idx)].c_str();
-    return call_.done(0, name);
-}
+ZORV_LIST_FUNCTIONS(zorv_chip_sense_dac_count, zorv_chip_sense_dac_name, ZORV_POWERED_DEVICE_OR_FAIL, chip.senseDacs,
+                    "sense DAC")
 
 int zorv_chip_sense_dac_sel(zorv_ctx_t* ctx, const char* name) {
     ZORV_ENTER(ctx, name);
@@ -384,20 +362,7 @@ int zorv_chip_sense_dac_sel(zorv_ctx_t* ctx, const char* name) {
 
 // ---- readout modes ----
 
-int zorv_chip_mode_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_POWERED_DEVICE_OR_FAIL(count);
-    *count = int(dev->chip.modes.size());
-    return call_.done(0, count);
-}
-
-int zorv_chip_mode_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_POWERED_DEVICE_OR_FAIL(id);
-    ZORV_INDEX_OR_FAIL(dev->chip.modes, idx, "readout mode");
-    *id = dev->chip.modes[size_t(idx)].c_str();
-    return call_.done(0, id);
-}
+ZORV_LIST_FUNCTIONS(zorv_chip_mode_count, zorv_chip_mode_id, ZORV_POWERED_DEVICE_OR_FAIL, chip.modes, "readout mode")
 
 }  // extern "C"
 
@@ -452,70 +417,20 @@ int zorv_chip_mode_select_ex(zorv_ctx_t* ctx, const char* id, void* params) {
 
 // ---- DACs ----
 
-int zorv_chip_dac_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_POWERED_DEVICE_OR_FAIL(count);
-    *count = int(dev->chip.dacs.size());
-    return call_.done(0, count);
-}
+ZORV_LIST_FUNCTIONS(zorv_chip_dac_count, zorv_chip_dac_name, ZORV_POWERED_DEVICE_OR_FAIL, chip.dacs, "DAC")
 
-int zorv_chip_dac_name(zorv_ctx_t* ctx, int idx, const char** name) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_POWERED_DEVICE_OR_FAIL(name);
-    ZORV_INDEX_OR_FAIL(dev->chip.dacs, idx, "DAC");
-    *name = dev->chip.dacs[size_t(idx)].name.c_str();
-    return call_.done(0, name);
-}
+ZORV_ITEM_VALUE(zorv_chip_dac_value_get, DAC_OR_FAIL, int, d->value)
 
-int zorv_chip_dac_value_get(zorv_ctx_t* ctx, const char* name, int* value) {
-    ZORV_ENTER(ctx, name);
-    ZORV_POWERED_DEVICE_OR_FAIL(name && value);
-    FIND_OR_FAIL(d, dacs, &Dac::name, name, "DAC");
-    *value = d->value;
-    return call_.done(0, value);
-}
+CHIP_SETTER(zorv_chip_dac_value_set, int, set_dac)
 
-int zorv_chip_dac_value_set(zorv_ctx_t* ctx, const char* name, int value) {
-    ZORV_ENTER(ctx, name, value);
-    ZORV_POWERED_DEVICE_OR_FAIL(name);
-    std::string error;
-    if (int status = set_dac(dev->chip, name, value, error)) return call_.fail_text(status, error);
-    return call_.done(0);
-}
-
-int zorv_chip_dac_limits(zorv_ctx_t* ctx, const char* name, int* min, int* max) {
-    ZORV_ENTER(ctx, name);
-    ZORV_POWERED_DEVICE_OR_FAIL(name && min && max);
-    FIND_OR_FAIL(d, dacs, &Dac::name, name, "DAC");
-    *min = d->min;
-    *max = d->max;
-    return call_.done(0, min, max);
-}
+ZORV_ITEM_RANGE(zorv_chip_dac_limits, DAC_OR_FAIL, int, d->min, d->max)
 
 // ---- thresholds ----
 
-int zorv_chip_threshold_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_POWERED_DEVICE_OR_FAIL(count);
-    *count = int(dev->chip.thresholds.size());
-    return call_.done(0, count);
-}
+ZORV_LIST_FUNCTIONS(zorv_chip_threshold_count, zorv_chip_threshold_id, ZORV_POWERED_DEVICE_OR_FAIL, chip.thresholds,
+                    "threshold")
 
-int zorv_chip_threshold_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_POWERED_DEVICE_OR_FAIL(id);
-    ZORV_INDEX_OR_FAIL(dev->chip.thresholds, idx, "threshold");
-    *id = dev->chip.thresholds[size_t(idx)].id.c_str();
-    return call_.done(0, id);
-}
-
-int zorv_chip_threshold_is_calibrated(zorv_ctx_t* ctx, const char* id, int* calibrated) {
-    ZORV_ENTER(ctx, id);
-    ZORV_POWERED_DEVICE_OR_FAIL(id && calibrated);
-    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
-    *calibrated = t->calibrated ? 1 : 0;
-    return call_.done(0, calibrated);
-}
+ZORV_ITEM_VALUE(zorv_chip_threshold_is_calibrated, THRESHOLD_OR_FAIL, int, t->calibrated ? 1 : 0)
 
 }  // extern "C"
 
@@ -526,25 +441,17 @@ extern "C" {
 
 int zorv_chip_threshold_get(zorv_ctx_t* ctx, const char* id, float* kev) {
     ZORV_ENTER(ctx, id);
-    ZORV_POWERED_DEVICE_OR_FAIL(id && kev);
-    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
+    THRESHOLD_OR_FAIL(kev);
     CALIBRATED_OR_FAIL(t);
     *kev = float(kev_now(*t));
     return call_.done(0, kev);
 }
 
-int zorv_chip_threshold_set(zorv_ctx_t* ctx, const char* id, float kev) {
-    ZORV_ENTER(ctx, id, kev);
-    ZORV_POWERED_DEVICE_OR_FAIL(id);
-    std::string error;
-    if (int status = set_threshold_kev(dev->chip, id, kev, error)) return call_.fail_text(status, error);
-    return call_.done(0);
-}
+CHIP_SETTER(zorv_chip_threshold_set, float, set_threshold_kev)
 
 int zorv_chip_threshold_range(zorv_ctx_t* ctx, const char* id, float* min, float* max, float* noise) {
     ZORV_ENTER(ctx, id);
-    ZORV_POWERED_DEVICE_OR_FAIL(id && min && max && noise);
-    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
+    THRESHOLD_OR_FAIL(min && max && noise);
     CALIBRATED_OR_FAIL(t);
     double lo = kev_of(*t, t->rawMin), hi = kev_of(*t, t->rawMax);
     *min = float(std::min(lo, hi));
@@ -553,29 +460,10 @@ int zorv_chip_threshold_range(zorv_ctx_t* ctx, const char* id, float* min, float
     return call_.done(0, min, max, noise);
 }
 
-int zorv_chip_threshold_raw_get(zorv_ctx_t* ctx, const char* id, int* raw) {
-    ZORV_ENTER(ctx, id);
-    ZORV_POWERED_DEVICE_OR_FAIL(id && raw);
-    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
-    *raw = t->raw;
-    return call_.done(0, raw);
-}
+ZORV_ITEM_VALUE(zorv_chip_threshold_raw_get, THRESHOLD_OR_FAIL, int, t->raw)
 
-int zorv_chip_threshold_raw_set(zorv_ctx_t* ctx, const char* id, int raw) {
-    ZORV_ENTER(ctx, id, raw);
-    ZORV_POWERED_DEVICE_OR_FAIL(id);
-    std::string error;
-    if (int status = set_threshold_raw(dev->chip, id, raw, error)) return call_.fail_text(status, error);
-    return call_.done(0);
-}
+CHIP_SETTER(zorv_chip_threshold_raw_set, int, set_threshold_raw)
 
-int zorv_chip_threshold_raw_range(zorv_ctx_t* ctx, const char* id, int* min, int* max) {
-    ZORV_ENTER(ctx, id);
-    ZORV_POWERED_DEVICE_OR_FAIL(id && min && max);
-    FIND_OR_FAIL(t, thresholds, &Threshold::id, id, "threshold");
-    *min = t->rawMin;
-    *max = t->rawMax;
-    return call_.done(0, min, max);
-}
+ZORV_ITEM_RANGE(zorv_chip_threshold_raw_range, THRESHOLD_OR_FAIL, int, t->rawMin, t->rawMax)
 
 }  // extern "C"

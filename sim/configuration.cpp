@@ -364,10 +364,13 @@ private:
             return false;
         };
         std::string key, value, other;
+        // An element of exactly the attributes `a` and `b`, read into `key` and `value`.
+        auto pair = [&](const char* a, const char* b, const char* usage) {
+            if (!take(a, key) || !take(b, value)) return missing(usage);
+            return finish(usage);
+        };
         if (name == "dac") {
-            const char* usage = "<dac name=\"...\" value=\"...\"/>";
-            if (!take("name", key) || !take("value", value)) return missing(usage);
-            if (!finish(usage)) return false;
+            if (!pair("name", "value", "<dac name=\"...\" value=\"...\"/>")) return false;
             out.push_back({Setting::Dac, key, value, line});
         } else if (name == "threshold") {
             const char* usage = "<threshold id=\"...\" kev=\"...\"/> or <threshold id=\"...\" raw=\"...\"/>";
@@ -376,16 +379,12 @@ private:
             if (!finish(usage)) return false;
             out.push_back({kev ? Setting::ThresholdKev : Setting::ThresholdRaw, key, kev ? value : other, line});
         } else if (name == "bias") {
-            const char* usage = "<bias id=\"...\" volts=\"...\"/>";
-            if (!take("id", key) || !take("volts", value)) return missing(usage);
-            if (!finish(usage)) return false;
+            if (!pair("id", "volts", "<bias id=\"...\" volts=\"...\"/>")) return false;
             out.push_back({Setting::Bias, key, value, line});
         } else if (name == "pixelMask") {
-            const char* usage = "<pixelMask width=\"...\" height=\"...\"/>";
-            if (!take("width", value) || !take("height", other)) return missing(usage);
-            if (!finish(usage)) return false;
-            out.push_back({Setting::MaskWidth, "width", value, line});
-            out.push_back({Setting::MaskHeight, "height", other, line});
+            if (!pair("width", "height", "<pixelMask width=\"...\" height=\"...\"/>")) return false;
+            out.push_back({Setting::MaskWidth, "width", key, line});
+            out.push_back({Setting::MaskHeight, "height", value, line});
         } else {
             p_.line = line;
             p_.text = "unknown element <" + name + "> (known: dac, threshold, bias, pixelMask)";

@@ -43,7 +43,7 @@ static std::vector<zorv_ctx_t*>& contexts() {
 
 static thread_local std::string t_control_error;
 
-static int control_fail(std::string text) {
+int control_fail(std::string text) {
     t_control_error = std::move(text);
     return -1;
 }
@@ -609,9 +609,11 @@ using namespace sim;
 
 namespace {
 
+// A text for the caller to release with zorvsim_free; null, with the reason, when memory is short.
 char* copy_out(const std::string& s) {
     char* p = static_cast<char*>(std::malloc(s.size() + 1));
     if (p) std::memcpy(p, s.c_str(), s.size() + 1);
+    else control_fail("the virtual device cannot do this: no memory for a text of " + std::to_string(s.size()) + " bytes");
     return p;
 }
 
@@ -686,20 +688,6 @@ Json* walk(Json& doc, const std::string& path, std::string& error) {
         }
     }
     return cur;
-}
-
-// Runs a control call whose work may exhaust memory (model documents of any size): no exception
-// may cross the C interface, so one becomes a refusal (-1, or a null text) with its reason.
-template <class F>
-auto guarded(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const std::exception& e) {
-        control_fail(std::string("the virtual device cannot do this: ") + e.what());
-        using R = decltype(f());
-        if constexpr (std::is_pointer_v<R>) return R(nullptr);
-        else return R(-1);
-    }
 }
 
 int add_control(Control c) {
@@ -852,10 +840,12 @@ char* zorvsim_journal_take(void) {
 }
 
 int zorvsim_log(int severity, const char* msg, int len, int on_thread) {
-    std::string text = msg && len > 0 ? std::string(msg, size_t(len)) : std::string();
-    if (on_thread) std::thread([&] { emit_log(severity, text); }).join();
-    else emit_log(severity, text);
-    return 0;
+    return guarded([&] {
+        std::string text = msg && len > 0 ? std::string(msg, size_t(len)) : std::string();
+        if (on_thread) std::thread([&] { emit_log(severity, text); }).join();
+        else emit_log(severity, text);
+        return 0;
+    });
 }
 
 void zorvsim_clock_manual(int on) {

@@ -131,17 +131,10 @@ int zorv_dev_is_opened(zorv_ctx_t* ctx, int* opened) {
 
 // ---- properties of the open device ----
 
-#define OPEN_DEVICE_OR_FAIL(out)                                                                   \
-    ZORV_REQUIRE_CTX(ctx);                                                                         \
-    if (!(out)) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);                            \
-    auto lk = lock();                                                                              \
-    Device* dev = open_device(ctx);                                                                \
-    if (!dev) return call_.fail(ZORV_INVALID_OPERATION, "%s: no device is open on this context", __func__)
-
 #define PROP_TEXT(name, member)                     \
     int name(zorv_ctx_t* ctx, const char** text) {   \
         ZORV_ENTER(ctx);                             \
-        OPEN_DEVICE_OR_FAIL(text);                   \
+        ZORV_DEVICE_OR_FAIL(text);                   \
         *text = dev->desc.member.c_str();            \
         return call_.done(0, text);                  \
     }
@@ -154,7 +147,7 @@ PROP_TEXT(zorv_dev_prop_usb_get_instance_path, instancePath)
 
 int zorv_dev_prop_usb_get_vid_pid(zorv_ctx_t* ctx, unsigned short* vid, unsigned short* pid) {
     ZORV_ENTER(ctx);
-    OPEN_DEVICE_OR_FAIL(vid && pid);
+    ZORV_DEVICE_OR_FAIL(vid && pid);
     *vid = (unsigned short)dev->desc.vid;
     *pid = (unsigned short)dev->desc.pid;
     return call_.done(0, vid, pid);
@@ -162,14 +155,14 @@ int zorv_dev_prop_usb_get_vid_pid(zorv_ctx_t* ctx, unsigned short* vid, unsigned
 
 int zorv_dev_prop_usb_is_high_speed(zorv_ctx_t* ctx, int* flag) {
     ZORV_ENTER(ctx);
-    OPEN_DEVICE_OR_FAIL(flag);
+    ZORV_DEVICE_OR_FAIL(flag);
     *flag = dev->desc.highSpeed;
     return call_.done(0, flag);
 }
 
 int zorv_dev_prop_usb_is_super_speed(zorv_ctx_t* ctx, int* flag) {
     ZORV_ENTER(ctx);
-    OPEN_DEVICE_OR_FAIL(flag);
+    ZORV_DEVICE_OR_FAIL(flag);
     *flag = dev->desc.superSpeed;
     return call_.done(0, flag);
 }

@@ -261,12 +261,23 @@ static std::string member(const std::string& path, std::string_view key) {
     return path + "/" + std::string(key);
 }
 
-bool Reader::get(const Json& obj, const std::string& path, std::string_view key, int64_t& out) {
+const Json* Reader::typed(const Json& obj, const std::string& path, std::string_view key, bool (Json::*is)() const,
+                          const char* expected) {
     const Json* v = obj.find(key);
-    if (!v) return false;
-    if (!v->is_int()) { fail(member(path, key), std::string("expected an integer, found ") + v->type_name()); return false; }
-    out = v->as_int();
-    return true;
+    if (!v || (v->*is)()) return v;
+    fail(member(path, key), std::string("expected ") + expected + ", found " + v->type_name());
+    return nullptr;
+}
+
+// Copies a member that typed() found into `out`; false when there is none.
+template <class T, class As>
+static bool assign(const Json* v, T& out, As as) {
+    if (v) out = (v->*as)();
+    return v != nullptr;
+}
+
+bool Reader::get(const Json& obj, const std::string& path, std::string_view key, int64_t& out) {
+    return assign(typed(obj, path, key, &Json::is_int, "an integer"), out, &Json::as_int);
 }
 
 bool Reader::get(const Json& obj, const std::string& path, std::string_view key, int& out) {
@@ -278,11 +289,7 @@ bool Reader::get(const Json& obj, const std::string& path, std::string_view key,
 }
 
 bool Reader::get(const Json& obj, const std::string& path, std::string_view key, double& out) {
-    const Json* v = obj.find(key);
-    if (!v) return false;
-    if (!v->is_number()) { fail(member(path, key), std::string("expected a number, found ") + v->type_name()); return false; }
-    out = v->as_double();
-    return true;
+    return assign(typed(obj, path, key, &Json::is_number, "a number"), out, &Json::as_double);
 }
 
 bool Reader::get(const Json& obj, const std::string& path, std::string_view key, float& out) {
@@ -293,19 +300,11 @@ bool Reader::get(const Json& obj, const std::string& path, std::string_view key,
 }
 
 bool Reader::get(const Json& obj, const std::string& path, std::string_view key, bool& out) {
-    const Json* v = obj.find(key);
-    if (!v) return false;
-    if (!v->is_bool()) { fail(member(path, key), std::string("expected true or false, found ") + v->type_name()); return false; }
-    out = v->as_bool();
-    return true;
+    return assign(typed(obj, path, key, &Json::is_bool, "true or false"), out, &Json::as_bool);
 }
 
 bool Reader::get(const Json& obj, const std::string& path, std::string_view key, std::string& out) {
-    const Json* v = obj.find(key);
-    if (!v) return false;
-    if (!v->is_string()) { fail(member(path, key), std::string("expected a string, found ") + v->type_name()); return false; }
-    out = v->as_string();
-    return true;
+    return assign(typed(obj, path, key, &Json::is_string, "a string"), out, &Json::as_string);
 }
 
 bool Reader::get(const Json& obj, const std::string& path, std::string_view key, std::vector<std::string>& out) {
@@ -330,17 +329,12 @@ void Reader::only(const Json& obj, const std::string& path, const std::vector<st
 }
 
 const Json::Array* Reader::array(const Json& obj, const std::string& path, std::string_view key) {
-    const Json* v = obj.find(key);
-    if (!v) return nullptr;
-    if (!v->is_array()) { fail(member(path, key), std::string("expected an array, found ") + v->type_name()); return nullptr; }
-    return &v->as_array();
+    const Json* v = typed(obj, path, key, &Json::is_array, "an array");
+    return v ? &v->as_array() : nullptr;
 }
 
 const Json* Reader::object(const Json& obj, const std::string& path, std::string_view key) {
-    const Json* v = obj.find(key);
-    if (!v) return nullptr;
-    if (!v->is_object()) { fail(member(path, key), std::string("expected an object, found ") + v->type_name()); return nullptr; }
-    return v;
+    return typed(obj, path, key, &Json::is_object, "an object");
 }
 
 }  // namespace sim

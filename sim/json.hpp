@@ -102,6 +102,11 @@ public:
     const Json* object(const Json& obj, const std::string& path, std::string_view key);
 
 private:
+    // The member when present and of the type `is` tests (null when absent); reports another type
+    // as "expected <expected>, found <its type>".
+    const Json* typed(const Json& obj, const std::string& path, std::string_view key, bool (Json::*is)() const,
+                      const char* expected);
+
     std::string where_;
     std::string error_;
 };

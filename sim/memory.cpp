@@ -1,4 +1,5 @@
 // Virtual device: flash memories and the pixel mask's storage.
+#include "schema.hpp"
 #include "sim.hpp"
 #include "zorv/flash.h"
 #include "zorvsim.h"
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -342,66 +342,73 @@ void defaults(MemoryArea& a, int index) {
     a.flashes[0].sectors[0] = std::move(sector0);
 }
 
-void load(MemoryArea& a, const Json& doc, const std::string& path, Reader& r) {
-    r.only(doc, path, {"flash", "pixelMask"});
-    if (const Json::Array* list = r.array(doc, path, "flash")) {
-        a.flashes.clear();
-        std::unordered_set<std::string> ids;
-        for (size_t i = 0; i < list->size() && r.ok(); ++i) {
-            std::string p = path + "/flash/" + std::to_string(i);
-            const Json& j = (*list)[i];
-            Flash f;
-            r.only(j, p, {"id", "partNumber", "regions", "file", "contents"});
-            r.get(j, p, "id", f.id);
-            r.get(j, p, "partNumber", f.partNumber);
-            r.get(j, p, "file", f.file);
-            if (const Json::Array* regions = r.array(j, p, "regions")) {
-                for (size_t k = 0; k < regions->size() && r.ok(); ++k) {
-                    std::string q = p + "/regions/" + std::to_string(k);
-                    int64_t sectorSize = 0;
-                    int sectors = 0;
-                    r.only((*regions)[k], q, {"sectorSize", "sectors"});
-                    r.get((*regions)[k], q, "sectorSize", sectorSize);
-                    r.get((*regions)[k], q, "sectors", sectors);
-                    if (r.ok() && (sectorSize <= 0 || sectorSize > INT32_MAX || sectors < 0))
-                        r.fail(q, "expected a sector size from 1 to 2147483647 and a non-negative sector count");
-                    f.regions.push_back({uint32_t(sectorSize), sectors});
-                }
-            }
-            if (!r.ok()) break;
-            int64_t sectors = 0;
-            for (auto& region : f.regions) sectors += region.sectors;
-            if (flash_size(f) > kAddressSpace) r.fail(p + "/regions", "the memory is larger than the 32-bit address space");
-            if (sectors > INT32_MAX) r.fail(p + "/regions", "the memory has more than 2147483647 sectors");
-            if (!ids.insert(f.id).second) r.fail(p + "/id", "another memory has the same identifier");
-            const Json::Array* contents = r.array(j, p, "contents");
-            if (contents && !f.file.empty()) r.fail(p, "a memory backed by a file takes its contents from the file");
-            if (!r.ok()) break;
-            if (contents) {
-                load_runs(*contents, p + "/contents", r, [&](uint64_t address, const std::vector<uint8_t>& bytes) {
-                    if (address + bytes.size() > flash_size(f)) return "the bytes lie outside the memory (" + range_text(f) + ")";
-                    for_each_piece(f, uint32_t(address), bytes.size(), [&](int sector, size_t offset, uint32_t size, size_t pos, size_t count) {
-                        auto& s = f.sectors[sector];
-                        if (s.empty()) s.assign(size, kErased);
-                        std::memcpy(s.data() + offset, bytes.data() + pos, count);
-                    });
-                    return std::string();
-                });
-            } else if (!f.file.empty()) {
-                if (std::string problem = read_file(f); !problem.empty()) r.fail(p + "/file", problem);
-            }
-            a.flashes.push_back(std::move(f));
-        }
+// ---- the model's members ----
+
+template <class V>
+void members(V& v, FlashRegion& r) {
+    v("sectorSize", r.sectorSize);
+    v("sectors", r.sectors);
+}
+static bool valid(const FlashRegion& r) { return r.sectorSize > 0 && r.sectorSize <= INT32_MAX && r.sectors >= 0; }
+
+// A memory's contents come from the document's runs or else from its backing file, once its layout
+// is known to fit the address space.
+static void load_contents(Flash& f, const Json& doc, const std::string& p, Reader& r) {
+    if (!r.ok()) return;
+    int64_t sectors = 0;
+    for (auto& region : f.regions) sectors += region.sectors;
+    if (flash_size(f) > kAddressSpace) r.fail(p + "/regions", "the memory is larger than the 32-bit address space");
+    if (sectors > INT32_MAX) r.fail(p + "/regions", "the memory has more than 2147483647 sectors");
+    const Json::Array* contents = r.array(doc, p, "contents");
+    if (contents && !f.file.empty()) r.fail(p, "a memory backed by a file takes its contents from the file");
+    if (!r.ok()) return;
+    if (contents) {
+        load_runs(*contents, p + "/contents", r, [&](uint64_t address, const std::vector<uint8_t>& bytes) {
+            if (address + bytes.size() > flash_size(f)) return "the bytes lie outside the memory (" + range_text(f) + ")";
+            for_each_piece(f, uint32_t(address), bytes.size(), [&](int sector, size_t offset, uint32_t size, size_t pos, size_t count) {
+                auto& s = f.sectors[sector];
+                if (s.empty()) s.assign(size, kErased);
+                std::memcpy(s.data() + offset, bytes.data() + pos, count);
+            });
+            return std::string();
+        });
+    } else if (!f.file.empty()) {
+        if (std::string problem = read_file(f); !problem.empty()) r.fail(p + "/file", problem);
     }
-    if (const Json* m = r.object(doc, path, "pixelMask")) {
-        std::string p = path + "/pixelMask";
-        r.only(*m, p, {"width", "height", "contents"});
-        r.get(*m, p, "width", a.maskWidth);
-        r.get(*m, p, "height", a.maskHeight);
-        if (r.ok() && (a.maskWidth < 0 || a.maskHeight < 0 || a.maskWidth > kMaxMaskSide || a.maskHeight > kMaxMaskSide ||
-                       (a.maskWidth == 0) != (a.maskHeight == 0)))
-            r.fail(p, "expected width and height from 1 to " + std::to_string(kMaxMaskSide) + ", or both 0 for the detector's size");
-        if (const Json::Array* contents = r.array(*m, p, "contents")) {
+}
+
+static Json dump_contents(const Flash& f) {
+    Json runs = Json(Json::Array{});
+    for (auto& [sector, bytes] : f.sectors) {
+        uint32_t start = 0, size = 0;
+        if (sector_place(f, sector, start, size)) dump_runs(bytes.data(), bytes.size(), start, kErased, runs);
+    }
+    return runs;
+}
+
+// A memory backed by a file shows the file's name in place of its contents.
+template <class V>
+void members(V& v, Flash& f) {
+    v("id", f.id);
+    v("partNumber", f.partNumber);
+    v("regions", f.regions);
+    v.own("file", [&](const Json& doc, const std::string& p, Reader& r) { r.get(doc, p, "file", f.file); },
+          [&] { return f.file.empty() ? Json() : Json(f.file); });
+    v.own("contents", [&](const Json& doc, const std::string& p, Reader& r) { load_contents(f, doc, p, r); },
+          [&] { return f.file.empty() ? dump_contents(f) : Json(); });
+}
+
+static_assert(kMaxMaskSide == 4096, "the pixel mask's rule names its largest side");
+
+template <class V>
+void members(V& v, MemoryArea& a) {
+    v("flash", a.flashes);
+    v.group("pixelMask", "expected width and height from 1 to 4096, or both 0 for the detector's size", [&](auto& g) {
+        g("width", a.maskWidth);
+        g("height", a.maskHeight);
+        g.own("contents", [&](const Json& doc, const std::string& p, Reader& r) {
+            const Json::Array* contents = r.array(doc, p, "contents");
+            if (!contents) return;
             a.mask.clear();
             constexpr uint64_t kMaxMask = uint64_t(kMaxMaskSide) * kMaxMaskSide;
             load_runs(*contents, p + "/contents", r, [&](uint64_t address, const std::vector<uint8_t>& bytes) {
@@ -410,46 +417,28 @@ void load(MemoryArea& a, const Json& doc, const std::string& path, Reader& r) {
                 std::memcpy(a.mask.data() + address, bytes.data(), bytes.size());
                 return std::string();
             });
-        }
-    }
+        }, [&] {
+            Json runs = Json(Json::Array{});
+            dump_runs(a.mask.data(), a.mask.size(), 0, 0, runs);
+            return runs;
+        });
+    }, [&] {
+        auto side = [](int n) { return n >= 0 && n <= kMaxMaskSide; };
+        return side(a.maskWidth) && side(a.maskHeight) && (a.maskWidth == 0) == (a.maskHeight == 0);
+    });
 }
 
-Json dump(const MemoryArea& a) {
-    Json d;
-    Json list = Json(Json::Array{});
-    for (auto& f : a.flashes) {
-        Json j;
-        j["id"] = f.id;
-        j["partNumber"] = f.partNumber;
-        Json regions = Json(Json::Array{});
-        for (auto& r : f.regions) {
-            Json q;
-            q["sectorSize"] = r.sectorSize;
-            q["sectors"] = r.sectors;
-            regions.push(std::move(q));
-        }
-        j["regions"] = std::move(regions);
-        if (!f.file.empty()) {
-            j["file"] = f.file;
-        } else {
-            Json runs = Json(Json::Array{});
-            for (auto& [sector, bytes] : f.sectors) {
-                uint32_t start = 0, size = 0;
-                if (sector_place(f, sector, start, size)) dump_runs(bytes.data(), bytes.size(), start, kErased, runs);
-            }
-            j["contents"] = std::move(runs);
-        }
-        list.push(std::move(j));
-    }
-    d["flash"] = std::move(list);
-    Json& m = d["pixelMask"];
-    m["width"] = a.maskWidth;
-    m["height"] = a.maskHeight;
-    Json runs = Json(Json::Array{});
-    dump_runs(a.mask.data(), a.mask.size(), 0, 0, runs);
-    m["contents"] = std::move(runs);
-    return d;
+// Identifiers name the memories in the calls: each one unique.
+static void check(Reader& r, const std::string& path, const MemoryArea& a) {
+    for (size_t i = 0; i < a.flashes.size() && r.ok(); ++i)
+        for (size_t j = 0; j < i && r.ok(); ++j)
+            if (a.flashes[j].id == a.flashes[i].id)
+                r.fail(path + "/flash/" + std::to_string(i) + "/id", "another memory has the same identifier");
 }
+
+void load(MemoryArea& a, const Json& doc, const std::string& path, Reader& r) { load_model(a, doc, path, r); }
+
+Json dump(const MemoryArea& a) { return dump_model(a); }
 
 void on_open_memory(Device&) {}
 void on_close_memory(Device&) {}
@@ -460,20 +449,11 @@ using namespace sim;
 
 namespace {
 
-sim::Flash* find_flash(sim::Device& dev, const char* id) {
-    for (auto& f : dev.memory.flashes)
-        if (f.id == id) return &f;
-    return nullptr;
-}
-
 Json length_arg(const size_t* length) { return length ? Json((unsigned long long)*length) : Json(); }
 
 }  // namespace
 
-#define FLASH_OR_FAIL(ok)                                                                          \
-    ZORV_DEVICE_OR_FAIL(id && (ok));                                                             \
-    Flash* f = find_flash(*dev, id);                                                               \
-    if (!f) return call_.fail(ZORV_INVALID_ARGUMENT, "no flash memory with the identifier '%s'", id)
+#define FLASH_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, f, dev->memory.flashes, "flash memory")
 
 #define REGION_OR_FAIL(region)                                                                     \
     if ((region) < 0 || size_t(region) >= f->regions.size())                                       \
@@ -481,35 +461,11 @@ Json length_arg(const size_t* length) { return length ? Json((unsigned long long
 
 extern "C" {
 
-int zorv_flash_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(count);
-    *count = int(dev->memory.flashes.size());
-    return call_.done(0, count);
-}
+ZORV_LIST_FUNCTIONS(zorv_flash_count, zorv_flash_id, ZORV_DEVICE_OR_FAIL, memory.flashes, "flash memory")
 
-int zorv_flash_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_DEVICE_OR_FAIL(id);
-    const auto& list = dev->memory.flashes;
-    ZORV_INDEX_OR_FAIL(list, idx, "flash memory");
-    *id = list[size_t(idx)].id.c_str();
-    return call_.done(0, id);
-}
+ZORV_ITEM_VALUE(zorv_flash_part_nr, FLASH_OR_FAIL, const char*, f->partNumber.c_str())
 
-int zorv_flash_part_nr(zorv_ctx_t* ctx, const char* id, const char** part) {
-    ZORV_ENTER(ctx, id);
-    FLASH_OR_FAIL(part);
-    *part = f->partNumber.c_str();
-    return call_.done(0, part);
-}
-
-int zorv_flash_regions(zorv_ctx_t* ctx, const char* id, int* count) {
-    ZORV_ENTER(ctx, id);
-    FLASH_OR_FAIL(count);
-    *count = int(f->regions.size());
-    return call_.done(0, count);
-}
+ZORV_ITEM_VALUE(zorv_flash_regions, FLASH_OR_FAIL, int, int(f->regions.size()))
 
 int zorv_flash_sector_count(zorv_ctx_t* ctx, const char* id, int region, int* count) {
     ZORV_ENTER(ctx, id, region);
@@ -557,21 +513,16 @@ int zorv_flash_program(zorv_ctx_t* ctx, const char* id, uint32_t address, const 
     return call_.done(0, length);
 }
 
-char* zorvsim_flash_erase(int device, const char* id, int sector) {
-    auto text = [](const std::string& s) {
-        char* p = static_cast<char*>(std::malloc(s.size() + 1));
-        if (p) std::memcpy(p, s.c_str(), s.size() + 1);
-        return p;
-    };
+int zorvsim_flash_erase(int device, const char* id, int sector) {
     auto lk = lock();
     auto& devs = world().devices;
     if (device < 0 || size_t(device) >= devs.size())
-        return text("device index " + std::to_string(device) + " is out of range (" + std::to_string(devs.size()) + " devices)");
-    Flash* f = find_flash(*devs[size_t(device)], id ? id : "");
-    if (!f) return text(std::string("no flash memory with the identifier '") + (id ? id : "") + "'");
+        return control_fail("device index " + std::to_string(device) + " is out of range (" + std::to_string(devs.size()) + " devices)");
+    Flash* f = find_item(devs[size_t(device)]->memory.flashes, id ? id : "");
+    if (!f) return control_fail(std::string("no flash memory with the identifier '") + (id ? id : "") + "'");
     std::string error;
-    if (flash_erase(*f, sector, error)) return text(error);
-    return nullptr;
+    if (flash_erase(*f, sector, error)) return control_fail(error);
+    return 0;
 }
 
 }  // extern "C"

@@ -12,7 +12,10 @@
 //                                 at its place; `count` is reported for a list of another length;
 //   v.group(key, rule, each, ok)  a nested object of members that live in the enclosing struct,
 //                                 each(v) visiting them; `rule` is reported at its place for
-//                                 out-of-range values and, when `ok` is given, unless ok() holds.
+//                                 out-of-range values and, when `ok` is given, unless ok() holds;
+//   v.own(key, load, dump)        a member read its own way: load(obj, path, reader) reads it (also
+//                                 when absent) from the enclosing object `obj` at `path`; dump()
+//                                 gives its value, or null to leave it out of the dump.
 // A member may also be a struct with its own load(x, doc, path, reader) and dump(x).
 // A struct may also have `static constexpr const char* rule` and `bool valid(const T&)`: the rule
 // is reported at the element's place when the loaded element is not valid or one of its 32-bit
@@ -59,6 +62,8 @@ public:
     void state(std::string_view key, T&, F&&) { keys.push_back(key); }
     template <class F, class... Ok>
     void group(std::string_view key, const char*, F&&, Ok&&...) { keys.push_back(key); }
+    template <class L, class D>
+    void own(std::string_view key, L&&, D&&) { keys.push_back(key); }
 };
 
 template <class F>
@@ -120,6 +125,8 @@ public:
         each(l);
         if (r_.ok() && !(ok() && ...)) r_.fail(path, rule);
     }
+    template <class L, class D>
+    void own(std::string_view, L&& load, D&&) { load(obj_, path_, r_); }
 
     // Loads the members of `x` from `obj` at `path`, after checking that it has no others.
     template <Model T>
@@ -200,6 +207,10 @@ public:
         Dumper d(j, t_);
         each(d);
         out_[key] = std::move(j);
+    }
+    template <class L, class D>
+    void own(std::string_view key, L&&, D&& dump) {
+        if (Json j = dump(); !j.is_null()) out_[key] = std::move(j);
     }
 
     // The members of `x` as an object, in their declared order; `t` is the clock time of the dump.

@@ -11,7 +11,9 @@
 #include <cstdarg>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "json.hpp"
@@ -79,6 +81,24 @@ double now();
 // ---- last error, per thread and handle ----
 void set_last_error(const void* handle, std::string text);
 const char* last_error(const void* handle);  // null when a fault asked for a null text
+
+// ---- failures of the control interface (zorvsim.h) ----
+// Leaves `text` as the calling thread's reason, read back by zorvsim_error(), and returns -1.
+int control_fail(std::string text);
+
+// Runs a control call whose work may exhaust memory or threads: no exception may cross the C
+// interface, so one becomes a refusal (-1, or null for a pointer) with its reason.
+template <class F>
+auto guarded(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        control_fail(std::string("the virtual device cannot do this: ") + e.what());
+        using R = decltype(f());
+        if constexpr (std::is_pointer_v<R>) return R(nullptr);
+        else return R(-1);
+    }
+}
 
 // ---- log lines ----
 // Sends one line to every context with a log function (or to `only`), on the calling thread.
@@ -204,3 +224,74 @@ struct zorv_ctx {
 #define ZORV_INDEX_OR_FAIL(list, idx, what)                                                        \
     if ((idx) < 0 || size_t(idx) >= (list).size())                                                 \
     return call_.fail(ZORV_INVALID_ARGUMENT, what " index %d is out of range (%zu in all)", idx, (list).size())
+
+namespace sim {
+
+// The identifier of a listed item: its `id`, its `name`, or the item itself when it is a text.
+template <class T>
+const std::string& identifier(const T& x) {
+    if constexpr (requires { x.id; }) return x.id;
+    else if constexpr (requires { x.name; }) return x.name;
+    else return x;
+}
+
+// The item of `list` whose identifier is `key`, or null.
+template <class List, class Key>
+auto find_item(List& list, const Key& key) -> decltype(&*list.begin()) {
+    for (auto& x : list)
+        if (identifier(x) == key) return &x;
+    return nullptr;
+}
+
+}  // namespace sim
+
+// Fails the call unless `list` has an item with the identifier `key`, bound to `var`; `what`
+// names one of its items ("board").
+#define ZORV_FIND_OR_FAIL(var, list, key, what)                                                    \
+    auto* var = ::sim::find_item(list, key);                                                       \
+    if (!var) return call_.fail(ZORV_INVALID_ARGUMENT, "no " what " with the identifier '%s'", key)
+
+// Start of a function on the item of a list of the open device named by its argument `id`:
+// checks the out-pointers (`ok`) and binds the item to `var`.
+#define ZORV_ITEM_OR_FAIL(ok, var, list, what)                                                     \
+    ZORV_DEVICE_OR_FAIL(id && (ok));                                                               \
+    ZORV_FIND_OR_FAIL(var, list, id, what)
+
+// A function that writes one value of the item named by its argument `id`: `OR_FAIL(ok)` checks
+// the out-pointers and binds the item (ZORV_ITEM_OR_FAIL or an area's shorthand of it), `value` is
+// read from it.
+#define ZORV_ITEM_VALUE(fn, OR_FAIL, T, value)                                                     \
+    int fn(zorv_ctx_t* ctx, const char* id, T* out) {                                              \
+        ZORV_ENTER(ctx, id);                                                                       \
+        OR_FAIL(out);                                                                              \
+        *out = value;                                                                              \
+        return call_.done(0, out);                                                                 \
+    }
+
+// The same for the two ends of a range of the item.
+#define ZORV_ITEM_RANGE(fn, OR_FAIL, T, low, high)                                                 \
+    int fn(zorv_ctx_t* ctx, const char* id, T* min, T* max) {                                     \
+        ZORV_ENTER(ctx, id);                                                                       \
+        OR_FAIL(min && max);                                                                       \
+        *min = low;                                                                                \
+        *max = high;                                                                               \
+        return call_.done(0, min, max);                                                            \
+    }
+
+// The count and identifier functions of a list of the open device: `OR_FAIL` is
+// ZORV_DEVICE_OR_FAIL or ZORV_POWERED_DEVICE_OR_FAIL, `list` the list in the device
+// (`supplies.boards`), `what` names one of its items.
+#define ZORV_LIST_FUNCTIONS(count_fn, id_fn, OR_FAIL, list, what)                                  \
+    int count_fn(zorv_ctx_t* ctx, int* count) {                                                    \
+        ZORV_ENTER(ctx);                                                                           \
+        OR_FAIL(count);                                                                            \
+        *count = int(dev->list.size());                                                            \
+        return call_.done(0, count);                                                               \
+    }                                                                                              \
+    int id_fn(zorv_ctx_t* ctx, int idx, const char** id) {                                         \
+        ZORV_ENTER(ctx, idx);                                                                      \
+        OR_FAIL(id);                                                                               \
+        ZORV_INDEX_OR_FAIL(dev->list, idx, what);                                                  \
+        *id = ::sim::identifier(dev->list[size_t(idx)]).c_str();                                   \
+        return call_.done(0, id);                                                                  \
+    }

@@ -127,50 +127,20 @@ extern "C" {
 
 // ---- board power ----
 
-int zorv_board_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(count);
-    *count = int(dev->supplies.boards.size());
-    return call_.done(0, count);
-}
+#define BOARD_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, b, dev->supplies.boards, "board")
 
-int zorv_board_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_DEVICE_OR_FAIL(id);
-    const auto& list = dev->supplies.boards;
-    ZORV_INDEX_OR_FAIL(list, idx, "board");
-    *id = list[size_t(idx)].id.c_str();
-    return call_.done(0, id);
-}
-
-}  // extern "C"
-
-namespace {
-
-sim::Board* find_board(sim::Device& dev, const char* id) {
-    for (auto& b : dev.supplies.boards)
-        if (b.id == id) return &b;
-    return nullptr;
-}
-
-}  // namespace
-
-extern "C" {
+ZORV_LIST_FUNCTIONS(zorv_board_count, zorv_board_id, ZORV_DEVICE_OR_FAIL, supplies.boards, "board")
 
 int zorv_board_power_on(zorv_ctx_t* ctx, const char* id) {
     ZORV_ENTER(ctx, id);
-    ZORV_DEVICE_OR_FAIL(id);
-    Board* b = find_board(*dev, id);
-    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no board with the identifier '%s'", id);
+    BOARD_OR_FAIL(true);
     b->powered = true;
     return call_.done(0);
 }
 
 int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
     ZORV_ENTER(ctx, id);
-    ZORV_DEVICE_OR_FAIL(id);
-    Board* b = find_board(*dev, id);
-    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no board with the identifier '%s'", id);
+    BOARD_OR_FAIL(true);
     if (!b->powered) return call_.fail(ZORV_INVALID_OPERATION, "board '%s' is not powered", id);
     // An unpowered detector delivers nothing: the acquisition has to be ended first.
     if (sim::acquiring(*dev))
@@ -179,61 +149,19 @@ int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
     return call_.done(0);
 }
 
-int zorv_board_is_powered(zorv_ctx_t* ctx, const char* id, int* powered) {
-    ZORV_ENTER(ctx, id);
-    ZORV_DEVICE_OR_FAIL(id && powered);
-    Board* b = find_board(*dev, id);
-    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no board with the identifier '%s'", id);
-    *powered = b->powered ? 1 : 0;
-    return call_.done(0, powered);
-}
+ZORV_ITEM_VALUE(zorv_board_is_powered, BOARD_OR_FAIL, int, b->powered ? 1 : 0)
 
 // ---- sensor bias supplies ----
 
-int zorv_bias_supply_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(count);
-    *count = int(dev->supplies.biases.size());
-    return call_.done(0, count);
-}
+#define BIAS_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, b, dev->supplies.biases, "bias supply")
 
-int zorv_bias_supply_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_DEVICE_OR_FAIL(id);
-    const auto& list = dev->supplies.biases;
-    ZORV_INDEX_OR_FAIL(list, idx, "bias supply");
-    *id = list[size_t(idx)].id.c_str();
-    return call_.done(0, id);
-}
+ZORV_LIST_FUNCTIONS(zorv_bias_supply_count, zorv_bias_supply_id, ZORV_DEVICE_OR_FAIL, supplies.biases, "bias supply")
 
-}  // extern "C"
-
-namespace {
-
-sim::BiasSupply* find_bias(sim::Device& dev, const char* id) {
-    for (auto& b : dev.supplies.biases)
-        if (b.id == id) return &b;
-    return nullptr;
-}
-
-}  // namespace
-
-extern "C" {
-
-int zorv_bias_get(zorv_ctx_t* ctx, const char* id, float* volts) {
-    ZORV_ENTER(ctx, id);
-    ZORV_DEVICE_OR_FAIL(id && volts);
-    BiasSupply* b = find_bias(*dev, id);
-    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no bias supply with the identifier '%s'", id);
-    *volts = float(bias_voltage(*b, now()));
-    return call_.done(0, volts);
-}
+ZORV_ITEM_VALUE(zorv_bias_get, BIAS_OR_FAIL, float, float(bias_voltage(*b, now())))
 
 int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
     ZORV_ENTER(ctx, id, volts);
-    ZORV_DEVICE_OR_FAIL(id);
-    BiasSupply* b = find_bias(*dev, id);
-    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no bias supply with the identifier '%s'", id);
+    BIAS_OR_FAIL(true);
     if (!std::isfinite(volts) || volts < b->min || volts > b->max)
         return call_.fail(ZORV_INVALID_ARGUMENT, "bias %g V is outside the range [%g, %g] of '%s'", double(volts), b->min, b->max, id);
     double t = now();
@@ -243,73 +171,19 @@ int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
     return call_.done(0);
 }
 
-int zorv_bias_range(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
-    ZORV_ENTER(ctx, id);
-    ZORV_DEVICE_OR_FAIL(id && min && max);
-    BiasSupply* b = find_bias(*dev, id);
-    if (!b) return call_.fail(ZORV_INVALID_ARGUMENT, "no bias supply with the identifier '%s'", id);
-    *min = float(b->min);
-    *max = float(b->max);
-    return call_.done(0, min, max);
-}
+ZORV_ITEM_RANGE(zorv_bias_range, BIAS_OR_FAIL, float, float(b->min), float(b->max))
 
 // ---- cooling units ----
 
-int zorv_cooling_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(count);
-    *count = int(dev->supplies.coolers.size());
-    return call_.done(0, count);
-}
+#define COOLER_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, c, dev->supplies.coolers, "cooling unit")
 
-int zorv_cooling_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_DEVICE_OR_FAIL(id);
-    const auto& list = dev->supplies.coolers;
-    ZORV_INDEX_OR_FAIL(list, idx, "cooling unit");
-    *id = list[size_t(idx)].id.c_str();
-    return call_.done(0, id);
-}
+ZORV_LIST_FUNCTIONS(zorv_cooling_count, zorv_cooling_id, ZORV_DEVICE_OR_FAIL, supplies.coolers, "cooling unit")
 
-}  // extern "C"
+ZORV_ITEM_VALUE(zorv_cooling_value_unit, COOLER_OR_FAIL, const char*, c->unit.c_str())
 
-namespace {
+ZORV_ITEM_VALUE(zorv_cooling_get_actual, COOLER_OR_FAIL, float, float(cooling_actual(*c, now())))
 
-sim::CoolingUnit* find_cooler(sim::Device& dev, const char* id) {
-    for (auto& c : dev.supplies.coolers)
-        if (c.id == id) return &c;
-    return nullptr;
-}
-
-}  // namespace
-
-#define COOLER_OR_FAIL(ok)                                                                         \
-    ZORV_DEVICE_OR_FAIL(id && (ok));                                                             \
-    CoolingUnit* c = find_cooler(*dev, id);                                                        \
-    if (!c) return call_.fail(ZORV_INVALID_ARGUMENT, "no cooling unit with the identifier '%s'", id)
-
-extern "C" {
-
-int zorv_cooling_value_unit(zorv_ctx_t* ctx, const char* id, const char** unit) {
-    ZORV_ENTER(ctx, id);
-    COOLER_OR_FAIL(unit);
-    *unit = c->unit.c_str();
-    return call_.done(0, unit);
-}
-
-int zorv_cooling_get_actual(zorv_ctx_t* ctx, const char* id, float* value) {
-    ZORV_ENTER(ctx, id);
-    COOLER_OR_FAIL(value);
-    *value = float(cooling_actual(*c, now()));
-    return call_.done(0, value);
-}
-
-int zorv_cooling_get_desired(zorv_ctx_t* ctx, const char* id, float* value) {
-    ZORV_ENTER(ctx, id);
-    COOLER_OR_FAIL(value);
-    *value = float(c->desired);
-    return call_.done(0, value);
-}
+ZORV_ITEM_VALUE(zorv_cooling_get_desired, COOLER_OR_FAIL, float, float(c->desired))
 
 int zorv_cooling_set_desired(zorv_ctx_t* ctx, const char* id, float value) {
     ZORV_ENTER(ctx, id, value);
@@ -323,70 +197,26 @@ int zorv_cooling_set_desired(zorv_ctx_t* ctx, const char* id, float value) {
     return call_.done(0);
 }
 
-int zorv_cooling_limits(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
-    ZORV_ENTER(ctx, id);
-    COOLER_OR_FAIL(min && max);
-    *min = float(c->min);
-    *max = float(c->max);
-    return call_.done(0, min, max);
-}
+ZORV_ITEM_RANGE(zorv_cooling_limits, COOLER_OR_FAIL, float, float(c->min), float(c->max))
 
 // ---- hardware versions ----
 
-int zorv_revision_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(count);
-    *count = int(dev->supplies.revisions.size());
-    return call_.done(0, count);
-}
+ZORV_LIST_FUNCTIONS(zorv_revision_count, zorv_revision_id, ZORV_DEVICE_OR_FAIL, supplies.revisions, "revision")
 
-int zorv_revision_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_DEVICE_OR_FAIL(id);
-    const auto& list = dev->supplies.revisions;
-    ZORV_INDEX_OR_FAIL(list, idx, "revision");
-    *id = list[size_t(idx)].id.c_str();
-    return call_.done(0, id);
-}
+#define REVISION_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, v, dev->supplies.revisions, "revision")
 
-int zorv_revision_string(zorv_ctx_t* ctx, const char* id, const char** version) {
-    ZORV_ENTER(ctx, id);
-    ZORV_DEVICE_OR_FAIL(id && version);
-    for (auto& v : dev->supplies.revisions)
-        if (v.id == id) {
-            *version = v.version.c_str();
-            return call_.done(0, version);
-        }
-    return call_.fail(ZORV_INVALID_ARGUMENT, "no revision with the identifier '%s'", id);
-}
+ZORV_ITEM_VALUE(zorv_revision_string, REVISION_OR_FAIL, const char*, v->version.c_str())
 
 // ---- external synchronisation options ----
 
-int zorv_syncmode_option_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(count);
-    *count = int(dev->supplies.syncOptions.size());
-    return call_.done(0, count);
-}
-
-int zorv_syncmode_option_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_DEVICE_OR_FAIL(id);
-    const auto& list = dev->supplies.syncOptions;
-    ZORV_INDEX_OR_FAIL(list, idx, "sync option");
-    *id = list[size_t(idx)].c_str();
-    return call_.done(0, id);
-}
+ZORV_LIST_FUNCTIONS(zorv_syncmode_option_count, zorv_syncmode_option_id, ZORV_DEVICE_OR_FAIL, supplies.syncOptions,
+                    "sync option")
 
 int zorv_syncmode_option_select(zorv_ctx_t* ctx, const char* id) {
     ZORV_ENTER(ctx, id);
-    ZORV_DEVICE_OR_FAIL(id);
-    for (auto& o : dev->supplies.syncOptions)
-        if (o == id) {
-            dev->supplies.syncSelected = o;
-            return call_.done(0);
-        }
-    return call_.fail(ZORV_INVALID_ARGUMENT, "no sync option with the identifier '%s'", id);
+    ZORV_ITEM_OR_FAIL(true, o, dev->supplies.syncOptions, "sync option");
+    dev->supplies.syncSelected = *o;
+    return call_.done(0);
 }
 
 // ---- AXI register map ----

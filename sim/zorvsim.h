@@ -1,6 +1,10 @@
 /* Control API of the virtual device. Used by the Python package zorvsim and by tests; a real SDK
  * library has none of it. Texts returned as char* are allocated and released with zorvsim_free.
- * Functions returning int give 0 on success and -1 on failure, with the reason in zorvsim_error(). */
+ *
+ * One failure convention for every function that can fail: an int function gives 0 on success
+ * and -1 on failure (one that returns a count or a state gives it, or -1), a function returning a
+ * pointer gives null on failure; the reason is then left in zorvsim_error(), a text of the calling
+ * thread valid until its next control call. Functions returning void or double cannot fail. */
 #ifndef ZORVSIM_H
 #define ZORVSIM_H
 
@@ -52,17 +56,15 @@ ZORV_API double zorvsim_clock_now(void);
 ZORV_API int zorvsim_context_count(void);
 
 /* Erases sector `sector` (-1: every sector) of the flash memory `id` of device number `device`:
- * its bytes read 0xFF again and can be programmed. Returns null on success, or the reason as a
- * text to release with zorvsim_free. */
-ZORV_API char* zorvsim_flash_erase(int device, const char* id, int sector);
+ * its bytes read 0xFF again and can be programmed. */
+ZORV_API int zorvsim_flash_erase(int device, const char* id, int sector);
 
 /* Scripted acquisitions. A script is built delivery by delivery and installed for the next
  * acquisition on one channel of a device (by index), in place of the synthetic detector. Buffer
  * names: "packets", "pixel_address_vec", "toa_vec", "tot_vec", "event_vec", "itot_vec", "tdc0",
- * "tdc1", "tdc2", "bin_descriptors", "binned_hitcounters", "binned_itots", "frames", "raw". These
- * functions give their reason in zorvsim_acq_error(). */
+ * "tdc1", "tdc2", "bin_descriptors", "binned_hitcounters", "binned_itots", "frames", "raw". */
 typedef struct zorvsim_script zorvsim_script_t;
-ZORV_API const char* zorvsim_acq_error(void);
+/* A new empty script, or null when memory is short. */
 ZORV_API zorvsim_script_t* zorvsim_script_create(void);
 ZORV_API void zorvsim_script_discard(zorvsim_script_t* script);
 /* Appends an empty delivery (every count 0, every buffer null); the setters below act on the last. */

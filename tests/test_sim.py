@@ -250,3 +250,93 @@ def test_journal_records_pointers_and_text_as_sent(opened):
     assert logs and logs[0]["args"][:2] == ["<ptr>", None]  # the bridge's callback, a null user pointer
     [get] = journal.calls("zorv_bias_get")
     assert get["args"] == [{"hex": "68ff76"}]
+
+
+_handles: list[int] = []
+
+
+def _script(deliveries: int = 0, *, kept: bool = True):
+    """A fresh script handle with that many empty deliveries (kept: discarded after the test;
+    otherwise the call under test takes it over)."""
+    lib = zorvsim.library()
+    handle = lib.zorvsim_script_create()
+    assert handle
+    for _ in range(deliveries):
+        assert lib.zorvsim_script_add_delivery(handle) == 0
+    if kept:
+        _handles.append(handle)
+    return handle
+
+
+# Each failing control call, what it returns on failure (-1 or None for a null pointer) and the
+# reason it must leave in zorvsim_error().
+CONTROL_FAILURES = [
+    ("load_model", lambda lib: lib.zorvsim_load_model(b'{"devices": 1}'), -1, "model: /devices: expected an array"),
+    ("load_model_file", lambda lib: lib.zorvsim_load_model_file(b"/nonexistent/model.json"), -1, "/nonexistent/model.json"),
+    ("get", lambda lib: lib.zorvsim_get(b"/devices/7"), None, "/devices/7"),
+    ("set", lambda lib: lib.zorvsim_set(b"/devices/0/usbVid", b'"x"'), -1, "/devices/0/usbVid: expected an integer"),
+    ("fail", lambda lib: lib.zorvsim_fail(b"open", -1, None, -1, 0, 1), -1, "not a library function: open"),
+    ("force", lambda lib: lib.zorvsim_force(b"zorv_dev_open", b"{}", 0, 1), -1,
+     "values: expected an array of out-values"),
+    ("block", lambda lib: lib.zorvsim_block(b"sleep", 10, 1), -1, "not a library function: sleep"),
+    ("log_on_call", lambda lib: lib.zorvsim_log_on_call(b"log", 0, b"x", 1), -1, "not a library function: log"),
+    ("flash_erase device", lambda lib: lib.zorvsim_flash_erase(5, b"fpga", 0), -1,
+     "device index 5 is out of range (2 devices)"),
+    ("flash_erase id", lambda lib: lib.zorvsim_flash_erase(0, b"nope", 0), -1,
+     "no flash memory with the identifier 'nope'"),
+    ("flash_erase sector", lambda lib: lib.zorvsim_flash_erase(0, b"calibration", 31), -1, "sector 31 is out of range"),
+    ("script_add_delivery", lambda lib: lib.zorvsim_script_add_delivery(None), -1, "the script is null"),
+    ("script_buffer empty", lambda lib: lib.zorvsim_script_buffer(_script(), b"raw", b"x", 1), -1,
+     "the script has no delivery yet"),
+    ("script_buffer name", lambda lib: lib.zorvsim_script_buffer(_script(1), b"hits", b"x", 1), -1,
+     "no delivery buffer is named 'hits'"),
+    ("script_buffer size", lambda lib: lib.zorvsim_script_buffer(_script(1), b"raw", None, 1 << 31), -1,
+     "a scripted buffer is limited to 1 GiB"),
+    ("script_count name", lambda lib: lib.zorvsim_script_count(_script(1), b"raw", 1), -1,
+     "no delivery count is named 'raw'"),
+    ("script_count size", lambda lib: lib.zorvsim_script_count(_script(1), b"frames", 1 << 20), -1,
+     "the count of frames needs a buffer of more than 1 GiB"),
+    ("script_shutter", lambda lib: lib.zorvsim_script_shutter(None, 1), -1, "the script is null"),
+    ("script_repeat", lambda lib: lib.zorvsim_script_repeat(_script(), 0), -1, "a script is repeated from 1 to 2^40 times"),
+    ("script_fail", lambda lib: lib.zorvsim_script_fail(_script(1), b"zorv_dev_open", -1, None, -1), -1,
+     "not a getter of a delivery: zorv_dev_open"),
+    ("script_install null", lambda lib: lib.zorvsim_script_install(None, 0, b"ch0", 0), -1, "the script is null"),
+    ("script_install device", lambda lib: lib.zorvsim_script_install(_script(kept=False), 9, b"ch0", 0), -1,
+     "no device 9 is attached"),
+    ("script_clear", lambda lib: lib.zorvsim_script_clear(0, b"ch9"), -1, "device 0 has no acquisition channel 'ch9'"),
+    ("delivery_count", lambda lib: lib.zorvsim_delivery_count(0, None), -1, "device 0 has no acquisition channel '(null)'"),
+    ("wait_deliveries", lambda lib: lib.zorvsim_wait_deliveries(-1, b"ch0", 1, 0.0), -1, "no device -1 is attached"),
+    ("acquiring", lambda lib: lib.zorvsim_acquiring(1, b"ch2"), -1, "device 1 has no acquisition channel 'ch2'"),
+    ("delivered_buffer", lambda lib: lib.zorvsim_delivered_buffer(0, b"ch0", 0, b"raw", None, 0), -1,
+     "no scripted acquisition has ended on channel 'ch0'"),
+]
+
+
+@pytest.mark.parametrize("call, result, reason", [c[1:] for c in CONTROL_FAILURES], ids=[c[0] for c in CONTROL_FAILURES])
+def test_every_failing_control_call_leaves_its_reason(call, result, reason):
+    lib = zorvsim.library()
+    assert lib.zorvsim_fail(b"stale", 0, None, -1, 0, 1) == -1  # an earlier reason, to be replaced
+    before = zorvsim.model()
+    assert call(lib) == result
+    error = lib.zorvsim_error().decode()
+    assert reason in error and "stale" not in error
+    assert zorvsim.model() == before  # a refused call changes nothing
+    while _handles:
+        lib.zorvsim_script_discard(_handles.pop())
+
+
+def test_the_reason_belongs_to_the_failing_thread():
+    import threading
+
+    lib = zorvsim.library()
+    assert lib.zorvsim_flash_erase(0, b"nope", 0) == -1
+    other = threading.Thread(target=lambda: lib.zorvsim_script_clear(0, b"ch9"))
+    other.start()
+    other.join()
+    assert lib.zorvsim_error() == b"no flash memory with the identifier 'nope'"
+
+
+def test_erase_reason_reaches_python_unchanged():
+    with pytest.raises(zorvsim.SimError) as e:
+        zorvsim.flash_erase("calibration", 31, device=1)
+    assert str(e.value) == zorvsim.library().zorvsim_error().decode()

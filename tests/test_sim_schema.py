@@ -62,3 +62,26 @@ def test_every_object_of_the_model_refuses_another_type(place):
     parent[int(key) if isinstance(parent, list) else key] = 7
     with pytest.raises(zorvsim.SimError, match=f"model: {place}: expected an object, found an integer"):
         zorvsim.load_model(doc)
+
+
+@pytest.mark.parametrize("memory", [
+    {"flash": [{"id": "img", "partNumber": "P", "regions": [{"sectorSize": 16, "sectors": 4}],
+                "contents": [{"address": 3, "hex": "00ff00"}, {"address": 40, "hex": "12"}]}]},
+    {"flash": [{"id": "img", "partNumber": "P", "regions": [{"sectorSize": 16, "sectors": 4}], "file": "{file}"}]},
+    {"flash": [], "pixelMask": {"width": 4, "height": 2, "contents": [{"address": 1, "hex": "0101"}]}},
+], ids=["contents", "file", "mask"])
+def test_memories_dump_what_they_were_given(memory, tmp_path):
+    backing = tmp_path / "img.bin"
+    backing.write_bytes(b"\x00" * 20)
+    memory = copy.deepcopy(memory)
+    for flash in memory["flash"]:
+        if "file" in flash:
+            flash["file"] = str(backing)
+    zorvsim.load_model({"devices": [{"memory": memory}]})
+    dumped = zorvsim.get("/devices/0/memory")
+    assert dumped["flash"] == memory["flash"]  # a file-backed memory shows its file, not its bytes
+    if "pixelMask" in memory:
+        assert dumped["pixelMask"] == memory["pixelMask"]
+    before = zorvsim.model()
+    zorvsim.load_model(copy.deepcopy(before))
+    assert zorvsim.model() == before

@@ -45,6 +45,7 @@ def _load() -> ctypes.CDLL:
     if not hasattr(lib, "zorvsim_reset"):
         raise SimError(f"{path} is not the virtual device")
     c_char_p, c_int, c_void_p = ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p
+    c_ll, c_ull = ctypes.c_longlong, ctypes.c_ulonglong
     sigs = {
         "zorvsim_error": (ctypes.c_char_p, []),
         "zorvsim_free": (None, [c_void_p]),
@@ -66,6 +67,21 @@ def _load() -> ctypes.CDLL:
         "zorvsim_clock_advance": (None, [ctypes.c_double]),
         "zorvsim_clock_now": (ctypes.c_double, []),
         "zorvsim_context_count": (c_int, []),
+        "zorvsim_flash_erase": (c_int, [c_int, c_char_p, c_int]),
+        "zorvsim_script_create": (c_void_p, []),
+        "zorvsim_script_discard": (None, [c_void_p]),
+        "zorvsim_script_add_delivery": (c_int, [c_void_p]),
+        "zorvsim_script_buffer": (c_int, [c_void_p, c_char_p, c_char_p, c_ull]),
+        "zorvsim_script_count": (c_int, [c_void_p, c_char_p, c_ll]),
+        "zorvsim_script_shutter": (c_int, [c_void_p, c_ull]),
+        "zorvsim_script_repeat": (c_int, [c_void_p, c_ll]),
+        "zorvsim_script_fail": (c_int, [c_void_p, c_char_p, c_int, c_char_p, c_int]),
+        "zorvsim_script_install": (c_int, [c_void_p, c_int, c_char_p, c_int]),
+        "zorvsim_script_clear": (c_int, [c_int, c_char_p]),
+        "zorvsim_delivery_count": (c_ll, [c_int, c_char_p]),
+        "zorvsim_wait_deliveries": (c_ll, [c_int, c_char_p, c_ll, ctypes.c_double]),
+        "zorvsim_acquiring": (c_int, [c_int, c_char_p]),
+        "zorvsim_delivered_buffer": (c_ll, [c_int, c_char_p, c_ll, c_char_p, c_void_p, c_ull]),
     }
     for name, (res, args) in sigs.items():
         fn = getattr(lib, name)
@@ -85,14 +101,21 @@ def library() -> ctypes.CDLL:
     return _lib
 
 
-def _check(status: int) -> None:
-    if status != 0:
-        raise SimError(library().zorvsim_error().decode("utf-8", "replace"))
+def _error() -> SimError:
+    """The reason the last failed control call of this thread left."""
+    return SimError(library().zorvsim_error().decode("utf-8", "replace"))
+
+
+def _check(result: int) -> int:
+    """A control call's status or count, or its reason raised when it is -1."""
+    if result < 0:
+        raise _error()
+    return result
 
 
 def _text(ptr: int | None) -> str:
     if not ptr:
-        raise SimError(library().zorvsim_error().decode("utf-8", "replace"))
+        raise _error()
     try:
         return ctypes.string_at(ptr).decode("utf-8")
     finally:
@@ -238,16 +261,7 @@ def flash_erase(flash_id: str, sector: int | None = None, *, device: int = 0) ->
     """Erases one sector (by its memory-wide index; None: every sector) of a flash memory of the
     device number ``device``. Erased bytes read 0xFF; programming can only clear bits, so a sector
     must be erased before bits that are 0 can be programmed to 1."""
-    fn = library().zorvsim_flash_erase
-    fn.restype = ctypes.c_void_p
-    fn.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]
-    reason = fn(device, flash_id.encode("utf-8"), -1 if sector is None else sector)
-    if reason:
-        try:
-            text = ctypes.string_at(reason).decode("utf-8", "replace")
-        finally:
-            library().zorvsim_free(reason)
-        raise SimError(text)
+    _check(library().zorvsim_flash_erase(device, flash_id.encode("utf-8"), -1 if sector is None else sector))
 
 
 __all__ += ["flash_erase"]
@@ -278,44 +292,6 @@ _SCRIPT_COUNTS["vec_length"] = "vec_length"
 _SCRIPT_KEYS = {*_SCRIPT_BUFFERS, *_SCRIPT_COUNTS, "shutter", "fail"}
 # Record sizes a typed array may have where the mode decides (packets: 16 or 12; ToA: 4 or 8).
 _MODE_SIZES = {"packets": (16, 12), "toa_vec": (4, 8)}
-
-
-_acq_ready = False
-
-
-def _acq_lib() -> ctypes.CDLL:
-    global _acq_ready
-    lib = library()
-    if not _acq_ready:
-        c_int, c_ll, c_void_p, c_char_p = ctypes.c_int, ctypes.c_longlong, ctypes.c_void_p, ctypes.c_char_p
-        for name, res, args in [
-            ("zorvsim_acq_error", c_char_p, []),
-            ("zorvsim_script_create", c_void_p, []),
-            ("zorvsim_script_discard", None, [c_void_p]),
-            ("zorvsim_script_add_delivery", c_int, [c_void_p]),
-            ("zorvsim_script_buffer", c_int, [c_void_p, c_char_p, c_char_p, ctypes.c_ulonglong]),
-            ("zorvsim_script_count", c_int, [c_void_p, c_char_p, c_ll]),
-            ("zorvsim_script_shutter", c_int, [c_void_p, ctypes.c_ulonglong]),
-            ("zorvsim_script_repeat", c_int, [c_void_p, c_ll]),
-            ("zorvsim_script_fail", c_int, [c_void_p, c_char_p, c_int, c_char_p, c_int]),
-            ("zorvsim_script_install", c_int, [c_void_p, c_int, c_char_p, c_int]),
-            ("zorvsim_script_clear", c_int, [c_int, c_char_p]),
-            ("zorvsim_delivery_count", c_ll, [c_int, c_char_p]),
-            ("zorvsim_wait_deliveries", c_ll, [c_int, c_char_p, c_ll, ctypes.c_double]),
-            ("zorvsim_acquiring", c_int, [c_int, c_char_p]),
-            ("zorvsim_delivered_buffer", c_ll, [c_int, c_char_p, c_ll, c_char_p, c_void_p, ctypes.c_ulonglong]),
-        ]:
-            fn = getattr(lib, name)
-            fn.restype = res
-            fn.argtypes = args
-        _acq_ready = True
-    return lib
-
-
-def _acq_check(status: int) -> int:
-    if status < 0:
-        raise SimError(_acq_lib().zorvsim_acq_error().decode("utf-8", "replace"))
-    return status
 
 
 def _buffer_bytes(key: str, value: Any) -> tuple[bytes, int]:
@@ -361,71 +337,71 @@ def script(channel: str, deliveries: list[dict[str, Any]], device: int = 0, *, h
     ``repeat`` hands the deliveries out that many times over, in order, from the same buffers (a
     fast stream of deliveries, for example for benchmarks).
     """
-    lib = _acq_lib()
+    lib = library()
     handle = lib.zorvsim_script_create()
     if not handle:
-        raise SimError("no memory for the script")
+        raise _error()
     try:
         for i, delivery in enumerate(deliveries):
             unknown = sorted(k for k in delivery if k not in _SCRIPT_KEYS)
             if unknown:
                 raise ValueError(f"delivery {i}: unknown key {unknown[0]!r}")
-            _acq_check(lib.zorvsim_script_add_delivery(handle))
+            _check(lib.zorvsim_script_add_delivery(handle))
             counts: dict[str, int] = {}
             for key in _SCRIPT_BUFFERS:
                 value = delivery.get(key)
                 if value is None:
                     if key in delivery:
-                        _acq_check(lib.zorvsim_script_buffer(handle, key.encode(), None, 0))
+                        _check(lib.zorvsim_script_buffer(handle, key.encode(), None, 0))
                     continue
                 data, count = _buffer_bytes(key, value)
-                _acq_check(lib.zorvsim_script_buffer(handle, key.encode(), data, len(data)))
+                _check(lib.zorvsim_script_buffer(handle, key.encode(), data, len(data)))
                 counts[key] = count
             vec = next((counts[k] for k in ("pixel_address_vec", "tot_vec", "event_vec", "itot_vec", "toa_vec")
                         if k in counts), None)
             if "vec_length" in delivery:
                 vec = int(delivery["vec_length"])
             if vec is not None:
-                _acq_check(lib.zorvsim_script_count(handle, b"vec_length", vec))
+                _check(lib.zorvsim_script_count(handle, b"vec_length", vec))
             for count_key, key in _SCRIPT_COUNTS.items():
                 if key == "vec_length":
                     continue
                 value = delivery.get(count_key, counts.get(key))
                 if value is not None:
-                    _acq_check(lib.zorvsim_script_count(handle, key.encode(), int(value)))
+                    _check(lib.zorvsim_script_count(handle, key.encode(), int(value)))
             if "shutter" in delivery:
-                _acq_check(lib.zorvsim_script_shutter(handle, int(delivery["shutter"])))
+                _check(lib.zorvsim_script_shutter(handle, int(delivery["shutter"])))
             for fn, (status, message) in (delivery.get("fail") or {}).items():
                 data, n = _bytes(message)
-                _acq_check(lib.zorvsim_script_fail(handle, fn.encode(), int(status), data, n))
+                _check(lib.zorvsim_script_fail(handle, fn.encode(), int(status), data, n))
         if repeat != 1:
-            _acq_check(lib.zorvsim_script_repeat(handle, int(repeat)))
+            _check(lib.zorvsim_script_repeat(handle, int(repeat)))
     except BaseException:
         lib.zorvsim_script_discard(handle)
         raise
-    _acq_check(lib.zorvsim_script_install(handle, device, channel.encode("utf-8"), 1 if hold else 0))
+    _check(lib.zorvsim_script_install(handle, device, channel.encode("utf-8"), 1 if hold else 0))
 
 
 def clear_script(channel: str, device: int = 0) -> None:
     """Drops the script of the next acquisition on a channel: it delivers synthetic data again."""
-    _acq_check(_acq_lib().zorvsim_script_clear(device, channel.encode("utf-8")))
+    _check(library().zorvsim_script_clear(device, channel.encode("utf-8")))
 
 
 def delivery_count(channel: str, device: int = 0) -> int:
     """Deliveries handed to a data callback on a channel since the last reset (a delivery skipped
     because the registered callback is null is not counted)."""
-    return _acq_check(_acq_lib().zorvsim_delivery_count(device, channel.encode("utf-8")))
+    return _check(library().zorvsim_delivery_count(device, channel.encode("utf-8")))
 
 
 def wait_deliveries(channel: str, count: int, device: int = 0, *, timeout: float = 10.0) -> int:
     """Waits until ``count`` deliveries were made on a channel since the last reset, or ``timeout``
     seconds have passed; returns the delivery count reached."""
-    return _acq_check(_acq_lib().zorvsim_wait_deliveries(device, channel.encode("utf-8"), count, timeout))
+    return _check(library().zorvsim_wait_deliveries(device, channel.encode("utf-8"), count, timeout))
 
 
 def acquiring(channel: str, device: int = 0) -> bool:
     """Whether an acquisition is running on a channel (its library thread has not finished)."""
-    return _acq_check(_acq_lib().zorvsim_acquiring(device, channel.encode("utf-8"))) == 1
+    return _check(library().zorvsim_acquiring(device, channel.encode("utf-8"))) == 1
 
 
 def delivered_buffer(channel: str, delivery: int, name: str, device: int = 0) -> bytes:
@@ -434,12 +410,12 @@ def delivered_buffer(channel: str, delivery: int, name: str, device: int = 0) ->
     here. The length is the buffer's as delivered: what the script gave, padded with zeros to its
     count of records. The buffers stay allocated until the next script is installed on the channel
     or a reset; reading one back fails while an acquisition runs on the channel."""
-    lib = _acq_lib()
+    lib = library()
     args = (device, channel.encode("utf-8"), delivery, name.encode("utf-8"))
-    size = _acq_check(lib.zorvsim_delivered_buffer(*args, None, 0))
+    size = _check(lib.zorvsim_delivered_buffer(*args, None, 0))
     while True:
         out = ctypes.create_string_buffer(size)
-        n = _acq_check(lib.zorvsim_delivered_buffer(*args, out, size))
+        n = _check(lib.zorvsim_delivered_buffer(*args, out, size))
         if n <= size:
             return out.raw[:n]
         size = n  # replaced meanwhile by a longer one
