@@ -626,23 +626,6 @@ using namespace sim;
 
 namespace {
 
-// The channel of the device open on `ctx`, for end and abort, which need no powered boards (an
-// acquisition can always be waited for or stopped). Null with the call failed in `status`.
-Channel* stoppable_channel(Call& call_, zorv_ctx_t* ctx, const char* channel, const char* fn, int& status) {
-    auto refuse = [&](int st, const std::string& text) -> Channel* {
-        status = call_.fail_text(st, text);
-        return nullptr;
-    };
-    if (!ctx) return refuse(ZORV_POINTER, std::string(fn) + ": the context is null");
-    if (!channel) return refuse(ZORV_POINTER, std::string(fn) + ": null argument");
-    auto lk = lock();
-    Device* dev = open_device(ctx);
-    if (!dev) return refuse(ZORV_INVALID_OPERATION, std::string(fn) + ": no device is open on this context");
-    if (!has_channel(dev->acq, channel))
-        return refuse(ZORV_INVALID_ARGUMENT, std::string("no acquisition channel with the identifier '") + channel + "'");
-    return &channel_state(dev->index, channel);
-}
-
 // A scripted failure of this getter in this delivery: fails the call and returns true.
 bool scripted_failure(Call& call_, const zorv_acq* acq, const char* fn, int& status) {
     if (!acq->fails) return false;
@@ -665,6 +648,22 @@ void put_out(uint64_t** out, unsigned char* p) { *out = reinterpret_cast<uint64_
     if (!acq) return call_.fail(ZORV_POINTER, "%s: the delivery handle is null", __func__);               \
     if (int status_; scripted_failure(call_, acq, __func__, status_)) return status_;           \
     if (!(ok)) return call_.fail(ZORV_POINTER, "%s: null argument", __func__)
+
+// Binds `ch`, the state of acquisition channel `channel` of `dev`, or fails the call.
+#define ZORV_CHANNEL_OR_FAIL()                                                                        \
+    if (!has_channel(dev->acq, channel))                                                               \
+        return call_.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel); \
+    Channel& ch = channel_state(dev->index, channel)
+
+// First statements of end and abort, which need no powered boards (an acquisition can always be
+// waited for or stopped): binds `ch`, a channel on which an acquisition was begun since the device
+// was opened, locked in `l`, with the world unlocked.
+#define ZORV_BEGUN_CHANNEL_OR_FAIL()                                                                  \
+    ZORV_DEVICE_OR_FAIL(channel);                                                                      \
+    ZORV_CHANNEL_OR_FAIL();                                                                            \
+    lk.unlock();                                                                                       \
+    std::unique_lock<std::mutex> l(ch.m);                                                              \
+    if (!ch.begun) return call_.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel)
 
 extern "C" {
 
@@ -689,9 +688,7 @@ int zorv_acq_ch_id(zorv_ctx_t* ctx, int idx, const char** id) {
 int zorv_acq_set_data_callback(zorv_ctx_t* ctx, const char* channel, zorv_acq_data_func func, void* user) {
     ZORV_ENTER(ctx, channel, func, user);
     ZORV_POWERED_DEVICE_OR_FAIL(channel);
-    if (!has_channel(dev->acq, channel))
-        return call_.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel);
-    Channel& ch = channel_state(dev->index, channel);
+    ZORV_CHANNEL_OR_FAIL();
     std::lock_guard<std::mutex> l(ch.m);
     ch.func = func;
     ch.user = user;
@@ -702,9 +699,7 @@ int zorv_acq_set_data_callback(zorv_ctx_t* ctx, const char* channel, zorv_acq_da
 int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
     ZORV_ENTER(ctx, channel);
     ZORV_POWERED_DEVICE_OR_FAIL(channel);
-    if (!has_channel(dev->acq, channel))
-        return call_.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel);
-    Channel& ch = channel_state(dev->index, channel);
+    ZORV_CHANNEL_OR_FAIL();
     std::unique_lock<std::mutex> l(ch.m);
     if (ch.running) return call_.fail(ZORV_INVALID_OPERATION, "an acquisition is already running on channel '%s'", channel);
     if (!ch.registered) return call_.fail(ZORV_INVALID_OPERATION, "no data callback is registered for channel '%s'", channel);
@@ -739,12 +734,8 @@ int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
 
 int zorv_acq_end(zorv_ctx_t* ctx, const char* channel) {
     ZORV_ENTER(ctx, channel);
-    int status = 0;
-    Channel* ch = stoppable_channel(call_, ctx, channel, __func__, status);
-    if (!ch) return status;
-    std::unique_lock<std::mutex> l(ch->m);
-    if (!ch->begun) return call_.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel);
-    switch (join_finished(*ch, l, ch->generation)) {
+    ZORV_BEGUN_CHANNEL_OR_FAIL();
+    switch (join_finished(ch, l, ch.generation)) {
     case Wait::Made: return call_.done(0);
     case Wait::OwnThread:
         return call_.fail(ZORV_INVALID_OPERATION, "the acquisition on channel '%s' cannot be waited for from its own data callback",
@@ -759,14 +750,10 @@ int zorv_acq_end(zorv_ctx_t* ctx, const char* channel) {
 
 int zorv_acq_abort(zorv_ctx_t* ctx, const char* channel) {
     ZORV_ENTER(ctx, channel);
-    int status = 0;
-    Channel* ch = stoppable_channel(call_, ctx, channel, __func__, status);
-    if (!ch) return status;
-    std::unique_lock<std::mutex> l(ch->m);
-    if (!ch->begun) return call_.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel);
+    ZORV_BEGUN_CHANNEL_OR_FAIL();
     // From the channel's own callback, or one its thread waits for, the acquisition stops once that
     // callback returns.
-    stop_and_join(*ch, std::move(l));
+    stop_and_join(ch, std::move(l));
     return call_.done(0);
 }
 
