@@ -343,67 +343,124 @@ double collection_now(int device) {
     return size_t(device) < devs.size() ? charge_collection(*devs[size_t(device)], now()) : 1.0;
 }
 
+// ---- the sources of deliveries ----
+//
+// An acquisition delivers from one source: the channel's script or the synthetic detector. The
+// delivery loop asks it for one delivery after another and hands each to the callback; the source
+// alone knows what a delivery holds, when it is due and when there are no more.
+
+using Clock = std::chrono::steady_clock;
+
+class Source {
+public:
+    virtual ~Source() = default;
+    // Fills `acq` with the next delivery once it is due; false when there is none left or the
+    // acquisition was stopped.
+    virtual bool next(zorv_acq& acq) = 0;
+};
+
+// The deliveries of a script in order, `repeat` times over; then, for a held script, none until
+// the acquisition is stopped.
+class ScriptedSource final : public Source {
+public:
+    ScriptedSource(Channel& ch, Script& script, const std::string& mode, bool scrub) : ch_(ch), script_(script) {
+        for (auto& d : script.deliveries) resolve_counts(d, mode);
+        total_ = script.deliveries.empty() ? 0 : script.deliveries.size() * script.repeat;
+        // Scrubbing overwrites a delivery's own buffers: a repeated script keeps their contents to
+        // restore them before each later round.
+        if (scrub && script.repeat > 1)
+            for (auto& d : script.deliveries)
+                for (auto& data : d.data) pristine_.push_back(data);
+    }
+
+    bool next(zorv_acq& acq) override {
+        if (k_ == total_ || ch_.stop.load()) {
+            if (script_.hold) wait_stop(ch_);
+            return false;
+        }
+        const uint64_t n = script_.deliveries.size(), i = k_ % n;
+        ScriptDelivery& d = script_.deliveries[i];
+        if (!pristine_.empty() && k_ >= n)
+            for (int s = 0; s < kSlots; ++s) {
+                const std::vector<uint64_t>& saved = pristine_[i * kSlots + uint64_t(s)];
+                std::copy(saved.begin(), saved.end(), d.data[s].begin());
+            }
+        prepare_scripted(acq, d);
+        ++k_;
+        return true;
+    }
+
+private:
+    Channel& ch_;
+    Script& script_;
+    uint64_t k_ = 0, total_ = 0;
+    std::vector<std::vector<uint64_t>> pristine_;
+};
+
+// The synthetic detector: the blocks of the configuration replayed in turn, every `period` in real
+// time or as fast as the callback takes them; built again when the charge collected changes (the
+// bias ramps on while acquiring).
+class SyntheticSource final : public Source {
+public:
+    SyntheticSource(Channel& ch, Run& run, zorv_acq& acq) : ch_(ch), run_(run) {
+        if (run.deliveries == 0 || !(synth_ = synth_for(ch, run.config, run.work, acq))) return;  // (aborted while building)
+        total_ = run.deliveries < 0 ? UINT64_MAX : uint64_t(run.deliveries);
+        start_ = Clock::now();
+    }
+
+    bool next(zorv_acq& acq) override {
+        if (k_ == total_ || !due()) return false;
+        run_.config.collection = collection_now(run_.device);
+        if (run_.config.collection != synth_->config.collection && !(synth_ = synth_for(ch_, run_.config, run_.work, acq)))
+            return false;
+        prepare_synthetic(acq, *synth_, k_++);
+        return true;
+    }
+
+private:
+    // Waits, in real time, until the detector time of the next delivery has passed; false once the
+    // acquisition is stopped.
+    bool due() {
+        if (!run_.realTime) return !ch_.stop.load();
+        auto at = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(run_.period * double(k_ + 1)));
+        std::unique_lock<std::mutex> l(ch_.m);
+        return !ch_.cv.wait_until(l, at, [&] { return ch_.stop.load(); });
+    }
+
+    Channel& ch_;
+    Run& run_;
+    std::shared_ptr<const Synth> synth_;
+    uint64_t k_ = 0, total_ = 0;
+    Clock::time_point start_;
+};
+
+std::unique_ptr<Source> source_of(Channel& ch, Run& run, zorv_acq& acq) {
+    if (run.script) return std::make_unique<ScriptedSource>(ch, *run.script, run.mode, run.scrub);
+    return std::make_unique<SyntheticSource>(ch, run, acq);
+}
+
+// Hands one delivery to the callback registered now (none: skipped) and counts it.
+void hand_out(Channel& ch, zorv_acq& acq) {
+    zorv_acq_data_func func;
+    void* user;
+    {
+        std::lock_guard<std::mutex> l(ch.m);
+        func = ch.func;
+        user = ch.user;
+    }
+    if (!func) return;
+    func(&acq, user);
+    std::lock_guard<std::mutex> l(ch.m);
+    ++ch.delivered;
+    if (ch.countWaiters) ch.cv.notify_all();  // no wake-up per delivery for the other waiters
+}
+
 void deliver_all(Channel& ch, Run& run) {
     zorv_acq acq;
-    std::shared_ptr<const Synth> synth;
-    uint64_t total = 0;
-    // Scrubbing overwrites a scripted delivery's own buffers: a repeated script keeps their
-    // contents to restore them before each later round.
-    std::vector<std::vector<uint64_t>> pristine;
-    if (run.script) {
-        for (auto& d : run.script->deliveries) resolve_counts(d, run.mode);
-        total = run.script->deliveries.empty() ? 0 : run.script->deliveries.size() * run.script->repeat;
-        if (run.scrub && run.script->repeat > 1)
-            for (auto& d : run.script->deliveries)
-                for (int s = 0; s < kSlots; ++s) pristine.push_back(d.data[s]);
-    } else {
-        if (run.deliveries == 0) return;
-        if (!(synth = synth_for(ch, run.config, run.work, acq))) return;  // aborted while building
-        total = run.deliveries < 0 ? UINT64_MAX : uint64_t(run.deliveries);
-    }
-    using clock = std::chrono::steady_clock;
-    const auto start = clock::now();
-    for (uint64_t k = 0; k < total; ++k) {
-        if (!run.script && run.realTime) {
-            auto due = start + std::chrono::duration_cast<clock::duration>(
-                                   std::chrono::duration<double>(run.period * double(k + 1)));
-            std::unique_lock<std::mutex> l(ch.m);
-            if (ch.cv.wait_until(l, due, [&] { return ch.stop.load(); })) break;
-        } else if (ch.stop.load()) {
-            break;
-        }
-        if (run.script) {
-            const uint64_t n = run.script->deliveries.size();
-            ScriptDelivery& d = run.script->deliveries[k % n];
-            if (!pristine.empty() && k >= n)
-                for (int s = 0; s < kSlots; ++s) {
-                    const std::vector<uint64_t>& saved = pristine[(k % n) * kSlots + uint64_t(s)];
-                    std::copy(saved.begin(), saved.end(), d.data[s].begin());
-                }
-            prepare_scripted(acq, d);
-        } else {
-            // The bias ramps on while acquiring: a delivery collects the charge of its moment.
-            run.config.collection = collection_now(run.device);
-            if (run.config.collection != synth->config.collection && !(synth = synth_for(ch, run.config, run.work, acq)))
-                break;
-            prepare_synthetic(acq, *synth, k);
-        }
-        zorv_acq_data_func func;
-        void* user;
-        {
-            std::lock_guard<std::mutex> l(ch.m);
-            func = ch.func;
-            user = ch.user;
-        }
-        if (func) {
-            func(&acq, user);
-            std::lock_guard<std::mutex> l(ch.m);
-            ++ch.delivered;
-            if (ch.countWaiters) ch.cv.notify_all();  // no wake-up per delivery for the other waiters
-        }
+    for (auto source = source_of(ch, run, acq); source->next(acq);) {
+        hand_out(ch, acq);
         if (run.scrub) scrub(acq);
     }
-    if (run.script && run.script->hold) wait_stop(ch);
 }
 
 void run_channel(Channel* ch, std::unique_ptr<Run> run, std::string name) {
@@ -569,23 +626,6 @@ using namespace sim;
 
 namespace {
 
-// The channel of the device open on `ctx`, for end and abort, which need no powered boards (an
-// acquisition can always be waited for or stopped). Null with the call failed in `status`.
-Channel* stoppable_channel(Call& call_, zorv_ctx_t* ctx, const char* channel, const char* fn, int& status) {
-    auto refuse = [&](int st, const std::string& text) -> Channel* {
-        status = call_.fail_text(st, text);
-        return nullptr;
-    };
-    if (!ctx) return refuse(ZORV_POINTER, std::string(fn) + ": the context is null");
-    if (!channel) return refuse(ZORV_POINTER, std::string(fn) + ": null argument");
-    auto lk = lock();
-    Device* dev = open_device(ctx);
-    if (!dev) return refuse(ZORV_INVALID_OPERATION, std::string(fn) + ": no device is open on this context");
-    if (!has_channel(dev->acq, channel))
-        return refuse(ZORV_INVALID_ARGUMENT, std::string("no acquisition channel with the identifier '") + channel + "'");
-    return &channel_state(dev->index, channel);
-}
-
 // A scripted failure of this getter in this delivery: fails the call and returns true.
 bool scripted_failure(Call& call_, const zorv_acq* acq, const char* fn, int& status) {
     if (!acq->fails) return false;
@@ -608,6 +648,22 @@ void put_out(uint64_t** out, unsigned char* p) { *out = reinterpret_cast<uint64_
     if (!acq) return call_.fail(ZORV_POINTER, "%s: the delivery handle is null", __func__);               \
     if (int status_; scripted_failure(call_, acq, __func__, status_)) return status_;           \
     if (!(ok)) return call_.fail(ZORV_POINTER, "%s: null argument", __func__)
+
+// Binds `ch`, the state of acquisition channel `channel` of `dev`, or fails the call.
+#define ZORV_CHANNEL_OR_FAIL()                                                                        \
+    if (!has_channel(dev->acq, channel))                                                               \
+        return call_.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel); \
+    Channel& ch = channel_state(dev->index, channel)
+
+// First statements of end and abort, which need no powered boards (an acquisition can always be
+// waited for or stopped): binds `ch`, a channel on which an acquisition was begun since the device
+// was opened, locked in `l`, with the world unlocked.
+#define ZORV_BEGUN_CHANNEL_OR_FAIL()                                                                  \
+    ZORV_DEVICE_OR_FAIL(channel);                                                                      \
+    ZORV_CHANNEL_OR_FAIL();                                                                            \
+    lk.unlock();                                                                                       \
+    std::unique_lock<std::mutex> l(ch.m);                                                              \
+    if (!ch.begun) return call_.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel)
 
 extern "C" {
 
@@ -632,9 +688,7 @@ int zorv_acq_ch_id(zorv_ctx_t* ctx, int idx, const char** id) {
 int zorv_acq_set_data_callback(zorv_ctx_t* ctx, const char* channel, zorv_acq_data_func func, void* user) {
     ZORV_ENTER(ctx, channel, func, user);
     ZORV_POWERED_DEVICE_OR_FAIL(channel);
-    if (!has_channel(dev->acq, channel))
-        return call_.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel);
-    Channel& ch = channel_state(dev->index, channel);
+    ZORV_CHANNEL_OR_FAIL();
     std::lock_guard<std::mutex> l(ch.m);
     ch.func = func;
     ch.user = user;
@@ -645,9 +699,7 @@ int zorv_acq_set_data_callback(zorv_ctx_t* ctx, const char* channel, zorv_acq_da
 int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
     ZORV_ENTER(ctx, channel);
     ZORV_POWERED_DEVICE_OR_FAIL(channel);
-    if (!has_channel(dev->acq, channel))
-        return call_.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel);
-    Channel& ch = channel_state(dev->index, channel);
+    ZORV_CHANNEL_OR_FAIL();
     std::unique_lock<std::mutex> l(ch.m);
     if (ch.running) return call_.fail(ZORV_INVALID_OPERATION, "an acquisition is already running on channel '%s'", channel);
     if (!ch.registered) return call_.fail(ZORV_INVALID_OPERATION, "no data callback is registered for channel '%s'", channel);
@@ -682,12 +734,8 @@ int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
 
 int zorv_acq_end(zorv_ctx_t* ctx, const char* channel) {
     ZORV_ENTER(ctx, channel);
-    int status = 0;
-    Channel* ch = stoppable_channel(call_, ctx, channel, __func__, status);
-    if (!ch) return status;
-    std::unique_lock<std::mutex> l(ch->m);
-    if (!ch->begun) return call_.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel);
-    switch (join_finished(*ch, l, ch->generation)) {
+    ZORV_BEGUN_CHANNEL_OR_FAIL();
+    switch (join_finished(ch, l, ch.generation)) {
     case Wait::Made: return call_.done(0);
     case Wait::OwnThread:
         return call_.fail(ZORV_INVALID_OPERATION, "the acquisition on channel '%s' cannot be waited for from its own data callback",
@@ -702,14 +750,10 @@ int zorv_acq_end(zorv_ctx_t* ctx, const char* channel) {
 
 int zorv_acq_abort(zorv_ctx_t* ctx, const char* channel) {
     ZORV_ENTER(ctx, channel);
-    int status = 0;
-    Channel* ch = stoppable_channel(call_, ctx, channel, __func__, status);
-    if (!ch) return status;
-    std::unique_lock<std::mutex> l(ch->m);
-    if (!ch->begun) return call_.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel);
+    ZORV_BEGUN_CHANNEL_OR_FAIL();
     // From the channel's own callback, or one its thread waits for, the acquisition stops once that
     // callback returns.
-    stop_and_join(*ch, std::move(l));
+    stop_and_join(ch, std::move(l));
     return call_.done(0);
 }
 

@@ -535,36 +535,30 @@ std::shared_ptr<const Synth> build_synth(const SynthConfig& config, const std::a
     return s;
 }
 
+namespace {
+
+// Copies the records R of `bytes` from `src` to `out`, moving each on in time with `move_on`.
+template <class R, class F>
+void move_records(unsigned char* out, const unsigned char* src, uint64_t bytes, F move_on) {
+    for (uint64_t i = 0; i < bytes / sizeof(R); ++i) {
+        R r;
+        std::memcpy(&r, src + sizeof(R) * i, sizeof(R));
+        move_on(r);
+        std::memcpy(out + sizeof(R) * i, &r, sizeof(R));
+    }
+}
+
+}  // namespace
+
 void replay(const Block& block, Slot slot, uint64_t offset, void* dst) {
     const auto* src = reinterpret_cast<const unsigned char*>(block.data[slot].data());
     auto* out = static_cast<unsigned char*>(dst);
     uint64_t bytes = block.bytes[slot];
     switch (offset ? block.patch[slot] : Patch::None) {
     case Patch::None: std::memcpy(out, src, bytes); break;
-    case Patch::U64:
-        for (uint64_t i = 0; i < bytes / 8; ++i) {
-            uint64_t v;
-            std::memcpy(&v, src + 8 * i, 8);
-            v += offset;
-            std::memcpy(out + 8 * i, &v, 8);
-        }
-        break;
-    case Patch::U32:
-        for (uint64_t i = 0; i < bytes / 4; ++i) {
-            uint32_t v;
-            std::memcpy(&v, src + 4 * i, 4);
-            v += uint32_t(offset);
-            std::memcpy(out + 4 * i, &v, 4);
-        }
-        break;
-    case Patch::ToaTotRecords:
-        for (uint64_t i = 0; i < bytes / 16; ++i) {
-            ToaTotRecord r;
-            std::memcpy(&r, src + 16 * i, 16);
-            r.toa += offset;
-            std::memcpy(out + 16 * i, &r, 16);
-        }
-        break;
+    case Patch::U64: move_records<uint64_t>(out, src, bytes, [&](uint64_t& t) { t += offset; }); break;
+    case Patch::U32: move_records<uint32_t>(out, src, bytes, [&](uint32_t& t) { t += uint32_t(offset); }); break;
+    case Patch::ToaTotRecords: move_records<ToaTotRecord>(out, src, bytes, [&](ToaTotRecord& r) { r.toa += offset; }); break;
     }
 }
 

@@ -229,6 +229,40 @@ def test_abort_stops_an_endless_acquisition(sdk):
     assert zorvsim.delivery_count("ch0") == count
 
 
+def shutter_of(sdk):
+    def read(acq):
+        ticks = ctypes.c_ulonglong()
+        assert sdk.lib.zorv_acq_meta_get_shutter_rising_time_ticks(acq, ctypes.byref(ticks)) == 0
+        return ticks.value
+    return read
+
+
+def test_a_held_script_delivers_every_round_then_waits_for_the_abort(sdk):
+    sdk.select("0:tpx3-dd-toa-tot")
+    zorvsim.script("ch0", [{"shutter": 7}, {"shutter": 9}], hold=True, repeat=2)
+    got = sdk.register(shutter_of(sdk))
+    assert sdk.call("zorv_acq_begin", b"ch0") == 0
+    assert zorvsim.wait_deliveries("ch0", 4) == 4
+    assert zorvsim.wait_deliveries("ch0", 5, timeout=0.1) == 4  # held: no more deliveries
+    assert zorvsim.acquiring("ch0")
+    assert sdk.call("zorv_acq_abort", b"ch0") == 0
+    assert not zorvsim.acquiring("ch0") and got == [7, 9, 7, 9]
+
+
+@pytest.mark.parametrize("real_time", [True, False])
+def test_synthetic_deliveries_come_at_their_detector_time_in_real_time(sdk, real_time):
+    period = 0.03
+    synthetic(deliveries=4, hitsPerDelivery=100, period=period, realTime=real_time)
+    sdk.select("0:tpx3-dd-toa-tot")
+    read = shutter_of(sdk)
+    begun = time.monotonic()
+    got = sdk.acquire(lambda acq: (time.monotonic() - begun, read(acq)))
+    span = round(period * 640e6)
+    assert [ticks for _, ticks in got] == [k * span for k in range(4)]
+    if real_time:  # delivery k once k + 1 periods have passed, never earlier
+        assert all(at >= period * (k + 1) for k, (at, _) in enumerate(got))
+
+
 def test_callbacks_run_on_a_library_thread_that_may_abort_but_not_wait(sdk):
     sdk.select("0:tpx3-dd-toa-tot")
     zorvsim.script("ch0", [{}] * 5)
