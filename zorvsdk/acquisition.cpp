@@ -437,15 +437,11 @@ Methods methods;
 
 [[maybe_unused]] const bool channels =
     declare_id_list<"getChannelIds", "_Acquisition__getChannelCount", "_Acquisition__getChannelId", zorv_acq_ch_count,
-                    zorv_acq_ch_id>(methods, "channelIdx", {R"(
-        Retrieves identifiers of acquisition channels.
-
-        Args:
-            None
-
-        Returns:
-            A list of str objects representing identifiers of acquistion channels.
-        )", "", ""});
+                    zorv_acq_ch_id>(
+        methods, "channelIdx",
+        {docstring("Retrieves identifiers of acquisition channels.", {},
+                   "A list of str objects representing identifiers of acquistion channels."),
+         "", ""});
 
 Name s_time("time"), s_sleep("sleep"), s_getModeIds("getModeIds"), s_setDataCallback("_Acquisition__setDataCallback");
 
@@ -508,15 +504,9 @@ PyObject* begin_(PyObject* self, const Utf8Text& channel) {
     set_running(reg, true);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"}, R"(
-        Begins asynchronous acquisition.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"},
+               docstring("Begins asynchronous acquisition.",
+                         {"channelId (str): Acquisition channel identifier."}, "None"));
 
 // end and abort wait for the acquisition (or its delivery in progress) to stop, answering Ctrl-C.
 // An interrupted end asks the SDK to abort and waits on until the acquisition has stopped, so
@@ -541,26 +531,13 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
 }
 
 constexpr auto abort_ = stop<zorv_acq_abort, false>;
-ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"}, R"(
-        Aborts acquisition.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"},
+               docstring("Aborts acquisition.", {"channelId (str): Acquisition channel identifier."}, "None"));
 
 constexpr auto end_ = stop<zorv_acq_end, true>;
-ZORV_METHOD_AS(methods, "end", end_, {"channelId"}, R"(
-        Blocks until the asynchronous acquisition started by :func:`~begin` is finished.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "end", end_, {"channelId"},
+               docstring("Blocks until the asynchronous acquisition started by :func:`~begin` is finished.",
+                         {"channelId (str): Acquisition channel identifier."}, "None"));
 
 PyObject* not_supported(PyObject* mode) {
     PyErr_Format(exception(Exc::InvalidOperation), "%U is not supported!", mode);
@@ -638,17 +615,11 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     }
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"}, R"(
-        Sets acquisition data callback.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-            func (AcqDataCallback): Acquisition data callback.
-            raw (bool): True if raw data should be retrieved, False otherwise
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"},
+               docstring("Sets acquisition data callback.",
+                         {"channelId (str): Acquisition channel identifier.",
+                          "func (AcqDataCallback): Acquisition data callback.",
+                          "raw (bool): True if raw data should be retrieved, False otherwise"}, "None"));
 
 // setDataCallback and setRawDataCallback: self._Acquisition__setDataCallback(channelId, func, raw=...)
 template <bool Raw>
@@ -662,47 +633,30 @@ PyObject* register_callable(PyObject* self, PyObject* channelId, PyObject* func)
 }
 
 constexpr auto setDataCallback = register_callable<false>;
-ZORV_METHOD(methods, setDataCallback, {"channelId", "func"}, R"(
-        Sets processed acquisition data callback.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-            func (AcqDataCallback): Acquisition data callback.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, setDataCallback, {"channelId", "func"},
+            docstring("Sets processed acquisition data callback.",
+                      {"channelId (str): Acquisition channel identifier.",
+                       "func (AcqDataCallback): Acquisition data callback."}, "None"));
 
 constexpr auto setRawDataCallback = register_callable<true>;
-ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"}, R"(
-        Sets raw acquisition data callback.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-            func (AcqDataCallback): Raw acquisition data callback.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"},
+            docstring("Sets raw acquisition data callback.",
+                      {"channelId (str): Acquisition channel identifier.",
+                       "func (AcqDataCallback): Raw acquisition data callback."}, "None"));
 
 PyObject* getDeliveryFailures(PyObject* self, const Utf8Text& channelId) {
     const Registration* reg = latest(acq_of(self), channelId);
     return PyLong_FromUnsignedLongLong(reg ? reg->failures : 0);
 }
-ZORV_METHOD(methods, getDeliveryFailures, {"channelId"}, R"(
-        Counts the failed deliveries of the channel's current registration.
-
-        A delivery fails when the data callable raises (or cannot be called), when its arrays
-        cannot be made, or when the SDK fails to report its data. The first failure of each
-        registration is reported through ``sys.unraisablehook``; later ones are only counted.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-
-        Returns:
-            The number of failed deliveries since the channel was last registered through this
-            object (0 for a channel never registered).
-        )");
+ZORV_METHOD(methods, getDeliveryFailures, {"channelId"},
+            docstring("Counts the failed deliveries of the channel's current registration.\n"
+                      "\n"
+                      "A delivery fails when the data callable raises (or cannot be called), when its arrays\n"
+                      "cannot be made, or when the SDK fails to report its data. The first failure of each\n"
+                      "registration is reported through ``sys.unraisablehook``; later ones are only counted.",
+                      {"channelId (str): Acquisition channel identifier."},
+                      "The number of failed deliveries since the channel was last registered through this\n"
+                      "object (0 for a channel never registered)."));
 
 PyObject* interpreter_entries(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_entries); }
 

@@ -13,30 +13,17 @@ PyObject* read(PyObject* self, uint32_t address) {
     uint32_t data = 0;
     return call_axi(self, zorv_axi_read, address, &data) ? PyLong_FromUnsignedLong(data) : nullptr;
 }
-ZORV_METHOD(methods, read, {"address"}, R"(
-        Read from memory-mapped AXI4/AXI4-Lite slave.
-
-        Args:
-            address (int): Read address.
-
-        Returns:
-            An int representing value read from the specified address.
-        )");
+ZORV_METHOD(methods, read, {"address"},
+            docstring("Read from memory-mapped AXI4/AXI4-Lite slave.", {"address (int): Read address."},
+                      "An int representing value read from the specified address."));
 
 PyObject* write(PyObject* self, uint32_t address, uint32_t data) {
     if (!call_axi(self, zorv_axi_write, address, data)) return nullptr;
     Py_RETURN_NONE;
 }
-ZORV_METHOD(methods, write, {"address", "data"}, R"(
-        Write to memory-mapped AXI4/AXI4-Lite slave.
-
-        Args:
-            address (int): Write address.
-            data (int): Data to write.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, write, {"address", "data"},
+            docstring("Write to memory-mapped AXI4/AXI4-Lite slave.",
+                      {"address (int): Write address.", "data (int): Data to write."}, "None"));
 
 int exec(PyObject* m) {
     PyTypeObject* type =

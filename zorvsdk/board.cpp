@@ -46,37 +46,18 @@ constexpr auto getId = id_body<zorv_board_id>;
 ZORV_METHOD_AS(methods, "_Board__getId", getId, {"boardIdx"}, id_doc("a", "board", "boardIdx"));
 
 constexpr auto powerOn = command<zorv_board_power_on>;
-ZORV_METHOD(methods, powerOn, {"boardId"}, R"(
-        Powers the board on.
-
-        Args:
-            boardId (str): Board identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, powerOn, {"boardId"},
+            docstring("Powers the board on.", {"boardId (str): Board identifier."}, "None"));
 
 constexpr auto powerOff = command<zorv_board_power_off>;
-ZORV_METHOD(methods, powerOff, {"boardId"}, R"(
-        Powers the board off. Cannot be called before corresponding :func:`~powerOn`.
-
-        Args:
-            boardId (str): Board identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, powerOff, {"boardId"},
+            docstring("Powers the board off. Cannot be called before corresponding :func:`~powerOn`.",
+                      {"boardId (str): Board identifier."}, "None"));
 
 constexpr auto isPowered = value_by_id<zorv_board_is_powered, from_bool>;
-ZORV_METHOD(methods, isPowered, {"boardId"}, R"(
-        Checks whether the board is powered.
-
-        Args:
-            boardId (str): Board identifier.
-
-        Returns:
-            A bool value. True if the specified board is powered, False otherwise.
-        )");
+ZORV_METHOD(methods, isPowered, {"boardId"},
+            docstring("Checks whether the board is powered.", {"boardId (str): Board identifier."},
+                      "A bool value. True if the specified board is powered, False otherwise."));
 
 int exec(PyObject* m) {
     PyTypeObject* type =

@@ -29,17 +29,10 @@ IdListDocs id_list_docs(std::string_view item, std::string_view items, std::stri
 }
 
 constexpr auto refresh = command<zorv_chip_refresh>;
-ZORV_METHOD(methods, refresh, {}, R"(
-        Brings chips into their default state.
-
-        This includes DAC and configuration matrix setup.
-
-        Args:
-            None
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, refresh, {},
+            docstring("Brings chips into their default state.\n"
+                      "\n"
+                      "This includes DAC and configuration matrix setup.", {}, "None"));
 
 // ---- chips and polarity ----
 
@@ -56,15 +49,8 @@ PyObject* getPolarity(PyObject* self, int chipIdx) {
         return nullptr;
     return make_record(s_ChipPolarity, {PyLong_FromLong(long(polarity))});
 }
-ZORV_METHOD(methods, getPolarity, {"chipIdx"}, R"(
-        Retrieves chip polarity.
-
-        Args:
-            chipIdx (int): Chip index.
-
-        Returns:
-            A ChipPolarity enum.
-        )");
+ZORV_METHOD(methods, getPolarity, {"chipIdx"},
+            docstring("Retrieves chip polarity.", {"chipIdx (int): Chip index."}, "A ChipPolarity enum."));
 
 PyObject* setPolarity(PyObject* self, int chipIdx, PyObject* chipPolarity) {
     Ref cls = Ref::steal(global(s_ChipPolarity));
@@ -79,16 +65,9 @@ PyObject* setPolarity(PyObject* self, int chipIdx, PyObject* chipPolarity) {
         return nullptr;
     Py_RETURN_NONE;
 }
-ZORV_METHOD(methods, setPolarity, {"chipIdx", "chipPolarity"}, R"(
-        Sets chip polarity.
-
-        Args:
-            chipIdx (int): Chip index.
-            chipPolarity (ChipPolarity): Chip polarity to be set.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, setPolarity, {"chipIdx", "chipPolarity"},
+            docstring("Sets chip polarity.", {"chipIdx (int): Chip index.",
+                       "chipPolarity (ChipPolarity): Chip polarity to be set."}, "None"));
 
 // ---- sense DACs ----
 
@@ -98,15 +77,8 @@ ZORV_METHOD(methods, setPolarity, {"chipIdx", "chipPolarity"}, R"(
                                               id_list_docs("sense DAC", "sense DACs", "a sense DAC", "senseDacIdx"));
 
 constexpr auto selectSenseDac = command<zorv_chip_sense_dac_sel>;
-ZORV_METHOD(methods, selectSenseDac, {"senseDacId"}, R"(
-        Selects the specified sense DAC.
-
-        Args:
-            senseDacId (str): Sense DAC identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, selectSenseDac, {"senseDacId"},
+            docstring("Selects the specified sense DAC.", {"senseDacId (str): Sense DAC identifier."}, "None"));
 
 // ---- readout modes ----
 
@@ -148,15 +120,8 @@ PyObject* selectModeWithoutParams(PyObject* self, PyObject* modeId) {
     record_mode(self, id);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Chip__selectModeWithoutParams", selectModeWithoutParams, {"modeId"}, R"(
-        Selects acquisition mode.
-
-        Args:
-            modeId (str): Acquisition mode identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "_Chip__selectModeWithoutParams", selectModeWithoutParams, {"modeId"},
+               docstring("Selects acquisition mode.", {"modeId (str): Acquisition mode identifier."}, "None"));
 
 template <class T>
 bool read_attr(PyObject* obj, PyObject* name, bool (*convert)(PyObject*, T&), T& out) {
@@ -176,16 +141,9 @@ PyObject* selectModeWithParams(PyObject* self, PyObject* modeId, PyObject* modeP
     record_mode(self, id);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"modeId", "modeParams"}, R"(
-        Selects acquisition mode.
-
-        Args:
-            modeId (str): Acquisition mode identifier.
-            modeParams (obj): Acquisition mode parameters.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"modeId", "modeParams"},
+               docstring("Selects acquisition mode.", {"modeId (str): Acquisition mode identifier.",
+                          "modeParams (obj): Acquisition mode parameters."}, "None"));
 
 // ---- DACs ----
 
@@ -194,38 +152,19 @@ ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"m
         methods, "dacIdx", id_list_docs("DAC", "DACs", "a DAC", "dacIdx"));
 
 constexpr auto getDacValue = value_by_id<zorv_chip_dac_value_get, PyLong_FromLong>;
-ZORV_METHOD(methods, getDacValue, {"dacId"}, R"(
-        Retrieves value of the specified DAC.
-
-        Args:
-            dacId (str): DAC identifier.
-
-        Returns:
-            An int value representing the value of specified DAC.
-        )");
+ZORV_METHOD(methods, getDacValue, {"dacId"},
+            docstring("Retrieves value of the specified DAC.", {"dacId (str): DAC identifier."},
+                      "An int value representing the value of specified DAC."));
 
 constexpr auto setDacValue = command<zorv_chip_dac_value_set>;
-ZORV_METHOD(methods, setDacValue, {"dacId", "dacValue"}, R"(
-        Sets value of the specified DAC.
-
-        Args:
-            dacId (str): DAC identifier.
-            dacValue (int): DAC value to set.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, setDacValue, {"dacId", "dacValue"},
+            docstring("Sets value of the specified DAC.",
+                      {"dacId (str): DAC identifier.", "dacValue (int): DAC value to set."}, "None"));
 
 constexpr auto getDacLimits = record_by_id<zorv_chip_dac_limits, "DacLimits">;
-ZORV_METHOD(methods, getDacLimits, {"dacId"}, R"(
-        Retrieves DAC limits of the specified DAC.
-
-        Args:
-            dacId (str): DAC identifier.
-
-        Returns:
-            A :obj:`~DacLimits` object.
-        )");
+ZORV_METHOD(methods, getDacLimits, {"dacId"},
+            docstring("Retrieves DAC limits of the specified DAC.", {"dacId (str): DAC identifier."},
+                      "A :obj:`~DacLimits` object."));
 
 // ---- thresholds ----
 
@@ -235,83 +174,44 @@ ZORV_METHOD(methods, getDacLimits, {"dacId"}, R"(
                                             id_list_docs("threshold", "thresholds", "a threshold", "threshIdx"));
 
 constexpr auto isThresholdCalibrated = value_by_id<zorv_chip_threshold_is_calibrated, from_bool>;
-ZORV_METHOD(methods, isThresholdCalibrated, {"threshId"}, R"(
-        Checks whether a specified threshold is calibrated.
-
-        Args:
-            threshId (str): Threshold identifier.
-
-        Returns:
-            A bool value. True if the threshold is calibrated, False otherwise.
-        )");
+ZORV_METHOD(methods, isThresholdCalibrated, {"threshId"},
+            docstring("Checks whether a specified threshold is calibrated.",
+                      {"threshId (str): Threshold identifier."},
+                      "A bool value. True if the threshold is calibrated, False otherwise."));
 
 constexpr auto getThreshold = value_by_id<zorv_chip_threshold_get, PyFloat_FromDouble>;
-ZORV_METHOD(methods, getThreshold, {"threshId"}, R"(
-        Retrieves value of the specified threshold (in keV).
-
-        Args:
-            threshId (str): Threshold identifier.
-
-        Returns:
-            A float value representing the value of the specified threshold.
-        )");
+ZORV_METHOD(methods, getThreshold, {"threshId"},
+            docstring("Retrieves value of the specified threshold (in keV).",
+                      {"threshId (str): Threshold identifier."},
+                      "A float value representing the value of the specified threshold."));
 
 constexpr auto setThreshold = command<zorv_chip_threshold_set>;
-ZORV_METHOD(methods, setThreshold, {"threshId", "threshValue"}, R"(
-        Sets value of the specified threshold (in keV).
-
-        Args:
-            threshId (str): Threshold identifier.
-            threshValue (float): Threshold value to be set.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, setThreshold, {"threshId", "threshValue"},
+            docstring("Sets value of the specified threshold (in keV).",
+                      {"threshId (str): Threshold identifier.",  "threshValue (float): Threshold value to be set."},
+                      "None"));
 
 constexpr auto getThresholdRange = record_by_id<zorv_chip_threshold_range, "ThresholdRange">;
-ZORV_METHOD(methods, getThresholdRange, {"threshId"}, R"(
-        Retrieves threshold range of the specified threshold (in keV).
-
-        Args:
-            threshId (str): Threshold identifier.
-
-        Returns:
-            A :obj:`~ThresholdRange` object.
-        )");
+ZORV_METHOD(methods, getThresholdRange, {"threshId"},
+            docstring("Retrieves threshold range of the specified threshold (in keV).",
+                      {"threshId (str): Threshold identifier."}, "A :obj:`~ThresholdRange` object."));
 
 constexpr auto getRawThreshold = value_by_id<zorv_chip_threshold_raw_get, PyLong_FromLong>;
-ZORV_METHOD(methods, getRawThreshold, {"threshId"}, R"(
-        Retrieves raw value of the specified threshold.
-
-        Args:
-            threshId (str): Threshold identifier.
-
-        Returns:
-            An int value representing raw value of the specified threshold.
-        )");
+ZORV_METHOD(methods, getRawThreshold, {"threshId"},
+            docstring("Retrieves raw value of the specified threshold.",
+                      {"threshId (str): Threshold identifier."},
+                      "An int value representing raw value of the specified threshold."));
 
 constexpr auto setRawThreshold = command<zorv_chip_threshold_raw_set>;
-ZORV_METHOD(methods, setRawThreshold, {"threshId", "threshValue"}, R"(
-        Sets raw value of the specified threshold.
-
-        Args:
-            threshId (str): Threshold identifier.
-            threshValue (int): Threshold value to be set.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, setRawThreshold, {"threshId", "threshValue"},
+            docstring("Sets raw value of the specified threshold.",
+                      {"threshId (str): Threshold identifier.",  "threshValue (int): Threshold value to be set."},
+                      "None"));
 
 constexpr auto getRawThresholdRange = record_by_id<zorv_chip_threshold_raw_range, "RawThresholdRange">;
-ZORV_METHOD(methods, getRawThresholdRange, {"threshId"}, R"(
-        Retrieves raw threshold range of the specified threshold.
-
-        Args:
-            threshId (str): Threshold identifier.
-
-        Returns:
-            A :obj:`~RawThresholdRange` object.
-        )");
+ZORV_METHOD(methods, getRawThresholdRange, {"threshId"},
+            docstring("Retrieves raw threshold range of the specified threshold.",
+                      {"threshId (str): Threshold identifier."}, "A :obj:`~RawThresholdRange` object."));
 
 // The polarity of a chip, defined between the records so that the module's names keep their order.
 const char kPolarity[] = R"(

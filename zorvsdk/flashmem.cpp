@@ -134,16 +134,11 @@ PyObject* read(PyObject* self, PyObject* startingAddress, PyObject* dataLen) {
     const size_t delivered = std::min(length, requested);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(delivered));
 }
-ZORV_METHOD(memory_methods, read, {"startingAddress", "dataLen"}, R"(
-        Reads from the selected non-volatile memory.
-
-        Args:
-            startingAddress (int): Starting address.
-            dataLen: Length of the data to be read from the memory device.
-
-        Returns:
-            Data read from the selected non-volatile memory.
-        )");
+ZORV_METHOD(memory_methods, read, {"startingAddress", "dataLen"},
+            docstring("Reads from the selected non-volatile memory.",
+                      {"startingAddress (int): Starting address.",
+                       "dataLen: Length of the data to be read from the memory device."},
+                      "Data read from the selected non-volatile memory."));
 
 PyObject* program(PyObject* self, PyObject* startingAddress, PyObject* data) {
     TextArg id;
@@ -162,16 +157,10 @@ PyObject* program(PyObject* self, PyObject* startingAddress, PyObject* data) {
     if (!call(self, zorv_flash_program, id.c_str(), address, static_cast<const void*>(bytes), &length)) return nullptr;
     Py_RETURN_NONE;
 }
-ZORV_METHOD(memory_methods, program, {"startingAddress", "data"}, R"(
-        Writes to the selected non-volatile memory.
-
-        Args:
-            startingAddress (int): Starting address.
-            data: Data to be written to the memory device.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(memory_methods, program, {"startingAddress", "data"},
+            docstring("Writes to the selected non-volatile memory.",
+                      {"startingAddress (int): Starting address.",
+                       "data: Data to be written to the memory device."}, "None"));
 
 // ---- __Flashmem ----
 
@@ -192,15 +181,9 @@ bool loop_count(PyObject* count, Py_ssize_t& n) {
 }
 
 constexpr auto getIds = id_list_body<"_Flashmem__getCount", "_Flashmem__getId">;
-ZORV_METHOD(methods, getIds, {}, R"(
-        Retrieves identifiers of non-volatile memories.
-
-        Args:
-            None
-
-        Returns:
-            A list of str objects representing identifiers of non-volatile memories.
-        )");
+ZORV_METHOD(methods, getIds, {},
+            docstring("Retrieves identifiers of non-volatile memories.", {},
+                      "A list of str objects representing identifiers of non-volatile memories."));
 
 PyObject* selectMemory(PyObject* self, PyObject* flashmemId) {
     Ref partNumber = Ref::steal(call_own(self, s_getPartNumber, {flashmemId}));
@@ -210,15 +193,10 @@ PyObject* selectMemory(PyObject* self, PyObject* flashmemId) {
     PyObject* argv[4] = {reinterpret_cast<ComponentObject*>(self)->context, flashmemId, partNumber.get(), regions.get()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_memory_type), argv, 4, nullptr);
 }
-ZORV_METHOD(methods, selectMemory, {"flashmemId"}, R"(
-        Chooses the non-volatile memory specified by identifier.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-
-        Returns:
-            A :obj:`~zorvsdk.flashmem.NonVolatileMemory` object.
-        )");
+ZORV_METHOD(methods, selectMemory, {"flashmemId"},
+            docstring("Chooses the non-volatile memory specified by identifier.",
+                      {"flashmemId (str): Non-volatile memory identifier."},
+                      "A :obj:`~zorvsdk.flashmem.NonVolatileMemory` object."));
 
 constexpr auto getCount = count_body<zorv_flash_count>;
 ZORV_METHOD_AS(methods, "_Flashmem__getCount", getCount, {}, count_doc("non-volatile memories"));
@@ -230,26 +208,16 @@ PyObject* getId(PyObject* self, int flashmemIdx) {
 ZORV_METHOD_AS(methods, "_Flashmem__getId", getId, {"flashmemIdx"}, id_doc("a", "non-volatile memory", "flashmemIdx"));
 
 constexpr auto getPartNumber = value_by_id<zorv_flash_part_nr, from_ascii, AsciiText>;
-ZORV_METHOD_AS(methods, "_Flashmem__getPartNumber", getPartNumber, {"flashmemId"}, R"(
-        Retrieves the ordering part number of a non-volatile memory.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-
-        Returns:
-            A str value representing the ordering part number.
-        )");
+ZORV_METHOD_AS(methods, "_Flashmem__getPartNumber", getPartNumber, {"flashmemId"},
+               docstring("Retrieves the ordering part number of a non-volatile memory.",
+                         {"flashmemId (str): Non-volatile memory identifier."},
+                         "A str value representing the ordering part number."));
 
 constexpr auto getRegionCount = value_by_id<zorv_flash_regions, PyLong_FromLong, AsciiText>;
-ZORV_METHOD_AS(methods, "_Flashmem__getRegionCount", getRegionCount, {"flashmemId"}, R"(
-        Retrieves the number of regions of a non-volatile memory.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-
-        Returns:
-            An int representing the number of regions.
-        )");
+ZORV_METHOD_AS(methods, "_Flashmem__getRegionCount", getRegionCount, {"flashmemId"},
+               docstring("Retrieves the number of regions of a non-volatile memory.",
+                         {"flashmemId (str): Non-volatile memory identifier."},
+                         "An int representing the number of regions."));
 
 // fn(ctx, id, region, &value) with the value preset to 0.
 template <int (*Fn)(zorv_ctx_t*, const char*, int, int*)>
@@ -259,44 +227,29 @@ PyObject* region_value(PyObject* self, const AsciiText& flashmemId, int regionId
 }
 
 constexpr auto getSectorCount = region_value<zorv_flash_sector_count>;
-ZORV_METHOD_AS(methods, "_Flashmem__getSectorCount", getSectorCount, {"flashmemId", "regionIdx"}, R"(
-        Retrieves the number of sectors in a region.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-            regionIdx (int): Index of the region.
-
-        Returns:
-            An int representing the number of sectors in the region.
-        )");
+ZORV_METHOD_AS(methods, "_Flashmem__getSectorCount", getSectorCount, {"flashmemId", "regionIdx"},
+               docstring("Retrieves the number of sectors in a region.",
+                         {"flashmemId (str): Non-volatile memory identifier.",
+                          "regionIdx (int): Index of the region."},
+                         "An int representing the number of sectors in the region."));
 
 constexpr auto getSectorSize = region_value<zorv_flash_sector_size>;
-ZORV_METHOD_AS(methods, "_Flashmem__getSectorSize", getSectorSize, {"flashmemId", "regionIdx"}, R"(
-        Retrieves the size of the sectors in a region.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-            regionIdx (int): Index of the region.
-
-        Returns:
-            An int representing the sector size of the region.
-        )");
+ZORV_METHOD_AS(methods, "_Flashmem__getSectorSize", getSectorSize, {"flashmemId", "regionIdx"},
+               docstring("Retrieves the size of the sectors in a region.",
+                         {"flashmemId (str): Non-volatile memory identifier.",
+                          "regionIdx (int): Index of the region."},
+                         "An int representing the sector size of the region."));
 
 PyObject* getSectorAddressRange(PyObject* self, const AsciiText& flashmemId, int sectorIdx) {
     uint32_t start = 0, end = 0;
     if (!call(self, zorv_flash_sector_address_range, flashmemId.c_str(), sectorIdx, &start, &end)) return nullptr;
     return Py_BuildValue("(kk)", (unsigned long)start, (unsigned long)end);
 }
-ZORV_METHOD_AS(methods, "_Flashmem__getSectorAddressRange", getSectorAddressRange, {"flashmemId", "sectorIdx"}, R"(
-        Retrieves the address range of a sector.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-            sectorIdx (int): Index of the sector, counted across the whole memory.
-
-        Returns:
-            A tuple (starting address, ending address) of int values.
-        )");
+ZORV_METHOD_AS(methods, "_Flashmem__getSectorAddressRange", getSectorAddressRange, {"flashmemId", "sectorIdx"},
+               docstring("Retrieves the address range of a sector.",
+                         {"flashmemId (str): Non-volatile memory identifier.",
+                          "sectorIdx (int): Index of the sector, counted across the whole memory."},
+                         "A tuple (starting address, ending address) of int values."));
 
 PyObject* retrieveFlashmemRegions(PyObject* self, PyObject* flashmemId) {
     Ref list = Ref::steal(PyList_New(0));
@@ -323,15 +276,10 @@ PyObject* retrieveFlashmemRegions(PyObject* self, PyObject* flashmemId) {
     }
     return list.release();
 }
-ZORV_METHOD_AS(methods, "_Flashmem__retrieveFlashmemRegions", retrieveFlashmemRegions, {"flashmemId"}, R"(
-        Retrieves the regions of a non-volatile memory with their sectors.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-
-        Returns:
-            A list of :obj:`~zorvsdk.flashmem.Region` objects.
-        )");
+ZORV_METHOD_AS(methods, "_Flashmem__retrieveFlashmemRegions", retrieveFlashmemRegions, {"flashmemId"},
+               docstring("Retrieves the regions of a non-volatile memory with their sectors.",
+                         {"flashmemId (str): Non-volatile memory identifier."},
+                         "A list of :obj:`~zorvsdk.flashmem.Region` objects."));
 
 PyObject* retrieveRegionSectors(PyObject* self, PyObject* flashmemId, PyObject* regionIdx, PyObject* sectorOffset) {
     Ref list = Ref::steal(PyList_New(0));
@@ -363,17 +311,11 @@ PyObject* retrieveRegionSectors(PyObject* self, PyObject* flashmemId, PyObject* 
     return list.release();
 }
 ZORV_METHOD_AS(methods, "_Flashmem__retrieveRegionSectors", retrieveRegionSectors,
-               {"flashmemId", "regionIdx", "sectorOffset"}, R"(
-        Retrieves the sectors of a region.
-
-        Args:
-            flashmemId (str): Non-volatile memory identifier.
-            regionIdx (int): Index of the region.
-            sectorOffset (int): Memory-wide index of the region's first sector.
-
-        Returns:
-            A list of :obj:`~zorvsdk.flashmem.Sector` objects.
-        )");
+               {"flashmemId", "regionIdx", "sectorOffset"},
+               docstring("Retrieves the sectors of a region.",
+                         {"flashmemId (str): Non-volatile memory identifier.", "regionIdx (int): Index of the region.",
+                          "sectorOffset (int): Memory-wide index of the region's first sector."},
+                         "A list of :obj:`~zorvsdk.flashmem.Sector` objects."));
 
 // Region and Sector: copying and pickling refused.
 Methods record_methods;

@@ -39,15 +39,9 @@ PyObject* getUsbVidPid(PyObject* self) {
     if (!call(self, zorv_dev_prop_usb_get_vid_pid, &vid, &pid)) return nullptr;
     return make_record(s_VidPid, {PyLong_FromUnsignedLong(vid), PyLong_FromUnsignedLong(pid)});
 }
-ZORV_METHOD(methods, getUsbVidPid, {}, R"(
-        Retrieves the vendor id and product id of the device.
-
-        Args:
-            None
-
-        Returns:
-            A :obj:`~VidPid` object which contains vendor and product id of the device.
-        )");
+ZORV_METHOD(methods, getUsbVidPid, {},
+            docstring("Retrieves the vendor id and product id of the device.", {},
+                      "A :obj:`~VidPid` object which contains vendor and product id of the device."));
 
 constexpr auto getUsbInstancePath = value_of<zorv_dev_prop_usb_get_instance_path, from_utf8>;
 ZORV_METHOD(methods, getUsbInstancePath, {}, text_doc("instance path"));

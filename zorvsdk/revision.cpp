@@ -35,29 +35,18 @@ PyObject* get(PyObject* self) {
     }
     return result.release();
 }
-ZORV_METHOD(methods, get, {}, R"(
-        Retrieves HW identifiers and their corresponding versions.
-
-        Args:
-            None
-
-        Returns:
-            A dictionary of str keys (identifiers) and str values (versions).
-        )");
+ZORV_METHOD(methods, get, {},
+            docstring("Retrieves HW identifiers and their corresponding versions.", {},
+                      "A dictionary of str keys (identifiers) and str values (versions)."));
 
 constexpr auto getCount = count_body<zorv_revision_count>;
 ZORV_METHOD_AS(methods, "_Revision__getCount", getCount, {}, count_doc("HW identifiers"));
 
 constexpr auto getId = id_body<zorv_revision_id>;
-ZORV_METHOD_AS(methods, "_Revision__getId", getId, {"revisionIdx"}, R"(
-        Retrieves a HW identifier by its index.
-
-        Args:
-            revisionIdx (int): Index of the HW identifier.
-
-        Returns:
-            A str value representing the HW identifier.
-        )");
+ZORV_METHOD_AS(methods, "_Revision__getId", getId, {"revisionIdx"},
+               docstring("Retrieves a HW identifier by its index.",
+                         {"revisionIdx (int): Index of the HW identifier."},
+                         "A str value representing the HW identifier."));
 
 int exec(PyObject* m) {
     PyTypeObject* type = make_type("zorvsdk.revision.__Revision", ZORV_COMPONENT_DOC("Revision object."),

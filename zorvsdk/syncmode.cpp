@@ -11,26 +11,16 @@ Methods methods;
 
 [[maybe_unused]] const bool ids =
     declare_id_list<"getOptionIds", "_SyncMode__getOptionCount", "_SyncMode__getOptionId", zorv_syncmode_option_count,
-                    zorv_syncmode_option_id>(methods, "optionIdx", {R"(
-        Retrieves external synchronization option identifiers.
-
-        Args:
-            None
-
-        Returns:
-            A list of strings representing external synchronization option identifiers.
-        )", count_doc("external synchronization options"), id_doc("an", "external synchronization option", "optionIdx")});
+                    zorv_syncmode_option_id>(
+        methods, "optionIdx",
+        {docstring("Retrieves external synchronization option identifiers.", {},
+                   "A list of strings representing external synchronization option identifiers."),
+         count_doc("external synchronization options"), id_doc("an", "external synchronization option", "optionIdx")});
 
 constexpr auto selectOption = command<zorv_syncmode_option_select>;
-ZORV_METHOD(methods, selectOption, {"optionId"}, R"(
-        Select external synchronization option.
-
-        Args:
-            optionId (str): External synchronization option identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, selectOption, {"optionId"},
+            docstring("Select external synchronization option.",
+                      {"optionId (str): External synchronization option identifier."}, "None"));
 
 int exec(PyObject* m) {
     PyTypeObject* type = make_type("zorvsdk.syncmode.__SyncMode", ZORV_COMPONENT_DOC("External synchronization object."),

@@ -105,12 +105,25 @@ PyObject* id_method(PyObject* self, PyObject* index, int (*fn)(zorv_ctx_t*, int,
     return from_utf8(text);
 }
 
+// Each line of `text` after `indent` spaces; an empty line stays empty.
+static std::string& append_indented(std::string& out, std::string_view text, size_t indent) {
+    for (size_t start = 0;;) {
+        size_t end = text.find('\n', start);
+        std::string_view line = text.substr(start, end == text.npos ? text.npos : end - start);
+        if (!line.empty()) out.append(indent, ' ').append(line);
+        if (end == text.npos) return out;
+        out.push_back('\n');
+        start = end + 1;
+    }
+}
+
 std::string docstring(std::string_view summary, std::initializer_list<std::string_view> args, std::string_view returns) {
-    std::string text = "\n        ";
-    text.append(summary).append("\n\n        Args:\n");
-    for (std::string_view arg : args) text.append("            ").append(arg).append("\n");
+    std::string text = "\n";
+    append_indented(text, summary, 8).append("\n\n        Args:\n");
+    for (std::string_view arg : args) append_indented(text, arg, 12).append("\n");
     if (args.size() == 0) text.append("            None\n");
-    return text.append("\n        Returns:\n            ").append(returns).append("\n        ");
+    text.append("\n        Returns:\n");
+    return append_indented(text, returns, 12).append("\n        ");
 }
 
 std::string list_doc(std::string_view item) {

@@ -132,8 +132,9 @@ struct IdListDocs {
     std::string id;
 };
 
-// A docstring in the package's layout: the summary, then "Args:" (one line an argument, "None"
-// without any) and "Returns:", indented as a method's.
+// A docstring in the package's layout: the summary, then "Args:" (one entry an argument, "None"
+// without any) and "Returns:", indented as a method's. A text of several lines keeps its own
+// layout: each of its lines is indented as its first.
 std::string docstring(std::string_view summary, std::initializer_list<std::string_view> args, std::string_view returns);
 
 // The usual texts of an identifier list: of the list ("bias supply"), of the count ("bias
