@@ -673,14 +673,9 @@ import numpy as np
 
 int exec(PyObject* m) {
     // The type is bound before the imports, so that zorvsdk.chip may be imported first.
-    PyTypeObject* type = make_type("zorvsdk.acquisition.__Acquisition", ZORV_COMPONENT_DOC("Acquisition object."),
-                                   sizeof(AcquisitionObject), methods.table(),
-                                   {{Py_tp_new, reinterpret_cast<void*>(acquisition_new)},
-                                    {Py_tp_dealloc, reinterpret_cast<void*>(acquisition_dealloc)},
-                                    {Py_tp_traverse, reinterpret_cast<void*>(acquisition_traverse)},
-                                    {Py_tp_clear, reinterpret_cast<void*>(acquisition_clear)}});
-    if (!type || !add_type(m, type)) return -1;
-    if (!import_common(m)) return -1;
+    if (!add_component(m, "zorvsdk.acquisition.__Acquisition", "Acquisition object.", methods, sizeof(AcquisitionObject),
+                       {acquisition_new, acquisition_dealloc, acquisition_traverse, acquisition_clear}))
+        return -1;
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
     if (!g_chip_type || !import_numpy()) return -1;
     if (!init_arrays("zorvsdk.acquisition.SdkBuffer") || PyModule_AddFunctions(m, kFunctions) < 0) return -1;

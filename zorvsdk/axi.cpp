@@ -26,10 +26,7 @@ ZORV_METHOD(methods, write, {"address", "data"},
                       {"address (int): Write address.", "data (int): Data to write."}, "None"));
 
 int exec(PyObject* m) {
-    PyTypeObject* type =
-        make_type("zorvsdk.axi.__Axi", ZORV_COMPONENT_DOC("Axi object."), sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.axi.__Axi", "Axi object.", methods) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

@@ -29,12 +29,10 @@ ZORV_METHOD(methods, getBiasRange, {"biasId"},
                       {"biasId (str): Bias supply identifier."}, "A :obj:`~BiasRange` object."));
 
 int exec(PyObject* m) {
-    PyTypeObject* type =
-        make_type("zorvsdk.bias.__Bias", ZORV_COMPONENT_DOC("Bias object."), sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && add_records(m, {{"BiasRange", "Contains minimum and maximum bias values.",
-                                                 {{"min", "float", "Minimum bias value."},
-                                                  {"max", "float", "Maximum bias value."}}}})
+    return add_component(m, "zorvsdk.bias.__Bias", "Bias object.", methods) &&
+                   add_records(m, {{"BiasRange", "Contains minimum and maximum bias values.",
+                                    {{"min", "float", "Minimum bias value."},
+                                     {"max", "float", "Maximum bias value."}}}})
                ? 0
                : -1;
 }

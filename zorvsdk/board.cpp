@@ -60,10 +60,7 @@ ZORV_METHOD(methods, isPowered, {"boardId"},
                       "A bool value. True if the specified board is powered, False otherwise."));
 
 int exec(PyObject* m) {
-    PyTypeObject* type =
-        make_type("zorvsdk.board.__Board", ZORV_COMPONENT_DOC("Board object."), sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.board.__Board", "Board object.", methods) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

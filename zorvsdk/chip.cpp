@@ -226,10 +226,7 @@ class ChipPolarity(Enum):
 
 int exec(PyObject* m) {
     // The type is bound before the imports, so that zorvsdk.acquisition may be imported first.
-    PyTypeObject* type =
-        make_type("zorvsdk.chip.__Chip", ZORV_COMPONENT_DOC("Chip object."), sizeof(ChipObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    if (!import_common(m)) return -1;
+    if (!add_component(m, "zorvsdk.chip.__Chip", "Chip object.", methods, sizeof(ChipObject))) return -1;
     PyTypeObject* acq = import_type("zorvsdk.acquisition", "__Acquisition", sizeof(AcquisitionObject));
     if (!acq) return -1;
     Py_DECREF(acq);  // imported for type checking only

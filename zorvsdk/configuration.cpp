@@ -115,10 +115,8 @@ ZORV_METHOD(methods, setMask, {"mask"},
                        "    The array is expected to be in column-major order."}, "None"));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.configuration.__Configuration", ZORV_COMPONENT_DOC("Configuration object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && import_numpy() &&
+    return add_component(m, "zorvsdk.configuration.__Configuration", "Configuration object.", methods) &&
+                   import_numpy() &&
                    add_records(m, {{"PixelMaskDimensions", "Contains dimensions of pixel mask.",
                                     {{"width", "int", "Width of the pixel mask."},
                                      {"height", "int", "Height of the pixel mask."}}}},

@@ -50,12 +50,10 @@ ZORV_METHOD(methods, getLimits, {"coolingId"},
                       {"coolingId (str): Cooling unit identifier."}, "A :obj:`~CoolingLimits` object."));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.cooling.__Cooling", ZORV_COMPONENT_DOC("Cooling object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && add_records(m, {{"CoolingLimits", "Contains minimum and maximum temperature of cooling unit.",
-                                                 {{"min", "float", "Minimum temperature."},
-                                                  {"max", "float", "Maximum temperature."}}}})
+    return add_component(m, "zorvsdk.cooling.__Cooling", "Cooling object.", methods) &&
+                   add_records(m, {{"CoolingLimits", "Contains minimum and maximum temperature of cooling unit.",
+                                    {{"min", "float", "Minimum temperature."},
+                                     {"max", "float", "Maximum temperature."}}}})
                ? 0
                : -1;
 }

@@ -376,9 +376,7 @@ import numpy as np
 #define SLOT(s, f) {s, reinterpret_cast<void*>(f)}
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.flashmem.__Flashmem", ZORV_COMPONENT_DOC("Non-volatile memory object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
+    if (!add_component(m, "zorvsdk.flashmem.__Flashmem", "Non-volatile memory object.", methods)) return -1;
     PyMethodDef* record_rows = record_methods.table();
     g_memory_type = make_type("zorvsdk.flashmem.NonVolatileMemory", kMemoryDoc, sizeof(MemoryObject), memory_methods.table(),
                               {SLOT(Py_tp_new, memory_new), MemorySlots::dealloc_slot,
@@ -395,7 +393,7 @@ int exec(PyObject* m) {
                                SectorSlots::traverse_slot, SectorSlots::clear_slot,
                                SLOT(Py_tp_members, kSectorMembers)});
     if (!g_sector_type || !add_type(m, g_sector_type)) return -1;
-    return import_common(m) && import_numpy() && run_body(m, kBody) ? 0 : -1;
+    return import_numpy() && run_body(m, kBody) ? 0 : -1;
 }
 
 }  // namespace

@@ -53,12 +53,10 @@ constexpr auto isUsbSuperSpeed = value_of<zorv_dev_prop_usb_is_super_speed, from
 ZORV_METHOD(methods, isUsbSuperSpeed, {}, flag_doc("super speed"));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.identity.__Identity", ZORV_COMPONENT_DOC("Identity object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && add_records(m, {{"VidPid", "Contains vendor id and product id of the USB device.",
-                                                 {{"vendorId", "int", "Vendor id of the USB device."},
-                                                  {"productId", "int", "Product id of the USB device."}}}})
+    return add_component(m, "zorvsdk.identity.__Identity", "Identity object.", methods) &&
+                   add_records(m, {{"VidPid", "Contains vendor id and product id of the USB device.",
+                                    {{"vendorId", "int", "Vendor id of the USB device."},
+                                     {"productId", "int", "Product id of the USB device."}}}})
                ? 0
                : -1;
 }

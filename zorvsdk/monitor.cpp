@@ -101,14 +101,10 @@ ZORV_METHOD(methods, setAvailChangedCallback, {"key", "func"}, R"(
         )");
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.monitor.__Monitor", ZORV_COMPONENT_DOC("Monitor object."),
-                                   sizeof(MonitorObject), methods.table(),
-                                   {{Py_tp_new, reinterpret_cast<void*>(monitor_new)},
-                                    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
-                                    {Py_tp_traverse, reinterpret_cast<void*>(monitor_traverse)},
-                                    {Py_tp_clear, reinterpret_cast<void*>(monitor_clear)}});
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) ? 0 : -1;
+    return add_component(m, "zorvsdk.monitor.__Monitor", "Monitor object.", methods, sizeof(MonitorObject),
+                         {monitor_new, monitor_dealloc, monitor_traverse, monitor_clear})
+               ? 0
+               : -1;
 }
 
 }  // namespace

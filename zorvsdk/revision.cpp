@@ -49,10 +49,7 @@ ZORV_METHOD_AS(methods, "_Revision__getId", getId, {"revisionIdx"},
                          "A str value representing the HW identifier."));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.revision.__Revision", ZORV_COMPONENT_DOC("Revision object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.revision.__Revision", "Revision object.", methods) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

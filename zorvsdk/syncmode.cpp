@@ -23,10 +23,7 @@ ZORV_METHOD(methods, selectOption, {"optionId"},
                       {"optionId (str): External synchronization option identifier."}, "None"));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.syncmode.__SyncMode", ZORV_COMPONENT_DOC("External synchronization object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.syncmode.__SyncMode", "External synchronization object.", methods) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

@@ -28,6 +28,24 @@ PyTypeObject* make_type(const char* name, const char* doc, Py_ssize_t basicsize,
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
+bool add_component(PyObject* module, const char* name, std::string_view what, Methods& methods,
+                   Py_ssize_t basicsize, const Lifetime& own) {
+    std::string doc = "\n    " + std::string(what) +
+                      "\n    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.\n    ";
+    PyMethodDef* table = methods.table();
+    PyTypeObject* type = nullptr;
+    if (!table) return false;
+    if (own.construct)
+        type = make_type(name, doc.c_str(), basicsize, table,
+                         {{Py_tp_new, reinterpret_cast<void*>(own.construct)},
+                          {Py_tp_dealloc, reinterpret_cast<void*>(own.dealloc)},
+                          {Py_tp_traverse, reinterpret_cast<void*>(own.traverse)},
+                          {Py_tp_clear, reinterpret_cast<void*>(own.clear)}});
+    else
+        type = make_type(name, doc.c_str(), basicsize, table);
+    return type && add_type(module, type) && import_common(module);
+}
+
 bool check_instance(PyObject* value, PyTypeObject* type, bool none_ok) {
     if ((none_ok && value == Py_None) || PyObject_TypeCheck(value, type)) return true;
     PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, type->tp_name);

@@ -18,13 +18,24 @@
 
 namespace zorv {
 
-// The class docstring of a component type: "\n    Bias object.\n    Should not be used ...\n    ".
-#define ZORV_COMPONENT_DOC(what) \
-    "\n    " what "\n    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.\n    "
-
 // Makes a heap type. `slots` adds to (or replaces) the default component slots.
 PyTypeObject* make_type(const char* name, const char* doc, Py_ssize_t basicsize, PyMethodDef* methods,
                         std::initializer_list<PyType_Slot> slots = {}, unsigned long flags = 0);
+
+class Methods;
+
+// Binds the module's component type `name` ("zorvsdk.bias.__Bias"), whose class text is `what`
+// ("Bias object.") with the note that it is reached through a Device, then makes the imports every
+// module makes (so the type is bound before them). A layout larger than ComponentObject may bring
+// its own construction and lifetime slots.
+struct Lifetime {
+    newfunc construct = nullptr;
+    destructor dealloc = nullptr;
+    traverseproc traverse = nullptr;
+    inquiry clear = nullptr;
+};
+bool add_component(PyObject* module, const char* name, std::string_view what, Methods& methods,
+                   Py_ssize_t basicsize = sizeof(ComponentObject), const Lifetime& own = {});
 
 // The default slots of a component type (layout ComponentObject).
 PyObject* component_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
