@@ -126,7 +126,7 @@ public:
         bool ok = true;
         const KindInfo& kind = info(d.kind);
         for (int i = 0; i < kind.arrays && ok; ++i)
-            ok = built.add(view(*kind.types[i], d.arrays[i].count, d.arrays[i].data));
+            ok = built.add(view(d.kind, i, d.arrays[i].count, d.arrays[i].data));
         if (ok && kind.metadata) ok = built.metadata(d);
         if (ok) {
             PyObject* result =
@@ -157,7 +157,7 @@ private:
 
         bool metadata(const DeliveredData& d) {
             for (int i = 0; i < kTdcInputs; ++i)
-                if (!(toas[i] = view(kU64, d.tdcs[i].count, d.tdcs[i].data))) return false;
+                if (!(toas[i] = stamps_view(d.tdcs[i].count, d.tdcs[i].data))) return false;
             Ref shutter = Ref::steal(PyLong_FromUnsignedLongLong(d.shutter));
             if (!shutter) return false;
             if (g_kept.n) {  // {"shutterStart": ..., "tdcs": [None, None, None]}, untracked
