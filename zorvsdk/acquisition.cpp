@@ -409,7 +409,7 @@ bool closed(AcquisitionObject* o) {
 using Held = Members<AcquisitionObject, &AcquisitionObject::context, &AcquisitionObject::chip>;
 using Slots = GcSlots<Held>;
 
-int acquisition_traverse(PyObject* self, visitproc visit, void* arg) {
+int acquisition_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* o = acq_of(self);
     if (o->registrations)
         for (const auto& reg : o->registrations->all) Py_VISIT(reg->func.get());

@@ -32,7 +32,7 @@ void release(CallableTable* table) {
 }
 
 // The library never calls these callables: the collector may see and release them.
-int monitor_traverse(PyObject* self, visitproc visit, void* arg) {
+int monitor_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* o = reinterpret_cast<MonitorObject*>(self);
     for (CallableTable* table : {o->onValueChanged, o->onAvailChanged})
         if (table)

@@ -113,7 +113,7 @@ void device_finalize(PyObject* self) {
     if (truth < 0) report_del_failure();
 }
 
-int device_traverse(PyObject* self, visitproc visit, void* arg) {
+int device_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_device(self)->context);
     for (PyObject* a : as_device(self)->attrs) Py_VISIT(a);
@@ -141,7 +141,7 @@ void device_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------------------------
 // Attributes
 
-PyObject* get_attr(PyObject* self, void* closure) {
+PyObject* get_attr(PyObject* self, void* closure) noexcept {
     return Py_NewRef(as_device(self)->attrs[reinterpret_cast<intptr_t>(closure)]);
 }
 

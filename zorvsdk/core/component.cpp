@@ -62,7 +62,7 @@ PyObject* component_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return self;
 }
 
-PyObject* refuse_reduce(PyObject*, PyObject*) {
+PyObject* refuse_reduce(PyObject*, PyObject*) noexcept {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return nullptr;
 }

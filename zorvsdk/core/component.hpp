@@ -27,11 +27,12 @@ class Methods;
 // Binds the module's component type `name` ("zorvsdk.bias.__Bias"), whose class text is `what`
 // ("Bias object.") with the note that it is reached through a Device, then makes the imports every
 // module makes (so the type is bound before them). A layout larger than ComponentObject may bring
-// its own construction and lifetime slots.
+// its own construction and lifetime slots; its traversal, which runs inside the collector, must
+// not throw.
 struct Lifetime {
     newfunc construct = nullptr;
     destructor dealloc = nullptr;
-    traverseproc traverse = nullptr;
+    int (*traverse)(PyObject*, visitproc, void*) noexcept = nullptr;
     inquiry clear = nullptr;
 };
 bool add_component(PyObject* module, const char* name, std::string_view what, Methods& methods,
@@ -92,7 +93,7 @@ bool check_instance(PyObject* value, PyTypeObject* type, bool none_ok = true);
 inline bool check_context(PyObject* value) { return check_instance(value, imported().context_type); }
 
 // The method that refuses copying and pickling (the rows __reduce__ and __setstate__).
-PyObject* refuse_reduce(PyObject* self, PyObject* unused);
+PyObject* refuse_reduce(PyObject* self, PyObject* unused) noexcept;
 
 // count = self.<count>(); [self.<id>(i) for i in range(count)]
 PyObject* id_list(PyObject* self, PyObject* count_method, PyObject* id_method);
