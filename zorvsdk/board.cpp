@@ -42,22 +42,19 @@ PyObject* getCount(PyObject* self) {
 }
 ZORV_METHOD_AS(methods, "_Board__getCount", getCount, {}, count_doc("boards"));
 
-constexpr auto getId = id_body<zorv_board_id>;
-ZORV_METHOD_AS(methods, "_Board__getId", getId, {"boardIdx"}, id_doc("a", "board", "boardIdx"));
+ZORV_SDK_METHOD_AS(methods, "_Board__getId", getId, (id_body<zorv_board_id>),
+                   {"boardIdx"}, id_doc("a", "board", "boardIdx"));
 
-constexpr auto powerOn = command<zorv_board_power_on>;
-ZORV_METHOD(methods, powerOn, {"boardId"},
-            docstring("Powers the board on.", {"boardId (str): Board identifier."}, "None"));
+ZORV_SDK_METHOD(methods, powerOn, (command<zorv_board_power_on>), {"boardId"},
+                docstring("Powers the board on.", {"boardId (str): Board identifier."}, "None"));
 
-constexpr auto powerOff = command<zorv_board_power_off>;
-ZORV_METHOD(methods, powerOff, {"boardId"},
-            docstring("Powers the board off. Cannot be called before corresponding :func:`~powerOn`.",
-                      {"boardId (str): Board identifier."}, "None"));
+ZORV_SDK_METHOD(methods, powerOff, (command<zorv_board_power_off>), {"boardId"},
+                docstring("Powers the board off. Cannot be called before corresponding :func:`~powerOn`.",
+                          {"boardId (str): Board identifier."}, "None"));
 
-constexpr auto isPowered = value_by_id<zorv_board_is_powered, from_bool>;
-ZORV_METHOD(methods, isPowered, {"boardId"},
-            docstring("Checks whether the board is powered.", {"boardId (str): Board identifier."},
-                      "A bool value. True if the specified board is powered, False otherwise."));
+ZORV_SDK_METHOD(methods, isPowered, (value_by_id<zorv_board_is_powered, from_bool>), {"boardId"},
+                docstring("Checks whether the board is powered.", {"boardId (str): Board identifier."},
+                          "A bool value. True if the specified board is powered, False otherwise."));
 
 int exec(PyObject* m) {
     return add_component(m, "zorvsdk.board.__Board", "Board object.", methods) && run_body(m, "") ? 0 : -1;

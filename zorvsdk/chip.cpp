@@ -28,11 +28,10 @@ IdListDocs id_list_docs(std::string_view item, std::string_view items, std::stri
                       {std::string(index) + " (int): Index."}, "A str value representing the identifier.")};
 }
 
-constexpr auto refresh = command<zorv_chip_refresh>;
-ZORV_METHOD(methods, refresh, {},
-            docstring("Brings chips into their default state.\n"
-                      "\n"
-                      "This includes DAC and configuration matrix setup.", {}, "None"));
+ZORV_SDK_METHOD(methods, refresh, (command<zorv_chip_refresh>), {},
+                docstring("Brings chips into their default state.\n"
+                          "\n"
+                          "This includes DAC and configuration matrix setup.", {}, "None"));
 
 // ---- chips and polarity ----
 
@@ -76,9 +75,8 @@ ZORV_METHOD(methods, setPolarity, {"chipIdx", "chipPolarity"},
                     zorv_chip_sense_dac_name>(methods, "senseDacIdx",
                                               id_list_docs("sense DAC", "sense DACs", "a sense DAC", "senseDacIdx"));
 
-constexpr auto selectSenseDac = command<zorv_chip_sense_dac_sel>;
-ZORV_METHOD(methods, selectSenseDac, {"senseDacId"},
-            docstring("Selects the specified sense DAC.", {"senseDacId (str): Sense DAC identifier."}, "None"));
+ZORV_SDK_METHOD(methods, selectSenseDac, (command<zorv_chip_sense_dac_sel>), {"senseDacId"},
+                docstring("Selects the specified sense DAC.", {"senseDacId (str): Sense DAC identifier."}, "None"));
 
 // ---- readout modes ----
 
@@ -151,20 +149,17 @@ ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"m
     declare_id_list<"getDacIds", "_Chip__getDacCount", "_Chip__getDacName", zorv_chip_dac_count, zorv_chip_dac_name>(
         methods, "dacIdx", id_list_docs("DAC", "DACs", "a DAC", "dacIdx"));
 
-constexpr auto getDacValue = value_by_id<zorv_chip_dac_value_get, PyLong_FromLong>;
-ZORV_METHOD(methods, getDacValue, {"dacId"},
-            docstring("Retrieves value of the specified DAC.", {"dacId (str): DAC identifier."},
-                      "An int value representing the value of specified DAC."));
+ZORV_SDK_METHOD(methods, getDacValue, (value_by_id<zorv_chip_dac_value_get, PyLong_FromLong>), {"dacId"},
+                docstring("Retrieves value of the specified DAC.", {"dacId (str): DAC identifier."},
+                          "An int value representing the value of specified DAC."));
 
-constexpr auto setDacValue = command<zorv_chip_dac_value_set>;
-ZORV_METHOD(methods, setDacValue, {"dacId", "dacValue"},
-            docstring("Sets value of the specified DAC.",
-                      {"dacId (str): DAC identifier.", "dacValue (int): DAC value to set."}, "None"));
+ZORV_SDK_METHOD(methods, setDacValue, (command<zorv_chip_dac_value_set>), {"dacId", "dacValue"},
+                docstring("Sets value of the specified DAC.",
+                          {"dacId (str): DAC identifier.", "dacValue (int): DAC value to set."}, "None"));
 
-constexpr auto getDacLimits = record_by_id<zorv_chip_dac_limits, "DacLimits">;
-ZORV_METHOD(methods, getDacLimits, {"dacId"},
-            docstring("Retrieves DAC limits of the specified DAC.", {"dacId (str): DAC identifier."},
-                      "A :obj:`~DacLimits` object."));
+ZORV_SDK_METHOD(methods, getDacLimits, (record_by_id<zorv_chip_dac_limits, "DacLimits">), {"dacId"},
+                docstring("Retrieves DAC limits of the specified DAC.", {"dacId (str): DAC identifier."},
+                          "A :obj:`~DacLimits` object."));
 
 // ---- thresholds ----
 
@@ -173,45 +168,40 @@ ZORV_METHOD(methods, getDacLimits, {"dacId"},
                     zorv_chip_threshold_id>(methods, "threshIdx",
                                             id_list_docs("threshold", "thresholds", "a threshold", "threshIdx"));
 
-constexpr auto isThresholdCalibrated = value_by_id<zorv_chip_threshold_is_calibrated, from_bool>;
-ZORV_METHOD(methods, isThresholdCalibrated, {"threshId"},
-            docstring("Checks whether a specified threshold is calibrated.",
-                      {"threshId (str): Threshold identifier."},
-                      "A bool value. True if the threshold is calibrated, False otherwise."));
+ZORV_SDK_METHOD(methods, isThresholdCalibrated, (value_by_id<zorv_chip_threshold_is_calibrated, from_bool>),
+                {"threshId"},
+                docstring("Checks whether a specified threshold is calibrated.",
+                          {"threshId (str): Threshold identifier."},
+                          "A bool value. True if the threshold is calibrated, False otherwise."));
 
-constexpr auto getThreshold = value_by_id<zorv_chip_threshold_get, PyFloat_FromDouble>;
-ZORV_METHOD(methods, getThreshold, {"threshId"},
-            docstring("Retrieves value of the specified threshold (in keV).",
-                      {"threshId (str): Threshold identifier."},
-                      "A float value representing the value of the specified threshold."));
+ZORV_SDK_METHOD(methods, getThreshold, (value_by_id<zorv_chip_threshold_get, PyFloat_FromDouble>), {"threshId"},
+                docstring("Retrieves value of the specified threshold (in keV).",
+                          {"threshId (str): Threshold identifier."},
+                          "A float value representing the value of the specified threshold."));
 
-constexpr auto setThreshold = command<zorv_chip_threshold_set>;
-ZORV_METHOD(methods, setThreshold, {"threshId", "threshValue"},
-            docstring("Sets value of the specified threshold (in keV).",
-                      {"threshId (str): Threshold identifier.",  "threshValue (float): Threshold value to be set."},
-                      "None"));
+ZORV_SDK_METHOD(methods, setThreshold, (command<zorv_chip_threshold_set>), {"threshId", "threshValue"},
+                docstring("Sets value of the specified threshold (in keV).",
+                          {"threshId (str): Threshold identifier.", "threshValue (float): Threshold value to be set."},
+                          "None"));
 
-constexpr auto getThresholdRange = record_by_id<zorv_chip_threshold_range, "ThresholdRange">;
-ZORV_METHOD(methods, getThresholdRange, {"threshId"},
-            docstring("Retrieves threshold range of the specified threshold (in keV).",
-                      {"threshId (str): Threshold identifier."}, "A :obj:`~ThresholdRange` object."));
+ZORV_SDK_METHOD(methods, getThresholdRange, (record_by_id<zorv_chip_threshold_range, "ThresholdRange">), {"threshId"},
+                docstring("Retrieves threshold range of the specified threshold (in keV).",
+                          {"threshId (str): Threshold identifier."}, "A :obj:`~ThresholdRange` object."));
 
-constexpr auto getRawThreshold = value_by_id<zorv_chip_threshold_raw_get, PyLong_FromLong>;
-ZORV_METHOD(methods, getRawThreshold, {"threshId"},
-            docstring("Retrieves raw value of the specified threshold.",
-                      {"threshId (str): Threshold identifier."},
-                      "An int value representing raw value of the specified threshold."));
+ZORV_SDK_METHOD(methods, getRawThreshold, (value_by_id<zorv_chip_threshold_raw_get, PyLong_FromLong>), {"threshId"},
+                docstring("Retrieves raw value of the specified threshold.",
+                          {"threshId (str): Threshold identifier."},
+                          "An int value representing raw value of the specified threshold."));
 
-constexpr auto setRawThreshold = command<zorv_chip_threshold_raw_set>;
-ZORV_METHOD(methods, setRawThreshold, {"threshId", "threshValue"},
-            docstring("Sets raw value of the specified threshold.",
-                      {"threshId (str): Threshold identifier.",  "threshValue (int): Threshold value to be set."},
-                      "None"));
+ZORV_SDK_METHOD(methods, setRawThreshold, (command<zorv_chip_threshold_raw_set>), {"threshId", "threshValue"},
+                docstring("Sets raw value of the specified threshold.",
+                          {"threshId (str): Threshold identifier.", "threshValue (int): Threshold value to be set."},
+                          "None"));
 
-constexpr auto getRawThresholdRange = record_by_id<zorv_chip_threshold_raw_range, "RawThresholdRange">;
-ZORV_METHOD(methods, getRawThresholdRange, {"threshId"},
-            docstring("Retrieves raw threshold range of the specified threshold.",
-                      {"threshId (str): Threshold identifier."}, "A :obj:`~RawThresholdRange` object."));
+ZORV_SDK_METHOD(methods, getRawThresholdRange, (record_by_id<zorv_chip_threshold_raw_range, "RawThresholdRange">),
+                {"threshId"},
+                docstring("Retrieves raw threshold range of the specified threshold.",
+                          {"threshId (str): Threshold identifier."}, "A :obj:`~RawThresholdRange` object."));
 
 // The polarity of a chip, defined between the records so that the module's names keep their order.
 const char kPolarity[] = R"(

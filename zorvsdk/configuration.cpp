@@ -18,11 +18,10 @@ Methods methods;
 Name s_PixelMaskDimensions("PixelMaskDimensions"), s_getMaskSize("getMaskSize"), s_width("width"),
     s_height("height"), s_zeros("zeros"), s_reshape("reshape"), s_flatten("flatten");
 
-constexpr auto load = command<zorv_load_configuration, Utf8Text>;
-ZORV_METHOD(methods, load, {"configType", "content"},
-            docstring("Loads configuration.",
-                      {"configType (str): Type of configuration, for example \"xml\" or \"yml\".",
-                       "content (str): Content of configuration represented as str."}, "None"));
+ZORV_SDK_METHOD(methods, load, (command<zorv_load_configuration, Utf8Text>), {"configType", "content"},
+                docstring("Loads configuration.",
+                          {"configType (str): Type of configuration, for example \"xml\" or \"yml\".",
+                           "content (str): Content of configuration represented as str."}, "None"));
 
 PyObject* getMaskSize(PyObject* self) {
     pixel_mask_size size{0, 0};

@@ -16,38 +16,35 @@ Methods methods;
                    "A list of str objects representing cooling units identifiers."),
          count_doc("cooling units"), id_doc("a", "cooling unit", "coolingIdx")});
 
-constexpr auto getValueUnit = value_by_id<zorv_cooling_value_unit, from_utf8>;
-ZORV_METHOD(methods, getValueUnit, {"coolingId"},
-            docstring("Retrieves the temperature unit of the specified cooling unit.",
-                      {"coolingId (str): Cooling unit identifier."},
-                      "A str value representing the unit of temperature.\n"
-                      "Possible values: \"DegreeCelsius\"."));
+ZORV_SDK_METHOD(methods, getValueUnit, (value_by_id<zorv_cooling_value_unit, from_utf8>), {"coolingId"},
+                docstring("Retrieves the temperature unit of the specified cooling unit.",
+                          {"coolingId (str): Cooling unit identifier."},
+                          "A str value representing the unit of temperature.\n"
+                          "Possible values: \"DegreeCelsius\"."));
 
-constexpr auto getActualTemperature = value_by_id<zorv_cooling_get_actual, PyFloat_FromDouble>;
-ZORV_METHOD(methods, getActualTemperature, {"coolingId"},
-            docstring("Retrieves actual temperature of the specified cooling unit.",
-                      {"coolingId (str): Cooling unit identifier."},
-                      "A float value representing temperature.\n"
-                      "Unit can be retrieved with :func:`~getValueUnit`."));
+ZORV_SDK_METHOD(methods, getActualTemperature, (value_by_id<zorv_cooling_get_actual, PyFloat_FromDouble>),
+                {"coolingId"},
+                docstring("Retrieves actual temperature of the specified cooling unit.",
+                          {"coolingId (str): Cooling unit identifier."},
+                          "A float value representing temperature.\n"
+                          "Unit can be retrieved with :func:`~getValueUnit`."));
 
-constexpr auto getDesiredTemperature = value_by_id<zorv_cooling_get_desired, PyFloat_FromDouble>;
-ZORV_METHOD(methods, getDesiredTemperature, {"coolingId"},
-            docstring("Retrieves desired temperature of the specified cooling unit.",
-                      {"coolingId (str): Cooling unit identifier."},
-                      "A float value representing temperature.\n"
-                      "Unit can be retrieved with :func:`~getValueUnit`."));
+ZORV_SDK_METHOD(methods, getDesiredTemperature, (value_by_id<zorv_cooling_get_desired, PyFloat_FromDouble>),
+                {"coolingId"},
+                docstring("Retrieves desired temperature of the specified cooling unit.",
+                          {"coolingId (str): Cooling unit identifier."},
+                          "A float value representing temperature.\n"
+                          "Unit can be retrieved with :func:`~getValueUnit`."));
 
-constexpr auto setDesiredTemperature = command<zorv_cooling_set_desired>;
-ZORV_METHOD(methods, setDesiredTemperature, {"coolingId", "temperature"},
-            docstring("Sets desired temperature of the specified cooling unit.",
-                      {"coolingId (str): Cooling unit identifier.",
-                       "temperature (float): Temperature to be set.\n"
-                       "    Unit of temperature can be retrieved with :func:`~getValueUnit`."}, "None"));
+ZORV_SDK_METHOD(methods, setDesiredTemperature, (command<zorv_cooling_set_desired>), {"coolingId", "temperature"},
+                docstring("Sets desired temperature of the specified cooling unit.",
+                          {"coolingId (str): Cooling unit identifier.",
+                           "temperature (float): Temperature to be set.\n"
+                           "    Unit of temperature can be retrieved with :func:`~getValueUnit`."}, "None"));
 
-constexpr auto getLimits = record_by_id<zorv_cooling_limits, "CoolingLimits">;
-ZORV_METHOD(methods, getLimits, {"coolingId"},
-            docstring("Retrieves temperature limits of the specified cooling unit.",
-                      {"coolingId (str): Cooling unit identifier."}, "A :obj:`~CoolingLimits` object."));
+ZORV_SDK_METHOD(methods, getLimits, (record_by_id<zorv_cooling_limits, "CoolingLimits">), {"coolingId"},
+                docstring("Retrieves temperature limits of the specified cooling unit.",
+                          {"coolingId (str): Cooling unit identifier."}, "A :obj:`~CoolingLimits` object."));
 
 int exec(PyObject* m) {
     return add_component(m, "zorvsdk.cooling.__Cooling", "Cooling object.", methods) &&

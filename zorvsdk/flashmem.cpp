@@ -198,8 +198,8 @@ ZORV_METHOD(methods, selectMemory, {"flashmemId"},
                       {"flashmemId (str): Non-volatile memory identifier."},
                       "A :obj:`~zorvsdk.flashmem.NonVolatileMemory` object."));
 
-constexpr auto getCount = count_body<zorv_flash_count>;
-ZORV_METHOD_AS(methods, "_Flashmem__getCount", getCount, {}, count_doc("non-volatile memories"));
+ZORV_SDK_METHOD_AS(methods, "_Flashmem__getCount", getCount, (count_body<zorv_flash_count>),
+                   {}, count_doc("non-volatile memories"));
 
 PyObject* getId(PyObject* self, int flashmemIdx) {
     const char* text = "";
@@ -207,17 +207,17 @@ PyObject* getId(PyObject* self, int flashmemIdx) {
 }
 ZORV_METHOD_AS(methods, "_Flashmem__getId", getId, {"flashmemIdx"}, id_doc("a", "non-volatile memory", "flashmemIdx"));
 
-constexpr auto getPartNumber = value_by_id<zorv_flash_part_nr, from_ascii, AsciiText>;
-ZORV_METHOD_AS(methods, "_Flashmem__getPartNumber", getPartNumber, {"flashmemId"},
-               docstring("Retrieves the ordering part number of a non-volatile memory.",
-                         {"flashmemId (str): Non-volatile memory identifier."},
-                         "A str value representing the ordering part number."));
+ZORV_SDK_METHOD_AS(methods, "_Flashmem__getPartNumber", getPartNumber,
+                   (value_by_id<zorv_flash_part_nr, from_ascii, AsciiText>), {"flashmemId"},
+                   docstring("Retrieves the ordering part number of a non-volatile memory.",
+                             {"flashmemId (str): Non-volatile memory identifier."},
+                             "A str value representing the ordering part number."));
 
-constexpr auto getRegionCount = value_by_id<zorv_flash_regions, PyLong_FromLong, AsciiText>;
-ZORV_METHOD_AS(methods, "_Flashmem__getRegionCount", getRegionCount, {"flashmemId"},
-               docstring("Retrieves the number of regions of a non-volatile memory.",
-                         {"flashmemId (str): Non-volatile memory identifier."},
-                         "An int representing the number of regions."));
+ZORV_SDK_METHOD_AS(methods, "_Flashmem__getRegionCount", getRegionCount,
+                   (value_by_id<zorv_flash_regions, PyLong_FromLong, AsciiText>), {"flashmemId"},
+                   docstring("Retrieves the number of regions of a non-volatile memory.",
+                             {"flashmemId (str): Non-volatile memory identifier."},
+                             "An int representing the number of regions."));
 
 // fn(ctx, id, region, &value) with the value preset to 0.
 template <int (*Fn)(zorv_ctx_t*, const char*, int, int*)>

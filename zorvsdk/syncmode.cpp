@@ -17,10 +17,9 @@ Methods methods;
                    "A list of strings representing external synchronization option identifiers."),
          count_doc("external synchronization options"), id_doc("an", "external synchronization option", "optionIdx")});
 
-constexpr auto selectOption = command<zorv_syncmode_option_select>;
-ZORV_METHOD(methods, selectOption, {"optionId"},
-            docstring("Select external synchronization option.",
-                      {"optionId (str): External synchronization option identifier."}, "None"));
+ZORV_SDK_METHOD(methods, selectOption, (command<zorv_syncmode_option_select>), {"optionId"},
+                docstring("Select external synchronization option.",
+                          {"optionId (str): External synchronization option identifier."}, "None"));
 
 int exec(PyObject* m) {
     return add_component(m, "zorvsdk.syncmode.__SyncMode", "External synchronization object.", methods) && run_body(m, "") ? 0 : -1;

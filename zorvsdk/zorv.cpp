@@ -241,8 +241,7 @@ void log_callback(const char* message, Severity severity, void*) {
 
 Methods methods;
 
-constexpr auto open = command<zorv_dev_open>;
-ZORV_METHOD(methods, open, {"locator"}, R"(
+ZORV_SDK_METHOD(methods, open, (command<zorv_dev_open>), {"locator"}, R"(
         Opens the device.
         Has a corresponding close device method :func:`~close`.
 
@@ -277,8 +276,7 @@ ZORV_METHOD(methods, close, {}, R"(
         Must be called after a corresponding open device method :func:`~open`.
         )");
 
-constexpr auto isOpened = value_of<zorv_dev_is_opened, from_bool>;
-ZORV_METHOD(methods, isOpened, {}, R"(
+ZORV_SDK_METHOD(methods, isOpened, (value_of<zorv_dev_is_opened, from_bool>), {}, R"(
         Checks whether there is an open device.
 
         Returns:

@@ -163,9 +163,9 @@ bool declare_id_list(Methods& methods, const char* index, IdListDocs docs) {
            methods.add<id_body<IdFn>>(Id.s, {index}, docs.id);
 }
 
-// The bodies of the methods that are one SDK call, one per shape, made for each SDK function:
-//   constexpr auto getBias = value_by_id<zorv_bias_get, PyFloat_FromDouble>;
-//   ZORV_METHOD(methods, getBias, {"biasId"}, doc);
+// The bodies of the methods that are one SDK call, one per shape, made for each SDK function and
+// declared with it in one statement:
+//   ZORV_SDK_METHOD(methods, getBias, (value_by_id<zorv_bias_get, PyFloat_FromDouble>), {"biasId"}, doc);
 // The SDK's text parameters are taken as `Txt` (value.encode() by default), its other parameters
 // as they are; a value the SDK writes is preset to zero (a text to null, which reads as "") and
 // handed back through `Out`. Each instance serves one declaration (Methods::add refuses a second).
@@ -240,5 +240,16 @@ struct RecordById<Fn, Record> {
 };
 template <auto Fn, FixedText Record>
 constexpr auto record_by_id = RecordById<Fn, Record>::body;
+
+// ZORV_SDK_METHOD(table, fn, (body), {"param", ...}, doc): `fn` made of one of the bodies above
+// (in parentheses) and declared. ZORV_SDK_METHOD_AS(table, "_Bias__getCount", fn, (body), ...):
+// under another name.
+#define ZORV_PARENTHESES_OFF(...) __VA_ARGS__
+#define ZORV_SDK_METHOD(table, fn, body, ...)      \
+    constexpr auto fn = ZORV_PARENTHESES_OFF body; \
+    ZORV_METHOD(table, fn, __VA_ARGS__)
+#define ZORV_SDK_METHOD_AS(table, name, fn, body, ...) \
+    constexpr auto fn = ZORV_PARENTHESES_OFF body;     \
+    ZORV_METHOD_AS(table, name, fn, __VA_ARGS__)
 
 }  // namespace zorv
