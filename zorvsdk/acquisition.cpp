@@ -435,6 +435,9 @@ void acquisition_dealloc(PyObject* self) {
 
 Methods methods;
 
+// The texts of the parameters that most methods share.
+constexpr std::string_view kChannelIdArg = "channelId (str): Acquisition channel identifier.";
+
 [[maybe_unused]] const bool channels =
     declare_id_list<"getChannelIds", "_Acquisition__getChannelCount", "_Acquisition__getChannelId", zorv_acq_ch_count,
                     zorv_acq_ch_id>(
@@ -506,7 +509,7 @@ PyObject* begin_(PyObject* self, const Utf8Text& channel) {
 }
 ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"},
                docstring("Begins asynchronous acquisition.",
-                         {"channelId (str): Acquisition channel identifier."}, "None"));
+                         {kChannelIdArg}, "None"));
 
 // end and abort wait for the acquisition (or its delivery in progress) to stop, answering Ctrl-C.
 // An interrupted end asks the SDK to abort and waits on until the acquisition has stopped, so
@@ -532,12 +535,12 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
 
 constexpr auto abort_ = stop<zorv_acq_abort, false>;
 ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"},
-               docstring("Aborts acquisition.", {"channelId (str): Acquisition channel identifier."}, "None"));
+               docstring("Aborts acquisition.", {kChannelIdArg}, "None"));
 
 constexpr auto end_ = stop<zorv_acq_end, true>;
 ZORV_METHOD_AS(methods, "end", end_, {"channelId"},
                docstring("Blocks until the asynchronous acquisition started by :func:`~begin` is finished.",
-                         {"channelId (str): Acquisition channel identifier."}, "None"));
+                         {kChannelIdArg}, "None"));
 
 PyObject* not_supported(PyObject* mode) {
     PyErr_Format(exception(Exc::InvalidOperation), "%U is not supported!", mode);
@@ -611,7 +614,7 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
 }
 ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"},
                docstring("Sets acquisition data callback.",
-                         {"channelId (str): Acquisition channel identifier.",
+                         {kChannelIdArg,
                           "func (AcqDataCallback): Acquisition data callback.",
                           "raw (bool): True if raw data should be retrieved, False otherwise"}, "None"));
 
@@ -629,13 +632,13 @@ PyObject* register_callable(PyObject* self, PyObject* channelId, PyObject* func)
 constexpr auto setDataCallback = register_callable<false>;
 ZORV_METHOD(methods, setDataCallback, {"channelId", "func"},
             docstring("Sets processed acquisition data callback.",
-                      {"channelId (str): Acquisition channel identifier.",
+                      {kChannelIdArg,
                        "func (AcqDataCallback): Acquisition data callback."}, "None"));
 
 constexpr auto setRawDataCallback = register_callable<true>;
 ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"},
             docstring("Sets raw acquisition data callback.",
-                      {"channelId (str): Acquisition channel identifier.",
+                      {kChannelIdArg,
                        "func (AcqDataCallback): Raw acquisition data callback."}, "None"));
 
 PyObject* getDeliveryFailures(PyObject* self, const Utf8Text& channelId) {
@@ -648,7 +651,7 @@ ZORV_METHOD(methods, getDeliveryFailures, {"channelId"},
                       "A delivery fails when the data callable raises (or cannot be called), when its arrays\n"
                       "cannot be made, or when the SDK fails to report its data. The first failure of each\n"
                       "registration is reported through ``sys.unraisablehook``; later ones are only counted.",
-                      {"channelId (str): Acquisition channel identifier."},
+                      {kChannelIdArg},
                       "The number of failed deliveries since the channel was last registered through this\n"
                       "object (0 for a channel never registered)."));
 

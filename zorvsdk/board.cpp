@@ -9,6 +9,9 @@ namespace {
 
 Methods methods;
 
+// The texts of the parameters that most methods share.
+constexpr std::string_view kBoardIdArg = "boardId (str): Board identifier.";
+
 Name s_errors("errors");
 Name s_throwZorvError("_throwZorvError");
 
@@ -46,14 +49,14 @@ ZORV_SDK_METHOD_AS(methods, "_Board__getId", getId, (id_body<zorv_board_id>),
                    {"boardIdx"}, id_doc("a", "board", "boardIdx"));
 
 ZORV_SDK_METHOD(methods, powerOn, (command<zorv_board_power_on>), {"boardId"},
-                docstring("Powers the board on.", {"boardId (str): Board identifier."}, "None"));
+                docstring("Powers the board on.", {kBoardIdArg}, "None"));
 
 ZORV_SDK_METHOD(methods, powerOff, (command<zorv_board_power_off>), {"boardId"},
                 docstring("Powers the board off. Cannot be called before corresponding :func:`~powerOn`.",
-                          {"boardId (str): Board identifier."}, "None"));
+                          {kBoardIdArg}, "None"));
 
 ZORV_SDK_METHOD(methods, isPowered, (value_by_id<zorv_board_is_powered, from_bool>), {"boardId"},
-                docstring("Checks whether the board is powered.", {"boardId (str): Board identifier."},
+                docstring("Checks whether the board is powered.", {kBoardIdArg},
                           "A bool value. True if the specified board is powered, False otherwise."));
 
 int exec(PyObject* m) {

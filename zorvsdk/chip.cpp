@@ -17,6 +17,10 @@ namespace {
 
 Methods methods;
 
+// The texts of the parameters that most methods share.
+constexpr std::string_view kDacIdArg = "dacId (str): DAC identifier.";
+constexpr std::string_view kThreshIdArg = "threshId (str): Threshold identifier.";
+
 Name s_ChipPolarity("ChipPolarity"), s_positive("positive"), s_withoutParams("_Chip__selectModeWithoutParams"),
     s_withParams("_Chip__selectModeWithParams"), s_width("width"), s_height("height"), s_dwellTime("dwellTime");
 
@@ -150,15 +154,15 @@ ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"m
         methods, "dacIdx", id_list_docs("DAC", "DACs", "a DAC", "dacIdx"));
 
 ZORV_SDK_METHOD(methods, getDacValue, (value_by_id<zorv_chip_dac_value_get, PyLong_FromLong>), {"dacId"},
-                docstring("Retrieves value of the specified DAC.", {"dacId (str): DAC identifier."},
+                docstring("Retrieves value of the specified DAC.", {kDacIdArg},
                           "An int value representing the value of specified DAC."));
 
 ZORV_SDK_METHOD(methods, setDacValue, (command<zorv_chip_dac_value_set>), {"dacId", "dacValue"},
                 docstring("Sets value of the specified DAC.",
-                          {"dacId (str): DAC identifier.", "dacValue (int): DAC value to set."}, "None"));
+                          {kDacIdArg, "dacValue (int): DAC value to set."}, "None"));
 
 ZORV_SDK_METHOD(methods, getDacLimits, (record_by_id<zorv_chip_dac_limits, "DacLimits">), {"dacId"},
-                docstring("Retrieves DAC limits of the specified DAC.", {"dacId (str): DAC identifier."},
+                docstring("Retrieves DAC limits of the specified DAC.", {kDacIdArg},
                           "A :obj:`~DacLimits` object."));
 
 // ---- thresholds ----
@@ -171,37 +175,37 @@ ZORV_SDK_METHOD(methods, getDacLimits, (record_by_id<zorv_chip_dac_limits, "DacL
 ZORV_SDK_METHOD(methods, isThresholdCalibrated, (value_by_id<zorv_chip_threshold_is_calibrated, from_bool>),
                 {"threshId"},
                 docstring("Checks whether a specified threshold is calibrated.",
-                          {"threshId (str): Threshold identifier."},
+                          {kThreshIdArg},
                           "A bool value. True if the threshold is calibrated, False otherwise."));
 
 ZORV_SDK_METHOD(methods, getThreshold, (value_by_id<zorv_chip_threshold_get, PyFloat_FromDouble>), {"threshId"},
                 docstring("Retrieves value of the specified threshold (in keV).",
-                          {"threshId (str): Threshold identifier."},
+                          {kThreshIdArg},
                           "A float value representing the value of the specified threshold."));
 
 ZORV_SDK_METHOD(methods, setThreshold, (command<zorv_chip_threshold_set>), {"threshId", "threshValue"},
                 docstring("Sets value of the specified threshold (in keV).",
-                          {"threshId (str): Threshold identifier.", "threshValue (float): Threshold value to be set."},
+                          {kThreshIdArg, "threshValue (float): Threshold value to be set."},
                           "None"));
 
 ZORV_SDK_METHOD(methods, getThresholdRange, (record_by_id<zorv_chip_threshold_range, "ThresholdRange">), {"threshId"},
                 docstring("Retrieves threshold range of the specified threshold (in keV).",
-                          {"threshId (str): Threshold identifier."}, "A :obj:`~ThresholdRange` object."));
+                          {kThreshIdArg}, "A :obj:`~ThresholdRange` object."));
 
 ZORV_SDK_METHOD(methods, getRawThreshold, (value_by_id<zorv_chip_threshold_raw_get, PyLong_FromLong>), {"threshId"},
                 docstring("Retrieves raw value of the specified threshold.",
-                          {"threshId (str): Threshold identifier."},
+                          {kThreshIdArg},
                           "An int value representing raw value of the specified threshold."));
 
 ZORV_SDK_METHOD(methods, setRawThreshold, (command<zorv_chip_threshold_raw_set>), {"threshId", "threshValue"},
                 docstring("Sets raw value of the specified threshold.",
-                          {"threshId (str): Threshold identifier.", "threshValue (int): Threshold value to be set."},
+                          {kThreshIdArg, "threshValue (int): Threshold value to be set."},
                           "None"));
 
 ZORV_SDK_METHOD(methods, getRawThresholdRange, (record_by_id<zorv_chip_threshold_raw_range, "RawThresholdRange">),
                 {"threshId"},
                 docstring("Retrieves raw threshold range of the specified threshold.",
-                          {"threshId (str): Threshold identifier."}, "A :obj:`~RawThresholdRange` object."));
+                          {kThreshIdArg}, "A :obj:`~RawThresholdRange` object."));
 
 // The polarity of a chip, defined between the records so that the module's names keep their order.
 const char kPolarity[] = R"(

@@ -166,6 +166,10 @@ ZORV_METHOD(memory_methods, program, {"startingAddress", "data"},
 
 Methods methods;
 
+// The texts of the parameters that most methods share.
+constexpr std::string_view kFlashmemIdArg = "flashmemId (str): Non-volatile memory identifier.";
+constexpr std::string_view kRegionIdxArg = "regionIdx (int): Index of the region.";
+
 // self.<name>(args...)
 PyObject* call_own(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
     PyObject* argv[4] = {self};
@@ -195,7 +199,7 @@ PyObject* selectMemory(PyObject* self, PyObject* flashmemId) {
 }
 ZORV_METHOD(methods, selectMemory, {"flashmemId"},
             docstring("Chooses the non-volatile memory specified by identifier.",
-                      {"flashmemId (str): Non-volatile memory identifier."},
+                      {kFlashmemIdArg},
                       "A :obj:`~zorvsdk.flashmem.NonVolatileMemory` object."));
 
 ZORV_SDK_METHOD_AS(methods, "_Flashmem__getCount", getCount, (count_body<zorv_flash_count>),
@@ -210,13 +214,13 @@ ZORV_METHOD_AS(methods, "_Flashmem__getId", getId, {"flashmemIdx"}, id_doc("a", 
 ZORV_SDK_METHOD_AS(methods, "_Flashmem__getPartNumber", getPartNumber,
                    (value_by_id<zorv_flash_part_nr, from_ascii, AsciiText>), {"flashmemId"},
                    docstring("Retrieves the ordering part number of a non-volatile memory.",
-                             {"flashmemId (str): Non-volatile memory identifier."},
+                             {kFlashmemIdArg},
                              "A str value representing the ordering part number."));
 
 ZORV_SDK_METHOD_AS(methods, "_Flashmem__getRegionCount", getRegionCount,
                    (value_by_id<zorv_flash_regions, PyLong_FromLong, AsciiText>), {"flashmemId"},
                    docstring("Retrieves the number of regions of a non-volatile memory.",
-                             {"flashmemId (str): Non-volatile memory identifier."},
+                             {kFlashmemIdArg},
                              "An int representing the number of regions."));
 
 // fn(ctx, id, region, &value) with the value preset to 0.
@@ -229,15 +233,15 @@ PyObject* region_value(PyObject* self, const AsciiText& flashmemId, int regionId
 constexpr auto getSectorCount = region_value<zorv_flash_sector_count>;
 ZORV_METHOD_AS(methods, "_Flashmem__getSectorCount", getSectorCount, {"flashmemId", "regionIdx"},
                docstring("Retrieves the number of sectors in a region.",
-                         {"flashmemId (str): Non-volatile memory identifier.",
-                          "regionIdx (int): Index of the region."},
+                         {kFlashmemIdArg,
+                          kRegionIdxArg},
                          "An int representing the number of sectors in the region."));
 
 constexpr auto getSectorSize = region_value<zorv_flash_sector_size>;
 ZORV_METHOD_AS(methods, "_Flashmem__getSectorSize", getSectorSize, {"flashmemId", "regionIdx"},
                docstring("Retrieves the size of the sectors in a region.",
-                         {"flashmemId (str): Non-volatile memory identifier.",
-                          "regionIdx (int): Index of the region."},
+                         {kFlashmemIdArg,
+                          kRegionIdxArg},
                          "An int representing the sector size of the region."));
 
 PyObject* getSectorAddressRange(PyObject* self, const AsciiText& flashmemId, int sectorIdx) {
@@ -247,7 +251,7 @@ PyObject* getSectorAddressRange(PyObject* self, const AsciiText& flashmemId, int
 }
 ZORV_METHOD_AS(methods, "_Flashmem__getSectorAddressRange", getSectorAddressRange, {"flashmemId", "sectorIdx"},
                docstring("Retrieves the address range of a sector.",
-                         {"flashmemId (str): Non-volatile memory identifier.",
+                         {kFlashmemIdArg,
                           "sectorIdx (int): Index of the sector, counted across the whole memory."},
                          "A tuple (starting address, ending address) of int values."));
 
@@ -278,7 +282,7 @@ PyObject* retrieveFlashmemRegions(PyObject* self, PyObject* flashmemId) {
 }
 ZORV_METHOD_AS(methods, "_Flashmem__retrieveFlashmemRegions", retrieveFlashmemRegions, {"flashmemId"},
                docstring("Retrieves the regions of a non-volatile memory with their sectors.",
-                         {"flashmemId (str): Non-volatile memory identifier."},
+                         {kFlashmemIdArg},
                          "A list of :obj:`~zorvsdk.flashmem.Region` objects."));
 
 PyObject* retrieveRegionSectors(PyObject* self, PyObject* flashmemId, PyObject* regionIdx, PyObject* sectorOffset) {
@@ -313,7 +317,7 @@ PyObject* retrieveRegionSectors(PyObject* self, PyObject* flashmemId, PyObject* 
 ZORV_METHOD_AS(methods, "_Flashmem__retrieveRegionSectors", retrieveRegionSectors,
                {"flashmemId", "regionIdx", "sectorOffset"},
                docstring("Retrieves the sectors of a region.",
-                         {"flashmemId (str): Non-volatile memory identifier.", "regionIdx (int): Index of the region.",
+                         {kFlashmemIdArg, kRegionIdxArg,
                           "sectorOffset (int): Memory-wide index of the region's first sector."},
                          "A list of :obj:`~zorvsdk.flashmem.Sector` objects."));
 
