@@ -614,8 +614,7 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
 }
 ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"},
                docstring("Sets acquisition data callback.",
-                         {kChannelIdArg,
-                          "func (AcqDataCallback): Acquisition data callback.",
+                         {kChannelIdArg, "func (AcqDataCallback): Acquisition data callback.",
                           "raw (bool): True if raw data should be retrieved, False otherwise"}, "None"));
 
 // setDataCallback and setRawDataCallback: self._Acquisition__setDataCallback(channelId, func, raw=...)
@@ -632,14 +631,12 @@ PyObject* register_callable(PyObject* self, PyObject* channelId, PyObject* func)
 constexpr auto setDataCallback = register_callable<false>;
 ZORV_METHOD(methods, setDataCallback, {"channelId", "func"},
             docstring("Sets processed acquisition data callback.",
-                      {kChannelIdArg,
-                       "func (AcqDataCallback): Acquisition data callback."}, "None"));
+                      {kChannelIdArg, "func (AcqDataCallback): Acquisition data callback."}, "None"));
 
 constexpr auto setRawDataCallback = register_callable<true>;
 ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"},
             docstring("Sets raw acquisition data callback.",
-                      {kChannelIdArg,
-                       "func (AcqDataCallback): Raw acquisition data callback."}, "None"));
+                      {kChannelIdArg, "func (AcqDataCallback): Raw acquisition data callback."}, "None"));
 
 PyObject* getDeliveryFailures(PyObject* self, const Utf8Text& channelId) {
     const Registration* reg = latest(acq_of(self), channelId);

@@ -230,19 +230,17 @@ PyObject* region_value(PyObject* self, const AsciiText& flashmemId, int regionId
     return call(self, Fn, flashmemId.c_str(), regionIdx, &value) ? PyLong_FromLong(value) : nullptr;
 }
 
-constexpr auto getSectorCount = region_value<zorv_flash_sector_count>;
-ZORV_METHOD_AS(methods, "_Flashmem__getSectorCount", getSectorCount, {"flashmemId", "regionIdx"},
-               docstring("Retrieves the number of sectors in a region.",
-                         {kFlashmemIdArg,
-                          kRegionIdxArg},
-                         "An int representing the number of sectors in the region."));
+ZORV_SDK_METHOD_AS(methods, "_Flashmem__getSectorCount", getSectorCount, (region_value<zorv_flash_sector_count>),
+                   {"flashmemId", "regionIdx"},
+                   docstring("Retrieves the number of sectors in a region.",
+                             {kFlashmemIdArg, kRegionIdxArg},
+                             "An int representing the number of sectors in the region."));
 
-constexpr auto getSectorSize = region_value<zorv_flash_sector_size>;
-ZORV_METHOD_AS(methods, "_Flashmem__getSectorSize", getSectorSize, {"flashmemId", "regionIdx"},
-               docstring("Retrieves the size of the sectors in a region.",
-                         {kFlashmemIdArg,
-                          kRegionIdxArg},
-                         "An int representing the sector size of the region."));
+ZORV_SDK_METHOD_AS(methods, "_Flashmem__getSectorSize", getSectorSize, (region_value<zorv_flash_sector_size>),
+                   {"flashmemId", "regionIdx"},
+                   docstring("Retrieves the size of the sectors in a region.",
+                             {kFlashmemIdArg, kRegionIdxArg},
+                             "An int representing the sector size of the region."));
 
 PyObject* getSectorAddressRange(PyObject* self, const AsciiText& flashmemId, int sectorIdx) {
     uint32_t start = 0, end = 0;
@@ -251,8 +249,7 @@ PyObject* getSectorAddressRange(PyObject* self, const AsciiText& flashmemId, int
 }
 ZORV_METHOD_AS(methods, "_Flashmem__getSectorAddressRange", getSectorAddressRange, {"flashmemId", "sectorIdx"},
                docstring("Retrieves the address range of a sector.",
-                         {kFlashmemIdArg,
-                          "sectorIdx (int): Index of the sector, counted across the whole memory."},
+                         {kFlashmemIdArg, "sectorIdx (int): Index of the sector, counted across the whole memory."},
                          "A tuple (starting address, ending address) of int values."));
 
 PyObject* retrieveFlashmemRegions(PyObject* self, PyObject* flashmemId) {

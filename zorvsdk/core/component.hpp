@@ -241,9 +241,9 @@ struct RecordById<Fn, Record> {
 template <auto Fn, FixedText Record>
 constexpr auto record_by_id = RecordById<Fn, Record>::body;
 
-// ZORV_SDK_METHOD(table, fn, (body), {"param", ...}, doc): `fn` made of one of the bodies above
-// (in parentheses) and declared. ZORV_SDK_METHOD_AS(table, "_Bias__getCount", fn, (body), ...):
-// under another name.
+// ZORV_SDK_METHOD(table, fn, (body), {"param", ...}, doc): `fn` made of one of the bodies above,
+// or of a module's own body template, given in parentheses, and declared.
+// ZORV_SDK_METHOD_AS(table, "_Bias__getCount", fn, (body), ...): under another name.
 #define ZORV_PARENTHESES_OFF(...) __VA_ARGS__
 #define ZORV_SDK_METHOD(table, fn, body, ...)      \
     constexpr auto fn = ZORV_PARENTHESES_OFF body; \
