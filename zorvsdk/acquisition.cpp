@@ -126,7 +126,7 @@ public:
         bool ok = true;
         const KindInfo& kind = info(d.kind);
         for (int i = 0; i < kind.arrays && ok; ++i)
-            ok = built.add(view(*kind.types[i], d.arrays[i].count, d.arrays[i].data));
+            ok = built.add(view(d.kind, i, d.arrays[i].count, d.arrays[i].data));
         if (ok && kind.metadata) ok = built.metadata(d);
         if (ok) {
             PyObject* result =
@@ -157,7 +157,7 @@ private:
 
         bool metadata(const DeliveredData& d) {
             for (int i = 0; i < kTdcInputs; ++i)
-                if (!(toas[i] = view(kU64, d.tdcs[i].count, d.tdcs[i].data))) return false;
+                if (!(toas[i] = stamps_view(d.tdcs[i].count, d.tdcs[i].data))) return false;
             Ref shutter = Ref::steal(PyLong_FromUnsignedLongLong(d.shutter));
             if (!shutter) return false;
             if (g_kept.n) {  // {"shutterStart": ..., "tdcs": [None, None, None]}, untracked
@@ -409,7 +409,7 @@ bool closed(AcquisitionObject* o) {
 using Held = Members<AcquisitionObject, &AcquisitionObject::context, &AcquisitionObject::chip>;
 using Slots = GcSlots<Held>;
 
-int acquisition_traverse(PyObject* self, visitproc visit, void* arg) {
+int acquisition_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* o = acq_of(self);
     if (o->registrations)
         for (const auto& reg : o->registrations->all) Py_VISIT(reg->func.get());
@@ -435,17 +435,16 @@ void acquisition_dealloc(PyObject* self) {
 
 Methods methods;
 
+// The texts of the parameters that most methods share.
+constexpr std::string_view kChannelIdArg = "channelId (str): Acquisition channel identifier.";
+
 [[maybe_unused]] const bool channels =
     declare_id_list<"getChannelIds", "_Acquisition__getChannelCount", "_Acquisition__getChannelId", zorv_acq_ch_count,
-                    zorv_acq_ch_id>(methods, "channelIdx", {R"(
-        Retrieves identifiers of acquisition channels.
-
-        Args:
-            None
-
-        Returns:
-            A list of str objects representing identifiers of acquistion channels.
-        )", "", ""});
+                    zorv_acq_ch_id>(
+        methods, "channelIdx",
+        {docstring("Retrieves identifiers of acquisition channels.", {},
+                   "A list of str objects representing identifiers of acquistion channels."),
+         "", ""});
 
 Name s_time("time"), s_sleep("sleep"), s_getModeIds("getModeIds"), s_setDataCallback("_Acquisition__setDataCallback");
 
@@ -508,15 +507,9 @@ PyObject* begin_(PyObject* self, const Utf8Text& channel) {
     set_running(reg, true);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"}, R"(
-        Begins asynchronous acquisition.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"},
+               docstring("Begins asynchronous acquisition.",
+                         {kChannelIdArg}, "None"));
 
 // end and abort wait for the acquisition (or its delivery in progress) to stop, answering Ctrl-C.
 // An interrupted end asks the SDK to abort and waits on until the acquisition has stopped, so
@@ -541,26 +534,13 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
 }
 
 constexpr auto abort_ = stop<zorv_acq_abort, false>;
-ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"}, R"(
-        Aborts acquisition.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"},
+               docstring("Aborts acquisition.", {kChannelIdArg}, "None"));
 
 constexpr auto end_ = stop<zorv_acq_end, true>;
-ZORV_METHOD_AS(methods, "end", end_, {"channelId"}, R"(
-        Blocks until the asynchronous acquisition started by :func:`~begin` is finished.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "end", end_, {"channelId"},
+               docstring("Blocks until the asynchronous acquisition started by :func:`~begin` is finished.",
+                         {kChannelIdArg}, "None"));
 
 PyObject* not_supported(PyObject* mode) {
     PyErr_Format(exception(Exc::InvalidOperation), "%U is not supported!", mode);
@@ -592,13 +572,7 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     if (!o->registrations) return raise(Exc::InvalidOperation, "this acquisition object holds no registrations");
     // Every registration stays allocated until the device is closed: the SDK may still deliver to
     // an earlier one.
-    Registration* reg;
-    try {
-        o->registrations->all.push_back(std::make_unique<Registration>(func));
-        reg = o->registrations->all.back().get();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    Registration* reg = o->registrations->all.emplace_back(std::make_unique<Registration>(func)).get();
     o->data_func_ref = &reg->func;
     TextArg channel;
     if (!channel.encode_utf8(channelId)) return nullptr;
@@ -638,17 +612,10 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     }
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"}, R"(
-        Sets acquisition data callback.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-            func (AcqDataCallback): Acquisition data callback.
-            raw (bool): True if raw data should be retrieved, False otherwise
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"},
+               docstring("Sets acquisition data callback.",
+                         {kChannelIdArg, "func (AcqDataCallback): Acquisition data callback.",
+                          "raw (bool): True if raw data should be retrieved, False otherwise"}, "None"));
 
 // setDataCallback and setRawDataCallback: self._Acquisition__setDataCallback(channelId, func, raw=...)
 template <bool Raw>
@@ -662,47 +629,28 @@ PyObject* register_callable(PyObject* self, PyObject* channelId, PyObject* func)
 }
 
 constexpr auto setDataCallback = register_callable<false>;
-ZORV_METHOD(methods, setDataCallback, {"channelId", "func"}, R"(
-        Sets processed acquisition data callback.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-            func (AcqDataCallback): Acquisition data callback.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, setDataCallback, {"channelId", "func"},
+            docstring("Sets processed acquisition data callback.",
+                      {kChannelIdArg, "func (AcqDataCallback): Acquisition data callback."}, "None"));
 
 constexpr auto setRawDataCallback = register_callable<true>;
-ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"}, R"(
-        Sets raw acquisition data callback.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-            func (AcqDataCallback): Raw acquisition data callback.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"},
+            docstring("Sets raw acquisition data callback.",
+                      {kChannelIdArg, "func (AcqDataCallback): Raw acquisition data callback."}, "None"));
 
 PyObject* getDeliveryFailures(PyObject* self, const Utf8Text& channelId) {
     const Registration* reg = latest(acq_of(self), channelId);
     return PyLong_FromUnsignedLongLong(reg ? reg->failures : 0);
 }
-ZORV_METHOD(methods, getDeliveryFailures, {"channelId"}, R"(
-        Counts the failed deliveries of the channel's current registration.
-
-        A delivery fails when the data callable raises (or cannot be called), when its arrays
-        cannot be made, or when the SDK fails to report its data. The first failure of each
-        registration is reported through ``sys.unraisablehook``; later ones are only counted.
-
-        Args:
-            channelId (str): Acquisition channel identifier.
-
-        Returns:
-            The number of failed deliveries since the channel was last registered through this
-            object (0 for a channel never registered).
-        )");
+ZORV_METHOD(methods, getDeliveryFailures, {"channelId"},
+            docstring("Counts the failed deliveries of the channel's current registration.\n"
+                      "\n"
+                      "A delivery fails when the data callable raises (or cannot be called), when its arrays\n"
+                      "cannot be made, or when the SDK fails to report its data. The first failure of each\n"
+                      "registration is reported through ``sys.unraisablehook``; later ones are only counted.",
+                      {kChannelIdArg},
+                      "The number of failed deliveries since the channel was last registered through this\n"
+                      "object (0 for a channel never registered)."));
 
 PyObject* interpreter_entries(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_entries); }
 
@@ -719,14 +667,9 @@ import numpy as np
 
 int exec(PyObject* m) {
     // The type is bound before the imports, so that zorvsdk.chip may be imported first.
-    PyTypeObject* type = make_type("zorvsdk.acquisition.__Acquisition", ZORV_COMPONENT_DOC("Acquisition object."),
-                                   sizeof(AcquisitionObject), methods.table(),
-                                   {{Py_tp_new, reinterpret_cast<void*>(acquisition_new)},
-                                    {Py_tp_dealloc, reinterpret_cast<void*>(acquisition_dealloc)},
-                                    {Py_tp_traverse, reinterpret_cast<void*>(acquisition_traverse)},
-                                    {Py_tp_clear, reinterpret_cast<void*>(acquisition_clear)}});
-    if (!type || !add_type(m, type)) return -1;
-    if (!import_common(m)) return -1;
+    if (!add_component(m, "zorvsdk.acquisition.__Acquisition", "Acquisition object.", methods, sizeof(AcquisitionObject),
+                       {acquisition_new, acquisition_dealloc, acquisition_traverse, acquisition_clear}))
+        return -1;
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
     if (!g_chip_type || !import_numpy()) return -1;
     if (!init_arrays("zorvsdk.acquisition.SdkBuffer") || PyModule_AddFunctions(m, kFunctions) < 0) return -1;

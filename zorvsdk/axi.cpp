@@ -13,36 +13,20 @@ PyObject* read(PyObject* self, uint32_t address) {
     uint32_t data = 0;
     return call_axi(self, zorv_axi_read, address, &data) ? PyLong_FromUnsignedLong(data) : nullptr;
 }
-ZORV_METHOD(methods, read, {"address"}, R"(
-        Read from memory-mapped AXI4/AXI4-Lite slave.
-
-        Args:
-            address (int): Read address.
-
-        Returns:
-            An int representing value read from the specified address.
-        )");
+ZORV_METHOD(methods, read, {"address"},
+            docstring("Read from memory-mapped AXI4/AXI4-Lite slave.", {"address (int): Read address."},
+                      "An int representing value read from the specified address."));
 
 PyObject* write(PyObject* self, uint32_t address, uint32_t data) {
     if (!call_axi(self, zorv_axi_write, address, data)) return nullptr;
     Py_RETURN_NONE;
 }
-ZORV_METHOD(methods, write, {"address", "data"}, R"(
-        Write to memory-mapped AXI4/AXI4-Lite slave.
-
-        Args:
-            address (int): Write address.
-            data (int): Data to write.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, write, {"address", "data"},
+            docstring("Write to memory-mapped AXI4/AXI4-Lite slave.",
+                      {"address (int): Write address.", "data (int): Data to write."}, "None"));
 
 int exec(PyObject* m) {
-    PyTypeObject* type =
-        make_type("zorvsdk.axi.__Axi", ZORV_COMPONENT_DOC("Axi object."), sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.axi.__Axi", "Axi object.", methods) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

@@ -9,51 +9,30 @@ namespace {
 
 Methods methods;
 
+// The texts of the parameters that most methods share.
+constexpr std::string_view kBiasIdArg = "biasId (str): Bias supply identifier.";
+
 [[maybe_unused]] const bool ids =
     declare_id_list<"getBiasIds", "_Bias__getSupplyCount", "_Bias__getSupplyId", zorv_bias_supply_count,
                     zorv_bias_supply_id>(methods, "biasIdx", {list_doc("bias supply"), count_doc("bias supplies"), id_doc("a", "bias supply", "biasIdx")});
 
-constexpr auto getBias = value_by_id<zorv_bias_get, PyFloat_FromDouble>;
-ZORV_METHOD(methods, getBias, {"biasId"}, R"(
-        Retrieves bias value (in volts).
+ZORV_SDK_METHOD(methods, getBias, (value_by_id<zorv_bias_get, PyFloat_FromDouble>), {"biasId"},
+                docstring("Retrieves bias value (in volts).", {kBiasIdArg},
+                          "A float value representing bias voltage."));
 
-        Args:
-            biasId (str): Bias supply identifier.
+ZORV_SDK_METHOD(methods, setBias, (command<zorv_bias_set>), {"biasId", "volts"},
+                docstring("Sets the bias value (in volts).",
+                          {kBiasIdArg, "volts (float): Value to be set."}, "None"));
 
-        Returns:
-            A float value representing bias voltage.
-        )");
-
-constexpr auto setBias = command<zorv_bias_set>;
-ZORV_METHOD(methods, setBias, {"biasId", "volts"}, R"(
-        Sets the bias value (in volts).
-
-        Args:
-            biasId (str): Bias supply identifier.
-            volts (float): Value to be set.
-
-        Returns:
-            None
-        )");
-
-constexpr auto getBiasRange = record_by_id<zorv_bias_range, "BiasRange">;
-ZORV_METHOD(methods, getBiasRange, {"biasId"}, R"(
-        Retrieves range of possible bias values (in volts).
-
-        Args:
-            biasId (str): Bias supply identifier.
-
-        Returns:
-            A :obj:`~BiasRange` object.
-        )");
+ZORV_SDK_METHOD(methods, getBiasRange, (record_by_id<zorv_bias_range, "BiasRange">), {"biasId"},
+                docstring("Retrieves range of possible bias values (in volts).",
+                          {kBiasIdArg}, "A :obj:`~BiasRange` object."));
 
 int exec(PyObject* m) {
-    PyTypeObject* type =
-        make_type("zorvsdk.bias.__Bias", ZORV_COMPONENT_DOC("Bias object."), sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && add_records(m, {{"BiasRange", "Contains minimum and maximum bias values.",
-                                                 {{"min", "float", "Minimum bias value."},
-                                                  {"max", "float", "Maximum bias value."}}}})
+    return add_component(m, "zorvsdk.bias.__Bias", "Bias object.", methods) &&
+                   add_records(m, {{"BiasRange", "Contains minimum and maximum bias values.",
+                                    {{"min", "float", "Minimum bias value."},
+                                     {"max", "float", "Maximum bias value."}}}})
                ? 0
                : -1;
 }

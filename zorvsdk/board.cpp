@@ -9,6 +9,9 @@ namespace {
 
 Methods methods;
 
+// The texts of the parameters that most methods share.
+constexpr std::string_view kBoardIdArg = "boardId (str): Board identifier.";
+
 Name s_errors("errors");
 Name s_throwZorvError("_throwZorvError");
 
@@ -42,47 +45,22 @@ PyObject* getCount(PyObject* self) {
 }
 ZORV_METHOD_AS(methods, "_Board__getCount", getCount, {}, count_doc("boards"));
 
-constexpr auto getId = id_body<zorv_board_id>;
-ZORV_METHOD_AS(methods, "_Board__getId", getId, {"boardIdx"}, id_doc("a", "board", "boardIdx"));
+ZORV_SDK_METHOD_AS(methods, "_Board__getId", getId, (id_body<zorv_board_id>),
+                   {"boardIdx"}, id_doc("a", "board", "boardIdx"));
 
-constexpr auto powerOn = command<zorv_board_power_on>;
-ZORV_METHOD(methods, powerOn, {"boardId"}, R"(
-        Powers the board on.
+ZORV_SDK_METHOD(methods, powerOn, (command<zorv_board_power_on>), {"boardId"},
+                docstring("Powers the board on.", {kBoardIdArg}, "None"));
 
-        Args:
-            boardId (str): Board identifier.
+ZORV_SDK_METHOD(methods, powerOff, (command<zorv_board_power_off>), {"boardId"},
+                docstring("Powers the board off. Cannot be called before corresponding :func:`~powerOn`.",
+                          {kBoardIdArg}, "None"));
 
-        Returns:
-            None
-        )");
-
-constexpr auto powerOff = command<zorv_board_power_off>;
-ZORV_METHOD(methods, powerOff, {"boardId"}, R"(
-        Powers the board off. Cannot be called before corresponding :func:`~powerOn`.
-
-        Args:
-            boardId (str): Board identifier.
-
-        Returns:
-            None
-        )");
-
-constexpr auto isPowered = value_by_id<zorv_board_is_powered, from_bool>;
-ZORV_METHOD(methods, isPowered, {"boardId"}, R"(
-        Checks whether the board is powered.
-
-        Args:
-            boardId (str): Board identifier.
-
-        Returns:
-            A bool value. True if the specified board is powered, False otherwise.
-        )");
+ZORV_SDK_METHOD(methods, isPowered, (value_by_id<zorv_board_is_powered, from_bool>), {"boardId"},
+                docstring("Checks whether the board is powered.", {kBoardIdArg},
+                          "A bool value. True if the specified board is powered, False otherwise."));
 
 int exec(PyObject* m) {
-    PyTypeObject* type =
-        make_type("zorvsdk.board.__Board", ZORV_COMPONENT_DOC("Board object."), sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.board.__Board", "Board object.", methods) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

@@ -17,6 +17,10 @@ namespace {
 
 Methods methods;
 
+// The texts of the parameters that most methods share.
+constexpr std::string_view kDacIdArg = "dacId (str): DAC identifier.";
+constexpr std::string_view kThreshIdArg = "threshId (str): Threshold identifier.";
+
 Name s_ChipPolarity("ChipPolarity"), s_positive("positive"), s_withoutParams("_Chip__selectModeWithoutParams"),
     s_withParams("_Chip__selectModeWithParams"), s_width("width"), s_height("height"), s_dwellTime("dwellTime");
 
@@ -28,18 +32,10 @@ IdListDocs id_list_docs(std::string_view item, std::string_view items, std::stri
                       {std::string(index) + " (int): Index."}, "A str value representing the identifier.")};
 }
 
-constexpr auto refresh = command<zorv_chip_refresh>;
-ZORV_METHOD(methods, refresh, {}, R"(
-        Brings chips into their default state.
-
-        This includes DAC and configuration matrix setup.
-
-        Args:
-            None
-
-        Returns:
-            None
-        )");
+ZORV_SDK_METHOD(methods, refresh, (command<zorv_chip_refresh>), {},
+                docstring("Brings chips into their default state.\n"
+                          "\n"
+                          "This includes DAC and configuration matrix setup.", {}, "None"));
 
 // ---- chips and polarity ----
 
@@ -56,15 +52,8 @@ PyObject* getPolarity(PyObject* self, int chipIdx) {
         return nullptr;
     return make_record(s_ChipPolarity, {PyLong_FromLong(long(polarity))});
 }
-ZORV_METHOD(methods, getPolarity, {"chipIdx"}, R"(
-        Retrieves chip polarity.
-
-        Args:
-            chipIdx (int): Chip index.
-
-        Returns:
-            A ChipPolarity enum.
-        )");
+ZORV_METHOD(methods, getPolarity, {"chipIdx"},
+            docstring("Retrieves chip polarity.", {"chipIdx (int): Chip index."}, "A ChipPolarity enum."));
 
 PyObject* setPolarity(PyObject* self, int chipIdx, PyObject* chipPolarity) {
     Ref cls = Ref::steal(global(s_ChipPolarity));
@@ -79,16 +68,9 @@ PyObject* setPolarity(PyObject* self, int chipIdx, PyObject* chipPolarity) {
         return nullptr;
     Py_RETURN_NONE;
 }
-ZORV_METHOD(methods, setPolarity, {"chipIdx", "chipPolarity"}, R"(
-        Sets chip polarity.
-
-        Args:
-            chipIdx (int): Chip index.
-            chipPolarity (ChipPolarity): Chip polarity to be set.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD(methods, setPolarity, {"chipIdx", "chipPolarity"},
+            docstring("Sets chip polarity.", {"chipIdx (int): Chip index.",
+                       "chipPolarity (ChipPolarity): Chip polarity to be set."}, "None"));
 
 // ---- sense DACs ----
 
@@ -97,16 +79,8 @@ ZORV_METHOD(methods, setPolarity, {"chipIdx", "chipPolarity"}, R"(
                     zorv_chip_sense_dac_name>(methods, "senseDacIdx",
                                               id_list_docs("sense DAC", "sense DACs", "a sense DAC", "senseDacIdx"));
 
-constexpr auto selectSenseDac = command<zorv_chip_sense_dac_sel>;
-ZORV_METHOD(methods, selectSenseDac, {"senseDacId"}, R"(
-        Selects the specified sense DAC.
-
-        Args:
-            senseDacId (str): Sense DAC identifier.
-
-        Returns:
-            None
-        )");
+ZORV_SDK_METHOD(methods, selectSenseDac, (command<zorv_chip_sense_dac_sel>), {"senseDacId"},
+                docstring("Selects the specified sense DAC.", {"senseDacId (str): Sense DAC identifier."}, "None"));
 
 // ---- readout modes ----
 
@@ -148,15 +122,8 @@ PyObject* selectModeWithoutParams(PyObject* self, PyObject* modeId) {
     record_mode(self, id);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Chip__selectModeWithoutParams", selectModeWithoutParams, {"modeId"}, R"(
-        Selects acquisition mode.
-
-        Args:
-            modeId (str): Acquisition mode identifier.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "_Chip__selectModeWithoutParams", selectModeWithoutParams, {"modeId"},
+               docstring("Selects acquisition mode.", {"modeId (str): Acquisition mode identifier."}, "None"));
 
 template <class T>
 bool read_attr(PyObject* obj, PyObject* name, bool (*convert)(PyObject*, T&), T& out) {
@@ -176,16 +143,9 @@ PyObject* selectModeWithParams(PyObject* self, PyObject* modeId, PyObject* modeP
     record_mode(self, id);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"modeId", "modeParams"}, R"(
-        Selects acquisition mode.
-
-        Args:
-            modeId (str): Acquisition mode identifier.
-            modeParams (obj): Acquisition mode parameters.
-
-        Returns:
-            None
-        )");
+ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"modeId", "modeParams"},
+               docstring("Selects acquisition mode.", {"modeId (str): Acquisition mode identifier.",
+                          "modeParams (obj): Acquisition mode parameters."}, "None"));
 
 // ---- DACs ----
 
@@ -193,39 +153,17 @@ ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"m
     declare_id_list<"getDacIds", "_Chip__getDacCount", "_Chip__getDacName", zorv_chip_dac_count, zorv_chip_dac_name>(
         methods, "dacIdx", id_list_docs("DAC", "DACs", "a DAC", "dacIdx"));
 
-constexpr auto getDacValue = value_by_id<zorv_chip_dac_value_get, PyLong_FromLong>;
-ZORV_METHOD(methods, getDacValue, {"dacId"}, R"(
-        Retrieves value of the specified DAC.
+ZORV_SDK_METHOD(methods, getDacValue, (value_by_id<zorv_chip_dac_value_get, PyLong_FromLong>), {"dacId"},
+                docstring("Retrieves value of the specified DAC.", {kDacIdArg},
+                          "An int value representing the value of specified DAC."));
 
-        Args:
-            dacId (str): DAC identifier.
+ZORV_SDK_METHOD(methods, setDacValue, (command<zorv_chip_dac_value_set>), {"dacId", "dacValue"},
+                docstring("Sets value of the specified DAC.",
+                          {kDacIdArg, "dacValue (int): DAC value to set."}, "None"));
 
-        Returns:
-            An int value representing the value of specified DAC.
-        )");
-
-constexpr auto setDacValue = command<zorv_chip_dac_value_set>;
-ZORV_METHOD(methods, setDacValue, {"dacId", "dacValue"}, R"(
-        Sets value of the specified DAC.
-
-        Args:
-            dacId (str): DAC identifier.
-            dacValue (int): DAC value to set.
-
-        Returns:
-            None
-        )");
-
-constexpr auto getDacLimits = record_by_id<zorv_chip_dac_limits, "DacLimits">;
-ZORV_METHOD(methods, getDacLimits, {"dacId"}, R"(
-        Retrieves DAC limits of the specified DAC.
-
-        Args:
-            dacId (str): DAC identifier.
-
-        Returns:
-            A :obj:`~DacLimits` object.
-        )");
+ZORV_SDK_METHOD(methods, getDacLimits, (record_by_id<zorv_chip_dac_limits, "DacLimits">), {"dacId"},
+                docstring("Retrieves DAC limits of the specified DAC.", {kDacIdArg},
+                          "A :obj:`~DacLimits` object."));
 
 // ---- thresholds ----
 
@@ -234,84 +172,40 @@ ZORV_METHOD(methods, getDacLimits, {"dacId"}, R"(
                     zorv_chip_threshold_id>(methods, "threshIdx",
                                             id_list_docs("threshold", "thresholds", "a threshold", "threshIdx"));
 
-constexpr auto isThresholdCalibrated = value_by_id<zorv_chip_threshold_is_calibrated, from_bool>;
-ZORV_METHOD(methods, isThresholdCalibrated, {"threshId"}, R"(
-        Checks whether a specified threshold is calibrated.
+ZORV_SDK_METHOD(methods, isThresholdCalibrated, (value_by_id<zorv_chip_threshold_is_calibrated, from_bool>),
+                {"threshId"},
+                docstring("Checks whether a specified threshold is calibrated.",
+                          {kThreshIdArg},
+                          "A bool value. True if the threshold is calibrated, False otherwise."));
 
-        Args:
-            threshId (str): Threshold identifier.
+ZORV_SDK_METHOD(methods, getThreshold, (value_by_id<zorv_chip_threshold_get, PyFloat_FromDouble>), {"threshId"},
+                docstring("Retrieves value of the specified threshold (in keV).",
+                          {kThreshIdArg},
+                          "A float value representing the value of the specified threshold."));
 
-        Returns:
-            A bool value. True if the threshold is calibrated, False otherwise.
-        )");
+ZORV_SDK_METHOD(methods, setThreshold, (command<zorv_chip_threshold_set>), {"threshId", "threshValue"},
+                docstring("Sets value of the specified threshold (in keV).",
+                          {kThreshIdArg, "threshValue (float): Threshold value to be set."},
+                          "None"));
 
-constexpr auto getThreshold = value_by_id<zorv_chip_threshold_get, PyFloat_FromDouble>;
-ZORV_METHOD(methods, getThreshold, {"threshId"}, R"(
-        Retrieves value of the specified threshold (in keV).
+ZORV_SDK_METHOD(methods, getThresholdRange, (record_by_id<zorv_chip_threshold_range, "ThresholdRange">), {"threshId"},
+                docstring("Retrieves threshold range of the specified threshold (in keV).",
+                          {kThreshIdArg}, "A :obj:`~ThresholdRange` object."));
 
-        Args:
-            threshId (str): Threshold identifier.
+ZORV_SDK_METHOD(methods, getRawThreshold, (value_by_id<zorv_chip_threshold_raw_get, PyLong_FromLong>), {"threshId"},
+                docstring("Retrieves raw value of the specified threshold.",
+                          {kThreshIdArg},
+                          "An int value representing raw value of the specified threshold."));
 
-        Returns:
-            A float value representing the value of the specified threshold.
-        )");
+ZORV_SDK_METHOD(methods, setRawThreshold, (command<zorv_chip_threshold_raw_set>), {"threshId", "threshValue"},
+                docstring("Sets raw value of the specified threshold.",
+                          {kThreshIdArg, "threshValue (int): Threshold value to be set."},
+                          "None"));
 
-constexpr auto setThreshold = command<zorv_chip_threshold_set>;
-ZORV_METHOD(methods, setThreshold, {"threshId", "threshValue"}, R"(
-        Sets value of the specified threshold (in keV).
-
-        Args:
-            threshId (str): Threshold identifier.
-            threshValue (float): Threshold value to be set.
-
-        Returns:
-            None
-        )");
-
-constexpr auto getThresholdRange = record_by_id<zorv_chip_threshold_range, "ThresholdRange">;
-ZORV_METHOD(methods, getThresholdRange, {"threshId"}, R"(
-        Retrieves threshold range of the specified threshold (in keV).
-
-        Args:
-            threshId (str): Threshold identifier.
-
-        Returns:
-            A :obj:`~ThresholdRange` object.
-        )");
-
-constexpr auto getRawThreshold = value_by_id<zorv_chip_threshold_raw_get, PyLong_FromLong>;
-ZORV_METHOD(methods, getRawThreshold, {"threshId"}, R"(
-        Retrieves raw value of the specified threshold.
-
-        Args:
-            threshId (str): Threshold identifier.
-
-        Returns:
-            An int value representing raw value of the specified threshold.
-        )");
-
-constexpr auto setRawThreshold = command<zorv_chip_threshold_raw_set>;
-ZORV_METHOD(methods, setRawThreshold, {"threshId", "threshValue"}, R"(
-        Sets raw value of the specified threshold.
-
-        Args:
-            threshId (str): Threshold identifier.
-            threshValue (int): Threshold value to be set.
-
-        Returns:
-            None
-        )");
-
-constexpr auto getRawThresholdRange = record_by_id<zorv_chip_threshold_raw_range, "RawThresholdRange">;
-ZORV_METHOD(methods, getRawThresholdRange, {"threshId"}, R"(
-        Retrieves raw threshold range of the specified threshold.
-
-        Args:
-            threshId (str): Threshold identifier.
-
-        Returns:
-            A :obj:`~RawThresholdRange` object.
-        )");
+ZORV_SDK_METHOD(methods, getRawThresholdRange, (record_by_id<zorv_chip_threshold_raw_range, "RawThresholdRange">),
+                {"threshId"},
+                docstring("Retrieves raw threshold range of the specified threshold.",
+                          {kThreshIdArg}, "A :obj:`~RawThresholdRange` object."));
 
 // The polarity of a chip, defined between the records so that the module's names keep their order.
 const char kPolarity[] = R"(
@@ -326,10 +220,7 @@ class ChipPolarity(Enum):
 
 int exec(PyObject* m) {
     // The type is bound before the imports, so that zorvsdk.acquisition may be imported first.
-    PyTypeObject* type =
-        make_type("zorvsdk.chip.__Chip", ZORV_COMPONENT_DOC("Chip object."), sizeof(ChipObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    if (!import_common(m)) return -1;
+    if (!add_component(m, "zorvsdk.chip.__Chip", "Chip object.", methods, sizeof(ChipObject))) return -1;
     PyTypeObject* acq = import_type("zorvsdk.acquisition", "__Acquisition", sizeof(AcquisitionObject));
     if (!acq) return -1;
     Py_DECREF(acq);  // imported for type checking only

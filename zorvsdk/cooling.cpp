@@ -9,85 +9,51 @@ namespace {
 
 Methods methods;
 
+// The texts of the parameters that most methods share.
+constexpr std::string_view kCoolingIdArg = "coolingId (str): Cooling unit identifier.";
+
 [[maybe_unused]] const bool ids =
     declare_id_list<"getIds", "_Cooling__getCount", "_Cooling__getId", zorv_cooling_count, zorv_cooling_id>(
-        methods, "coolingIdx", {R"(
-        Retrieves identifiers of cooling units.
+        methods, "coolingIdx",
+        {docstring("Retrieves identifiers of cooling units.", {},
+                   "A list of str objects representing cooling units identifiers."),
+         count_doc("cooling units"), id_doc("a", "cooling unit", "coolingIdx")});
 
-        Args:
-            None
+ZORV_SDK_METHOD(methods, getValueUnit, (value_by_id<zorv_cooling_value_unit, from_utf8>), {"coolingId"},
+                docstring("Retrieves the temperature unit of the specified cooling unit.",
+                          {kCoolingIdArg},
+                          "A str value representing the unit of temperature.\n"
+                          "Possible values: \"DegreeCelsius\"."));
 
-        Returns:
-            A list of str objects representing cooling units identifiers.
-        )", count_doc("cooling units"), id_doc("a", "cooling unit", "coolingIdx")});
+ZORV_SDK_METHOD(methods, getActualTemperature, (value_by_id<zorv_cooling_get_actual, PyFloat_FromDouble>),
+                {"coolingId"},
+                docstring("Retrieves actual temperature of the specified cooling unit.",
+                          {kCoolingIdArg},
+                          "A float value representing temperature.\n"
+                          "Unit can be retrieved with :func:`~getValueUnit`."));
 
-constexpr auto getValueUnit = value_by_id<zorv_cooling_value_unit, from_utf8>;
-ZORV_METHOD(methods, getValueUnit, {"coolingId"}, R"(
-        Retrieves the temperature unit of the specified cooling unit.
+ZORV_SDK_METHOD(methods, getDesiredTemperature, (value_by_id<zorv_cooling_get_desired, PyFloat_FromDouble>),
+                {"coolingId"},
+                docstring("Retrieves desired temperature of the specified cooling unit.",
+                          {kCoolingIdArg},
+                          "A float value representing temperature.\n"
+                          "Unit can be retrieved with :func:`~getValueUnit`."));
 
-        Args:
-            coolingId (str): Cooling unit identifier.
+ZORV_SDK_METHOD(methods, setDesiredTemperature, (command<zorv_cooling_set_desired>), {"coolingId", "temperature"},
+                docstring("Sets desired temperature of the specified cooling unit.",
+                          {kCoolingIdArg,
+                           "temperature (float): Temperature to be set.\n"
+                           "    Unit of temperature can be retrieved with :func:`~getValueUnit`."}, "None"));
 
-        Returns:
-            A str value representing the unit of temperature.
-            Possible values: "DegreeCelsius".
-        )");
-
-constexpr auto getActualTemperature = value_by_id<zorv_cooling_get_actual, PyFloat_FromDouble>;
-ZORV_METHOD(methods, getActualTemperature, {"coolingId"}, R"(
-        Retrieves actual temperature of the specified cooling unit.
-
-        Args:
-            coolingId (str): Cooling unit identifier.
-
-        Returns:
-            A float value representing temperature.
-            Unit can be retrieved with :func:`~getValueUnit`.
-        )");
-
-constexpr auto getDesiredTemperature = value_by_id<zorv_cooling_get_desired, PyFloat_FromDouble>;
-ZORV_METHOD(methods, getDesiredTemperature, {"coolingId"}, R"(
-        Retrieves desired temperature of the specified cooling unit.
-
-        Args:
-            coolingId (str): Cooling unit identifier.
-
-        Returns:
-            A float value representing temperature.
-            Unit can be retrieved with :func:`~getValueUnit`.
-        )");
-
-constexpr auto setDesiredTemperature = command<zorv_cooling_set_desired>;
-ZORV_METHOD(methods, setDesiredTemperature, {"coolingId", "temperature"}, R"(
-        Sets desired temperature of the specified cooling unit.
-
-        Args:
-            coolingId (str): Cooling unit identifier.
-            temperature (float): Temperature to be set.
-                Unit of temperature can be retrieved with :func:`~getValueUnit`.
-
-        Returns:
-            None
-        )");
-
-constexpr auto getLimits = record_by_id<zorv_cooling_limits, "CoolingLimits">;
-ZORV_METHOD(methods, getLimits, {"coolingId"}, R"(
-        Retrieves temperature limits of the specified cooling unit.
-
-        Args:
-            coolingId (str): Cooling unit identifier.
-
-        Returns:
-            A :obj:`~CoolingLimits` object.
-        )");
+ZORV_SDK_METHOD(methods, getLimits, (record_by_id<zorv_cooling_limits, "CoolingLimits">), {"coolingId"},
+                docstring("Retrieves temperature limits of the specified cooling unit.",
+                          {kCoolingIdArg}, "A :obj:`~CoolingLimits` object."));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.cooling.__Cooling", ZORV_COMPONENT_DOC("Cooling object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && add_records(m, {{"CoolingLimits", "Contains minimum and maximum temperature of cooling unit.",
-                                                 {{"min", "float", "Minimum temperature."},
-                                                  {"max", "float", "Maximum temperature."}}}})
+    return add_component(m, "zorvsdk.cooling.__Cooling", "Cooling object.", methods) &&
+                   add_records(m, {{"CoolingLimits", "Contains minimum and maximum temperature of cooling unit.",
+                                    {{"min", "float", "Minimum temperature."},
+                                     {"max", "float", "Maximum temperature."}}}})
                ? 0
                : -1;
 }

@@ -20,17 +20,16 @@ std::string flag_doc(const std::string& what) {
                      "A bool value. True if the device is " + what + ", False otherwise.");
 }
 
-constexpr auto getManufacturer = value_of<zorv_dev_prop_get_manufacturer, from_utf8>;
-ZORV_METHOD(methods, getManufacturer, {}, text_doc("manufacturer"));
+ZORV_SDK_METHOD(methods, getManufacturer, (value_of<zorv_dev_prop_get_manufacturer, from_utf8>),
+                {}, text_doc("manufacturer"));
 
-constexpr auto getProduct = value_of<zorv_dev_prop_get_product, from_utf8>;
-ZORV_METHOD(methods, getProduct, {}, text_doc("product name"));
+ZORV_SDK_METHOD(methods, getProduct, (value_of<zorv_dev_prop_get_product, from_utf8>), {}, text_doc("product name"));
 
-constexpr auto getSerialNumber = value_of<zorv_dev_prop_get_serial_number, from_utf8>;
-ZORV_METHOD(methods, getSerialNumber, {}, text_doc("serial number"));
+ZORV_SDK_METHOD(methods, getSerialNumber, (value_of<zorv_dev_prop_get_serial_number, from_utf8>),
+                {}, text_doc("serial number"));
 
-constexpr auto getConnectionString = value_of<zorv_dev_prop_get_connection_string, from_utf8>;
-ZORV_METHOD(methods, getConnectionString, {}, text_doc("connection string (locator)"));
+ZORV_SDK_METHOD(methods, getConnectionString, (value_of<zorv_dev_prop_get_connection_string, from_utf8>),
+                {}, text_doc("connection string (locator)"));
 
 Name s_VidPid("VidPid");
 
@@ -39,32 +38,24 @@ PyObject* getUsbVidPid(PyObject* self) {
     if (!call(self, zorv_dev_prop_usb_get_vid_pid, &vid, &pid)) return nullptr;
     return make_record(s_VidPid, {PyLong_FromUnsignedLong(vid), PyLong_FromUnsignedLong(pid)});
 }
-ZORV_METHOD(methods, getUsbVidPid, {}, R"(
-        Retrieves the vendor id and product id of the device.
+ZORV_METHOD(methods, getUsbVidPid, {},
+            docstring("Retrieves the vendor id and product id of the device.", {},
+                      "A :obj:`~VidPid` object which contains vendor and product id of the device."));
 
-        Args:
-            None
+ZORV_SDK_METHOD(methods, getUsbInstancePath, (value_of<zorv_dev_prop_usb_get_instance_path, from_utf8>),
+                {}, text_doc("instance path"));
 
-        Returns:
-            A :obj:`~VidPid` object which contains vendor and product id of the device.
-        )");
+ZORV_SDK_METHOD(methods, isUsbHighSpeed, (value_of<zorv_dev_prop_usb_is_high_speed, from_bool>),
+                {}, flag_doc("high speed"));
 
-constexpr auto getUsbInstancePath = value_of<zorv_dev_prop_usb_get_instance_path, from_utf8>;
-ZORV_METHOD(methods, getUsbInstancePath, {}, text_doc("instance path"));
-
-constexpr auto isUsbHighSpeed = value_of<zorv_dev_prop_usb_is_high_speed, from_bool>;
-ZORV_METHOD(methods, isUsbHighSpeed, {}, flag_doc("high speed"));
-
-constexpr auto isUsbSuperSpeed = value_of<zorv_dev_prop_usb_is_super_speed, from_bool>;
-ZORV_METHOD(methods, isUsbSuperSpeed, {}, flag_doc("super speed"));
+ZORV_SDK_METHOD(methods, isUsbSuperSpeed, (value_of<zorv_dev_prop_usb_is_super_speed, from_bool>),
+                {}, flag_doc("super speed"));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.identity.__Identity", ZORV_COMPONENT_DOC("Identity object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && add_records(m, {{"VidPid", "Contains vendor id and product id of the USB device.",
-                                                 {{"vendorId", "int", "Vendor id of the USB device."},
-                                                  {"productId", "int", "Product id of the USB device."}}}})
+    return add_component(m, "zorvsdk.identity.__Identity", "Identity object.", methods) &&
+                   add_records(m, {{"VidPid", "Contains vendor id and product id of the USB device.",
+                                    {{"vendorId", "int", "Vendor id of the USB device."},
+                                     {"productId", "int", "Product id of the USB device."}}}})
                ? 0
                : -1;
 }

@@ -32,7 +32,7 @@ void release(CallableTable* table) {
 }
 
 // The library never calls these callables: the collector may see and release them.
-int monitor_traverse(PyObject* self, visitproc visit, void* arg) {
+int monitor_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* o = reinterpret_cast<MonitorObject*>(self);
     for (CallableTable* table : {o->onValueChanged, o->onAvailChanged})
         if (table)
@@ -66,49 +66,34 @@ PyObject* hold(PyObject* self, const Text& key, PyObject* func) {
     CallableTable* table = reinterpret_cast<MonitorObject*>(self)->*Table;
     // The holder it replaces is released once the table holds the new one: the old callable's
     // destructor may run Python code that comes back to this table (Device.finalize empties it).
-    std::unique_ptr<PyRef> old;
-    try {
-        auto held = std::make_unique<PyRef>(func);
-        PyRef*& slot = (*table)[std::string(key.c_str(), size_t(key.size()))];
-        old.reset(std::exchange(slot, held.release()));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    auto held = std::make_unique<PyRef>(func);
+    PyRef*& slot = (*table)[std::string(key.c_str(), size_t(key.size()))];
+    std::unique_ptr<PyRef> old(std::exchange(slot, held.release()));
     old.reset();
     Py_RETURN_NONE;
 }
 
+// The text of a holding method, for changes of `what` ("value").
+std::string hold_doc(std::string_view what) {
+    return "\n        Holds a callable for " + std::string(what) +
+           " changes of the monitored item.\n\n"
+           "        The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.\n\n"
+           "        Args:\n"
+           "            key (str): Monitored item identifier.\n"
+           "            func (Callable): Callable to hold.\n        ";
+}
+
 constexpr auto setValueChangedCallback = hold<&MonitorObject::onValueChanged>;
-ZORV_METHOD(methods, setValueChangedCallback, {"key", "func"}, R"(
-        Holds a callable for value changes of the monitored item.
-
-        The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.
-
-        Args:
-            key (str): Monitored item identifier.
-            func (Callable): Callable to hold.
-        )");
+ZORV_METHOD(methods, setValueChangedCallback, {"key", "func"}, hold_doc("value"));
 
 constexpr auto setAvailChangedCallback = hold<&MonitorObject::onAvailChanged>;
-ZORV_METHOD(methods, setAvailChangedCallback, {"key", "func"}, R"(
-        Holds a callable for availability changes of the monitored item.
-
-        The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.
-
-        Args:
-            key (str): Monitored item identifier.
-            func (Callable): Callable to hold.
-        )");
+ZORV_METHOD(methods, setAvailChangedCallback, {"key", "func"}, hold_doc("availability"));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.monitor.__Monitor", ZORV_COMPONENT_DOC("Monitor object."),
-                                   sizeof(MonitorObject), methods.table(),
-                                   {{Py_tp_new, reinterpret_cast<void*>(monitor_new)},
-                                    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
-                                    {Py_tp_traverse, reinterpret_cast<void*>(monitor_traverse)},
-                                    {Py_tp_clear, reinterpret_cast<void*>(monitor_clear)}});
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) ? 0 : -1;
+    return add_component(m, "zorvsdk.monitor.__Monitor", "Monitor object.", methods, sizeof(MonitorObject),
+                         {monitor_new, monitor_dealloc, monitor_traverse, monitor_clear})
+               ? 0
+               : -1;
 }
 
 }  // namespace

@@ -35,35 +35,20 @@ PyObject* get(PyObject* self) {
     }
     return result.release();
 }
-ZORV_METHOD(methods, get, {}, R"(
-        Retrieves HW identifiers and their corresponding versions.
+ZORV_METHOD(methods, get, {},
+            docstring("Retrieves HW identifiers and their corresponding versions.", {},
+                      "A dictionary of str keys (identifiers) and str values (versions)."));
 
-        Args:
-            None
+ZORV_SDK_METHOD_AS(methods, "_Revision__getCount", getCount, (count_body<zorv_revision_count>),
+                   {}, count_doc("HW identifiers"));
 
-        Returns:
-            A dictionary of str keys (identifiers) and str values (versions).
-        )");
-
-constexpr auto getCount = count_body<zorv_revision_count>;
-ZORV_METHOD_AS(methods, "_Revision__getCount", getCount, {}, count_doc("HW identifiers"));
-
-constexpr auto getId = id_body<zorv_revision_id>;
-ZORV_METHOD_AS(methods, "_Revision__getId", getId, {"revisionIdx"}, R"(
-        Retrieves a HW identifier by its index.
-
-        Args:
-            revisionIdx (int): Index of the HW identifier.
-
-        Returns:
-            A str value representing the HW identifier.
-        )");
+ZORV_SDK_METHOD_AS(methods, "_Revision__getId", getId, (id_body<zorv_revision_id>), {"revisionIdx"},
+                   docstring("Retrieves a HW identifier by its index.",
+                             {"revisionIdx (int): Index of the HW identifier."},
+                             "A str value representing the HW identifier."));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.revision.__Revision", ZORV_COMPONENT_DOC("Revision object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.revision.__Revision", "Revision object.", methods) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

@@ -11,32 +11,18 @@ Methods methods;
 
 [[maybe_unused]] const bool ids =
     declare_id_list<"getOptionIds", "_SyncMode__getOptionCount", "_SyncMode__getOptionId", zorv_syncmode_option_count,
-                    zorv_syncmode_option_id>(methods, "optionIdx", {R"(
-        Retrieves external synchronization option identifiers.
+                    zorv_syncmode_option_id>(
+        methods, "optionIdx",
+        {docstring("Retrieves external synchronization option identifiers.", {},
+                   "A list of strings representing external synchronization option identifiers."),
+         count_doc("external synchronization options"), id_doc("an", "external synchronization option", "optionIdx")});
 
-        Args:
-            None
-
-        Returns:
-            A list of strings representing external synchronization option identifiers.
-        )", count_doc("external synchronization options"), id_doc("an", "external synchronization option", "optionIdx")});
-
-constexpr auto selectOption = command<zorv_syncmode_option_select>;
-ZORV_METHOD(methods, selectOption, {"optionId"}, R"(
-        Select external synchronization option.
-
-        Args:
-            optionId (str): External synchronization option identifier.
-
-        Returns:
-            None
-        )");
+ZORV_SDK_METHOD(methods, selectOption, (command<zorv_syncmode_option_select>), {"optionId"},
+                docstring("Select external synchronization option.",
+                          {"optionId (str): External synchronization option identifier."}, "None"));
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.syncmode.__SyncMode", ZORV_COMPONENT_DOC("External synchronization object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.syncmode.__SyncMode", "External synchronization object.", methods) && run_body(m, "") ? 0 : -1;
 }
 
 }  // namespace

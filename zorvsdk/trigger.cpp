@@ -8,10 +8,7 @@ namespace {
 Methods methods;
 
 int exec(PyObject* m) {
-    PyTypeObject* type = make_type("zorvsdk.trigger.__Trigger", ZORV_COMPONENT_DOC("Trigger object."),
-                                   sizeof(ComponentObject), methods.table());
-    if (!type || !add_type(m, type)) return -1;
-    return import_common(m) ? 0 : -1;
+    return add_component(m, "zorvsdk.trigger.__Trigger", "Trigger object.", methods) ? 0 : -1;
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include "core/gil.hpp"
 #include "core/wait.hpp"
 
+#include <string>
+
 #include "zorv/enumeration.h"
 #include "zorv/identity.h"
 #include "zorv/logging.h"
@@ -17,28 +19,32 @@ namespace {
 // The component attributes, in field and construction order.
 
 struct Attribute {
-    const char* name;
-    const char* module;
-    const char* type_name;
-    const char* doc;
-    size_t layout;
-    PyTypeObject* type;
+    const char* name;       // the Device's attribute
+    const char* module;     // "bias": zorvsdk.bias
+    const char* type_name;  // "__Bias"
+    const char* access;     // what the attribute is for: "bias functionality"
+    size_t layout = sizeof(ComponentObject);
+    PyTypeObject* type = nullptr;
+
+    std::string qualified() const { return std::string("zorvsdk.") + module; }
+    // ":obj:`~zorvsdk.bias.__Bias`: Use this to access bias functionality."
+    std::string doc() const { return ":obj:`~" + qualified() + "." + type_name + "`: Use this to access " + access + "."; }
 };
 
 Attribute kAttributes[] = {
-    {"bias", "zorvsdk.bias", "__Bias", ":obj:`~zorvsdk.bias.__Bias`: Use this to access bias functionality.", sizeof(ComponentObject), nullptr},
-    {"board", "zorvsdk.board", "__Board", ":obj:`~zorvsdk.board.__Board`: Use this to access board functionality.", sizeof(ComponentObject), nullptr},
-    {"chip", "zorvsdk.chip", "__Chip", ":obj:`~zorvsdk.chip.__Chip`: Use this to access chip functionality.", sizeof(ChipObject), nullptr},
-    {"config", "zorvsdk.configuration", "__Configuration", ":obj:`~zorvsdk.configuration.__Configuration`: Use this to access configuration functionality.", sizeof(ComponentObject), nullptr},
-    {"monitor", "zorvsdk.monitor", "__Monitor", ":obj:`~zorvsdk.monitor.__Monitor`: Use this to access monitor functionality.", sizeof(MonitorObject), nullptr},
-    {"trigger", "zorvsdk.trigger", "__Trigger", ":obj:`~zorvsdk.trigger.__Trigger`: Use this to access trigger functionality.", sizeof(ComponentObject), nullptr},
-    {"syncmode", "zorvsdk.syncmode", "__SyncMode", ":obj:`~zorvsdk.syncmode.__SyncMode`: Use this to access external sync functionality.", sizeof(ComponentObject), nullptr},
-    {"cooling", "zorvsdk.cooling", "__Cooling", ":obj:`~zorvsdk.cooling.__Cooling`: Use this to access cooling functionality.", sizeof(ComponentObject), nullptr},
-    {"acq", "zorvsdk.acquisition", "__Acquisition", ":obj:`~zorvsdk.acquisition.__Acquisition`: Use this to access acquisition functionality.", sizeof(AcquisitionObject), nullptr},
-    {"revision", "zorvsdk.revision", "__Revision", ":obj:`~zorvsdk.revision.__Revision`: Use this to access HW versions.", sizeof(ComponentObject), nullptr},
-    {"props", "zorvsdk.identity", "__Identity", ":obj:`~zorvsdk.identity.__Identity`: Use this to access device properties.", sizeof(ComponentObject), nullptr},
-    {"axi", "zorvsdk.axi", "__Axi", ":obj:`~zorvsdk.axi.__Axi`: Use this to access axi functionality.", sizeof(ComponentObject), nullptr},
-    {"flashmem", "zorvsdk.flashmem", "__Flashmem", ":obj:`~zorvsdk.flashmem.__Flashmem`: Use this to access non-volatile memory functionality.", sizeof(ComponentObject), nullptr},
+    {"bias", "bias", "__Bias", "bias functionality"},
+    {"board", "board", "__Board", "board functionality"},
+    {"chip", "chip", "__Chip", "chip functionality", sizeof(ChipObject)},
+    {"config", "configuration", "__Configuration", "configuration functionality"},
+    {"monitor", "monitor", "__Monitor", "monitor functionality", sizeof(MonitorObject)},
+    {"trigger", "trigger", "__Trigger", "trigger functionality"},
+    {"syncmode", "syncmode", "__SyncMode", "external sync functionality"},
+    {"cooling", "cooling", "__Cooling", "cooling functionality"},
+    {"acq", "acquisition", "__Acquisition", "acquisition functionality", sizeof(AcquisitionObject)},
+    {"revision", "revision", "__Revision", "HW versions"},
+    {"props", "identity", "__Identity", "device properties"},
+    {"axi", "axi", "__Axi", "axi functionality"},
+    {"flashmem", "flashmem", "__Flashmem", "non-volatile memory functionality"},
 };
 constexpr int kCount = int(sizeof kAttributes / sizeof kAttributes[0]);
 enum { kChip = 2, kMonitor = 4, kAcq = 8 };
@@ -107,7 +113,7 @@ void device_finalize(PyObject* self) {
     if (truth < 0) report_del_failure();
 }
 
-int device_traverse(PyObject* self, visitproc visit, void* arg) {
+int device_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_device(self)->context);
     for (PyObject* a : as_device(self)->attrs) Py_VISIT(a);
@@ -135,7 +141,7 @@ void device_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------------------------
 // Attributes
 
-PyObject* get_attr(PyObject* self, void* closure) {
+PyObject* get_attr(PyObject* self, void* closure) noexcept {
     return Py_NewRef(as_device(self)->attrs[reinterpret_cast<intptr_t>(closure)]);
 }
 
@@ -235,8 +241,7 @@ void log_callback(const char* message, Severity severity, void*) {
 
 Methods methods;
 
-constexpr auto open = command<zorv_dev_open>;
-ZORV_METHOD(methods, open, {"locator"}, R"(
+ZORV_SDK_METHOD(methods, open, (command<zorv_dev_open>), {"locator"}, R"(
         Opens the device.
         Has a corresponding close device method :func:`~close`.
 
@@ -271,8 +276,7 @@ ZORV_METHOD(methods, close, {}, R"(
         Must be called after a corresponding open device method :func:`~open`.
         )");
 
-constexpr auto isOpened = value_of<zorv_dev_is_opened, from_bool>;
-ZORV_METHOD(methods, isOpened, {}, R"(
+ZORV_SDK_METHOD(methods, isOpened, (value_of<zorv_dev_is_opened, from_bool>), {}, R"(
         Checks whether there is an open device.
 
         Returns:
@@ -485,8 +489,11 @@ ZORV_FUNCTION(functions, getCompileTimeVersion, {}, R"(
     )");
 
 int exec(PyObject* m) {
-    for (int i = 0; i < kCount; ++i)
-        g_getset[i] = {kAttributes[i].name, get_attr, set_attr, kAttributes[i].doc, reinterpret_cast<void*>(intptr_t(i))};
+    static std::string docs[kCount];  // referred to by the type for its life
+    for (int i = 0; i < kCount; ++i) {
+        docs[i] = kAttributes[i].doc();
+        g_getset[i] = {kAttributes[i].name, get_attr, set_attr, docs[i].c_str(), reinterpret_cast<void*>(intptr_t(i))};
+    }
     PyTypeObject* type = make_type("zorvsdk.zorv.Device", kDeviceDoc, sizeof(DeviceObject), methods.table(),
                                    {{Py_tp_new, reinterpret_cast<void*>(device_new)},
                                     {Py_tp_dealloc, reinterpret_cast<void*>(device_dealloc)},
@@ -498,7 +505,7 @@ int exec(PyObject* m) {
     // Log lines and enumeration enter through the gate shared by the package (core/gil.hpp).
     if (!type || !add_type(m, type) || !import_common(m) || !bind_gate()) return -1;
     for (auto& a : kAttributes)
-        if (!(a.type = import_type(a.module, a.type_name, a.layout))) return -1;
+        if (!(a.type = import_type(a.qualified().c_str(), a.type_name, a.layout))) return -1;
     if (PyModule_AddFunctions(m, functions.table(false)) < 0) return -1;
     return add_records(m,
                        {{"DeviceDescriptor",

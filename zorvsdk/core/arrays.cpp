@@ -21,11 +21,19 @@ Element g_u8{&kU8}, g_u16{&kU16}, g_u32{&kU32}, g_u64{&kU64}, g_toa_tot{&kToaTot
     g_itot_event{&kItotEventRecord}, g_binned{&kBinnedRecord}, g_bin_descriptor{&kBinDescriptorRecord};
 Element* const g_elements[] = {&g_u8, &g_u16, &g_u32, &g_u64, &g_toa_tot, &g_itot_event, &g_binned, &g_bin_descriptor};
 
-const Element& element(const ElementType& type) {
+const Element* find_element(const ElementType& type) {
     for (const Element* e : g_elements)
-        if (e->type == &type) return *e;
-    return g_u8;  // every ElementType of deliveries.hpp has its Element above
+        if (e->type == &type) return e;
+    return nullptr;
 }
+
+const Element& element(const ElementType& type) {
+    const Element* e = find_element(type);
+    return e ? *e : g_u8;  // every ElementType of deliveries.hpp has its Element above
+}
+
+// The element of each array of each delivery kind, resolved when the module loads.
+const Element* g_by_kind[int(DeliveryKind::Count)][kMaxArrays];
 
 PyTypeObject* g_buffer_type;
 
@@ -98,8 +106,9 @@ void renew(PyObject* array, PyArray_Descr* descr, int alignment, npy_intp count,
 
 }  // namespace
 
-PyObject* view(const ElementType& type, unsigned long long count, const void* data) {
-    const Element& kind = element(type);
+namespace {
+
+PyObject* view(const Element& kind, unsigned long long count, const void* data) {
     if (count == 0 || !data) {
         if (g_kept.nempties) {
             PyObject* array = g_kept.empties[--g_kept.nempties];
@@ -141,6 +150,21 @@ PyObject* view(const ElementType& type, unsigned long long count, const void* da
         return nullptr;
     return array.release();
 }
+
+}  // namespace
+
+PyObject* view(DeliveryKind kind, int place, unsigned long long count, const void* data) {
+    const Element* e = unsigned(kind) < unsigned(DeliveryKind::Count) && unsigned(place) < unsigned(kMaxArrays)
+                           ? g_by_kind[int(kind)][place]
+                           : nullptr;
+    if (!e) {
+        PyErr_Format(PyExc_SystemError, "a delivery of kind %d has no array %d", int(kind), place);
+        return nullptr;
+    }
+    return view(*e, count, data);
+}
+
+PyObject* stamps_view(unsigned long long count, const void* data) { return view(g_u64, count, data); }
 
 bool viewed(PyObject* array) {
     PyObject* base = fields(array)->base;
@@ -188,8 +212,13 @@ bool init_arrays(const char* buffer_type_name) {
         if (!(e->descr = descr_from_format(*e->type))) return false;
         e->alignment = int(PyDataType_ALIGNMENT(e->descr));
     }
+    for (int k = 0; k < int(DeliveryKind::Count); ++k)
+        for (int i = 0; i < kKinds[k].arrays; ++i)
+            if (!(g_by_kind[k][i] = find_element(*kKinds[k].types[i]))) {
+                PyErr_Format(PyExc_SystemError, "the array %d of a %s delivery has no element type", i, kKinds[k].name);
+                return false;
+            }
     return true;
 }
-
 
 }  // namespace zorv

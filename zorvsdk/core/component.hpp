@@ -18,13 +18,25 @@
 
 namespace zorv {
 
-// The class docstring of a component type: "\n    Bias object.\n    Should not be used ...\n    ".
-#define ZORV_COMPONENT_DOC(what) \
-    "\n    " what "\n    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.\n    "
-
 // Makes a heap type. `slots` adds to (or replaces) the default component slots.
 PyTypeObject* make_type(const char* name, const char* doc, Py_ssize_t basicsize, PyMethodDef* methods,
                         std::initializer_list<PyType_Slot> slots = {}, unsigned long flags = 0);
+
+class Methods;
+
+// Binds the module's component type `name` ("zorvsdk.bias.__Bias"), whose class text is `what`
+// ("Bias object.") with the note that it is reached through a Device, then makes the imports every
+// module makes (so the type is bound before them). A layout larger than ComponentObject may bring
+// its own construction and lifetime slots; its traversal, which runs inside the collector, must
+// not throw.
+struct Lifetime {
+    newfunc construct = nullptr;
+    destructor dealloc = nullptr;
+    int (*traverse)(PyObject*, visitproc, void*) noexcept = nullptr;
+    inquiry clear = nullptr;
+};
+bool add_component(PyObject* module, const char* name, std::string_view what, Methods& methods,
+                   Py_ssize_t basicsize = sizeof(ComponentObject), const Lifetime& own = {});
 
 // The default slots of a component type (layout ComponentObject).
 PyObject* component_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
@@ -81,7 +93,7 @@ bool check_instance(PyObject* value, PyTypeObject* type, bool none_ok = true);
 inline bool check_context(PyObject* value) { return check_instance(value, imported().context_type); }
 
 // The method that refuses copying and pickling (the rows __reduce__ and __setstate__).
-PyObject* refuse_reduce(PyObject* self, PyObject* unused);
+PyObject* refuse_reduce(PyObject* self, PyObject* unused) noexcept;
 
 // count = self.<count>(); [self.<id>(i) for i in range(count)]
 PyObject* id_list(PyObject* self, PyObject* count_method, PyObject* id_method);
@@ -132,8 +144,9 @@ struct IdListDocs {
     std::string id;
 };
 
-// A docstring in the package's layout: the summary, then "Args:" (one line an argument, "None"
-// without any) and "Returns:", indented as a method's.
+// A docstring in the package's layout: the summary, then "Args:" (one entry an argument, "None"
+// without any) and "Returns:", indented as a method's. A text of several lines keeps its own
+// layout: each of its lines is indented as its first.
 std::string docstring(std::string_view summary, std::initializer_list<std::string_view> args, std::string_view returns);
 
 // The usual texts of an identifier list: of the list ("bias supply"), of the count ("bias
@@ -150,9 +163,9 @@ bool declare_id_list(Methods& methods, const char* index, IdListDocs docs) {
            methods.add<id_body<IdFn>>(Id.s, {index}, docs.id);
 }
 
-// The bodies of the methods that are one SDK call, one per shape, made for each SDK function:
-//   constexpr auto getBias = value_by_id<zorv_bias_get, PyFloat_FromDouble>;
-//   ZORV_METHOD(methods, getBias, {"biasId"}, doc);
+// The bodies of the methods that are one SDK call, one per shape, made for each SDK function and
+// declared with it in one statement:
+//   ZORV_SDK_METHOD(methods, getBias, (value_by_id<zorv_bias_get, PyFloat_FromDouble>), {"biasId"}, doc);
 // The SDK's text parameters are taken as `Txt` (value.encode() by default), its other parameters
 // as they are; a value the SDK writes is preset to zero (a text to null, which reads as "") and
 // handed back through `Out`. Each instance serves one declaration (Methods::add refuses a second).
@@ -227,5 +240,16 @@ struct RecordById<Fn, Record> {
 };
 template <auto Fn, FixedText Record>
 constexpr auto record_by_id = RecordById<Fn, Record>::body;
+
+// ZORV_SDK_METHOD(table, fn, (body), {"param", ...}, doc): `fn` made of one of the bodies above,
+// or of a module's own body template, given in parentheses, and declared.
+// ZORV_SDK_METHOD_AS(table, "_Bias__getCount", fn, (body), ...): under another name.
+#define ZORV_PARENTHESES_OFF(...) __VA_ARGS__
+#define ZORV_SDK_METHOD(table, fn, body, ...)      \
+    constexpr auto fn = ZORV_PARENTHESES_OFF body; \
+    ZORV_METHOD(table, fn, __VA_ARGS__)
+#define ZORV_SDK_METHOD_AS(table, name, fn, body, ...) \
+    constexpr auto fn = ZORV_PARENTHESES_OFF body;     \
+    ZORV_METHOD_AS(table, name, fn, __VA_ARGS__)
 
 }  // namespace zorv

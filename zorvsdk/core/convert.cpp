@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace zorv {
 
@@ -131,26 +132,17 @@ static bool to_unsigned(PyObject* value, unsigned long long max, const char* typ
     return true;
 }
 
-bool to_uint32(PyObject* value, uint32_t& out) {
+template <class T>
+static bool to_unsigned_as(PyObject* value, const char* type, T& out) {
     unsigned long long x;
-    if (!to_unsigned(value, UINT32_MAX, "uint32_t", x)) return false;
-    out = uint32_t(x);
+    if (!to_unsigned(value, std::numeric_limits<T>::max(), type, x)) return false;
+    out = T(x);
     return true;
 }
 
-bool to_uint64(PyObject* value, uint64_t& out) {
-    unsigned long long x;
-    if (!to_unsigned(value, ULLONG_MAX, "uint64_t", x)) return false;
-    out = uint64_t(x);
-    return true;
-}
-
-bool to_size(PyObject* value, size_t& out) {
-    unsigned long long x;
-    if (!to_unsigned(value, SIZE_MAX, "size_t", x)) return false;
-    out = size_t(x);
-    return true;
-}
+bool to_uint32(PyObject* value, uint32_t& out) { return to_unsigned_as(value, "uint32_t", out); }
+bool to_uint64(PyObject* value, uint64_t& out) { return to_unsigned_as(value, "uint64_t", out); }
+bool to_size(PyObject* value, size_t& out) { return to_unsigned_as(value, "size_t", out); }
 
 bool to_float(PyObject* value, float& out) {
     double d;

@@ -16,7 +16,7 @@ struct SdkBuffer {
     const char* format;
 };
 
-inline int sdk_buffer_get(PyObject* self, Py_buffer* view, int flags) {
+inline int sdk_buffer_get(PyObject* self, Py_buffer* view, int flags) noexcept {
     auto* b = reinterpret_cast<SdkBuffer*>(self);
     view->obj = Py_NewRef(self);
     view->buf = b->data;
@@ -32,7 +32,7 @@ inline int sdk_buffer_get(PyObject* self, Py_buffer* view, int flags) {
     return 0;
 }
 
-inline void sdk_buffer_dealloc(PyObject* self) {
+inline void sdk_buffer_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
