@@ -31,6 +31,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -315,6 +316,8 @@ private:
 // modulo its sizes.
 class Ring final : public Sink {
 public:
+    static constexpr const char* kName = "Recorder";
+    static constexpr bool kTakesRaw = true;
     static constexpr uint64_t kRecordBytes = 16;  // the largest element of any delivery
     static constexpr uint64_t kMaxSlots = 1 << 16;
     static constexpr uint64_t kMaxCapacity = uint64_t(1) << 40;
@@ -334,6 +337,8 @@ public:
         delete[] slots_;
     }
     bool ok() const { return data_ && slots_; }
+
+    double idle = 1.0;  // seconds without a delivery that end an iteration (set from Python)
     // Touches every page once, so that the SDK's threads never wait for the system to map one.
     void touch() { std::memset(data_, 0, size_); }
 
@@ -516,7 +521,11 @@ public:
         std::free(spare_);
         std::free(total_);
     }
+    static constexpr const char* kName = "HitMap";
+    static constexpr bool kTakesRaw = false;
+
     bool ok() const { return live_ && spare_ && total_; }
+    void acquiring(int) noexcept {}
 
     uint64_t width() const { return width_; }
     uint64_t height() const { return height_; }
@@ -835,25 +844,59 @@ PyObject* call_sink(const char* sink, PyObject* args, PyObject* kwds, bool takes
 
 PyObject* from_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
-// ---- Recorder objects ----
+// ---- sink objects ----
 
-struct RecorderObject {
+// A sink object owns its native part (a Ring or a Map), made before the object and deleted with
+// it. The SDK's threads reach the part through the interface published on the type.
+template <class Part>
+struct SinkObject {
     PyObject_HEAD
-    Ring* ring;
-    double idle;  // seconds without a delivery that end an iteration
+    Part* part;
 };
 
-Ring& ring_of(PyObject* self) { return *reinterpret_cast<RecorderObject*>(self)->ring; }
-
-void recorder_deliver(void* sink, const DeliveredData* data) noexcept {
-    reinterpret_cast<RecorderObject*>(sink)->ring->deliver(*data);
+template <class Part>
+Part& part_of(PyObject* self) {
+    return *reinterpret_cast<SinkObject<Part>*>(self)->part;
 }
 
-void recorder_acquiring(void* sink, int running) noexcept {
-    reinterpret_cast<RecorderObject*>(sink)->ring->acquiring(running);
+template <class Part>
+PyObject* new_sink(PyTypeObject* type, Part* part) {
+    std::unique_ptr<Part> owned(part);
+    if (!part || !part->ok()) return PyErr_NoMemory();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) reinterpret_cast<SinkObject<Part>*>(self)->part = owned.release();
+    return self;
 }
 
-const SinkApi kRecorderApi{kSinkApiVersion, sizeof(SinkApi), recorder_deliver, recorder_acquiring};
+template <class Part>
+void sink_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<SinkObject<Part>*>(self)->part;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class Part>
+PyObject* sink_call(PyObject* self, PyObject* args, PyObject* kwds) {
+    return call_sink(Part::kName, args, kwds, Part::kTakesRaw, [&](const DeliveredData& d) { part_of<Part>(self).deliver(d); });
+}
+
+template <class Part>
+void sink_deliver(void* sink, const DeliveredData* data) noexcept {
+    part_of<Part>(static_cast<PyObject*>(sink)).deliver(*data);
+}
+
+template <class Part>
+void sink_acquiring(void* sink, int running) noexcept {
+    part_of<Part>(static_cast<PyObject*>(sink)).acquiring(running);
+}
+
+template <class Part>
+constexpr SinkApi kApi{kSinkApiVersion, sizeof(SinkApi), sink_deliver<Part>, sink_acquiring<Part>};
+
+// ---- Recorder objects ----
+
+Ring& ring_of(PyObject* self) { return part_of<Ring>(self); }
 
 // Seconds without a delivery that end an iteration: a number, never None.
 bool to_idle(PyObject* value, double& out) {
@@ -868,33 +911,16 @@ PyObject* recorder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     uint64_t capacity;
     double idle = 1.0;
     if (!params.parse_tuple(args, kwds, a) || !to_positive(a[0], "capacity", Ring::kMaxCapacity, capacity) ||
-        (a[1] && !to_idle(a[1], idle)))
+        (a[1] && !to_idle(a[1], idle)) || !fits_in_memory("the ring", capacity * Ring::kRecordBytes))
         return nullptr;
-    if (!fits_in_memory("the ring", capacity * Ring::kRecordBytes)) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = new_sink(type, new (std::nothrow) Ring(capacity));
     if (!self) return nullptr;
-    auto* o = reinterpret_cast<RecorderObject*>(self);
-    o->idle = idle;
-    o->ring = new (std::nothrow) Ring(capacity);
-    if (!o->ring || !o->ring->ok()) {
-        Py_DECREF(self);
-        return PyErr_NoMemory();
-    }
+    Ring& r = ring_of(self);
+    r.idle = idle;
     Py_BEGIN_ALLOW_THREADS
-    o->ring->touch();
+    r.touch();
     Py_END_ALLOW_THREADS
     return self;
-}
-
-void recorder_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<RecorderObject*>(self)->ring;
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* recorder_call(PyObject* self, PyObject* args, PyObject* kwds) {
-    return call_sink("Recorder", args, kwds, true, [&](const DeliveredData& d) { ring_of(self).deliver(d); });
 }
 
 constexpr uint64_t kCopyWithoutLock = 1 << 18;  // bytes copied out with the interpreter lock held
@@ -1110,7 +1136,7 @@ PyObject* recorder_next(PyObject* self) {
     Ring& r = ring_of(self);
     uint64_t first = 0;
     enum { Got = 1, Ended = 2 };
-    int got = r.wait(reinterpret_cast<RecorderObject*>(self)->idle,
+    int got = r.wait(ring_of(self).idle,
                      [&] { return r.claim(1, first) ? Got : r.ended() ? Ended : 0; });
     return got == Got ? take_one(r, first) : nullptr;  // nothing set: the iteration ends
 }
@@ -1132,7 +1158,7 @@ ZORV_METHOD_AS(recorder_methods, "clear", recorder_clear, {}, R"(
 PyObject* recorder_capacity(PyObject* self, void*) { return from_u64(ring_of(self).capacity()); }
 PyObject* recorder_delivered(PyObject* self, void*) { return from_u64(ring_of(self).delivered()); }
 PyObject* recorder_dropped(PyObject* self, void*) { return from_u64(ring_of(self).dropped()); }
-PyObject* recorder_idle(PyObject* self, void*) { return PyFloat_FromDouble(reinterpret_cast<RecorderObject*>(self)->idle); }
+PyObject* recorder_idle(PyObject* self, void*) { return PyFloat_FromDouble(ring_of(self).idle); }
 
 int recorder_set_idle(PyObject* self, PyObject* value, void*) {
     double idle;
@@ -1141,7 +1167,7 @@ int recorder_set_idle(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     if (!to_idle(value, idle)) return -1;
-    reinterpret_cast<RecorderObject*>(self)->idle = idle;
+    ring_of(self).idle = idle;
     return 0;
 }
 
@@ -1157,20 +1183,7 @@ PyGetSetDef kRecorderGetSet[] = {
 
 // ---- HitMap objects ----
 
-struct HitMapObject {
-    PyObject_HEAD
-    Map* map;
-};
-
-Map& map_of(PyObject* self) { return *reinterpret_cast<HitMapObject*>(self)->map; }
-
-void hitmap_deliver(void* sink, const DeliveredData* data) noexcept {
-    reinterpret_cast<HitMapObject*>(sink)->map->deliver(*data);
-}
-
-void hitmap_acquiring(void*, int) noexcept {}
-
-const SinkApi kHitMapApi{kSinkApiVersion, sizeof(SinkApi), hitmap_deliver, hitmap_acquiring};
+Map& map_of(PyObject* self) { return part_of<Map>(self); }
 
 PyObject* hitmap_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static Params<2> params("HitMap", {"width", "height"});
@@ -1184,26 +1197,7 @@ PyObject* hitmap_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         return PyErr_Format(PyExc_ValueError, "a map of %llu x %llu pixels is beyond 32-bit pixel addresses",
                             (unsigned long long)width, (unsigned long long)height);
     if (!fits_in_memory("the map", 3 * width * height * sizeof(Pixel))) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    auto* o = reinterpret_cast<HitMapObject*>(self);
-    o->map = new (std::nothrow) Map(width, height);
-    if (!o->map || !o->map->ok()) {
-        Py_DECREF(self);
-        return PyErr_NoMemory();
-    }
-    return self;
-}
-
-void hitmap_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<HitMapObject*>(self)->map;
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* hitmap_call(PyObject* self, PyObject* args, PyObject* kwds) {
-    return call_sink("HitMap", args, kwds, false, [&](const DeliveredData& d) { map_of(self).deliver(d); });
+    return new_sink(type, new (std::nothrow) Map(width, height));
 }
 
 // A new (height, width) uint64 array.
@@ -1306,7 +1300,23 @@ bool publish(PyTypeObject* type, const SinkApi& api) {
     return true;
 }
 
-constexpr unsigned long kSinkFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+// Makes a sink type over its native part, publishes its interface and adds it to the module. A
+// sink with `next` iterates over what it holds.
+template <class Part>
+bool add_sink(PyObject* m, const char* name, const char* doc, PyMethodDef* methods, newfunc make, PyGetSetDef* getset,
+              iternextfunc next = nullptr) {
+    PyTypeObject* type = make_type(name, doc, sizeof(SinkObject<Part>), methods,
+                                   {{Py_tp_new, reinterpret_cast<void*>(make)},
+                                    {Py_tp_dealloc, reinterpret_cast<void*>(sink_dealloc<Part>)},
+                                    {Py_tp_traverse, nullptr},
+                                    {Py_tp_clear, nullptr},
+                                    {Py_tp_call, reinterpret_cast<void*>(sink_call<Part>)},
+                                    {Py_tp_iter, next ? reinterpret_cast<void*>(PyObject_SelfIter) : nullptr},
+                                    {Py_tp_iternext, reinterpret_cast<void*>(next)},
+                                    {Py_tp_getset, getset}},
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);
+    return type && publish(type, kApi<Part>) && add_type(m, type);
+}
 
 const char kRecorderDoc[] = R"(Recorder(capacity, idle=1.0)
 --
@@ -1378,26 +1388,10 @@ int exec(PyObject* m) {
     if (!recorder_table || !hitmap_table || !import_common(m) || !import_numpy() ||
         !init_arrays("zorvsdk.sinks.SdkBuffer"))
         return -1;
-    PyTypeObject* recorder = make_type("zorvsdk.sinks.Recorder", kRecorderDoc, sizeof(RecorderObject), recorder_table,
-                                       {{Py_tp_new, reinterpret_cast<void*>(recorder_new)},
-                                        {Py_tp_dealloc, reinterpret_cast<void*>(recorder_dealloc)},
-                                        {Py_tp_traverse, nullptr},
-                                        {Py_tp_clear, nullptr},
-                                        {Py_tp_call, reinterpret_cast<void*>(recorder_call)},
-                                        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-                                        {Py_tp_iternext, reinterpret_cast<void*>(recorder_next)},
-                                        {Py_tp_getset, kRecorderGetSet}},
-                                       kSinkFlags);
-    if (!recorder || !publish(recorder, kRecorderApi) || !add_type(m, recorder)) return -1;
-    PyTypeObject* hitmap = make_type("zorvsdk.sinks.HitMap", kHitMapDoc, sizeof(HitMapObject), hitmap_table,
-                                     {{Py_tp_new, reinterpret_cast<void*>(hitmap_new)},
-                                      {Py_tp_dealloc, reinterpret_cast<void*>(hitmap_dealloc)},
-                                      {Py_tp_traverse, nullptr},
-                                      {Py_tp_clear, nullptr},
-                                      {Py_tp_call, reinterpret_cast<void*>(hitmap_call)},
-                                      {Py_tp_getset, kHitMapGetSet}},
-                                     kSinkFlags);
-    if (!hitmap || !publish(hitmap, kHitMapApi) || !add_type(m, hitmap)) return -1;
+    if (!add_sink<Ring>(m, "zorvsdk.sinks.Recorder", kRecorderDoc, recorder_table, recorder_new, kRecorderGetSet,
+                        recorder_next) ||
+        !add_sink<Map>(m, "zorvsdk.sinks.HitMap", kHitMapDoc, hitmap_table, hitmap_new, kHitMapGetSet))
+        return -1;
     if (int err = pthread_atfork(Sink::before_fork, Sink::after_fork_parent, Sink::after_fork_child)) {
         errno = err;
         PyErr_SetFromErrno(PyExc_OSError);
