@@ -243,19 +243,20 @@ SINK_NAMES = {"recorder": "Recorder (stored)", "recorder_count": "Recorder (batc
 
 
 class Puller:
-    """A Python thread that takes every delivery a Recorder holds, batch after batch, and stores
-    the batches (or, with `keep` false, only counts their hits and lets them go, so that their
-    memory is used again)."""
+    """A Python thread that takes a Recorder's deliveries in batches of about 4 MB and stores them
+    (or, with `keep` false, only counts their hits and lets them go, so that their memory is used
+    again)."""
 
-    def __init__(self, recorder: sinks.Recorder, keep: bool = True):
+    def __init__(self, recorder: sinks.Recorder, hits: int, keep: bool = True):
         self.recorder, self.keep, self.stored, self.hits, self.done = recorder, keep, [], 0, threading.Event()
+        self.most = max(1, 262_144 // hits)
         self.thread = threading.Thread(target=self.run)
         self.thread.start()
 
     def run(self) -> None:
         while True:
             try:
-                batch = self.recorder.get_batch(timeout=0.01)
+                batch = self.recorder.get_batch(timeout=0.01, max_deliveries=self.most)
             except queue.Empty:
                 if self.done.is_set():
                     return
@@ -279,7 +280,7 @@ class Taker:
         self.hits_per_delivery = hits
         if variant in ("recorder", "recorder_count"):
             self.sink = recorder = sinks.Recorder(capacity)
-            puller = Puller(recorder, keep=variant == "recorder")
+            puller = Puller(recorder, hits, keep=variant == "recorder")
             self.taken = lambda: puller.hits
             self.finish = lambda: (puller.finish(), recorder.dropped)
         elif variant == "hitmap":

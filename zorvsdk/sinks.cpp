@@ -923,7 +923,7 @@ PyObject* recorder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return self;
 }
 
-constexpr uint64_t kCopyWithoutLock = 1 << 18;  // bytes copied out with the interpreter lock held
+constexpr uint64_t kCopyWithoutLock = 1 << 23;  // bytes copied out with the interpreter lock held
 
 // Claimed slots. Each is done once copied out, so that its room is free for the SDK's threads at
 // once; what is left when the claim ends (an array could not be made) is done unread.
