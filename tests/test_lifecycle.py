@@ -19,6 +19,8 @@ import weakref
 import numpy as np
 import pytest
 
+from programs import HELPERS
+
 import zorvsim
 from calls import BINNING, LOCATOR
 from zorvsdk import errors, zorv
@@ -59,24 +61,7 @@ from zorvsdk.zorv import Device
 def report(**values):
     print(json.dumps(values), flush=True)
 
-def endless():
-    zorvsim.load_model({"devices": [{"acquisition": {"deliveries": -1, "hitsPerDelivery": 50, "realTime": False,
-                                                     "period": 0.001}}]})
-
-def opened(mode="0:tpx3-dd-toa-tot"):
-    dev = Device()
-    dev.open("zorvsim:0")
-    dev.chip.selectMode(mode)
-    return dev
-
-class Counter:
-    def __init__(self, pause=0.0):
-        self.n = 0
-        self.pause = pause
-    def __call__(self, *arrays):
-        if self.pause:
-            time.sleep(self.pause)
-        self.n += 1
+""" + HELPERS + """
 
 def interrupt_after(*seconds):
     # Ctrl-C as the terminal sends it: SIGINT to the main thread, at each delay. The times are kept.

@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from programs import HELPERS
+
 TIMEOUT = 60
 
 # Handlers registered with atexit run last-registered first. The one registered here, before the
@@ -32,24 +34,7 @@ atexit.register(after_package_step)
 
 from zorvsdk.zorv import Device
 
-def endless(hits=200, real_time=False, period=0.001):
-    zorvsim.load_model({"devices": [{"acquisition": {
-        "deliveries": -1, "hitsPerDelivery": hits, "realTime": real_time, "period": period}}]})
-
-def opened(mode="0:tpx3-dd-toa-tot"):
-    dev = Device()
-    dev.open("zorvsim:0")
-    dev.chip.selectMode(mode)
-    return dev
-
-class Counter:
-    def __init__(self, pause=0.0):
-        self.n = 0
-        self.pause = pause
-    def __call__(self, *arrays):
-        if self.pause:
-            time.sleep(self.pause)  # gives the interpreter lock away in the middle of a delivery
-        self.n += 1
+""" + HELPERS + """
 """
 
 

@@ -1,0 +1,24 @@
+"""Source text shared by the tests that run whole programs in their own interpreter: an endless
+synthetic acquisition, an opened Device, and a counting data callable. A program includes it after
+its own imports (time, zorvsim, and Device from zorvsdk.zorv)."""
+
+HELPERS = """
+def endless(hits=200, real_time=False, period=0.001):
+    zorvsim.load_model({"devices": [{"acquisition": {
+        "deliveries": -1, "hitsPerDelivery": hits, "realTime": real_time, "period": period}}]})
+
+def opened(mode="0:tpx3-dd-toa-tot"):
+    dev = Device()
+    dev.open("zorvsim:0")
+    dev.chip.selectMode(mode)
+    return dev
+
+class Counter:
+    def __init__(self, pause=0.0):
+        self.n = 0
+        self.pause = pause
+    def __call__(self, *arrays):
+        if self.pause:
+            time.sleep(self.pause)  # gives the interpreter lock away in the middle of a delivery
+        self.n += 1
+"""
