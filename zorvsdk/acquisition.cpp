@@ -572,7 +572,13 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     if (!o->registrations) return raise(Exc::InvalidOperation, "this acquisition object holds no registrations");
     // Every registration stays allocated until the device is closed: the SDK may still deliver to
     // an earlier one.
-    Registration* reg = o->registrations->all.emplace_back(std::make_unique<Registration>(func)).get();
+    Registration* reg;
+    try {
+        o->registrations->all.push_back(std::make_unique<Registration>(func));
+        reg = o->registrations->all.back().get();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     o->data_func_ref = &reg->func;
     TextArg channel;
     if (!channel.encode_utf8(channelId)) return nullptr;

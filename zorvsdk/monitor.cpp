@@ -66,9 +66,14 @@ PyObject* hold(PyObject* self, const Text& key, PyObject* func) {
     CallableTable* table = reinterpret_cast<MonitorObject*>(self)->*Table;
     // The holder it replaces is released once the table holds the new one: the old callable's
     // destructor may run Python code that comes back to this table (Device.finalize empties it).
-    auto held = std::make_unique<PyRef>(func);
-    PyRef*& slot = (*table)[std::string(key.c_str(), size_t(key.size()))];
-    std::unique_ptr<PyRef> old(std::exchange(slot, held.release()));
+    std::unique_ptr<PyRef> old;
+    try {
+        auto held = std::make_unique<PyRef>(func);
+        PyRef*& slot = (*table)[std::string(key.c_str(), size_t(key.size()))];
+        old.reset(std::exchange(slot, held.release()));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     old.reset();
     Py_RETURN_NONE;
 }

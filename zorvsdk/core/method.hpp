@@ -24,7 +24,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <new>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -95,20 +94,12 @@ struct Entry<Fn> {
     static constexpr size_t N = sizeof...(P);
     static inline DeclaredParams* params = nullptr;
 
-    // A body that runs out of memory in C++ (std::bad_alloc) raises MemoryError here, the one place
-    // for every method: nothing thrown reaches the interpreter. (Not noexcept: on 3.11 a thread that
-    // takes the interpreter lock while the interpreter finalizes is ended by an unwind that must
-    // pass through.)
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        try {
-            // Every argument given by position, the usual call: converted where they stand.
-            if (nargs == Py_ssize_t(N) && !kwnames) return invoke(self, args, std::index_sequence_for<P...>{});
-            PyObject* a[N + 1];
-            if (!params->parse(args, nargs, kwnames, a)) return nullptr;
-            return invoke(self, a, std::index_sequence_for<P...>{});
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        }
+        // Every argument given by position, the usual call: converted where they stand.
+        if (nargs == Py_ssize_t(N) && !kwnames) return invoke(self, args, std::index_sequence_for<P...>{});
+        PyObject* a[N + 1];
+        if (!params->parse(args, nargs, kwnames, a)) return nullptr;
+        return invoke(self, a, std::index_sequence_for<P...>{});
     }
 
     template <size_t... I>
