@@ -94,6 +94,9 @@ struct Entry<Fn> {
     static constexpr size_t N = sizeof...(P);
     static inline DeclaredParams* params = nullptr;
 
+    // No try/catch here: a catch at every entry would sit above every blocking wait, and the unwind
+    // by which the interpreter ends a thread still waiting at exit would run its landing pad (which
+    // the sanitizer build reports). Bodies that allocate in C++ catch std::bad_alloc themselves.
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         // Every argument given by position, the usual call: converted where they stand.
         if (nargs == Py_ssize_t(N) && !kwnames) return invoke(self, args, std::index_sequence_for<P...>{});
