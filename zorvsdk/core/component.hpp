@@ -22,8 +22,6 @@ namespace zorv {
 PyTypeObject* make_type(const char* name, const char* doc, Py_ssize_t basicsize, PyMethodDef* methods,
                         std::initializer_list<PyType_Slot> slots = {}, unsigned long flags = 0);
 
-class Methods;
-
 // Binds the module's component type `name` ("zorvsdk.bias.__Bias"), whose class text is `what`
 // ("Bias object.") with the note that it is reached through a Device, then makes the imports every
 // module makes (so the type is bound before them). A layout larger than ComponentObject may bring
