@@ -17,7 +17,10 @@
 #define PY_ARRAY_UNIQUE_SYMBOL zorvbench_numpy_api
 #include <numpy/arrayobject.h>
 
+#include <sys/mman.h>
+
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -409,6 +412,47 @@ PyObject* floor(PyObject*, PyObject* args) {
     return PyFloat_FromDouble(elapsed);
 }
 
+// new_memory(window, huge): seconds per 16-byte hit for one thread of the harness writing hits into
+// memory new to the process, for `window` seconds, keeping all of it (then given back): 4 MB runs,
+// of 2 MB pages (`huge`) or 4 KB ones, each mapped in whole by the system before it is written
+// (the fastest way to have new memory). Nothing else runs: the ceiling of any reader that keeps
+// what it takes.
+PyObject* new_memory(PyObject*, PyObject* args) {
+    double window;
+    int huge;
+    if (!PyArg_ParseTuple(args, "dp", &window, &huge)) return nullptr;
+    constexpr size_t kRun = size_t(4) << 20, kBlock = 16000, kAlign = size_t(2) << 20;
+#ifndef MADV_POPULATE_WRITE
+    constexpr int MADV_POPULATE_WRITE = 23;
+#endif
+    std::vector<char> block(kBlock, 1);
+    std::vector<std::pair<void*, size_t>> kept;
+    size_t written = 0;
+    double elapsed = 0;
+    bool failed = false;
+    Py_BEGIN_ALLOW_THREADS
+    const auto start = clock_type::now();
+    while (!failed && seconds_since(start) < window) {
+        const size_t span = kRun + kAlign;
+        void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            failed = true;
+            break;
+        }
+        kept.emplace_back(p, span);
+        char* run = reinterpret_cast<char*>((uintptr_t(p) + kAlign - 1) & ~uintptr_t(kAlign - 1));
+        madvise(run, kRun, huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+        madvise(run, kRun, MADV_POPULATE_WRITE);  // where the system has it; else the copy maps the pages
+        for (size_t at = 0; at + kBlock <= kRun; at += kBlock) std::memcpy(run + at, block.data(), kBlock);
+        written += kRun / kBlock * kBlock;
+    }
+    elapsed = seconds_since(start);
+    for (auto& [p, span] : kept) munmap(p, span);
+    Py_END_ALLOW_THREADS
+    if (failed) return PyErr_NoMemory();
+    return PyFloat_FromDouble(elapsed / double(written / 16));
+}
+
 // context_handle(component): the address of the SDK context, for ctypes.
 PyObject* context_handle(PyObject*, PyObject* component) {
     zorv_ctx_t* ctx = handle_of(component);
@@ -553,6 +597,7 @@ PyMethodDef kMethods[] = {
     {"attach", attach, METH_VARARGS, "attach(component, channel, kind, variant, func, args)"},
     {"floor", floor, METH_VARARGS, "floor(func, args, count) -> seconds"},
     {"context_handle", context_handle, METH_O, "context_handle(component) -> int"},
+    {"new_memory", new_memory, METH_VARARGS, "new_memory(window, huge) -> seconds per 16-byte hit"},
     {nullptr, nullptr, 0, nullptr},
 };
 
