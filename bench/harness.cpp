@@ -434,15 +434,17 @@ PyObject* new_memory(PyObject*, PyObject* args) {
     const auto start = clock_type::now();
     while (!failed && seconds_since(start) < window) {
         const size_t span = kRun + kAlign;
-        void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | (huge ? 0 : MAP_POPULATE), -1, 0);
         if (p == MAP_FAILED) {
             failed = true;
             break;
         }
         kept.emplace_back(p, span);
         char* run = reinterpret_cast<char*>((uintptr_t(p) + kAlign - 1) & ~uintptr_t(kAlign - 1));
-        madvise(run, kRun, huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
-        madvise(run, kRun, MADV_POPULATE_WRITE);  // where the system has it; else the copy maps the pages
+        if (huge) {
+            madvise(run, kRun, MADV_HUGEPAGE);
+            madvise(run, kRun, MADV_POPULATE_WRITE);  // where the system has it; else the copy maps the pages
+        }
         for (size_t at = 0; at + kBlock <= kRun; at += kBlock) std::memcpy(run + at, block.data(), kBlock);
         written += kRun / kBlock * kBlock;
     }

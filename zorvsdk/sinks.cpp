@@ -52,99 +52,134 @@ Name s_kind("kind"), s_shutterStart("shutterStart"), s_tdcs("tdcs"), s_queue("qu
 // arrays handed out have exactly the types a data callable receives.
 PyArray_Descr* descr_of(const ElementType* type) { return reinterpret_cast<PyArray_Descr*>(element_type(*type)); }
 
-// ---- memory of large arrays ----
+// ---- runs of memory ----
 
-// The ring and the large arrays handed out live in memory mapped in runs of whole 2 MB. Writing
-// memory new to the process is bounded by the system mapping its pages, which costs more than the
-// copy itself, so a reader that keeps its batches is capped by it. How to have new memory fastest
-// was measured on a 2-core VM, one thread writing 16-byte hits into memory kept:
-// - 4 KB pages mapped in whole when the run is mapped: 180-200 M hits/s, steadily;
-// - the same pages mapped one by one as the copy reaches them: 110-120 M hits/s;
-// - 2 MB pages: 750 M hits/s while the machine had the memory at hand, 28-110 M hits/s when it had
-//   to be fetched from the host (whole free 2 MB blocks are what a VM gives back to its host).
-// So the runs of arrays are 4 KB pages mapped in whole. The ring is touched once, when it is made,
-// and then written again and again: 2 MB pages spare it the address translation misses.
+// Deliveries are copied into runs of memory, and large arrays handed out are views of those runs
+// or live in runs of their own. A run is mapped in whole 2 MB, in 4 KB pages mapped when the run is
+// (writing memory new to the process is bounded by the system mapping its pages; measured on a
+// 2-core VM, one thread writing 16-byte hits into memory it keeps: 4 KB pages mapped with the run
+// 180-200 M hits/s steadily, mapped one by one as the copy reaches them 110-120, 2 MB pages
+// 28-750 depending on whether the VM had to fetch them from its host). A run starts with its
+// header: its size and its references (the ring's slots and stream, and the arrays that view it).
+// Runs no longer referred to are kept for reuse, as many as the live recorders reserved plus
+// kKeptRuns, so that a reader letting its batches go never waits for new memory.
 constexpr uint64_t kRun = uint64_t(2) << 20;
-constexpr uint64_t kKeptRuns = uint64_t(32) << 20;  // freed runs kept for reuse, at most
+constexpr uint64_t kStreamRun = uint64_t(4) << 20;  // what a ring's stream fills at a time
+constexpr uint64_t kKeptRuns = uint64_t(32) << 20;
+constexpr uint64_t kHeader = 64;  // keeps what follows aligned for every element type
 
 uint64_t whole_runs(uint64_t bytes) { return (bytes + kRun - 1) / kRun * kRun; }
 
-// `bytes` (whole runs) of new memory for arrays, its pages mapped, or null.
-char* map_runs(uint64_t bytes) {
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
-}
+struct Run {
+    uint64_t bytes;  // of the whole mapping
+    std::atomic<uint64_t> refs;
+    Run* next;  // in the kept list
 
-// `bytes` (whole runs) of new memory for a ring, aligned and advised for 2 MB pages, or null.
-char* map_ring(uint64_t bytes) {
-    const uint64_t span = bytes + kRun;
-    void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    const uintptr_t base = uintptr_t(p), start = (base + kRun - 1) & ~uintptr_t(kRun - 1);
-    if (start > base) munmap(p, start - base);
-    if (base + span > start + bytes) munmap(reinterpret_cast<void*>(start + bytes), base + span - start - bytes);
-    madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);  // advice: its failure changes nothing
-    return reinterpret_cast<char*>(start);
-}
+    char* data() { return reinterpret_cast<char*>(this) + kHeader; }
+    uint64_t room() const { return bytes - kHeader; }
+};
 
-// Runs freed by arrays, kept so that a reader letting its batches go writes into mapped memory.
-// Used only with the interpreter lock held (array creation and deallocation).
-struct KeptRuns {
-    struct Run {
-        char* data;
-        uint64_t bytes;
-    };
-    Run runs[16] = {};
-    uint64_t total = 0;
-
-    // Memory for `bytes` (whole runs): a kept run of that size or up to twice it, else new runs.
-    // `bytes` becomes the size of what is returned.
-    char* take(uint64_t& bytes) {
-        Run* best = nullptr;
-        for (Run& r : runs)
-            if (r.data && r.bytes >= bytes && r.bytes <= 2 * bytes && (!best || r.bytes < best->bytes)) best = &r;
-        if (!best) return map_runs(bytes);
-        total -= best->bytes;
-        bytes = best->bytes;
-        return std::exchange(best->data, nullptr);
+class Runs {
+public:
+    // A run with room for `room` bytes and one reference, kept or new (in 2 MB pages when `huge`);
+    // null when the system has no memory. A kept run is taken when it is no larger than twice what
+    // is needed.
+    Run* take(uint64_t room, bool huge = false) {
+        const uint64_t bytes = whole_runs(room + kHeader);
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            Run** best = nullptr;
+            for (Run** r = &first_; *r; r = &(*r)->next)
+                if ((*r)->bytes >= bytes && (*r)->bytes <= 2 * bytes && (!best || (*r)->bytes < (*best)->bytes)) best = r;
+            if (best) {
+                Run* run = *best;
+                *best = run->next;
+                kept_ -= run->bytes;
+                run->refs.store(1, std::memory_order_relaxed);
+                return run;
+            }
+        }
+        void* p = huge ? map_huge(bytes)
+                       : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (p == MAP_FAILED) return nullptr;
+        return new (p) Run{bytes, {1}, nullptr};
     }
-    void give(char* data, uint64_t bytes) {
-        for (Run& r : runs)
-            if (!r.data && total + bytes <= kKeptRuns) {
-                r = {data, bytes};
-                total += bytes;
+    static void ref(Run* run) { run->refs.fetch_add(1, std::memory_order_relaxed); }
+    void unref(Run* run) {
+        if (!run || run->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (kept_ + run->bytes <= limit_) {
+                run->next = first_;
+                first_ = run;
+                kept_ += run->bytes;
                 return;
             }
-        munmap(data, bytes);
+        }
+        munmap(run, run->bytes);
     }
-} kept_runs;
+    // A recorder reserves (or, made negative, gives back) room kept for its runs.
+    void reserve(int64_t bytes) {
+        std::lock_guard<std::mutex> lock(mu_);
+        limit_ += uint64_t(bytes);
+    }
+    void lock() { mu_.lock(); }
+    void unlock() { mu_.unlock(); }
+
+private:
+    // `bytes` (whole runs) aligned and advised for 2 MB pages, every page mapped, or MAP_FAILED.
+    static void* map_huge(uint64_t bytes) {
+        const uint64_t span = bytes + kRun;
+        void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return p;
+        const uintptr_t base = uintptr_t(p), start = (base + kRun - 1) & ~uintptr_t(kRun - 1);
+        if (start > base) munmap(p, start - base);
+        if (base + span > start + bytes) munmap(reinterpret_cast<void*>(start + bytes), base + span - start - bytes);
+        madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);  // advice: its failure changes nothing
+        std::memset(reinterpret_cast<void*>(start), 0, bytes);
+        return reinterpret_cast<void*>(start);
+    }
+
+    std::mutex mu_;
+    Run* first_ = nullptr;
+    uint64_t kept_ = 0, limit_ = kKeptRuns;
+} runs;
 
 constexpr char kRunCapsule[] = "zorvsdk.sinks.run";
 
-void give_run_back(PyObject* capsule) {
-    kept_runs.give(static_cast<char*>(PyCapsule_GetPointer(capsule, kRunCapsule)),
-                   uint64_t(reinterpret_cast<uintptr_t>(PyCapsule_GetContext(capsule))));
+void release_run(PyObject* capsule) { runs.unref(static_cast<Run*>(PyCapsule_GetPointer(capsule, kRunCapsule))); }
+
+// An array of `count` elements of `type` over `data` in `run`, which it holds a reference to (taken
+// here); null with an exception set.
+PyObject* view_of(Run* run, const ElementType* type, char* data, uint64_t count) {
+    Runs::ref(run);
+    Ref owner = Ref::steal(PyCapsule_New(run, kRunCapsule, release_run));
+    if (!owner) {
+        runs.unref(run);
+        return nullptr;
+    }
+    npy_intp dims = npy_intp(count);
+    PyArray_Descr* descr = descr_of(type);
+    Py_INCREF(descr);  // stolen
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, 1, &dims, nullptr, data, NPY_ARRAY_CARRAY, nullptr);
+    if (array && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release()) < 0) Py_CLEAR(array);
+    return array;
 }
 
 // A new array of `count` elements of `type` (count 0: an empty array of that type); a large one
-// over runs of its own.
+// in a run of its own.
 PyObject* new_array(const ElementType* type, uint64_t count) {
     npy_intp dims = npy_intp(count);
-    PyArray_Descr* descr = descr_of(type);
     const uint64_t bytes = count * uint64_t(type->itemsize);
-    Py_INCREF(descr);  // stolen
-    if (bytes < kRun) return PyArray_NewFromDescr(&PyArray_Type, descr, 1, &dims, nullptr, nullptr, 0, nullptr);
-    uint64_t size = whole_runs(bytes);
-    char* data = kept_runs.take(size);
-    Ref owner = Ref::steal(data ? PyCapsule_New(data, kRunCapsule, give_run_back) : nullptr);
-    if (!owner) {
-        Py_DECREF(descr);
-        if (data) kept_runs.give(data, size);
-        return PyErr_Occurred() ? nullptr : PyErr_NoMemory();
+    if (bytes + kHeader < kRun) {
+        PyArray_Descr* descr = descr_of(type);
+        Py_INCREF(descr);  // stolen
+        return PyArray_NewFromDescr(&PyArray_Type, descr, 1, &dims, nullptr, nullptr, 0, nullptr);
     }
-    PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(uintptr_t(size)));
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, 1, &dims, nullptr, data, NPY_ARRAY_CARRAY, nullptr);
-    if (array && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release()) < 0) Py_CLEAR(array);
+    Run* run = runs.take(bytes);
+    if (!run) return PyErr_NoMemory();
+    PyObject* array = view_of(run, type, run->data(), count);
+    runs.unref(run);  // the array's reference is the one left
     return array;
 }
 
@@ -293,12 +328,15 @@ public:
     static void before_fork() {
         registry_.lock();
         for (Sink* s = first_; s; s = s->next_) s->lock();
+        runs.lock();  // after the sinks': a ring gives runs back with its mutex held
     }
     static void after_fork_parent() {
+        runs.unlock();
         for (Sink* s = first_; s; s = s->next_) s->unlock();
         registry_.unlock();
     }
     static void after_fork_child() {
+        runs.unlock();
         for (Sink* s = first_; s; s = s->next_) {
             s->repair_child();
             s->unlock();
@@ -319,12 +357,13 @@ private:
 
 // ---- Recorder ----
 
-// The ring of a Recorder: the bytes of the deliveries it holds, back to back, and a slot per
-// delivery that describes them. A producer (an SDK thread, or the call path) reserves a slot and
-// its bytes with the mutex held, copies without it and marks the slot ready; readers claim ready
-// slots in order, copy out without the mutex and mark them done, which frees the oldest done slots
-// and their bytes. Slot indices and byte positions count up for the life of the ring and are taken
-// modulo its sizes.
+// The ring of a Recorder: a slot per delivery held, and the deliveries' bytes in runs, one stream
+// of runs per place, in which the bytes of that place of consecutive deliveries lie back to back
+// (so that a batch of them can be handed out as a view of the run). A producer (an SDK thread, or
+// the call path) reserves a slot and its bytes with the mutex held, copies without it and marks the
+// slot ready; readers claim ready slots in order, take their bytes without the mutex (as views or
+// copies) and mark them done, which frees the oldest done slots and their references to runs. Slot
+// indices count up for the life of the ring and are taken modulo the number of slots.
 class Ring final : public Sink {
 public:
     static constexpr const char* kName = "Recorder";
@@ -336,22 +375,43 @@ public:
     struct Slot {
         enum State : uint8_t { Writing, Ready, Reading, Done } state;
         DeliveryKind kind;
-        uint64_t start, bytes, records, shutter;
+        uint64_t records, shutter;
         uint64_t counts[kPlaces];
+        Run* runs[kPlaces];    // where the bytes of each place lie (null: it has none), a reference each
+        uint64_t at[kPlaces];  // their offset in the run's data
     };
 
     explicit Ring(uint64_t capacity)
-        : capacity_(capacity), size_(capacity * kRecordBytes), nslots_(std::min(capacity, kMaxSlots)),
-          data_(map_ring(whole_runs(size_))), slots_(new (std::nothrow) Slot[nslots_]) {}
+        : capacity_(capacity), nslots_(std::min(capacity, kMaxSlots)),
+          stream_room_(std::min(kStreamRun, whole_runs(capacity * kRecordBytes + kHeader)) - kHeader),
+          slots_(new (std::nothrow) Slot[nslots_]) {}
     ~Ring() override {
-        if (data_) munmap(data_, whole_runs(size_));
+        for (uint64_t i = head_; i < tail_; ++i) drop_runs(at(i));
+        for (Stream& s : streams_) runs.unref(s.run);
+        runs.reserve(-int64_t(reserved_));
         delete[] slots_;
     }
-    bool ok() const { return data_ && slots_; }
+    bool ok() const { return slots_ != nullptr; }
 
     double idle = 1.0;  // seconds without a delivery that end an iteration (set from Python)
-    // Touches every page once, so that the SDK's threads never wait for the system to map one.
-    void touch() { std::memset(data_, 0, size_); }
+
+    // Maps the runs that the capacity fills and keeps them for reuse, so that the SDK's threads
+    // find their memory mapped. False when the system has not that much memory.
+    bool reserve() {
+        const uint64_t bytes = stream_room_ + kHeader, n = (capacity_ * kRecordBytes + stream_room_ - 1) / stream_room_;
+        reserved_ = n * bytes;
+        runs.reserve(int64_t(reserved_));
+        Run* taken = nullptr;
+        uint64_t got = 0;
+        for (; got < n; ++got) {
+            Run* run = runs.take(stream_room_, true);
+            if (!run) break;
+            run->next = taken;
+            taken = run;
+        }
+        while (taken) runs.unref(std::exchange(taken, taken->next));
+        return got == n;
+    }
 
     uint64_t capacity() const { return capacity_; }
     uint64_t delivered() const { return delivered_.load(std::memory_order_relaxed); }
@@ -362,43 +422,50 @@ public:
         if (!known(d.kind)) return;
         Place places[kPlaces];
         const int n = places_of(d, places);
-        uint64_t records = 0, bytes = 0;
+        uint64_t records = 0, bytes[kPlaces] = {};
         bool fits = true;
         for (int p = 0; p < n && fits; ++p) {
             fits = places[p].count <= capacity_;  // and the sums below cannot wrap
             records += places[p].count;
-            bytes += places[p].count * uint64_t(places[p].type->itemsize);
+            bytes[p] = places[p].count * uint64_t(places[p].type->itemsize);
         }
+        records = std::max<uint64_t>(records, 1);
         uint64_t index = 0;
-        {
+        while (fits) {
+            int short_of = -1;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                fits = records_ + records <= capacity_ && tail_ - head_ < nslots_;
+                if (fits) {
+                    for (int p = 0; p < n && short_of < 0; ++p)
+                        if (!room_for(streams_[p], places[p].type, bytes[p])) short_of = p;
+                    if (short_of < 0) {
+                        index = reserve_slot(d, places, n, bytes, records);
+                        break;
+                    }
+                }
+            }
+            if (!fits) break;
+            // A new run for the stream that has no room, taken without the mutex: it may be mapped.
+            Run* run = runs.take(std::max(stream_room_, bytes[short_of]));
+            fits = run != nullptr;
+            if (!fits) break;
             std::lock_guard<std::mutex> lock(mu_);
-            records = std::max<uint64_t>(records, 1);
-            fits = fits && records_ + records <= capacity_ && byte_tail_ - byte_head_ + bytes <= size_ &&
-                   tail_ - head_ < nslots_;
-            if (fits) {
-                index = tail_++;
-                Slot& s = at(index);
-                s.state = Slot::Writing;
-                s.kind = d.kind;
-                s.start = byte_tail_;
-                s.bytes = bytes;
-                s.records = records;
-                s.shutter = info(d.kind).metadata ? d.shutter : 0;
-                for (int p = 0; p < n; ++p) s.counts[p] = places[p].count;
-                byte_tail_ += bytes;
-                records_ += records;
+            Stream& stream = streams_[short_of];
+            if (room_for(stream, places[short_of].type, bytes[short_of])) {
+                runs.unref(run);  // another producer gave the stream a run meanwhile
+            } else {
+                runs.unref(stream.run);  // the slots in it hold it while they are held
+                stream = {run, 0};
             }
         }
         if (!fits) {
             dropped_.fetch_add(1, std::memory_order_relaxed);
             return;
         }
-        uint64_t pos = at(index).start;
-        for (int p = 0; p < n; ++p) {
-            const uint64_t size = places[p].count * uint64_t(places[p].type->itemsize);
-            write(pos, places[p].data, size);
-            pos += size;
-        }
+        const Slot& s = at(index);
+        for (int p = 0; p < n; ++p)
+            if (bytes[p]) std::memcpy(s.runs[p]->data() + s.at[p], places[p].data, bytes[p]);
         bool wake;
         {
             std::lock_guard<std::mutex> lock(mu_);
@@ -424,16 +491,19 @@ public:
         return wait_for(mu_, cv_, waiters_, timeout, attempt);
     }
 
-    // With the mutex held (in an attempt): claims up to `max` ready slots of one kind, in order, and
-    // returns how many (none while the oldest unclaimed one is still being written).
+    // With the mutex held (in an attempt): claims up to `max` ready slots of one kind whose places
+    // each lie in one run, in order, and returns how many (none while the oldest unclaimed one is
+    // still being written).
     uint64_t claim(uint64_t max, uint64_t& first) {
         if (read_ < tail_ && at(read_).state == Slot::Done) {  // dropped in a forked child
             while (read_ < tail_ && at(read_).state == Slot::Done) ++read_;
             release();
         }
         first = read_;
+        Run* in[kPlaces] = {};
         uint64_t n = 0;
-        while (n < max && read_ < tail_ && at(read_).state == Slot::Ready && at(read_).kind == at(first).kind) {
+        while (n < max && read_ < tail_ && at(read_).state == Slot::Ready && at(read_).kind == at(first).kind &&
+               same_runs(at(read_), in)) {
             at(read_++).state = Slot::Reading;
             ++n;
         }
@@ -443,7 +513,7 @@ public:
     // With the mutex held: nothing is ready or being written, and no acquisition runs.
     bool ended() const { return read_ == tail_ && running_ == 0; }
 
-    // Claimed slots are done: their space is free once the slots before them are.
+    // Claimed slots are done: their references to runs go once the slots before them are done.
     void finish(uint64_t first, uint64_t n) {
         std::lock_guard<std::mutex> lock(mu_);
         for (uint64_t i = first; i < first + n; ++i) at(i).state = Slot::Done;
@@ -464,11 +534,19 @@ public:
 
     const Slot& slot(uint64_t i) const { return slots_[i % nslots_]; }  // of a claimed slot
 
-    void read(uint64_t pos, void* out, uint64_t n) const {
-        if (!n) return;
-        const uint64_t at = pos % size_, first = std::min(n, size_ - at);
-        std::memcpy(out, data_ + at, first);
-        if (n > first) std::memcpy(static_cast<char*>(out) + first, data_, n - first);
+    // The run in which the bytes of place p of the claimed slots first..first+n lie back to back,
+    // and where they start in it; null when they do not (they lie in several runs, or apart).
+    Run* span(uint64_t first, uint64_t n, int p, uint64_t& start) const {
+        Run* run = nullptr;
+        uint64_t next = 0;
+        for (uint64_t i = first; i < first + n; ++i) {
+            const Slot& s = slot(i);
+            if (!s.runs[p]) continue;
+            if (!run) run = s.runs[p], start = next = s.at[p];
+            if (s.runs[p] != run || s.at[p] != next) return nullptr;
+            next += s.counts[p] * uint64_t(place_type(s.kind, p)->itemsize);
+        }
+        return run;
     }
 
 protected:
@@ -485,33 +563,80 @@ protected:
     }
 
 private:
+    // The run a place's bytes go to next, and how far it is filled.
+    struct Stream {
+        Run* run = nullptr;
+        uint64_t fill = 0;
+    };
+
     Slot& at(uint64_t i) { return slots_[i % nslots_]; }
 
-    void write(uint64_t pos, const void* in, uint64_t n) {
-        if (!n) return;
-        const uint64_t at = pos % size_, first = std::min(n, size_ - at);
-        std::memcpy(data_ + at, in, first);
-        if (n > first) std::memcpy(data_, static_cast<const char*>(in) + first, n - first);
+    // Where `bytes` of elements of `type` start in a stream filled up to `fill`: elements of one type
+    // lie back to back, and each is aligned as far as its size allows.
+    static uint64_t aligned(uint64_t fill, const ElementType* type) {
+        const uint64_t align = std::min<uint64_t>(uint64_t(type->itemsize) & -uint64_t(type->itemsize), 16);
+        return (fill + align - 1) / align * align;
+    }
+    static bool room_for(const Stream& s, const ElementType* type, uint64_t bytes) {
+        return !bytes || (s.run && aligned(s.fill, type) + bytes <= s.run->room());
+    }
+
+    // With the mutex held: the slot of a delivery that fits, its bytes reserved in the streams.
+    uint64_t reserve_slot(const DeliveredData& d, const Place* places, int n, const uint64_t* bytes, uint64_t records) {
+        const uint64_t index = tail_++;
+        Slot& s = at(index);
+        s.state = Slot::Writing;
+        s.kind = d.kind;
+        s.records = records;
+        s.shutter = info(d.kind).metadata ? d.shutter : 0;
+        for (int p = 0; p < kPlaces; ++p) {
+            s.counts[p] = p < n ? places[p].count : 0;
+            s.runs[p] = nullptr;
+            s.at[p] = 0;
+            if (p >= n || !bytes[p]) continue;
+            Stream& stream = streams_[p];
+            s.at[p] = aligned(stream.fill, places[p].type);
+            s.runs[p] = stream.run;
+            Runs::ref(stream.run);
+            stream.fill = s.at[p] + bytes[p];
+        }
+        records_ += records;
+        return index;
+    }
+
+    // Whether a slot's places lie in the runs that the slots claimed before it use (`in`, which it
+    // completes).
+    static bool same_runs(const Slot& s, Run* (&in)[kPlaces]) {
+        for (int p = 0; p < kPlaces; ++p)
+            if (s.runs[p] && in[p] && in[p] != s.runs[p]) return false;
+        for (int p = 0; p < kPlaces; ++p)
+            if (s.runs[p]) in[p] = s.runs[p];
+        return true;
+    }
+
+    static void drop_runs(Slot& s) {
+        for (Run*& r : s.runs) runs.unref(std::exchange(r, nullptr));
     }
 
     // With the mutex held: frees the oldest slots that are done.
     void release() {
         while (head_ < read_ && at(head_).state == Slot::Done) {
             records_ -= at(head_).records;
-            byte_head_ += at(head_).bytes;
+            drop_runs(at(head_));
             ++head_;
         }
     }
 
-    const uint64_t capacity_, size_, nslots_;
-    char* const data_;
+    const uint64_t capacity_, nslots_, stream_room_;
     Slot* const slots_;
+    uint64_t reserved_ = 0;
+    Stream streams_[kPlaces];
     std::mutex mu_;
     std::condition_variable cv_;
     int waiters_ = 0, running_ = 0;
     uint64_t head_ = 0, read_ = 0, tail_ = 0;  // slots: oldest held, next to hand out, next to fill
-    uint64_t byte_head_ = 0, byte_tail_ = 0, records_ = 0;
-    std::atomic<uint64_t> delivered_{0}, dropped_{0};
+    uint64_t records_ = 0;
+    std::atomic<uint64_t> dropped_{0}, delivered_{0};
 };
 
 // ---- HitMap ----
@@ -928,10 +1053,13 @@ PyObject* recorder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!self) return nullptr;
     Ring& r = ring_of(self);
     r.idle = idle;
+    bool reserved;
     Py_BEGIN_ALLOW_THREADS
-    r.touch();
+    reserved = r.reserve();
     Py_END_ALLOW_THREADS
-    return self;
+    if (reserved) return self;
+    Py_DECREF(self);
+    return PyErr_NoMemory();
 }
 
 constexpr uint64_t kCopyWithoutLock = 1 << 23;  // bytes copied out with the interpreter lock held
@@ -947,8 +1075,9 @@ public:
     Claim(const Claim&) = delete;
     Claim& operator=(const Claim&) = delete;
 
-    // Copies the places of the slots into `out`: place p of slot first + j goes to out[p] at the
-    // element offset at[p][j]. With the interpreter lock released when the bytes are many.
+    // Copies the places of the slots that are not views into `out`: place p of slot first + j goes
+    // to out[p] (null for a view) at the element offset at[p][j]. With the interpreter lock released
+    // when the bytes are many.
     void copy_out(char* const* out, const uint64_t* const* at, uint64_t bytes) {
         if (bytes < kCopyWithoutLock) return copy(out, at);
         Py_BEGIN_ALLOW_THREADS
@@ -960,12 +1089,12 @@ private:
     void copy(char* const* out, const uint64_t* const* at) {
         for (; next_ < end_; ++next_) {
             const Ring::Slot& s = r_.slot(next_);
-            uint64_t pos = s.start;
-            for (int p = 0, places = places_in(s.kind); p < places; ++p) {
-                const uint64_t itemsize = uint64_t(place_type(s.kind, p)->itemsize), size = s.counts[p] * itemsize;
-                r_.read(pos, out[p] + at[p][next_ - first_] * itemsize, size);
-                pos += size;
-            }
+            for (int p = 0, places = places_in(s.kind); p < places; ++p)
+                if (out[p] && s.runs[p]) {
+                    const uint64_t itemsize = uint64_t(place_type(s.kind, p)->itemsize);
+                    std::memcpy(out[p] + at[p][next_ - first_] * itemsize, s.runs[p]->data() + s.at[p],
+                                s.counts[p] * itemsize);
+                }
             r_.finish(next_, 1);
         }
     }
@@ -975,6 +1104,22 @@ private:
     uint64_t next_;
     const uint64_t end_;
 };
+
+constexpr uint64_t kViewBytes = uint64_t(1) << 20;  // a place of a batch this large may be a view
+
+// The array of place p of the claimed slots first..first+n, of `count` elements: a view of the run
+// where they lie back to back when they are many (`out` null), else a new array for the claim to
+// copy them into (`out` its data). Null with an exception set.
+PyObject* place_array(const Ring& r, uint64_t first, uint64_t n, int p, uint64_t count, char*& out) {
+    const ElementType* type = place_type(r.slot(first).kind, p);
+    uint64_t start = 0;
+    Run* run = count * uint64_t(type->itemsize) >= kViewBytes ? r.span(first, n, p, start) : nullptr;
+    out = nullptr;
+    if (run) return view_of(run, type, run->data() + start, count);
+    PyObject* array = new_array(type, count);
+    if (array) out = data_of(array);
+    return array;
+}
 
 PyObject* metadata_of(uint64_t shutter, PyObject* const* tdcs) {
     Ref list = Ref::steal(PyList_New(kTdcInputs));
@@ -996,15 +1141,15 @@ PyObject* take_one(Ring& r, uint64_t first) {
     const int places = places_in(s.kind);
     Ref arrays[kPlaces];
     char* out[kPlaces] = {};
-    uint64_t zero = 0;
+    uint64_t zero = 0, bytes = 0;
     const uint64_t* at[kPlaces] = {};
     for (int p = 0; p < places; ++p) {
-        arrays[p] = Ref::steal(s.counts[p] ? new_array(place_type(s.kind, p), s.counts[p]) : empty_place());
+        arrays[p] = Ref::steal(s.counts[p] ? place_array(r, first, 1, p, s.counts[p], out[p]) : empty_place());
         if (!arrays[p]) return nullptr;
-        out[p] = data_of(arrays[p].get());
         at[p] = &zero;
+        if (out[p]) bytes += s.counts[p] * uint64_t(place_type(s.kind, p)->itemsize);
     }
-    claim.copy_out(out, at, s.bytes);
+    claim.copy_out(out, at, bytes);
     Ref result = Ref::steal(PyTuple_New(k.arrays + (k.metadata ? 1 : 0)));
     if (!result) return nullptr;
     for (int p = 0; p < k.arrays; ++p) PyTuple_SET_ITEM(result.get(), p, arrays[p].release());
@@ -1057,10 +1202,9 @@ PyObject* take_batch(Ring& r, uint64_t first, uint64_t n) {
     Ref arrays[kPlaces];
     char* out[kPlaces] = {};
     for (int p = 0; p < places; ++p) {
-        arrays[p] = Ref::steal(new_array(place_type(kind, p), totals[p]));
+        arrays[p] = Ref::steal(place_array(r, first, n, p, totals[p], out[p]));
         if (!arrays[p]) return nullptr;
-        out[p] = data_of(arrays[p].get());
-        bytes += totals[p] * uint64_t(place_type(kind, p)->itemsize);
+        if (out[p]) bytes += totals[p] * uint64_t(place_type(kind, p)->itemsize);
     }
     if (k.metadata) {
         shutters = Ref::steal(new_array(&kU64, n));
