@@ -219,6 +219,43 @@ def test_large_batches_are_owned_and_their_memory_is_never_shared_with_a_live_ar
     assert all(a.flags.writeable and a.flags.c_contiguous for got in kept for a in got)
 
 
+def test_views_are_of_memory_used_again_only_once_let_go():
+    rec = sinks.Recorder(1 << 20)
+    meta = {"shutterStart": 1, "tdcs": [np.empty(0)] * 3}
+
+    def one():  # 1.6 MB: handed out as a view
+        sent = records(TOA_TOT, 100_000)
+        rec(sent, meta, kind="dd-toa-tot")
+        data = rec.get(timeout=0)[0]
+        assert data.tobytes() == sent.tobytes() and not data.flags.owndata
+        return data, data.__array_interface__["data"][0]
+
+    kept, at = one()
+    kept_bytes, ends = kept.tobytes(), (at, at + kept.nbytes)
+    starts = set()
+    for _ in range(40):  # 64 MB through a ring of 16
+        data, start = one()
+        assert start + data.nbytes <= ends[0] or start >= ends[1]  # never over the kept view
+        starts.add(start)
+        del data
+    assert len(starts) <= 12  # the same few runs, used again
+    assert kept.tobytes() == kept_bytes
+
+
+def test_a_reader_keeping_what_it_takes_leaves_the_ring_its_capacity():
+    rec = sinks.Recorder(250_000)  # room for two deliveries of 100,000 records
+    sent = [records(TOA_TOT, 100_000) for _ in range(12)]
+    kept = []
+    for k, packets in enumerate(sent):
+        rec(packets, {"shutterStart": k, "tdcs": [np.arange(k, dtype=np.uint64)] * 3}, kind="dd-toa-tot")
+        kept.append(rec.get(timeout=0))
+    assert (rec.delivered, rec.dropped) == (12, 0)
+    del rec
+    for k, (data, metadata) in enumerate(kept):
+        assert data.tobytes() == sent[k].tobytes() and metadata["shutterStart"] == k
+        assert [t.tolist() for t in metadata["tdcs"]] == [list(range(k))] * 3
+
+
 def test_deliveries_that_do_not_fit_are_dropped_whole_and_counted():
     rec = sinks.Recorder(100)
     native = Native(rec)

@@ -1271,8 +1271,9 @@ ZORV_METHOD_AS(recorder_methods, "get_batch", recorder_get_batch, {"timeout=None
         Takes the oldest deliveries held, as many as are ready, in one go.
 
         A batch holds consecutive deliveries of one kind (a sink registered on channels of
-        different readout modes hands them out in separate batches). It waits, as :func:`~get`
-        does, only when no delivery is held.
+        different readout modes hands them out in separate batches) that lie in one run of the
+        recorder's memory (at most 4 MB, or one larger delivery). It waits, as :func:`~get` does, only
+        when no delivery is held.
 
         Args:
             timeout (float): Seconds to wait at most for the first delivery; None waits for as
@@ -1451,7 +1452,9 @@ const char kRecorderDoc[] = R"(Recorder(capacity, idle=1.0)
     Register it like a data callable (``device.acq.setDataCallback(channelId, recorder)``, or
     setRawDataCallback). Each delivery is copied in whole by one copy of its bytes, without the
     interpreter lock; a delivery that does not fit is dropped whole and counted in
-    :attr:`dropped`, so the SDK's thread never waits for a reader. Take deliveries with
+    :attr:`dropped`, so the SDK's thread never waits for a reader. Arrays of 1 MB or more are
+    handed out without a copy, as views of the recorder's memory: they are yours to keep, and keep
+    the run of memory they lie in (at most 4 MB, or one larger delivery) until they go. Take deliveries with
     :func:`~get` or :func:`~get_batch`, or iterate: ``for data, metadata in recorder:`` yields
     deliveries until the ring is drained and no acquisition on a channel registered with the
     recorder runs, or until none has arrived for :attr:`idle` seconds.
