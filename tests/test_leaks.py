@@ -8,12 +8,13 @@ import os
 import sys
 import tracemalloc
 
+import numpy as np
 import pytest
 
 import zorvsim
 from calls import BINNING, FAILING, LOCATOR, MASK, METHODS, device_for_calls
 from calls import opened_device as _opened
-from zorvsdk import chip, errors, zorv
+from zorvsdk import chip, errors, sinks, zorv
 
 CALLS = 2000  # per path of each method
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -247,3 +248,30 @@ def test_process_memory_stays_flat_over_every_method(finalized):
     grown = rss() - memory
     calls = 1000 * len(calls_)
     assert grown < 2 * 1024 * 1024, f"RSS grew by {grown} bytes over {calls} calls"
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine grows the process")
+def test_recorders_give_their_memory_back():
+    # A recorder reserves its capacity in runs of memory, and hands large batches out as views of
+    # them. Once recorders and arrays are gone, what the process keeps for reuse is bounded (32 MB).
+    meta = {"shutterStart": 1, "tdcs": [np.empty(0)] * 3}
+    packets = np.zeros(100_000, np.dtype([("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")]))
+
+    def life():
+        rec = sinks.Recorder(1 << 22)  # 64 MB
+        kept = []
+        for k in range(30):  # 48 MB, a third of it kept until the recorder is gone
+            rec(packets, meta, kind="dd-toa-tot")
+            batch = rec.get_batch(timeout=0)
+            if k % 3 == 0:
+                kept.append(batch)
+
+    gc.collect()
+    memory = rss()
+    sinks.Recorder(1 << 23)  # 128 MB reserved, and given back as it goes
+    assert rss() - memory < 40 * 1024 * 1024
+    for _ in range(4):
+        life()
+    gc.collect()
+    grown = rss() - memory
+    assert grown < 48 * 1024 * 1024, f"RSS grew by {grown} bytes over four recorders"

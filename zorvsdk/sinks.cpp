@@ -118,10 +118,24 @@ public:
         }
         munmap(run, run->bytes);
     }
-    // A recorder reserves (or, made negative, gives back) room kept for its runs.
+    // A recorder reserves (or, made negative, gives back) room kept for its runs; runs kept beyond
+    // the room left are given back to the system.
     void reserve(int64_t bytes) {
-        std::lock_guard<std::mutex> lock(mu_);
-        limit_ += uint64_t(bytes);
+        Run* beyond = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            limit_ += uint64_t(bytes);
+            while (kept_ > limit_) {
+                Run* run = std::exchange(first_, first_->next);
+                kept_ -= run->bytes;
+                run->next = beyond;
+                beyond = run;
+            }
+        }
+        while (beyond) {
+            Run* run = std::exchange(beyond, beyond->next);
+            munmap(run, run->bytes);
+        }
     }
     void lock() { mu_.lock(); }
     void unlock() { mu_.unlock(); }
