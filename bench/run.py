@@ -719,7 +719,9 @@ def report(r: dict, args) -> str:
                           "the process (4 MB runs mapped in whole, kept) at " +
                           " and ".join(f"{v['hits_per_second'] / 1e6:.0f} M hits/s on {p} pages ({pct(v['spread'])})"
                                        for p, v in m.items()) +
-                          ": how fast this machine gives new memory, which bounds what a stored reader keeps.")
+                          ". Memory that the process gave back moments before is mapped again faster (a "
+                          "virtual machine returns it to its host only after a while), so a stored reader's figure "
+                          "depends on what ran before it.")
         rows = []
         for hits, s in r["sinks"].items():
             for v in BUSY_VARIANTS:
