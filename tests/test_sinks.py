@@ -193,6 +193,23 @@ def test_a_batch_concatenates_deliveries_of_one_kind_with_their_boundaries():
         rec.get_batch(timeout=0, max_deliveries=0)
 
 
+def test_a_batch_mixes_views_of_its_large_places_with_copies_of_the_small_ones():
+    rec = sinks.Recorder(1 << 21)
+    sent = [(ints(np.uint32, 100_000), ints(np.uint64, 100_000), ints(np.uint16, 100_000), ints(np.uint64, k))
+            for k in range(4)]
+    for addresses, toas, tots, stamps in sent:
+        rec(addresses, toas, tots, {"shutterStart": 7, "tdcs": [stamps, np.empty(0), stamps[::-1]]})
+    b = rec.get_batch(timeout=0)
+    assert (b.kind, b.deliveries) == ("dd-toa-tot-vec", 4)
+    # addresses (1.6 MB) and ToA (3.2 MB) are views of the recorder's memory; ToT (0.8 MB) is a copy
+    assert [a.flags.owndata for a in b.arrays] == [False, False, True]
+    for i, (addresses, toas, tots, stamps) in enumerate(sent):
+        for p, expected in enumerate((addresses, toas, tots)):
+            assert (b.arrays[p][b.offsets[p, i]:b.offsets[p, i + 1]] == expected).all()
+        for t, expected in enumerate((stamps, [], stamps[::-1])):
+            assert b.tdcs[t][b.tdc_offsets[t, i]:b.tdc_offsets[t, i + 1]].tolist() == list(expected)
+
+
 def test_large_batches_are_owned_and_their_memory_is_never_shared_with_a_live_array():
     # Batches of megabytes are views of the recorder's memory (a batch ends where a run of it does),
     # which is used again only once no array refers to it.
@@ -549,6 +566,27 @@ def run(body, timeout=60):
     proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=timeout)
     assert proc.returncode == 0 and "Fatal Python error" not in proc.stderr, (proc.stdout, proc.stderr)
     return proc.stdout
+
+
+def test_a_delivery_whose_arrays_cannot_be_made_stays_for_the_next_take():
+    out = run("""
+        import resource, numpy as np
+        from zorvsdk import sinks
+        rec = sinks.Recorder(100_000)
+        sent = np.arange(60_000, dtype=np.uint64)  # 480 KB: a copy, in memory of its own
+        rec(sent, kind="binned-count-sums")
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        with open("/proc/self/statm") as f:
+            size = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 10), hard))
+        try:
+            rec.get(timeout=0)
+            print("no MemoryError")
+        except MemoryError:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            print("again", (rec.get(timeout=0)[0] == sent).all(), rec.dropped)
+    """)
+    assert out.strip() == "again True 0", out
 
 
 @pytest.mark.parametrize("wait", ["rec.get()", "rec.get_batch()", "next(iter(rec))"])

@@ -81,16 +81,19 @@ struct Run {
 
 class Runs {
 public:
-    // A run with room for `room` bytes and one reference, kept or new (in 2 MB pages when `huge`);
-    // null when the system has no memory. A kept run is taken when it is no larger than twice what
-    // is needed.
-    Run* take(uint64_t room, bool huge = false) {
+    // A kept run with room for `room` bytes (no larger than twice what is needed), or a new one, with
+    // one reference; null when the system has no memory.
+    Run* take(uint64_t room) {
+        collect();
         const uint64_t bytes = whole_runs(room + kHeader);
         {
             std::lock_guard<std::mutex> lock(mu_);
             Run** best = nullptr;
             for (Run** r = &first_; *r; r = &(*r)->next)
-                if ((*r)->bytes >= bytes && (*r)->bytes <= 2 * bytes && (!best || (*r)->bytes < (*best)->bytes)) best = r;
+                if ((*r)->bytes >= bytes && (*r)->bytes <= 2 * bytes && (!best || (*r)->bytes < (*best)->bytes)) {
+                    best = r;
+                    if ((*r)->bytes == bytes) break;
+                }
             if (best) {
                 Run* run = *best;
                 *best = run->next;
@@ -99,69 +102,97 @@ public:
                 return run;
             }
         }
-        void* p = huge ? map_huge(bytes)
-                       : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (p == MAP_FAILED) return nullptr;
-        return new (p) Run{bytes, {1}, nullptr};
+        return map(bytes, false);
     }
     static void ref(Run* run) { run->refs.fetch_add(1, std::memory_order_relaxed); }
+    // A reference less. A run without any is kept for reuse, or else left for collect() to give back:
+    // never here, where the caller may hold a ring's mutex.
     void unref(Run* run) {
         if (!run || run->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (kept_ + run->bytes <= limit_) {
-                run->next = first_;
-                first_ = run;
-                kept_ += run->bytes;
-                return;
-            }
-        }
-        munmap(run, run->bytes);
+        std::lock_guard<std::mutex> lock(mu_);
+        const bool keep = kept_ + run->bytes <= limit_;
+        run->next = std::exchange(keep ? first_ : doomed_, run);
+        if (keep) kept_ += run->bytes;
     }
-    // A recorder reserves (or, made negative, gives back) room kept for its runs; runs kept beyond
-    // the room left are given back to the system.
-    void reserve(int64_t bytes) {
-        Run* beyond = nullptr;
+    // Gives back to the system the runs that are not kept. Called with no ring's mutex held.
+    void collect() {
+        Run* doomed;
         {
             std::lock_guard<std::mutex> lock(mu_);
-            limit_ += uint64_t(bytes);
+            doomed = std::exchange(doomed_, nullptr);
+        }
+        while (doomed) {
+            Run* run = std::exchange(doomed, doomed->next);
+            munmap(run, run->bytes);
+        }
+    }
+    // A recorder's reservation: `n` new runs of `bytes` in 2 MB pages, kept for reuse and counted in
+    // what may be kept. Returns the bytes reserved, fewer than asked when the system has not that
+    // much memory.
+    uint64_t reserve(uint64_t n, uint64_t bytes) {
+        Run* fresh = nullptr;
+        uint64_t got = 0;
+        for (; got < n; ++got) {
+            Run* run = map(bytes, true);
+            if (!run) break;
+            run->refs.store(0, std::memory_order_relaxed);
+            run->next = std::exchange(fresh, run);
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        limit_ += got * bytes;
+        kept_ += got * bytes;
+        while (fresh) {
+            Run* run = std::exchange(fresh, fresh->next);
+            run->next = std::exchange(first_, run);
+        }
+        return got * bytes;
+    }
+    // A recorder's reservation given back: runs kept beyond what may now be kept go.
+    void unreserve(uint64_t bytes) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            limit_ -= bytes;
             while (kept_ > limit_) {
                 Run* run = std::exchange(first_, first_->next);
                 kept_ -= run->bytes;
-                run->next = beyond;
-                beyond = run;
+                run->next = std::exchange(doomed_, run);
             }
         }
-        while (beyond) {
-            Run* run = std::exchange(beyond, beyond->next);
-            munmap(run, run->bytes);
-        }
+        collect();
     }
     void lock() { mu_.lock(); }
     void unlock() { mu_.unlock(); }
 
 private:
-    // `bytes` (whole runs) aligned and advised for 2 MB pages, every page mapped, or MAP_FAILED.
-    static void* map_huge(uint64_t bytes) {
+    // A new run of `bytes` (whole runs) with one reference, or null: in 4 KB pages mapped with it,
+    // or (`huge`) aligned and advised for 2 MB pages, every page touched.
+    static Run* map(uint64_t bytes, bool huge) {
+        if (!huge) {
+            void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+            return p == MAP_FAILED ? nullptr : new (p) Run{bytes, {1}, nullptr};
+        }
         const uint64_t span = bytes + kRun;
         void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return p;
+        if (p == MAP_FAILED) return nullptr;
         const uintptr_t base = uintptr_t(p), start = (base + kRun - 1) & ~uintptr_t(kRun - 1);
         if (start > base) munmap(p, start - base);
         if (base + span > start + bytes) munmap(reinterpret_cast<void*>(start + bytes), base + span - start - bytes);
         madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);  // advice: its failure changes nothing
         std::memset(reinterpret_cast<void*>(start), 0, bytes);
-        return reinterpret_cast<void*>(start);
+        return new (reinterpret_cast<void*>(start)) Run{bytes, {1}, nullptr};
     }
 
     std::mutex mu_;
-    Run* first_ = nullptr;
+    Run *first_ = nullptr, *doomed_ = nullptr;  // kept for reuse; to be given back
     uint64_t kept_ = 0, limit_ = kKeptRuns;
 } runs;
 
 constexpr char kRunCapsule[] = "zorvsdk.sinks.run";
 
-void release_run(PyObject* capsule) { runs.unref(static_cast<Run*>(PyCapsule_GetPointer(capsule, kRunCapsule))); }
+void release_run(PyObject* capsule) {
+    runs.unref(static_cast<Run*>(PyCapsule_GetPointer(capsule, kRunCapsule)));
+    runs.collect();
+}
 
 // An array of `count` elements of `type` over `data` in `run`, which it holds a reference to (taken
 // here); null with an exception set.
@@ -402,7 +433,7 @@ public:
     ~Ring() override {
         for (uint64_t i = head_; i < tail_; ++i) drop_runs(at(i));
         for (Stream& s : streams_) runs.unref(s.run);
-        runs.reserve(-int64_t(reserved_));
+        runs.unreserve(reserved_);
         delete[] slots_;
     }
     bool ok() const { return slots_ != nullptr; }
@@ -412,19 +443,9 @@ public:
     // Maps the runs that the capacity fills and keeps them for reuse, so that the SDK's threads
     // find their memory mapped. False when the system has not that much memory.
     bool reserve() {
-        const uint64_t bytes = stream_room_ + kHeader, n = (capacity_ * kRecordBytes + stream_room_ - 1) / stream_room_;
-        reserved_ = n * bytes;
-        runs.reserve(int64_t(reserved_));
-        Run* taken = nullptr;
-        uint64_t got = 0;
-        for (; got < n; ++got) {
-            Run* run = runs.take(stream_room_, true);
-            if (!run) break;
-            run->next = taken;
-            taken = run;
-        }
-        while (taken) runs.unref(std::exchange(taken, taken->next));
-        return got == n;
+        const uint64_t n = (capacity_ * kRecordBytes + stream_room_ - 1) / stream_room_, bytes = stream_room_ + kHeader;
+        reserved_ = runs.reserve(n, bytes);
+        return reserved_ == n * bytes;
     }
 
     uint64_t capacity() const { return capacity_; }
@@ -445,33 +466,29 @@ public:
         }
         records = std::max<uint64_t>(records, 1);
         uint64_t index = 0;
+        Run* fresh = nullptr;  // a run taken for the stream of place `short_of`, which had no room
+        int short_of = -1;
         while (fits) {
-            int short_of = -1;
+            bool reserved = false;
             {
                 std::lock_guard<std::mutex> lock(mu_);
+                if (fresh && !room_for(streams_[short_of], places[short_of].type, bytes[short_of])) {
+                    runs.unref(streams_[short_of].run);  // the slots in it hold it while they are held
+                    streams_[short_of] = {std::exchange(fresh, nullptr), 0};
+                }
                 fits = records_ + records <= capacity_ && tail_ - head_ < nslots_;
-                if (fits) {
-                    for (int p = 0; p < n && short_of < 0; ++p)
-                        if (!room_for(streams_[p], places[p].type, bytes[p])) short_of = p;
-                    if (short_of < 0) {
-                        index = reserve_slot(d, places, n, bytes, records);
-                        break;
-                    }
+                short_of = -1;
+                for (int p = 0; fits && p < n && short_of < 0; ++p)
+                    if (!room_for(streams_[p], places[p].type, bytes[p])) short_of = p;
+                if (fits && short_of < 0) {
+                    index = reserve_slot(d, places, n, bytes, records);
+                    reserved = true;
                 }
             }
-            if (!fits) break;
-            // A new run for the stream that has no room, taken without the mutex: it may be mapped.
-            Run* run = runs.take(std::max(stream_room_, bytes[short_of]));
-            fits = run != nullptr;
-            if (!fits) break;
-            std::lock_guard<std::mutex> lock(mu_);
-            Stream& stream = streams_[short_of];
-            if (room_for(stream, places[short_of].type, bytes[short_of])) {
-                runs.unref(run);  // another producer gave the stream a run meanwhile
-            } else {
-                runs.unref(stream.run);  // the slots in it hold it while they are held
-                stream = {run, 0};
-            }
+            runs.unref(std::exchange(fresh, nullptr));  // another producer gave the stream a run meanwhile
+            if (reserved || !fits) break;
+            fresh = runs.take(std::max(stream_room_, bytes[short_of]));  // without the mutex: it may map memory
+            fits = fresh != nullptr;
         }
         if (!fits) {
             dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -529,21 +546,45 @@ public:
 
     // Claimed slots are done: their references to runs go once the slots before them are done.
     void finish(uint64_t first, uint64_t n) {
-        std::lock_guard<std::mutex> lock(mu_);
-        for (uint64_t i = first; i < first + n; ++i) at(i).state = Slot::Done;
-        release();
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            for (uint64_t i = first; i < first + n; ++i) at(i).state = Slot::Done;
+            release();
+        }
+        runs.collect();
+    }
+
+    // Claimed slots that could not be handed out (no memory for their arrays) are ready again when
+    // no later slot was claimed since, else lost and counted as dropped.
+    void unclaim(uint64_t first, uint64_t end) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            const bool last = read_ == end;
+            for (uint64_t i = first; i < end; ++i) at(i).state = last ? Slot::Ready : Slot::Done;
+            if (last) {
+                read_ = first;
+            } else {
+                dropped_.fetch_add(end - first, std::memory_order_relaxed);
+                release();
+            }
+        }
+        cv_.notify_all();
+        runs.collect();
     }
 
     // Drops what is ready and resets the counts. Deliveries being written arrive after it.
     void clear() {
-        std::lock_guard<std::mutex> lock(mu_);
-        while (read_ < tail_ && at(read_).state != Slot::Writing) {
-            if (at(read_).state == Slot::Ready) at(read_).state = Slot::Done;
-            ++read_;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            while (read_ < tail_ && at(read_).state != Slot::Writing) {
+                if (at(read_).state == Slot::Ready) at(read_).state = Slot::Done;
+                ++read_;
+            }
+            release();
+            delivered_.store(0, std::memory_order_relaxed);
+            dropped_.store(0, std::memory_order_relaxed);
         }
-        release();
-        delivered_.store(0, std::memory_order_relaxed);
-        dropped_.store(0, std::memory_order_relaxed);
+        runs.collect();
     }
 
     const Slot& slot(uint64_t i) const { return slots_[i % nslots_]; }  // of a claimed slot
@@ -1079,12 +1120,12 @@ PyObject* recorder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 constexpr uint64_t kCopyWithoutLock = 1 << 23;  // bytes copied out with the interpreter lock held
 
 // Claimed slots. Each is done once copied out, so that its room is free for the SDK's threads at
-// once; what is left when the claim ends (an array could not be made) is done unread.
+// once; what is left when the claim ends (an array could not be made) is given back unread.
 class Claim {
 public:
     Claim(Ring& r, uint64_t first, uint64_t n) : r_(r), first_(first), next_(first), end_(first + n) {}
     ~Claim() {
-        if (next_ < end_) r_.finish(next_, end_ - next_);
+        if (next_ < end_) r_.unclaim(next_, end_);
     }
     Claim(const Claim&) = delete;
     Claim& operator=(const Claim&) = delete;
