@@ -1119,8 +1119,9 @@ PyObject* recorder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 constexpr uint64_t kCopyWithoutLock = 1 << 23;  // bytes copied out with the interpreter lock held
 
-// Claimed slots. Each is done once copied out, so that its room is free for the SDK's threads at
-// once; what is left when the claim ends (an array could not be made) is given back unread.
+// Claimed slots, done once copied out (one by one in a long copy without the interpreter lock, so
+// that their room is free for the SDK's threads at once); what is left when the claim ends (an
+// array could not be made) is given back unread.
 class Claim {
 public:
     Claim(Ring& r, uint64_t first, uint64_t n) : r_(r), first_(first), next_(first), end_(first + n) {}
@@ -1134,14 +1135,15 @@ public:
     // to out[p] (null for a view) at the element offset at[p][j]. With the interpreter lock released
     // when the bytes are many.
     void copy_out(char* const* out, const uint64_t* const* at, uint64_t bytes) {
-        if (bytes < kCopyWithoutLock) return copy(out, at);
+        if (bytes < kCopyWithoutLock) return copy(out, at, false);
         Py_BEGIN_ALLOW_THREADS
-        copy(out, at);
+        copy(out, at, true);
         Py_END_ALLOW_THREADS
     }
 
 private:
-    void copy(char* const* out, const uint64_t* const* at) {
+    void copy(char* const* out, const uint64_t* const* at, bool one_by_one) {
+        const uint64_t from = next_;
         for (; next_ < end_; ++next_) {
             const Ring::Slot& s = r_.slot(next_);
             for (int p = 0, places = places_in(s.kind); p < places; ++p)
@@ -1150,8 +1152,9 @@ private:
                     std::memcpy(out[p] + at[p][next_ - first_] * itemsize, s.runs[p]->data() + s.at[p],
                                 s.counts[p] * itemsize);
                 }
-            r_.finish(next_, 1);
+            if (one_by_one) r_.finish(next_, 1);
         }
+        if (!one_by_one) r_.finish(from, end_ - from);
     }
 
     Ring& r_;
