@@ -376,8 +376,7 @@ def check_sinks(dev, hits: int) -> None:
 
 def fresh_memory(window: float) -> float:
     """Seconds per 16-byte hit for one thread copying into memory it has just allocated (4 MB
-    arrays, kept): the floor of any consumer that keeps what it takes, set by the system mapping
-    fresh pages."""
+    arrays, kept): what keeping copies costs where the system must map fresh pages."""
     source, kept = np.ones(1 << 22, np.uint8), []
     start = time.perf_counter()
     while time.perf_counter() - start < window:
