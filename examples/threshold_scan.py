@@ -8,7 +8,10 @@ counts, the photon lines and the noise edge marked) above its derivative, the di
 (each line a peak); with ``--csv`` the numbers too. The thresholds are restored afterwards.
 
 By default every calibrated threshold is scanned together, in keV; ``--threshold`` picks one (an
-uncalibrated one is scanned in raw units, as is any with ``--raw``). Runs against the virtual device
+uncalibrated one is scanned in raw units, as is any with ``--raw``). Only the hits of the chips
+whose thresholds are scanned are counted (a threshold's identifier starts with its chip's index, as
+in ``2:threshold``; the chips laid out as in energy_spectrum.py), so that the chips left at their
+own thresholds do not flatten the steps; the figure names them. Runs against the virtual device
 that ships with the package, or a real SDK library put on LD_LIBRARY_PATH.
 
     python examples/threshold_scan.py --output scan.png
@@ -29,6 +32,7 @@ matplotlib.use("Agg")  # no display needed: the plot goes to a file
 import matplotlib.pyplot as plt
 import numpy as np
 
+from energy_spectrum import chip_of
 from zorvsdk.zorv import Device
 
 if TYPE_CHECKING:  # names of the type stubs only: annotations are not evaluated
@@ -40,11 +44,14 @@ PHOTON_LINES_KEV = (8.0, 17.5, 59.5)  # the lines of the virtual device's source
 
 
 class HitCounter:
-    """Counts the hits of a few deliveries, then stops the acquisition from its own callable (the
-    SDK allows that; the acquisition ends once the callable returns). Runs on a thread of the SDK."""
+    """Counts the hits of a few deliveries on some chips (None: on all), then stops the acquisition
+    from its own callable (the SDK allows that; the acquisition ends once the callable returns).
+    Runs on a thread of the SDK."""
 
-    def __init__(self, device: Device, channel: str, deliveries: int) -> None:
-        self.device, self.channel, self.wanted = device, channel, deliveries
+    def __init__(self, device: Device, channel: str, deliveries: int, chips: list[int] | None) -> None:
+        self.device, self.channel, self.wanted, self.chips = device, channel, deliveries, chips
+        self.width, self.height = device.config.getMaskSize()
+        self.chip_count = len(device.chip.getChipIds())
         self.lock = threading.Lock()
         self.hits = 0
         self.deliveries = 0
@@ -55,12 +62,24 @@ class HitCounter:
             self.deliveries = 0
 
     def __call__(self, data: np.ndarray[Any, Any], metadata: AcqMetadata) -> None:
+        if self.chips is None:
+            hits = len(data)
+        else:
+            chip = chip_of(data["address"].astype(np.int64), self.width, self.height, self.chip_count)
+            hits = int(np.count_nonzero(np.isin(chip, self.chips)))
         with self.lock:
-            self.hits += len(data)
+            self.hits += hits
             self.deliveries += 1
             enough = self.deliveries == self.wanted
         if enough:
             self.device.acq.abort(self.channel)
+
+
+def chips_of(ids: list[str]) -> list[int] | None:
+    """The chips of the thresholds, told by the index that begins each identifier ("2:threshold");
+    None when an identifier does not say."""
+    heads = [head for head, sep, _ in (i.partition(":") for i in ids) if sep and head.isdigit()]
+    return sorted({int(head) for head in heads}) if len(heads) == len(ids) else None
 
 
 def scan_values(start: float, stop: float, steps: int, raw: bool) -> list[float]:
@@ -198,9 +217,14 @@ def main(argv: list[str] | None = None) -> int:
 
             channel = args.channel or device.acq.getChannelIds()[0]
             chip.selectMode(args.mode)
-            counter = HitCounter(device, channel, args.deliveries)
+            scanned = chips_of(ids)
+            counter = HitCounter(device, channel, args.deliveries, scanned)
+            counted = ("the hits of every chip" if scanned is None else
+                       f"the hits of chip{'s' * (len(scanned) > 1)} {', '.join(map(str, scanned))} "
+                       f"of {counter.chip_count}")
             device.acq.setDataCallback(channel, counter)
-            print(f"scanning {', '.join(ids)} of {locator} ({width} x {height} pixels) in {len(values)} steps")
+            print(f"scanning {', '.join(ids)} of {locator} ({width} x {height} pixels) in {len(values)} steps, "
+                  f"counting {counted}")
             counts: list[tuple[int, int]] = []
             try:
                 for step, value in enumerate(values, 1):
@@ -220,7 +244,7 @@ def main(argv: list[str] | None = None) -> int:
         device.finalize()
 
     rates = [hits / n if n else 0.0 for hits, n in counts]
-    title = f"Threshold scan of {', '.join(ids)}\n{locator}, {width} x {height} pixels, {args.mode}"
+    title = f"Threshold scan of {', '.join(ids)}: {counted}\n{locator}, {width} x {height} pixels, {args.mode}"
     plot(values, rates, unit, noise, title, args.output)
     print(f"curve written to {args.output}")
     if args.csv:
