@@ -3,8 +3,10 @@
 Opens a device (the first attached by default), applies the settings given (a configuration
 document, DAC values, thresholds, bias voltages), selects a readout mode that delivers hits and
 acquires on one channel for a duration or a number of deliveries, or until the acquisition ends by
-itself, whichever comes first. A progress bar shows the hits, their rate and the time left; Ctrl-C
-stops the acquisition and still writes every output for the data taken so far (exit status 130).
+itself, whichever comes first. A progress bar shows the hits written, their rate and the time left,
+and then the writing of what is still held; Ctrl-C, SIGTERM and SIGHUP stop the acquisition and
+still write every output for the data taken so far (exit status 128 + the signal's number: 130
+for Ctrl-C).
 
 Deliveries are copied into a bounded buffer on the SDK's threads and handed to a writer thread,
 which counts them into the hit map and appends them to the HDF5 file, so that slow disks never
@@ -14,8 +16,10 @@ Outputs: the hit map as a figure (pixel axes with the detector's row 0 at the bo
 pixel addresses y * width + x number them; a logarithmic colour scale of hits per pixel) and with
 --hdf5 an HDF5 file holding the hits (address, ToT, ToA), the deliveries, the TDC time stamps, the
 hit and ToT maps, and as attributes the device, the readout mode, the settings (DACs, thresholds,
-bias, temperatures) and the units. A device error ends the command with a one-line message and
-exit status 1; bad arguments with exit status 2.
+bias, temperatures) and the units. The outputs' paths are checked before anything is acquired. A
+device error, or an output that cannot be written, ends the command with a one-line message and
+exit status 1; bad arguments with exit status 2. Standard output closed early (``| head``) does not
+stop the run: its outputs are written, and the exit status is 141, as for a broken pipe.
 
     zorvsdk-acquire --seconds 5 --output hitmap.png --hdf5 run.h5
     python -m zorvsdk.acquire --threshold 0:threshold=5.5 --bias hv=100 --deliveries 100
@@ -25,13 +29,17 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import io
+import math
+import os
 import queue
+import signal
 import sys
 import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any, Callable, Protocol, TextIO, cast
 
 import numpy as np
 
@@ -50,21 +58,137 @@ HIT_MODES = ("0:tpx3-dd-toa-tot", "0:tpx3-sorted-dd-toa-tot", "0:tpx3-dd-toa-tot
              "0:tpx3-seq-toa-tot", "0:tpx3-seq-toa-tot-vec")
 DEFAULT_SECONDS = 10.0
 DEFAULT_BUFFER = 1 << 23  # hits held between the SDK's threads and the writer (128 MiB)
-INTERRUPTED = 130  # the shell's status for a program stopped by SIGINT
 POLL = 0.1  # seconds between looks at the acquisition from the main thread
+# Ctrl-C, a batch scheduler's request to stop, a lost terminal: each stops the acquisition.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+BROKEN_PIPE = 128 + signal.SIGPIPE  # the shell's status of a program whose output was closed early
+INT32 = (-(1 << 31), (1 << 31) - 1)  # the SDK's integer settings (DACs, raw thresholds)
+
+
+def signalled(signum: int) -> int:
+    """The shell's exit status of a program stopped by a signal."""
+    return 128 + signum
 
 
 class CommandError(Exception):
-    """A failure of the command's own (no such device or channel), reported in one line."""
+    """A failure of the command's own (no such device or channel, an output that cannot be
+    written), reported in one line."""
+
+
+# ---------------------------------------------------------------------------------------------
+# Standard output and error, and the signals that stop the command
+
+class _Guarded(io.TextIOBase):
+    """A text stream that outlives its reader: once a write finds the pipe closed (``| head``),
+    the rest is dropped and the descriptor points at /dev/null, so that neither the run nor the
+    interpreter's last flush fails on it."""
+
+    def __init__(self, stream: TextIO | None) -> None:
+        super().__init__()
+        self.stream = stream  # None: the interpreter started with the descriptor closed
+        self.broken = False
+
+    def write(self, text: str) -> int:
+        self._guard(lambda stream: (stream.write(text), stream.flush()))
+        return len(text)
+
+    def flush(self) -> None:
+        self._guard(lambda stream: stream.flush())
+
+    def _guard(self, act: Callable[[TextIO], object]) -> None:
+        if self.broken or self.stream is None:
+            return
+        try:
+            act(self.stream)
+        except BrokenPipeError:
+            self.broken = True
+            try:
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, self.stream.fileno())
+                os.close(devnull)
+            except (OSError, ValueError):  # a stream without a descriptor of its own
+                pass
+
+    def fileno(self) -> int:
+        if self.stream is None:
+            raise io.UnsupportedOperation("fileno")
+        return self.stream.fileno()
+
+    def isatty(self) -> bool:
+        return not self.broken and self.stream is not None and self.stream.isatty()
+
+    @property
+    def encoding(self) -> str:  # type: ignore[override]
+        return "utf-8" if self.stream is None else self.stream.encoding
+
+
+class Console:
+    """Standard output and error of one run of the command, each guarded against a reader that
+    goes away: the run goes on and writes its files."""
+
+    def __enter__(self) -> Console:
+        self.saved = sys.stdout, sys.stderr
+        self.out, self.err = _Guarded(sys.stdout), _Guarded(sys.stderr)
+        sys.stdout, sys.stderr = cast(TextIO, self.out), cast(TextIO, self.err)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        sys.stdout, sys.stderr = self.saved
+
+    @property
+    def broken(self) -> bool:
+        return self.out.broken or self.err.broken
+
+
+class Interrupted(KeyboardInterrupt):
+    """A stop signal that ends the command at once: one before the acquisition begins, or a second
+    one."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+class StopSignals:
+    """Ctrl-C, SIGTERM and SIGHUP while the command runs (a signal that was ignored when it started,
+    as under nohup or in a background job, stays ignored). Once the acquisition has begun, the first
+    signal asks it to stop: the data taken are written, and every output. Before that, or a second
+    time, a signal ends the command at once (`Interrupted`)."""
+
+    def __init__(self) -> None:
+        self.received: int | None = None  # the first signal
+        self.keeping = False  # set once the acquisition begins: the first signal is kept, not raised
+        self._previous: dict[int, Any] = {}
+
+    def __enter__(self) -> StopSignals:
+        if threading.current_thread() is threading.main_thread():  # only there can Python handle them
+            for signum in STOP_SIGNALS:
+                if signal.getsignal(signum) in (signal.SIG_DFL, signal.default_int_handler):
+                    self._previous[signum] = signal.signal(signum, self._handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)
+
+    def _handle(self, signum: int, frame: object) -> None:
+        first = self.received is None
+        if first:
+            self.received = signum
+        if not (first and self.keeping):
+            raise Interrupted(signum)
 
 
 # ---------------------------------------------------------------------------------------------
 # From the SDK's threads to the writer: a Recorder copies each delivery into its ring without the
 # interpreter lock; the writer thread takes them out, writes them and feeds the HitMap.
 
-def make_capture(capacity: int, width: int, height: int) -> tuple[Recorder, HitMap]:
-    """The recorder to register for the channel and the hit map that the writer feeds."""
-    return Recorder(capacity), HitMap(width, height)
+def make_map(width: int, height: int) -> HitMap:
+    """The hit map that the writer feeds, for the detector's size as the device reports it."""
+    try:
+        return HitMap(width, height)
+    except (ValueError, MemoryError) as e:
+        raise CommandError(f"cannot map the device's {width} x {height} pixels: {e}") from None
 
 
 def as_hits(mode: str, delivery: tuple[Any, ...]) -> NDArray[Any]:
@@ -94,9 +218,29 @@ SHUTTER = [("shutterStart", "<u8")]
 CHUNK = 1 << 16
 
 
+class HitsOutput(Protocol):
+    """The file of hits as the command uses it. ``add`` may hand the rows to threads of the
+    output's own; ``written`` and ``pending`` then tell how far they are."""
+
+    def add(self, hits: NDArray[Any], metadata: dict[str, Any] | None) -> None:
+        """Appends one delivery: its hits and, in the data-driven modes, its metadata."""
+
+    def written(self) -> tuple[int, int]:
+        """The deliveries and hits in the file so far."""
+
+    def pending(self) -> int:
+        """The deliveries added and not yet in the file."""
+
+    def close(self, counts: NDArray[Any], tot: NDArray[Any], totals: dict[str, Any]) -> None:
+        """Writes what is pending, the hit and ToT maps and the totals, and closes the file."""
+
+    def abandon(self) -> None:
+        """Closes the file as it is, after a failure or a second stop signal."""
+
+
 class Hdf5Output:
     """Hits appended delivery by delivery to resizable, compressed datasets; the maps and the
-    totals written at the end."""
+    totals written at the end. Writes in ``add``: nothing is ever pending."""
 
     def __init__(self, path: Path, attrs: dict[str, Any], settings: dict[str, dict[str, Any]], metadata: bool) -> None:
         import h5py  # type: ignore[import-untyped,unused-ignore]
@@ -118,6 +262,7 @@ class Hdf5Output:
         self.deliveries = dataset("deliveries", self.delivery, {"shutterStart": HIT_UNITS["toa"]} if metadata else {})
         self.tdcs = [dataset(f"tdc{i}", dtypes.TDC_STAMP, {"stamp": HIT_UNITS["toa"]}) for i in
                      range(3)] if metadata else []
+        self._written = (0, 0)
 
     @staticmethod
     def _append(ds: Any, rows: NDArray[Any]) -> None:
@@ -134,6 +279,13 @@ class Hdf5Output:
         for ds, stamps in zip(self.tdcs, metadata["tdcs"] if metadata else ()):
             if len(stamps):
                 self._append(ds, stamps)
+        self._written = (self.deliveries.shape[0], self.hits.shape[0])
+
+    def written(self) -> tuple[int, int]:
+        return self._written
+
+    def pending(self) -> int:
+        return 0
 
     def close(self, counts: NDArray[Any], tot: NDArray[Any], totals: dict[str, Any]) -> None:
         for name, image, unit in (("hitmap", counts, "hits"), ("totmap", tot, "ToT tick of the chip")):
@@ -151,24 +303,31 @@ class Hdf5Output:
 # The writer thread
 
 class Writer(threading.Thread):
-    """Takes the deliveries from the recorder, counts their hits into the map and appends them to
-    the file. After ``finish()`` it takes what is still held, then ends."""
+    """Takes the deliveries from the recorder, counts their hits into the map and adds them to the
+    output. After ``finish()`` it takes what is still held, then ends; after ``stop()`` it ends
+    without it."""
 
-    def __init__(self, capture: Recorder, pixels: HitMap, mode: str, output: Hdf5Output | None,
+    def __init__(self, capture: Recorder, pixels: HitMap, mode: str, output: HitsOutput | None,
                  limit: int | None) -> None:
         super().__init__(name="zorvsdk-acquire writer", daemon=True)
         self.capture, self.pixels, self.mode, self.output, self.limit = capture, pixels, mode, output, limit
         self.deliveries = 0
         self.hits = 0
+        self._counted = (0, 0)
         self.error: BaseException | None = None
         self._finish = threading.Event()
+        self._leave = threading.Event()
 
     def finish(self) -> None:
         self._finish.set()
 
+    def stop(self) -> None:
+        self._leave.set()
+        self._finish.set()
+
     def run(self) -> None:
         try:
-            while self.limit is None or self.deliveries < self.limit:
+            while not self._leave.is_set() and (self.limit is None or self.deliveries < self.limit):
                 finishing = self._finish.is_set()  # read first: all held deliveries came before it
                 try:
                     delivery = self.capture.get(timeout=0 if finishing else POLL)
@@ -189,6 +348,20 @@ class Writer(threading.Thread):
             self.output.add(hits, metadata)
         self.hits += len(hits)
         self.deliveries += 1
+        self._counted = (self.deliveries, self.hits)  # read by other threads at once
+
+    def written(self) -> tuple[int, int]:
+        """The deliveries and hits that reached the output (without a file: the map) so far."""
+        return self.output.written() if self.output is not None else self._counted
+
+    def pending(self) -> int:
+        """The deliveries taken in and not yet written: held by the recorder, or by the output."""
+        return self.capture.delivered - self.deliveries + (self.output.pending() if self.output is not None else 0)
+
+    def drained(self, timeout: float) -> bool:
+        """Waits up to `timeout` seconds for the end of the writing; whether it has ended."""
+        self.join(timeout)
+        return not self.is_alive() and (self.output is None or self.output.pending() == 0)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -210,6 +383,14 @@ def parse_setting(kind: Callable[[str], float | int]) -> Callable[[str], tuple[s
     return parse
 
 
+def int32(text: str) -> int:
+    """An integer setting as the SDK takes it (DACs, raw thresholds): 32 bits with a sign."""
+    value = int(text)
+    if not INT32[0] <= value <= INT32[1]:
+        raise argparse.ArgumentTypeError(f"{value} is outside the SDK's 32-bit integers ({INT32[0]} to {INT32[1]})")
+    return value
+
+
 CONFIG_KINDS = {".yml": "yml", ".yaml": "yml", ".xml": "xml"}
 
 
@@ -226,7 +407,11 @@ def apply_settings(device: Device, args: argparse.Namespace) -> None:
     """The configuration document first, then the single values, which take precedence."""
     if args.config is not None:
         path, kind = args.config
-        device.config.load(kind, path.read_text(encoding="utf-8"))
+        try:
+            text = path.read_text(encoding="utf-8")
+        except UnicodeDecodeError as e:
+            raise CommandError(f"{path} is not UTF-8 text: {e.reason} at byte {e.start}") from None
+        device.config.load(kind, text)
     for name, value in args.dac:
         device.chip.setDacValue(name, value)
     for ident, kev in args.threshold:
@@ -271,10 +456,14 @@ class Run:
     hits: int = 0
     dropped: int = 0
     outside: int = 0
-    interrupted: bool = False
+    signal: int | None = None  # the stop signal that ended the acquisition
     ended_by_device: bool = False  # before the duration or delivery count asked for
     asked: str = ""  # the duration or delivery count asked for, as text
     counts: NDArray[Any] = field(default_factory=lambda: np.zeros((0, 0), dtype=np.uint64))
+
+    @property
+    def interrupted(self) -> bool:
+        return self.signal is not None
 
 
 def choose_device(device: Device, locator: str | None) -> DeviceDescriptor:
@@ -290,18 +479,21 @@ def choose_device(device: Device, locator: str | None) -> DeviceDescriptor:
     raise CommandError(f"no device {locator!r} attached (attached: {known})")
 
 
-def acquire(args: argparse.Namespace) -> Run:
-    """Runs the acquisition that the arguments describe and writes its outputs."""
+def acquire(args: argparse.Namespace, capture: Recorder, stop: StopSignals) -> Run:
+    """Runs the acquisition that the arguments describe into `capture` and writes the HDF5 file."""
     with Device() as device:
         descriptor = choose_device(device, args.device)
         device.open(descriptor.connectionString)
         apply_settings(device, args)
         device.chip.selectMode(args.mode)
         channels = device.acq.getChannelIds()
+        if not channels:
+            raise CommandError(f"the device {descriptor.connectionString} has no acquisition channel")
         channel = args.channel or channels[0]
         if channel not in channels:
             raise CommandError(f"no channel {channel!r} (channels: {', '.join(channels)})")
         width, height = device.config.getMaskSize()
+        pixels = make_map(width, height)
         run = Run(descriptor, args.mode, channel, width, height,
                   asked=f"{args.deliveries} deliveries" if args.deliveries is not None else f"{args.seconds:g} s")
         started = datetime.datetime.now(datetime.timezone.utc)
@@ -312,7 +504,7 @@ def acquire(args: argparse.Namespace) -> Run:
                      "startTime": started.isoformat()}
             output = Hdf5Output(args.hdf5, attrs, read_settings(device), args.mode in dtypes.METADATA_MODES)
         try:
-            take(device, run, output, args)
+            take(device, run, Writer(capture, pixels, run.mode, output, args.deliveries), args, stop)
         except BaseException:
             if output is not None:
                 output.abandon()
@@ -320,73 +512,83 @@ def acquire(args: argparse.Namespace) -> Run:
     return run
 
 
-def take(device: Device, run: Run, output: Hdf5Output | None, args: argparse.Namespace) -> None:
-    """The acquisition itself, from registration to the totals, into `run` and `output`."""
-    capture, pixels = make_capture(args.buffer, run.width, run.height)
-    writer = Writer(capture, pixels, run.mode, output, args.deliveries)
-    device.acq.setDataCallback(run.channel, capture)
+def take(device: Device, run: Run, writer: Writer, args: argparse.Namespace, stop: StopSignals) -> None:
+    """The acquisition itself, from registration to the totals, into `run` and the writer's output."""
+    device.acq.setDataCallback(run.channel, writer.capture)
     writer.start()
     try:
-        run.seconds, run.interrupted, run.ended_by_device = follow(device, run.channel, writer, args)
+        follow(device, run, writer, args, stop)
     finally:
-        writer.finish()
+        writer.stop()  # it has ended, unless this is a failure or a second signal: then nothing more is written
         writer.join()
     if writer.error is not None:
         raise writer.error
-    run.deliveries, run.hits, run.dropped = writer.deliveries, writer.hits, capture.dropped
-    run.counts, run.outside = pixels.counts(), pixels.outside
-    if output is not None:
-        output.close(run.counts, pixels.tot(), {
+    run.deliveries, run.hits, run.dropped = writer.deliveries, writer.hits, writer.capture.dropped
+    run.counts, run.outside = writer.pixels.counts(), writer.pixels.outside
+    if writer.output is not None:
+        writer.output.close(run.counts, writer.pixels.tot(), {
             "seconds": run.seconds, "deliveries": run.deliveries, "hits": run.hits,
             "droppedDeliveries": run.dropped, "outsideHits": run.outside, "interrupted": run.interrupted})
 
 
-def follow(device: Device, channel: str, writer: Writer, args: argparse.Namespace) -> tuple[float, bool, bool]:
+def follow(device: Device, run: Run, writer: Writer, args: argparse.Namespace, stop: StopSignals) -> None:
     """Begins the acquisition and watches it from this thread until it ends by itself, reaches the
-    duration or the delivery count, or Ctrl-C; then stops it. Returns the seconds it ran, whether
-    Ctrl-C stopped it, and whether the device ended it by itself. The SDK's wait for the end runs on a thread of its own, so that
-    this thread stays free to show progress and to take Ctrl-C."""
+    duration or the delivery count, or a stop signal comes; stops it, and waits for the writer to
+    write everything taken. The progress bar is up all along. Sets the run's seconds, the signal
+    that stopped it and whether the device ended it by itself. The SDK's wait for the end runs on
+    a thread of its own, so that this thread stays free to show progress and to take signals."""
     ended = threading.Event()
     failure: list[BaseException] = []
 
     def wait() -> None:
         try:
-            device.acq.end(channel)
+            device.acq.end(run.channel)
         except BaseException as e:  # handed to the main thread
             failure.append(e)
         finally:
             ended.set()
 
     progress = Progress(args)
-    start = time.monotonic()
-    device.acq.begin(channel)
-    waiter = threading.Thread(target=wait, name="zorvsdk-acquire end", daemon=True)
-    waiter.start()
-    interrupted, by_device = False, True
     try:
-        print(f"acquiring {args.mode} on {channel} (Ctrl-C stops and keeps the data)", flush=True)
-        while not ended.wait(POLL):
-            elapsed = time.monotonic() - start
-            progress.show(elapsed, writer)
-            if writer.error is not None or (args.seconds is not None and elapsed >= args.seconds) or (
-                    args.deliveries is not None and writer.deliveries >= args.deliveries):
-                by_device = False
-                break
-    except KeyboardInterrupt:
-        interrupted, by_device = True, False
+        stop.keeping = True
+        start = time.monotonic()
+        device.acq.begin(run.channel)
+        waiter = threading.Thread(target=wait, name="zorvsdk-acquire end", daemon=True)
+        waiter.start()
+        by_device = True
+        try:
+            print(f"acquiring {args.mode} on {run.channel} (Ctrl-C stops and keeps the data)", flush=True)
+            while not ended.wait(POLL):
+                elapsed = time.monotonic() - start
+                progress.show(elapsed, writer)
+                if stop.received is not None or writer.error is not None or (
+                        args.seconds is not None and elapsed >= args.seconds) or (
+                        args.deliveries is not None and writer.deliveries >= args.deliveries):
+                    by_device = False
+                    break
+        finally:
+            if not ended.is_set():
+                device.acq.abort(run.channel)
+            waiter.join()
+        run.seconds = time.monotonic() - start
+        run.signal, run.ended_by_device = stop.received, by_device
+        if failure:
+            raise failure[0]
+        writer.finish()
+        while not writer.drained(POLL):
+            progress.show(run.seconds, writer, "writing")
+        progress.show(run.seconds, writer, "written")  # the summary's figures
     finally:
         progress.close()
-        if not ended.is_set():
-            device.acq.abort(channel)
-        waiter.join()
-    if failure:
-        raise failure[0]
-    return time.monotonic() - start, interrupted, by_device
 
 
 class Progress:
     """A progress bar over the duration, or over the deliveries when a count is asked for, with
-    the hits taken and their rate; tqdm shows the time left."""
+    the deliveries and hits written and their rate; tqdm shows the time left. Once the acquisition
+    has stopped it shows the writing of what is still held, and at last the summary's figures."""
+
+    ACQUIRING = "{desc}: {percentage:3.0f}%|{bar}| {elapsed} elapsed, {remaining} left{postfix}"
+    STOPPED = "{desc}: {elapsed} elapsed{postfix}"
 
     def __init__(self, args: argparse.Namespace) -> None:
         self.bar: Any = None
@@ -396,15 +598,26 @@ class Progress:
         from tqdm import tqdm
 
         total, unit = (args.deliveries, " deliveries") if self.by_count else (args.seconds, " s")
-        self.bar = tqdm(total=total, unit=unit, desc="acquiring", leave=False, dynamic_ncols=True,
-                        bar_format="{desc}: {percentage:3.0f}%|{bar}| {elapsed} elapsed, {remaining} left{postfix}")
+        self.bar = tqdm(total=total, unit=unit, desc="acquiring", leave=True, dynamic_ncols=True,
+                        bar_format=self.ACQUIRING)
 
-    def show(self, elapsed: float, writer: Writer) -> None:
+    def show(self, seconds: float, writer: Writer, stage: str = "acquiring") -> None:
+        """One frame of a stage, "acquiring", "writing" (what is held) or "written", after `seconds`
+        of acquisition."""
         if self.bar is None:
             return
-        rate = writer.hits / elapsed if elapsed > 0 else 0.0
-        self.bar.n = min(writer.deliveries if self.by_count else round(elapsed, 1), self.bar.total)
-        self.bar.set_postfix_str(f"{writer.hits:,} hits, {rate:,.0f} hits/s")  # refreshes
+        deliveries, hits = writer.written()
+        figures = f"{deliveries} deliveries, {hits:,} hits written, "
+        if stage == "writing":
+            figures += f"{writer.pending():,} deliveries still to write"
+        else:
+            figures += f"{hits / seconds if seconds > 0 else 0.0:,.0f} hits/s"
+        if stage == "acquiring":
+            self.bar.n = min(deliveries if self.by_count else round(seconds, 1), self.bar.total)
+        else:
+            self.bar.bar_format = self.STOPPED
+        self.bar.set_description_str(stage, refresh=False)
+        self.bar.set_postfix_str(figures)  # refreshes
 
     def close(self) -> None:
         if self.bar is not None:
@@ -414,15 +627,23 @@ class Progress:
 # ---------------------------------------------------------------------------------------------
 # The figure and the summary
 
+def interruption(signum: int | None) -> str:
+    """A stop signal in words ("" for none); Ctrl-C, the usual one, goes without its name."""
+    if signum is None:
+        return ""
+    return "interrupted" if signum == signal.SIGINT else f"interrupted by {signal.Signals(signum).name}"
+
+
 def title_of(run: Run) -> str:
     d = run.descriptor
-    how = "interrupted after" if run.interrupted else "in"
+    how = f"{interruption(run.signal)} after" if run.interrupted else "in"
     return (f"{d.product} {d.serialNumber} ({d.connectionString}), {run.mode}\n"
             f"{run.hits:,} hits {how} {run.seconds:.2f} s, {run.width} x {run.height} pixels")
 
 
-def write_figure(path: Path, run: Run) -> None:
-    """The hit map with pixel axes (row 0 at the bottom) and a logarithmic colour bar."""
+def write_figure(path: Path, kind: str, run: Run) -> None:
+    """The hit map with pixel axes (row 0 at the bottom) and a logarithmic colour bar, in the
+    format `kind` (a suffix of matplotlib's)."""
     import matplotlib
 
     matplotlib.use("Agg")  # a file only: no display needed
@@ -440,13 +661,13 @@ def write_figure(path: Path, run: Run) -> None:
     axes.set_xlabel("x (pixel)")
     axes.set_ylabel("y (pixel)")
     axes.set_title(title_of(run), fontsize=10)
-    figure.savefig(path, dpi=100, bbox_inches="tight")
+    figure.savefig(path, format=kind, dpi=100, bbox_inches="tight")
     plt.close(figure)
 
 
 def summary(run: Run) -> list[str]:
     rate = run.hits / run.seconds if run.seconds > 0 else 0.0
-    lines = [f"{'interrupted: ' if run.interrupted else ''}{run.deliveries} deliveries, {run.hits:,} hits in "
+    lines = [f"{interruption(run.signal) + ': ' if run.interrupted else ''}{run.deliveries} deliveries, {run.hits:,} hits in "
              f"{run.seconds:.3f} s ({rate:,.0f} hits/s) from {run.descriptor.connectionString}, {run.mode} on "
              f"{run.channel}"]
     hit = int(np.count_nonzero(run.counts))
@@ -481,6 +702,8 @@ def positive(kind: Callable[[str], float | int]) -> Callable[[str], float | int]
             raise argparse.ArgumentTypeError(f"{text!r} is not a valid {kind.__name__}") from None
         if not value > 0:
             raise argparse.ArgumentTypeError(f"must be greater than 0, got {text}")
+        if not math.isfinite(value):
+            raise argparse.ArgumentTypeError(f"must be finite, got {text}")
         return value
 
     parse.__name__ = kind.__name__
@@ -503,11 +726,11 @@ def parser() -> argparse.ArgumentParser:
     settings = p.add_argument_group("settings applied before the acquisition, in this order")
     settings.add_argument("--config", type=config_file, metavar="FILE",
                           help="configuration document to load (.yml, .yaml or .xml)")
-    settings.add_argument("--dac", type=parse_setting(int), action="append", default=[], metavar="NAME=VALUE",
+    settings.add_argument("--dac", type=parse_setting(int32), action="append", default=[], metavar="NAME=VALUE",
                           help="set a DAC (repeatable)")
     settings.add_argument("--threshold", type=parse_setting(float), action="append", default=[], metavar="ID=KEV",
                           help="set a calibrated threshold in keV, for example 0:threshold=5.5 (repeatable)")
-    settings.add_argument("--raw-threshold", type=parse_setting(int), action="append", default=[], metavar="ID=RAW",
+    settings.add_argument("--raw-threshold", type=parse_setting(int32), action="append", default=[], metavar="ID=RAW",
                           help="set a threshold in raw units (repeatable)")
     settings.add_argument("--bias", type=parse_setting(float), action="append", default=[], metavar="ID=VOLTS",
                           help="set a bias supply in volts, for example hv=100 (repeatable)")
@@ -531,33 +754,116 @@ def require(args: argparse.Namespace) -> None:
             raise CommandError(f"the package {name!r} is missing: pip install 'zorvsdkpy[examples]'") from None
 
 
+def check_outputs(args: argparse.Namespace) -> str:
+    """Refuses, before anything is acquired, an output that cannot be written, a figure in a format
+    that matplotlib cannot write, and two files given as one (the outputs, or an output and the
+    configuration document), whatever the spelling. Returns the figure's format."""
+    outputs = [("--output", args.output)] + ([("--hdf5", args.hdf5)] if args.hdf5 is not None else [])
+    for option, path in outputs:
+        writable(option, path)
+    kind = figure_format(args.output)
+    files = outputs + ([("--config", args.config[0])] if args.config is not None else [])
+    for i, (option, path) in enumerate(files):
+        for other, other_path in files[i + 1:]:
+            if same_file(path, other_path):
+                raise CommandError(f"{option} {path} and {other} {other_path} are the same file")
+    return kind
+
+
+def figure_format(path: Path) -> str:
+    """The figure's format, told by the suffix of its name, once matplotlib has written a small
+    figure in it (some formats need programs of their own, such as LaTeX for .pgf)."""
+    from matplotlib.backend_bases import FigureCanvasBase
+    from matplotlib.figure import Figure
+
+    kinds = FigureCanvasBase.get_supported_filetypes()
+    kind = path.suffix[1:].lower()
+    if kind not in kinds:
+        raise CommandError(f"--output {path}: the name must end in a figure format's suffix "
+                           f"({', '.join('.' + k for k in sorted(kinds))})")
+    trial = Figure(figsize=(1, 1))
+    trial.text(0.5, 0.5, "x (pixel)")
+    try:
+        trial.savefig(io.BytesIO(), format=kind)
+    except Exception as e:  # whatever the format's writer needs and lacks
+        raise CommandError(f"--output {path}: matplotlib cannot write .{kind} here: {e}") from None
+    return kind
+
+
+def writable(option: str, path: Path) -> None:
+    """Refuses a path that cannot be written, tried as the writing will: an existing file opened
+    for appending (its contents stay as they are), a new one created and removed again."""
+    if path.is_dir():
+        raise CommandError(f"{option} {path} is a folder")
+    folder = path.parent
+    if not folder.is_dir():
+        raise CommandError(f"{option} {path}: " + (f"{folder} is not a folder" if folder.exists() else
+                                                   f"there is no folder {folder}"))
+    try:
+        if path.exists():
+            os.close(os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NONBLOCK))
+        else:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL))
+            os.unlink(path)
+    except OSError as e:
+        raise CommandError(f"{option} {path}: cannot write it: {e.strerror}") from None
+
+
+def same_file(a: Path, b: Path) -> bool:
+    """Whether two paths name one file: through links, or spelled apart (``./x``, ``dir/../x``)."""
+    try:
+        if os.path.samefile(a, b):
+            return True
+    except OSError:  # one of them does not exist yet
+        pass
+    return os.path.realpath(a) == os.path.realpath(b)
+
+
 def main(argv: list[str] | None = None) -> int:
     """The command: returns the exit status."""
-    args = parser().parse_args(argv)
+    p = parser()
+    args = p.parse_args(argv)
     if args.seconds is None and args.deliveries is None:
         args.seconds = DEFAULT_SECONDS
     try:
+        capture = Recorder(args.buffer)  # made here: a size it refuses is a bad argument
+    except (ValueError, MemoryError) as e:
+        p.error(f"argument --buffer: {e}")
+    with Console() as console, StopSignals() as stop:
+        status = execute(args, capture, stop)
+    return BROKEN_PIPE if status == 0 and console.broken else status
+
+
+def execute(args: argparse.Namespace, capture: Recorder, stop: StopSignals) -> int:
+    """Checks, acquires, writes the outputs and reports; returns the exit status."""
+    try:
         require(args)
-        run = acquire(args)
+        kind = check_outputs(args)
+        run = acquire(args, capture, stop)
         # The HDF5 file is complete at this point; the figure comes last.
-        write_figure(args.output, run)
+        write_figure(args.output, kind, run)
     except ZorvSdkException as e:
         return fail(f"device error: {e.args[0] if e.args else type(e).__name__}")
     except (CommandError, OSError) as e:
         return fail(str(e))
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return INTERRUPTED
+    except MemoryError as e:
+        return fail(f"out of memory: {e}")
+    except KeyboardInterrupt as e:  # before the acquisition, or a second signal while writing
+        signum = e.signum if isinstance(e, Interrupted) else signal.SIGINT
+        print(f"{PROG}: {interruption(signum)}", file=sys.stderr)
+        return signalled(signum)
     for line in summary(run):
         print(line)
     for line in warnings_of(run):
         print(f"{PROG}: warning: {line}", file=sys.stderr)
     print(f"hit map written to {args.output}" + (f", hits to {args.hdf5}" if args.hdf5 else ""))
-    return INTERRUPTED if run.interrupted else 0
+    return 0 if stop.received is None else signalled(stop.received)
 
 
 def fail(message: str) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    """Reports a failure in one line (an SDK's text may have several); the exit status."""
+    print(f"{PROG}: error: {'; '.join(line.strip() for line in message.splitlines() if line.strip())}",
+          file=sys.stderr)
     return 1
 
 
