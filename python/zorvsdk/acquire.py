@@ -1,4 +1,4 @@
-"""Acquire hits from a detector and write a hit map (PNG) and, on request, the hits (HDF5).
+"""Acquire hits from a detector and write a hit map (a figure) and, on request, the hits (HDF5).
 
 Opens a device (the first attached by default), applies the settings given (a configuration
 document, DAC values, thresholds, bias voltages), selects a readout mode that delivers hits and
@@ -18,7 +18,7 @@ pixel addresses y * width + x number them; a logarithmic colour scale of hits pe
 hit and ToT maps, and as attributes the device, the readout mode, the settings (DACs, thresholds,
 bias, temperatures) and the units. The outputs' paths are checked before anything is acquired. A
 device error, or an output that cannot be written, ends the command with a one-line message and
-exit status 1; bad arguments with exit status 2. Standard output closed early (``| head``) does not
+exit status 1; bad arguments with exit status 2. Standard output closed early (| head) does not
 stop the run: its outputs are written, and the exit status is 141, as for a broken pipe.
 
     zorvsdk-acquire --seconds 5 --output hitmap.png --hdf5 run.h5
@@ -141,8 +141,7 @@ class Console:
 
 
 class Interrupted(KeyboardInterrupt):
-    """A stop signal that ends the command at once: one before the acquisition begins, or a second
-    one."""
+    """A stop signal that ends the command before the acquisition has begun, or a second one."""
 
     def __init__(self, signum: int) -> None:
         super().__init__(signal.Signals(signum).name)
@@ -151,13 +150,14 @@ class Interrupted(KeyboardInterrupt):
 
 class StopSignals:
     """Ctrl-C, SIGTERM and SIGHUP while the command runs (a signal that was ignored when it started,
-    as under nohup or in a background job, stays ignored). Once the acquisition has begun, the first
-    signal asks it to stop: the data taken are written, and every output. Before that, or a second
-    time, a signal ends the command at once (`Interrupted`)."""
+    as under nohup or in a background job, stays ignored). The first signal is only noted, never
+    raised where it lands: before the acquisition, `check` and `arm` end the command between its
+    steps (`Interrupted`); once armed, the acquisition stops and the data taken are written, with
+    every output. A second signal ends the command at once, wherever it is."""
 
     def __init__(self) -> None:
         self.received: int | None = None  # the first signal
-        self.keeping = False  # set once the acquisition begins: the first signal is kept, not raised
+        self._armed = False
         self._previous: dict[int, Any] = {}
 
     def __enter__(self) -> StopSignals:
@@ -172,11 +172,19 @@ class StopSignals:
             signal.signal(signum, handler)
 
     def _handle(self, signum: int, frame: object) -> None:
-        first = self.received is None
-        if first:
-            self.received = signum
-        if not (first and self.keeping):
+        if self.received is not None:
             raise Interrupted(signum)
+        self.received = signum
+
+    def check(self) -> None:
+        """Ends the command if a signal came before the acquisition."""
+        if self.received is not None and not self._armed:
+            raise Interrupted(self.received)
+
+    def arm(self) -> None:
+        """From here on the first signal stops the acquisition and keeps its data."""
+        self.check()
+        self._armed = True
 
 
 # ---------------------------------------------------------------------------------------------
@@ -497,6 +505,7 @@ def acquire(args: argparse.Namespace, capture: Recorder, stop: StopSignals) -> R
         run = Run(descriptor, args.mode, channel, width, height,
                   asked=f"{args.deliveries} deliveries" if args.deliveries is not None else f"{args.seconds:g} s")
         started = datetime.datetime.now(datetime.timezone.utc)
+        stop.arm()  # nothing written yet: a signal that came during the preparations ends the command here
         output = None
         if args.hdf5 is not None:
             attrs = {**descriptor._asdict(), "sdkVersion": list(getRuntimeVersion()), "zorvsdk": zorvsdk.__version__,
@@ -550,7 +559,6 @@ def follow(device: Device, run: Run, writer: Writer, args: argparse.Namespace, s
 
     progress = Progress(args)
     try:
-        stop.keeping = True
         start = time.monotonic()
         device.acq.begin(run.channel)
         waiter = threading.Thread(target=wait, name="zorvsdk-acquire end", daemon=True)
@@ -735,8 +743,8 @@ def parser() -> argparse.ArgumentParser:
     settings.add_argument("--bias", type=parse_setting(float), action="append", default=[], metavar="ID=VOLTS",
                           help="set a bias supply in volts, for example hv=100 (repeatable)")
     out = p.add_argument_group("outputs")
-    out.add_argument("--output", type=Path, default=Path("hitmap.png"), metavar="PNG",
-                     help="hit map figure (default: %(default)s)")
+    out.add_argument("--output", type=Path, default=Path("hitmap.png"), metavar="FIGURE",
+                     help="hit map figure, in the format its suffix names: .png, .pdf, .svg, ... (default: %(default)s)")
     out.add_argument("--hdf5", type=Path, metavar="FILE", help="also write the hits and the settings to this HDF5 file")
     out.add_argument("--buffer", type=positive(int), default=DEFAULT_BUFFER, metavar="HITS",
                      help="hits held for the writer before deliveries are dropped (default: %(default)s)")
@@ -839,6 +847,7 @@ def execute(args: argparse.Namespace, capture: Recorder, stop: StopSignals) -> i
     try:
         require(args)
         kind = check_outputs(args)
+        stop.check()
         run = acquire(args, capture, stop)
         # The HDF5 file is complete at this point; the figure comes last.
         write_figure(args.output, kind, run)
@@ -848,7 +857,7 @@ def execute(args: argparse.Namespace, capture: Recorder, stop: StopSignals) -> i
         return fail(str(e))
     except MemoryError as e:
         return fail(f"out of memory: {e}")
-    except KeyboardInterrupt as e:  # before the acquisition, or a second signal while writing
+    except KeyboardInterrupt as e:  # before the acquisition, or a second signal
         signum = e.signum if isinstance(e, Interrupted) else signal.SIGINT
         print(f"{PROG}: {interruption(signum)}", file=sys.stderr)
         return signalled(signum)
