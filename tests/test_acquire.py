@@ -446,12 +446,14 @@ def test_a_stop_signal_before_the_acquisition_ends_the_command_at_once(tmp_path)
     assert not (tmp_path / "run.h5").exists() and not (tmp_path / "hitmap.png").exists()
 
 
-@pytest.mark.parametrize("closed", ["never open", "at once", "after the first line"])
-def test_a_closed_standard_output_neither_stops_the_run_nor_makes_a_traceback(tmp_path, closed):
+@pytest.mark.parametrize("stream, closed", [
+    ("stdout", "never open"), ("stdout", "at once"), ("stdout", "after the first line"), ("stderr", "at once")])
+def test_a_closed_standard_output_neither_stops_the_run_nor_makes_a_traceback(tmp_path, stream, closed):
     """As under `zorvsdk-acquire ... | head -c 10`: the outputs are complete, the exit status is
-    the shell's for a broken pipe, and nothing is said about it. Started without a standard output
-    at all (`>&-`), the command has nothing to lose."""
-    args = ["--quiet", "--deliveries", "8", "--hdf5", "run.h5"]
+    the shell's for a broken pipe, and nothing is said about it; the same for the progress bar's
+    standard error. Started without a standard output at all (`>&-`), the command has nothing to
+    lose."""
+    args = ["--deliveries", "8", "--hdf5", "run.h5"] + (["--quiet"] if stream == "stdout" else [])
     doc = model(deliveries=-1, real_time=True)
     if closed == "never open":
         def close_it():
@@ -462,29 +464,20 @@ def test_a_closed_standard_output_neither_stops_the_run_nor_makes_a_traceback(tm
     elif closed == "at once":
         read_end, write_end = os.pipe()
         os.close(read_end)
-        proc = run_module(tmp_path, *args, model_doc=doc, stdout=write_end)
+        proc = run_module(tmp_path, *args, model_doc=doc, **{stream: write_end})
         os.close(write_end)
     else:
         proc = run_module(tmp_path, *args, model_doc=doc)
         assert proc.stdout.read(10) == "acquiring "
         proc.stdout.close()
-    err = finish(proc)[1]
+    out, err = finish(proc)
     assert proc.returncode == (0 if closed == "never open" else acquire.BROKEN_PIPE) and acquire.BROKEN_PIPE == 141
-    assert err == ""
+    if stream == "stdout":
+        assert err == ""
+    else:
+        assert "8 deliveries" in out and "hit map written to hitmap.png" in out
     assert complete(tmp_path / "run.h5")["deliveries"] == 8
     assert (tmp_path / "hitmap.png").stat().st_size > 0
-
-
-def test_a_closed_standard_error_leaves_the_progress_bar_behind(tmp_path):
-    read_end, write_end = os.pipe()
-    os.close(read_end)
-    proc = run_module(tmp_path, "--deliveries", "8", "--hdf5", "run.h5", model_doc=model(deliveries=-1, real_time=True),
-                      stderr=write_end)
-    os.close(write_end)
-    out = finish(proc)[0]
-    assert proc.returncode == acquire.BROKEN_PIPE
-    assert "8 deliveries" in out and "hit map written to hitmap.png" in out
-    assert complete(tmp_path / "run.h5")["deliveries"] == 8
 
 
 FRAME = re.compile(r"(\d+) deliveries, ([\d,]+) hits written, (?:([\d,]+) deliveries still to write|([\d,]+) hits/s)")
