@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -413,7 +414,7 @@ class Ring final : public Sink {
 public:
     static constexpr const char* kName = "Recorder";
     static constexpr bool kTakesRaw = true;
-    static constexpr uint64_t kRecordBytes = 16;  // the largest element of any delivery
+    static constexpr uint64_t kRecordBytes = readout::largest_element();
     static constexpr uint64_t kMaxSlots = 1 << 16;
     static constexpr uint64_t kMaxCapacity = uint64_t(1) << 40;
 
@@ -727,7 +728,7 @@ public:
 
     void deliver(const DeliveredData& d) noexcept {
         if (!known(d.kind)) return;
-        if (d.kind == DeliveryKind::Raw || !addressable(d)) {  // bytes of the SDK's own format, or counts no buffer has
+        if (info(d.kind).hits.counts == readout::Counts::Nothing || !addressable(d)) {  // raw bytes, or counts no buffer has
             ignored_.fetch_add(1, std::memory_order_relaxed);
             return;
         }
@@ -735,7 +736,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mu_);
             add.px = live_;
-            accumulate(d, add);
+            (this->*kAccumulate[int(d.kind)])(d, add);
         }
         if (add.outside) outside_.fetch_add(add.outside, std::memory_order_relaxed);
         delivered_.fetch_add(1, std::memory_order_relaxed);
@@ -795,64 +796,63 @@ private:
         }
     };
 
+    // A value of a kind's hit rule, read from element i of a delivery's arrays.
+    template <readout::Located L>
+    static uint64_t read(const DeliveredArray* a, uint64_t i) {
+        if constexpr (L.place == readout::kOne.place) {
+            return 1;
+        } else if constexpr (L.place < 0) {
+            return 0;
+        } else {
+            const char* at = static_cast<const char*>(a[L.place].data) + i * L.stride + L.offset;
+            if constexpr (L.width == 2) return load<uint16_t>(at);
+            else if constexpr (L.width == 4) return load<uint32_t>(at);
+            else return load<uint64_t>(at);
+        }
+    }
     template <class T>
-    static T load(const void* base, uint64_t i, size_t stride, size_t offset = 0) {
+    static T load(const char* at) {
         T v;
-        std::memcpy(&v, static_cast<const char*>(base) + i * stride + offset, sizeof v);
+        std::memcpy(&v, at, sizeof v);
         return v;
     }
-    template <class T>
-    static T at(const DeliveredArray& a, uint64_t i) {
-        return load<T>(a.data, i, sizeof(T));
+    // The elements of the places that a value reads (a constant reads none: `none`).
+    static uint64_t count_at(const DeliveredArray* a, readout::Located l, uint64_t none) {
+        return l.place < 0 ? none : count_of(a[l.place]);
     }
 
-    // What a delivery adds to the map, by kind: records and vectors by pixel address; binned data
-    // by bin index; frames (256 x 256 values each, frame after frame) by their row and column.
+    // What a delivery of kind K adds to the map, by its hit rule (readout/modes.hpp): hits and
+    // pixel sums by pixel address, bin sums by bin index, frame values by their row and column.
+    template <DeliveryKind K>
     void accumulate(const DeliveredData& d, Adder& add) const {
+        using readout::Counts;
+        constexpr const KindInfo& k = info(K);
+        constexpr readout::Located address = readout::locate(k, k.hits.address), hits = readout::locate(k, k.hits.hits),
+                                   tot = readout::locate(k, k.hits.tot);
         const DeliveredArray* a = d.arrays;
-        switch (d.kind) {
-        case DeliveryKind::SeqToaTot:
-        case DeliveryKind::DdToaTot:  // {u32 address, u32 tot, u64 toa}
-            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i) {
-                if (i + 16 < n) add.prefetch(load<uint32_t>(a[0].data, i + 16, 16));  // the pixel a few hits on
-                add(load<uint32_t>(a[0].data, i, 16), 1, load<uint32_t>(a[0].data, i, 16, 4));
+        if constexpr (k.hits.counts == Counts::Hits || k.hits.counts == Counts::PixelSums) {
+            const uint64_t n = std::min({count_of(a[address.place]), count_at(a, hits, UINT64_MAX), count_at(a, tot, UINT64_MAX)});
+            for (uint64_t i = 0; i < n; ++i) {
+                if (i + 16 < n) add.prefetch(read<address>(a, i + 16));  // the pixel a few hits on
+                add(read<address>(a, i), read<hits>(a, i), read<tot>(a, i));
             }
-            break;
-        case DeliveryKind::SeqItotEvent:  // {u32 address, u32 itot, u64 event}: hits are the events
-            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i)
-                add(load<uint32_t>(a[0].data, i, 16), load<uint64_t>(a[0].data, i, 16, 8),
-                    load<uint32_t>(a[0].data, i, 16, 4));
-            break;
-        case DeliveryKind::SeqToaTotVec:
-        case DeliveryKind::DdToaTotVec:  // addresses, ToA, ToT
-            for (uint64_t i = 0, n = std::min(count_of(a[0]), count_of(a[2])); i < n; ++i)
-                add(at<uint32_t>(a[0], i), 1, at<uint16_t>(a[2], i));
-            break;
-        case DeliveryKind::SeqItotEventVec:  // addresses, events, iToT
-            for (uint64_t i = 0, n = std::min({count_of(a[0]), count_of(a[1]), count_of(a[2])}); i < n; ++i)
-                add(at<uint32_t>(a[0], i), at<uint16_t>(a[1], i), at<uint16_t>(a[2], i));
-            break;
-        case DeliveryKind::BinnedPackets: {  // the per-bin hit counters and iToT sums
-            const uint64_t hits = count_of(a[2]), itots = count_of(a[3]);
-            for (uint64_t i = 0, n = std::max(hits, itots); i < n; ++i)
-                add(i, i < hits ? at<uint64_t>(a[2], i) : 0, i < itots ? at<uint64_t>(a[3], i) : 0);
-            break;
-        }
-        case DeliveryKind::BinnedCountSums:
-            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i) add(i, at<uint64_t>(a[0], i), 0);
-            break;
-        case DeliveryKind::BinnedItotSums:
-            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i) add(i, 0, at<uint64_t>(a[0], i));
-            break;
-        case DeliveryKind::Medipix:  // value j of a frame: its row j / 256, its column j % 256
-            for (uint64_t i = 0, n = count_of(a[0]); i < n; ++i) {
-                const uint64_t row = (i & 0xFFFF) >> 8, column = i & 0xFF;
-                add(row < height_ && column < width_ ? row * width_ + column : pixels_, at<uint16_t>(a[0], i), 0);
+        } else if constexpr (k.hits.counts == Counts::BinSums) {
+            const uint64_t nhits = count_at(a, hits, 0), ntot = count_at(a, tot, 0);
+            for (uint64_t i = 0, n = std::max(nhits, ntot); i < n; ++i)
+                add(i, i < nhits ? read<hits>(a, i) : 0, i < ntot ? read<tot>(a, i) : 0);
+        } else if constexpr (k.hits.counts == Counts::FrameValues) {
+            constexpr uint64_t side = readout::kFrameSide;
+            for (uint64_t i = 0, n = count_of(a[hits.place]); i < n; ++i) {  // value j of a frame: row j / side, column j % side
+                const uint64_t j = i % readout::kFrameValues, row = j / side, column = j % side;
+                add(row < height_ && column < width_ ? row * width_ + column : pixels_, read<hits>(a, i), read<tot>(a, i));
             }
-            break;
-        default: break;
         }
     }
+
+    using Accumulate = void (Map::*)(const DeliveredData&, Adder&) const;
+    static constexpr auto kAccumulate = []<size_t... K>(std::index_sequence<K...>) {
+        return std::array<Accumulate, sizeof...(K)>{&Map::accumulate<DeliveryKind(K)>...};
+    }(std::make_index_sequence<size_t(readout::kKindCount)>{});
 
     Pixel* zeroed() const { return pixels_ ? static_cast<Pixel*>(std::calloc(pixels_, sizeof(Pixel))) : nullptr; }
 
