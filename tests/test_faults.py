@@ -31,7 +31,7 @@ UNREPORTED = {"zorv_version", "zorv_log_set_func", "zorv_ctx_get_last_error", "z
 NOT_HERE = {"finalize", "open+close", "open(unknown)", "open(None)", "open(bad encode)", "setDacValue(overflow)",
             "load(malformed)", "pickle refused", "Region+Sector", "_Context",
             "Device", "__setLogger", "getRuntimeVersion", "getCompileTimeVersion", "setValueChangedCallback",
-            "setAvailChangedCallback"}
+            "setAvailChangedCallback", "setDataCallback(None)"}
 
 
 def plain(value):

@@ -544,9 +544,13 @@ const SinkApi* sink_of(PyObject* func) {
     return api;
 }
 
-// The holder of `func` is made before the channel is converted.
+// An object that cannot be called (a native sink can) would fail every delivery: it is refused
+// before anything else, so that the channel keeps its registration. The holder of a callable is
+// made before the channel is converted.
 PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* func, PyObject* raw) {
     AcquisitionObject* o = acq_of(self);
+    if (!PyCallable_Check(func))
+        return PyErr_Format(PyExc_TypeError, "the data callable must be callable, not %.200s", Py_TYPE(func)->tp_name);
     if (!o->registrations) return raise(Exc::InvalidOperation, "this acquisition object holds no registrations");
     // Every registration stays allocated until the device is closed: the SDK may still deliver to
     // an earlier one.
