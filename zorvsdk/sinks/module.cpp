@@ -16,9 +16,10 @@
 // where the SDK's threads and the other Python threads do not exist, what they had begun is dropped.
 //
 // Files: runs of memory (runs.*), the places of a delivery (places.hpp), waits (wait.hpp), the fork
-// registry (fork.*), the parts (ring.hpp, map.hpp), the call path (call.*), the Python face that
-// every sink shares (object.*), each sink's own face and its registration (recorder.cpp,
-// hitmap.cpp), and the module (this file).
+// registry (fork.hpp), the interface of a part (part.hpp, a concept) and the parts (ring.hpp,
+// map.hpp), the call path (call.*), the Python face that every sink shares (object.*), each sink's
+// own face and its registration (recorder.cpp, hitmap.cpp), and the module (this file). A new sink
+// is one new file here: its part, its face and its ZORV_SINK registration.
 #include "fork.hpp"
 #include "object.hpp"
 

@@ -1,9 +1,10 @@
-// The Python face that every sink shares: an object over its native part, its lifetime, its call
-// path and its published interface, made into a type by add_sink<Part>; the arguments the sinks'
-// constructors share; and the registry of the module's sinks.
+// The Python face that every sink shares: an object over its native part (a SinkPart, part.hpp),
+// its lifetime, its call path and its published interface, made into a type by add_sink<Part>; the
+// arguments the sinks' constructors share; and the registry of the module's sinks.
 #pragma once
 
 #include "call.hpp"
+#include "part.hpp"
 
 #include "zorvsdk/core/component.hpp"
 #include "zorvsdk/core/deliveries.hpp"
@@ -17,18 +18,18 @@ inline PyObject* from_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
 // A sink object owns its native part (a Ring or a Map), made before the object and deleted with
 // it. The SDK's threads reach the part through the interface published on the type.
-template <class Part>
+template <SinkPart Part>
 struct SinkObject {
     PyObject_HEAD
     Part* part;
 };
 
-template <class Part>
+template <SinkPart Part>
 Part& part_of(PyObject* self) {
     return *reinterpret_cast<SinkObject<Part>*>(self)->part;
 }
 
-template <class Part>
+template <SinkPart Part>
 PyObject* new_sink(PyTypeObject* type, Part* part) {
     std::unique_ptr<Part> owned(part);
     if (!part || !part->ok()) return PyErr_NoMemory();
@@ -37,7 +38,7 @@ PyObject* new_sink(PyTypeObject* type, Part* part) {
     return self;
 }
 
-template <class Part>
+template <SinkPart Part>
 void sink_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     delete reinterpret_cast<SinkObject<Part>*>(self)->part;
@@ -45,22 +46,22 @@ void sink_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <class Part>
+template <SinkPart Part>
 PyObject* sink_call(PyObject* self, PyObject* args, PyObject* kwds) {
     return call_sink(Part::kName, args, kwds, Part::kTakesRaw, [&](const DeliveredData& d) { part_of<Part>(self).deliver(d); });
 }
 
-template <class Part>
+template <SinkPart Part>
 void sink_deliver(void* sink, const DeliveredData* data) noexcept {
     part_of<Part>(static_cast<PyObject*>(sink)).deliver(*data);
 }
 
-template <class Part>
+template <SinkPart Part>
 void sink_acquiring(void* sink, int running) noexcept {
     part_of<Part>(static_cast<PyObject*>(sink)).acquiring(running);
 }
 
-template <class Part>
+template <SinkPart Part>
 constexpr SinkApi kApi{kSinkApiVersion, sizeof(SinkApi), sink_deliver<Part>, sink_acquiring<Part>};
 
 // An int from 1 to `max`.
@@ -75,7 +76,7 @@ bool publish(PyTypeObject* type, const SinkApi& api);
 
 // Makes a sink type over its native part, publishes its interface and adds it to the module. A
 // sink with `next` iterates over what it holds.
-template <class Part>
+template <SinkPart Part>
 bool add_sink(PyObject* m, const char* name, const char* doc, PyMethodDef* methods, newfunc make, PyGetSetDef* getset,
               iternextfunc next = nullptr) {
     PyTypeObject* type = make_type(name, doc, sizeof(SinkObject<Part>), methods,
