@@ -233,7 +233,9 @@ def test_process_memory_stays_flat_over_every_method(finalized):
     # Rounds of every method on its success path: once the first rounds have filled the caches of the
     # allocator and the library, further rounds must not grow the process.
     d = finalized(device_for_calls())
-    calls_ = [c for name, c in METHODS.items() if not name.startswith("begin+")]  # a thread each: slow
+    # begin+: a thread each, slow. A new Recorder's reservation joins the runs kept for reuse when it
+    # goes, up to 32 MB: judged by test_recorders_give_their_memory_back.
+    calls_ = [c for name, c in METHODS.items() if not name.startswith("begin+") and name != "Recorder"]
 
     def round_(n):
         for call in calls_:

@@ -644,21 +644,26 @@ PyObject* interpreter_entries(PyObject*, PyObject*) { return PyLong_FromUnsigned
 
 // ---- the table of readout modes, for the package's Python modules (zorvsdk.dtypes) ----
 
+Methods functions;
+
 const char* counts_name(readout::Counts c) {
     using readout::Counts;
     return c == Counts::Hits ? "hits" : c == Counts::PixelSums ? "pixel-sums" : c == Counts::BinSums ? "bin-sums"
          : c == Counts::FrameValues ? "frame-values" : "nothing";
 }
 
-PyObject* element_types(PyObject*, PyObject*) {
+PyObject* _element_types(PyObject*) {
     Ref types = Ref::steal(PyDict_New());
     if (!types) return nullptr;
     for (const ElementType* t : readout::kElements)
         if (PyDict_SetItemString(types.get(), t->name, element_type(*t)) < 0) return nullptr;
     return types.release();
 }
+ZORV_FUNCTION(functions, _element_types, {}, R"(
+    The NumPy element type of every array a delivery holds, by name ("uint16", "toa_tot", ...).
+    )");
 
-PyObject* delivery_kinds(PyObject*, PyObject*) {
+PyObject* _delivery_kinds(PyObject*) {
     Ref kinds = Ref::steal(PyTuple_New(readout::kKindCount));
     if (!kinds) return nullptr;
     for (int i = 0; i < readout::kKindCount; ++i) {
@@ -677,8 +682,13 @@ PyObject* delivery_kinds(PyObject*, PyObject*) {
     }
     return kinds.release();
 }
+ZORV_FUNCTION(functions, _delivery_kinds, {}, R"(
+    The kinds of delivery, in the order of the sink interface's enumeration: for each its name, the
+    element type names of its arrays, whether the metadata dictionary follows them, and what a
+    HitMap counts in them ("hits", "pixel-sums", "bin-sums", "frame-values" or "nothing").
+    )");
 
-PyObject* readout_modes(PyObject*, PyObject*) {
+PyObject* _readout_modes(PyObject*) {
     Ref modes = Ref::steal(PyDict_New());
     if (!modes) return nullptr;
     for (const readout::Mode& m : readout::kModes) {
@@ -687,17 +697,13 @@ PyObject* readout_modes(PyObject*, PyObject*) {
     }
     return modes.release();
 }
+ZORV_FUNCTION(functions, _readout_modes, {}, R"(
+    The kind of delivery of every key of the mode table: the readout modes, and the raw key.
+    )");
 
 PyMethodDef kFunctions[] = {
     {"_interpreter_entries", interpreter_entries, METH_NOARGS,
      "_interpreter_entries()\n--\n\nCounts the entries into the interpreter made by data deliveries."},
-    {"_element_types", element_types, METH_NOARGS,
-     "_element_types()\n--\n\nThe NumPy element type of every array a delivery holds, by name."},
-    {"_delivery_kinds", delivery_kinds, METH_NOARGS,
-     "_delivery_kinds()\n--\n\nThe kinds of delivery, in the order of the sink interface's enumeration: "
-     "(name, element type names of the arrays, whether metadata follows, what a HitMap counts)."},
-    {"_readout_modes", readout_modes, METH_NOARGS,
-     "_readout_modes()\n--\n\nThe kind of delivery of every key of the mode table (the readout modes and the raw key)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -713,7 +719,10 @@ int exec(PyObject* m) {
         return -1;
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
     if (!g_chip_type || !import_numpy()) return -1;
-    if (!init_arrays("zorvsdk.acquisition.SdkBuffer") || PyModule_AddFunctions(m, kFunctions) < 0) return -1;
+    PyMethodDef* declared = functions.table(false);
+    if (!declared || !init_arrays("zorvsdk.acquisition.SdkBuffer") || PyModule_AddFunctions(m, kFunctions) < 0 ||
+        PyModule_AddFunctions(m, declared) < 0)
+        return -1;
     return run_body(m, kBody) ? 0 : -1;
 }
 
