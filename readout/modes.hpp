@@ -73,11 +73,11 @@ struct ElementType {
         put('}');
     }
 
-    // The field named `n` (null when there is none).
-    constexpr const Field* field(std::string_view n) const {
+    // The field named `n`; one that the record does not have does not compile.
+    constexpr const Field& field(std::string_view n) const {
         for (int i = 0; i < nfields; ++i)
-            if (n == fields[i].name) return &fields[i];
-        return nullptr;
+            if (n == fields[i].name) return fields[i];
+        throw "a record has no field of that name";
     }
 };
 
@@ -113,7 +113,7 @@ struct BinDescriptorRecord {
 };
 #pragma pack(pop)
 
-#define READOUT_FIELD(R, T, f) (offsetof(R, f) == T.field(#f)->offset && sizeof(R::f) == code_size(T.field(#f)->code))
+#define READOUT_FIELD(R, T, f) (offsetof(R, f) == T.field(#f).offset && sizeof(R::f) == code_size(T.field(#f).code))
 static_assert(sizeof(ToaTotRecord) == kToaTotRecord.itemsize && READOUT_FIELD(ToaTotRecord, kToaTotRecord, address) &&
               READOUT_FIELD(ToaTotRecord, kToaTotRecord, tot) && READOUT_FIELD(ToaTotRecord, kToaTotRecord, toa));
 static_assert(sizeof(ItotEventRecord) == kItotEventRecord.itemsize &&
@@ -245,9 +245,8 @@ constexpr Located locate(const KindInfo& k, Value v) {
         if (t.nfields) throw "a hit rule reads a field of a record, not the whole record";
         return {v.place, t.itemsize, 0, t.itemsize};
     }
-    const Field* f = t.field(v.field);
-    if (!f) throw "a hit rule reads a field the record does not have";
-    return {v.place, code_size(f->code), f->offset, t.itemsize};
+    const Field& f = t.field(v.field);
+    return {v.place, code_size(f.code), f.offset, t.itemsize};
 }
 
 // The largest element of any delivery, in bytes.

@@ -248,11 +248,12 @@ private:
 
 using readout::Source;
 
-// The one length of a delivery's vectors, asked with the first of them.
-struct VectorLength {
-    unsigned long long n = 0;
-    bool asked = false;
-};
+// The place of a kind's first vector, which asks for the one length of its vectors; -1: none.
+constexpr int first_vector(const KindInfo& k) {
+    for (int i = 0; i < k.arrays; ++i)
+        if (readout::is_vector(k.sources[i])) return i;
+    return -1;
+}
 
 // A buffer getter's pointer, handed over as the getter takes its address (void*, or T**).
 template <class P>
@@ -271,28 +272,28 @@ bool counted(Delivery& d, DeliveredArray& out) {
     return d.ask(Count, &out.count) && buffer<P, Buffer>(d, out.data);
 }
 
-template <int (*Buffer)(zorv_acq_t*, void*)>
-bool vector(Delivery& d, DeliveredArray& out, VectorLength& length) {
-    if (!length.asked && !d.ask(zorv_acq_tpx3_get_vec_length, &length.n)) return false;
-    length.asked = true;
-    out.count = length.n;
+template <int (*Buffer)(zorv_acq_t*, void*), bool First>
+bool vector(Delivery& d, DeliveredArray& out, unsigned long long& length) {
+    if (First && !d.ask(zorv_acq_tpx3_get_vec_length, &length)) return false;
+    out.count = length;
     return buffer<void*, Buffer>(d, out.data);
 }
 
-template <Source S>
-bool fetch(Delivery& d, DeliveredArray& out, VectorLength& length) {
+// The array of source S; `length` is the vectors' length, which the First of them asks for.
+template <Source S, bool First>
+bool fetch(Delivery& d, DeliveredArray& out, unsigned long long& length) {
     if constexpr (S == Source::Packets)
         return counted<zorv_acq_tpx3_get_packet_count, void*, zorv_acq_tpx3_get_packets>(d, out);
     else if constexpr (S == Source::Addresses)
-        return vector<zorv_acq_tpx3_get_pixel_address_vec>(d, out, length);
+        return vector<zorv_acq_tpx3_get_pixel_address_vec, First>(d, out, length);
     else if constexpr (S == Source::Toas)
-        return vector<zorv_acq_tpx3_get_toa_vec>(d, out, length);
+        return vector<zorv_acq_tpx3_get_toa_vec, First>(d, out, length);
     else if constexpr (S == Source::Tots)
-        return vector<zorv_acq_tpx3_get_tot_vec>(d, out, length);
+        return vector<zorv_acq_tpx3_get_tot_vec, First>(d, out, length);
     else if constexpr (S == Source::Events)
-        return vector<zorv_acq_tpx3_get_event_vec>(d, out, length);
+        return vector<zorv_acq_tpx3_get_event_vec, First>(d, out, length);
     else if constexpr (S == Source::Itots)
-        return vector<zorv_acq_tpx3_get_itot_vec>(d, out, length);
+        return vector<zorv_acq_tpx3_get_itot_vec, First>(d, out, length);
     else if constexpr (S == Source::BinDescriptors)
         return counted<zorv_acq_meta_get_bin_descriptor_count, void*, zorv_acq_meta_get_bin_descriptors>(d, out);
     else if constexpr (S == Source::BinnedHits)
@@ -318,8 +319,9 @@ bool fetch(Delivery& d, DeliveredArray& out, VectorLength& length) {
 template <DeliveryKind Kind, size_t... I>
 bool fetch_kind(Delivery& d, DeliveredData& out, std::index_sequence<I...>) {
     constexpr const KindInfo& k = info(Kind);
-    VectorLength length;
-    return (fetch<k.sources[I]>(d, out.arrays[I], length) && ...) && (!k.metadata || d.ask_metadata(out));
+    unsigned long long length = 0;
+    return (fetch<k.sources[I], int(I) == first_vector(k)>(d, out.arrays[I], length) && ...) &&
+           (!k.metadata || d.ask_metadata(out));
 }
 
 // The C callback of one kind: the user pointer is the Registration.

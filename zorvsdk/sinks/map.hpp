@@ -149,9 +149,12 @@ private:
                                    tot = readout::locate(k, k.hits.tot);
         const DeliveredArray* a = d.arrays;
         if constexpr (k.hits.counts == Counts::Hits || k.hits.counts == Counts::PixelSums) {
+            // Hit records fetch the pixel of a hit a few records on ahead; the vectors and the
+            // per-pixel sums go without (it costs them more than it brings).
+            constexpr bool ahead = k.hits.counts == Counts::Hits && k.types[address.place]->nfields > 0;
             const uint64_t n = std::min({count_of(a[address.place]), count_at(a, hits, UINT64_MAX), count_at(a, tot, UINT64_MAX)});
             for (uint64_t i = 0; i < n; ++i) {
-                if (i + 16 < n) add.prefetch(read<address>(a, i + 16));  // the pixel a few hits on
+                if (ahead && i + 16 < n) add.prefetch(read<address>(a, i + 16));
                 add(read<address>(a, i), read<hits>(a, i), read<tot>(a, i));
             }
         } else if constexpr (k.hits.counts == Counts::BinSums) {
