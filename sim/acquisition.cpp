@@ -845,13 +845,7 @@ int slot_of(const char* name) {
 }
 
 // The widest record of a slot in any mode.
-uint64_t widest_record(int s) {
-    switch (s) {
-    case kPackets: return 16;
-    case kToa: return 8;
-    default: return record_size(Slot(s), "");
-    }
-}
+uint64_t widest_record(int s) { return record_size(Slot(s), ""); }
 
 constexpr uint64_t kMaxScriptBuffer = uint64_t(1) << 30;
 

@@ -7,6 +7,8 @@
 #include "zorv/chip_sensedac.h"
 #include "zorv/threshold.h"
 
+#include "readout/modes.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -14,13 +16,6 @@
 namespace sim {
 
 namespace {
-
-const char* const kModes[] = {
-    "0:tpx3-seq-toa-tot",       "0:tpx3-seq-toa-tot-vec",  "0:tpx3-seq-itot-event",
-    "0:tpx3-seq-itot-event-vec", "0:tpx3-dd-toa-tot-vec",   "0:tpx3-dd-toa-tot",
-    "0:tpx-medipix",            "0:tpx3-sorted-dd-toa-tot", "0:tpx3-binned-packets",
-    "0:tpx3-binned-count-sums", "0:tpx3-binned-itot-sums",
-};
 
 double kev_of(const Threshold& t, int raw) { return t.offset + t.slope * raw; }
 double kev_now(const Threshold& t) { return std::isnan(t.kev) ? kev_of(t, t.raw) : t.kev; }
@@ -105,7 +100,8 @@ void defaults(ChipArea& a, int index) {
     }
     a.senseDacs = {"bandgap", "temperature", "preamp_bias", "threshold_fine"};
     a.senseSelected = "bandgap";
-    a.modes.assign(std::begin(kModes), std::end(kModes));
+    for (const readout::Mode& m : readout::kModes)  // the readout modes of the table (not the raw key)
+        if (m.generates != readout::Generates::None) a.modes.push_back(m.id);
     a.dacs = {
         {"preamp_bias", 0, 255, 150, 150},    {"preamp_feedback", 0, 255, 10, 10},
         {"discriminator_bias", 0, 255, 128, 128}, {"threshold_coarse", 0, 15, 7, 7},

@@ -4,24 +4,34 @@
 // the pixel's column and row on the detector (the chip grid laid out row-major, chip by chip).
 #include "synthetic.hpp"
 
+#include "readout/modes.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 namespace sim {
 
+namespace {
+
+// The SDK buffer a slot holds (readout::Source::Count: the TDC time stamps).
+readout::Source source_of(Slot slot) {
+    using readout::Source;
+    static constexpr Source kSources[kSlots] = {
+        Source::Packets, Source::Addresses,      Source::Toas,       Source::Tots,        Source::Events,
+        Source::Itots,   Source::Count,          Source::Count,      Source::Count,       Source::BinDescriptors,
+        Source::BinnedHits, Source::BinnedItots, Source::Frames,     Source::Raw,
+    };
+    return kSources[slot];
+}
+
+}  // namespace
+
 uint64_t record_size(Slot slot, const std::string& mode) {
-    switch (slot) {
-    case kPackets: return mode == "0:tpx3-binned-packets" ? 12 : 16;
-    case kAddress: return 4;
-    case kToa: return mode == "0:tpx3-seq-toa-tot-vec" ? 4 : 8;
-    case kTot:
-    case kEvent:
-    case kItot: return 2;
-    case kFrames: return 256 * 256 * 2;
-    case kRaw: return 1;
-    default: return 8;  // TDC time stamps, bin descriptors, binned sums
-    }
+    const readout::Source source = source_of(slot);
+    if (source == readout::Source::Count) return sizeof(uint64_t);  // a TDC time stamp
+    const readout::Mode* m = readout::find_mode(mode);
+    return readout::unit_bytes(source, m ? &m->kind_info() : nullptr);
 }
 
 namespace {
@@ -314,18 +324,9 @@ void put(unsigned char* p, uint64_t index, T v) {
     std::memcpy(p + index * sizeof(T), &v, sizeof(T));
 }
 
-struct ToaTotRecord {
-    uint32_t address, tot;
-    uint64_t toa;
-};
-struct ItotEventRecord {
-    uint32_t address, itot;
-    uint64_t event;
-};
-struct BinnedRecord {
-    uint32_t address, count, itot;
-};
-static_assert(sizeof(ToaTotRecord) == 16 && sizeof(ItotEventRecord) == 16 && sizeof(BinnedRecord) == 12);
+using readout::BinnedRecord;
+using readout::ItotEventRecord;
+using readout::ToaTotRecord;
 
 void toa_tot_records(Block& b, Slot s, const std::vector<Hit>& hits, StopCheck& check) {
     unsigned char* p = alloc(b, s, hits.size(), 16, Patch::ToaTotRecords);
@@ -337,16 +338,26 @@ void toa_tot_records(Block& b, Slot s, const std::vector<Hit>& hits, StopCheck& 
 
 enum class Kind { ToaTot, ToaTotVec32, ToaTotVec64, ItotEvent, ItotEventVec, BinnedPackets, BinnedCounts, BinnedItots, Frames };
 
+// The layout of a mode: what the table says it generates, laid out as its kind reads it. A mode
+// the table does not know delivers the ToA/ToT packets of its hits.
 Kind kind_of(const std::string& mode) {
-    if (mode == "0:tpx3-seq-toa-tot-vec") return Kind::ToaTotVec32;
-    if (mode == "0:tpx3-dd-toa-tot-vec") return Kind::ToaTotVec64;
-    if (mode == "0:tpx3-seq-itot-event") return Kind::ItotEvent;
-    if (mode == "0:tpx3-seq-itot-event-vec") return Kind::ItotEventVec;
-    if (mode == "0:tpx3-binned-packets") return Kind::BinnedPackets;
-    if (mode == "0:tpx3-binned-count-sums") return Kind::BinnedCounts;
-    if (mode == "0:tpx3-binned-itot-sums") return Kind::BinnedItots;
-    if (mode == "0:tpx-medipix") return Kind::Frames;
-    return Kind::ToaTot;  // the sequential and data-driven ToA/ToT modes, and any other
+    using readout::Generates;
+    using readout::Source;
+    const readout::Mode* m = readout::find_mode(mode);
+    if (!m) return Kind::ToaTot;
+    const readout::KindInfo& k = m->kind_info();
+    const bool vectors = readout::is_vector(k.sources[0]);
+    switch (m->generates) {
+    case Generates::PixelSums: return vectors ? Kind::ItotEventVec : Kind::ItotEvent;
+    case Generates::BinSums:
+        return k.sources[0] == Source::Packets      ? Kind::BinnedPackets
+               : k.sources[0] == Source::BinnedHits ? Kind::BinnedCounts
+                                                    : Kind::BinnedItots;
+    case Generates::Frames: return Kind::Frames;
+    default:
+        if (!vectors) return Kind::ToaTot;
+        return readout::unit_bytes(Source::Toas, &k) == sizeof(uint32_t) ? Kind::ToaTotVec32 : Kind::ToaTotVec64;
+    }
 }
 
 // Hits and summed ToT per pixel of the detector.

@@ -34,7 +34,9 @@ enum Slot : int {
     kSlots
 };
 
-// Bytes of one record of a slot; packets and the ToA vector depend on the readout mode.
+// Bytes of one record of a slot in a delivery of a readout mode, as the table of modes has them
+// (packets and the ToA vector depend on the mode); for a mode the table does not know, or a
+// buffer the mode's kind does not read, the widest of any mode.
 uint64_t record_size(Slot slot, const std::string& mode);
 
 // Detector time: ToA ticks of 1.5625 ns.

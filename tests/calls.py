@@ -4,7 +4,7 @@ them all (leaks, faults). Each is a name and a function of the Device."""
 import numpy as np
 
 import zorvsim
-from zorvsdk import chip, zorv
+from zorvsdk import chip, dtypes, sinks, zorv
 from zorvsdk.context import _Context
 from zorvsdk.flashmem import Region, Sector
 
@@ -17,14 +17,21 @@ def opened_device():
     return dev
 
 
+# The sinks that the calls below use: a recorder emptied again by every call that fills it, and a
+# hit map of the default detector.
+RECORDER = sinks.Recorder(1024)  # few slots: the process touches them all in the first rounds
+HITMAP = sinks.HitMap(512, 512)
+
+
 def device_for_calls():
     """An open Device on which every call below can succeed: short acquisitions, a mode selected, a
-    callable on both channels and an erased calibration memory."""
+    callable on ch0, the recorder on ch1 and an erased calibration memory."""
     zorvsim.load_model({"devices": [{"acquisition": {"deliveries": 1, "hitsPerDelivery": 10, "realTime": False}}]})
     dev = opened_device()
     dev.chip.selectMode("0:tpx3-seq-toa-tot")
     dev.acq.setDataCallback("ch0", lambda *a: None)
-    dev.acq.setDataCallback("ch1", lambda *a: None)
+    dev.acq.setDataCallback("ch1", RECORDER)
+    RECORDER.clear()
     zorvsim.flash_erase("calibration")
     return dev
 
@@ -37,6 +44,9 @@ class BadText:
 MASK = np.zeros((512, 512), dtype=np.uint8)
 BINNING = chip.BinningParams(4, 4, 1000)
 DATA = b"\x00" * 16
+PACKETS = np.zeros(8, dtypes.TOA_TOT)
+META = {"shutterStart": 7, "tdcs": [np.arange(3, dtype=np.uint64), np.empty(0), np.ones(1, np.uint64)]}
+VECTORS = (np.arange(8, dtype=np.uint32), np.arange(8, dtype=np.uint64), np.ones(8, np.uint16))
 
 
 # Each method: a name and a call on an open Device. Some carry the objects passed to them, whose
@@ -62,6 +72,27 @@ METHODS = {
     "begin+end": lambda d: (zorvsim.script("ch0", [{"packets": DATA}]), d.acq.begin("ch0"), d.acq.end("ch0")),
     "begin+abort": lambda d: (zorvsim.script("ch1", [], hold=True), d.acq.begin("ch1"), d.acq.abort("ch1")),
     "setDataCallback(None)": lambda d: d.acq.setDataCallback("ch0", None),
+    "begin+end(Recorder)": lambda d: (zorvsim.script("ch1", [{"packets": DATA}]), d.acq.begin("ch1"), d.acq.end("ch1"),
+                                      RECORDER.get(timeout=5)),
+    # sinks
+    "Recorder": lambda d: sinks.Recorder(1000, idle=0.5),
+    "Recorder(capacity 0)": lambda d: sinks.Recorder(0),
+    "Recorder(packets)+get": lambda d: (RECORDER(PACKETS), RECORDER.get(timeout=0)),
+    "Recorder(vectors)+get_batch": lambda d: (RECORDER(*VECTORS, META), RECORDER(*VECTORS, META),
+                                              RECORDER.get_batch(timeout=0)),
+    "Recorder.get(empty)": lambda d: RECORDER.get(timeout=0),
+    "Recorder(packets)+next": lambda d: (RECORDER(PACKETS, META), next(RECORDER)),
+    "Recorder(not arrays)": lambda d: RECORDER([1, 2]),
+    "Recorder.clear": lambda d: (RECORDER(PACKETS), RECORDER.clear()),
+    "Recorder counts": lambda d: (RECORDER.capacity, RECORDER.delivered, RECORDER.dropped, RECORDER.idle),
+    "HitMap": lambda d: sinks.HitMap(256, 256),
+    "HitMap(0 wide)": lambda d: sinks.HitMap(0, 256),
+    "HitMap(vectors)": lambda d: HITMAP(*VECTORS, META),
+    "HitMap(raw)": lambda d: HITMAP(np.zeros(4, np.uint8), kind="raw"),
+    "HitMap.snapshot": lambda d: HITMAP.snapshot(),
+    "HitMap.counts+tot": lambda d: (HITMAP.counts(), HITMAP.tot()),
+    "HitMap.clear": lambda d: HITMAP.clear(),
+    "HitMap counts": lambda d: (HITMAP.width, HITMAP.height, HITMAP.outside, HITMAP.delivered, HITMAP.ignored),
     # chip
     "refresh": lambda d: d.chip.refresh(),
     "getChipIds": lambda d: d.chip.getChipIds(),
@@ -135,4 +166,8 @@ METHODS = {
 
 # The calls above whose failure is their purpose: every other one succeeds on an open Device.
 FAILING = {"open(unknown)", "open(None)", "open(bad encode)", "setDacValue(overflow)", "load(malformed)",
-           "pickle refused"}
+           "pickle refused", "setDataCallback(None)", "Recorder(capacity 0)", "Recorder.get(empty)",
+           "Recorder(not arrays)", "HitMap(0 wide)", "HitMap(raw)"}
+
+# The calls above that reach no SDK function (the sinks' own work).
+NATIVE_ONLY = {name for name in METHODS if name.startswith(("Recorder", "HitMap"))}

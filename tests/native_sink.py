@@ -5,9 +5,10 @@ import ctypes
 
 import numpy as np
 
+from zorvsdk import acquisition
+
 # The delivery kinds in the order of their C enumeration.
-KINDS = ["seq-toa-tot", "seq-itot-event", "seq-toa-tot-vec", "seq-itot-event-vec", "dd-toa-tot", "dd-toa-tot-vec",
-         "binned-packets", "binned-count-sums", "binned-itot-sums", "medipix", "raw"]
+KINDS = [kind[0] for kind in acquisition._delivery_kinds()]
 
 
 class DeliveredArray(ctypes.Structure):

@@ -358,11 +358,23 @@ def test_a_failed_delivery_leaves_no_exception_pending_on_the_library_thread(ope
     assert [exc_type for _, exc_type in reports] == [expected]
 
 
-def test_none_as_callable_fails_each_delivery_and_is_reported_once(opened, reports):
-    acquire(opened, "0:tpx3-seq-toa-tot", [{"packets": records(TOA_TOT, [(1, 2, 3)])}] * 2, func=None)
-    assert zorvsim.delivery_count("ch0") == 2
-    assert [exc_type for _, exc_type in reports] == [TypeError]
-    assert opened.acq.getDeliveryFailures("ch0") == 2
+@pytest.mark.parametrize("register", ["setDataCallback", "setRawDataCallback", "_Acquisition__setDataCallback"])
+@pytest.mark.parametrize("func", [42, None, "f", object()], ids=["int", "None", "str", "object"])
+def test_an_object_that_is_not_callable_is_refused_before_any_sdk_call(opened, register, func):
+    # It would fail every delivery: refused at registration, and the channel's registration stands.
+    opened.chip.selectMode("0:tpx3-seq-toa-tot")
+    got = Recorder()
+    opened.acq.setDataCallback("ch0", got)
+    holder_refs = sys.getrefcount(got)
+    with zorvsim.Journal() as j:
+        with pytest.raises(TypeError, match=f"the data callable must be callable, not {type(func).__name__}"):
+            getattr(opened.acq, register)("ch0", func)
+    assert j.entries == []
+    assert sys.getrefcount(got) == holder_refs  # nothing replaced or released
+    zorvsim.script("ch0", [{"packets": records(TOA_TOT, [(1, 2, 3)])}])
+    opened.acq.begin("ch0")
+    opened.acq.end("ch0")
+    assert len(got.calls) == 1 and opened.acq.getDeliveryFailures("ch0") == 0
 
 
 def test_bound_method_gets_its_instance_first(opened):

@@ -44,3 +44,34 @@ def test_raw_deliveries_are_bytes(device):
     # The raw stream of this mode is its packets: it reads back as records of the named type.
     assert len(data.view(dtypes.TOA_TOT)) == 50
 
+
+
+# The documented layouts, written out here: the named types come from the acquisition module's table.
+def packed(*fields):
+    return np.dtype({"names": [n for n, _, _ in fields], "formats": [f for _, f, _ in fields],
+                     "offsets": [o for _, _, o in fields], "itemsize": sum(np.dtype(f).itemsize for _, f, _ in fields)})
+
+
+@pytest.mark.parametrize("named, layout, itemsize", [
+    (dtypes.TOA_TOT, packed(("address", "<u4", 0), ("tot", "<u4", 4), ("toa", "<u8", 8)), 16),
+    (dtypes.ITOT_EVENT, packed(("address", "<u4", 0), ("itot", "<u4", 4), ("event", "<u8", 8)), 16),
+    (dtypes.BINNED, packed(("address", "<u4", 0), ("count", "<u4", 4), ("itot", "<u4", 8)), 12),
+    (dtypes.BIN_DESCRIPTOR, packed(("offset", "<u4", 0), ("packet_count", "<u4", 4)), 8),
+    (dtypes.TDC_STAMP, np.dtype("<u8"), 8),
+    (dtypes.RAW_BYTE, np.dtype("u1"), 1),
+])
+def test_named_types_have_the_documented_layouts(named, layout, itemsize):
+    assert named == layout and named.itemsize == itemsize
+    assert named.fields == layout.fields  # names, types and offsets
+
+
+def test_the_table_holds_every_mode_the_device_lists(device):
+    device.open("zorvsim:0")
+    assert sorted(dtypes.MODES) == sorted(device.chip.getModeIds())
+    assert set(dtypes.METADATA_MODES) == {"0:tpx3-dd-toa-tot", "0:tpx3-sorted-dd-toa-tot", "0:tpx3-dd-toa-tot-vec"}
+    assert set(dtypes.HIT_MODES) == {"0:tpx3-dd-toa-tot", "0:tpx3-sorted-dd-toa-tot", "0:tpx3-dd-toa-tot-vec",
+                                     "0:tpx3-seq-toa-tot", "0:tpx3-seq-toa-tot-vec"}
+    # Every hit mode's arrays hold an address, a ToT and a ToA, as records or as three vectors.
+    for mode in dtypes.HIT_MODES:
+        types = dtypes.MODES[mode]
+        assert types == (dtypes.TOA_TOT,) or [t.kind for t in types] == ["u", "u", "u"] and len(types) == 3

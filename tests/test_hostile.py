@@ -5,6 +5,7 @@ with a pending exception left behind, and the interpreter survives."""
 
 import array
 import gc
+import os
 
 import numpy as np
 import pytest
@@ -12,8 +13,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import zorvsim
-from calls import LOCATOR, opened_device
-from zorvsdk import chip, errors, flashmem, zorv
+from calls import HITMAP, LOCATOR, PACKETS, RECORDER, opened_device
+from zorvsdk import chip, errors, flashmem, sinks, zorv
 
 
 class Hostile(Exception):
@@ -147,6 +148,15 @@ def dev():
     d.finalize()
 
 
+def bounded_recorder(*args, **kwargs):
+    """A Recorder, but not one that would reserve more than 64 MB: the machine's memory is shared
+    (a capacity beyond the machine's memory is refused by the Recorder itself, and is passed on)."""
+    capacity = args[0] if args else kwargs.get("capacity")
+    if type(capacity) is int and (1 << 22) < capacity * 16 <= os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"):
+        return None
+    return sinks.Recorder(*args, **kwargs)
+
+
 def targets(d):
     """(name, callable) for every method of the Device, its component objects, the memory objects and
     the module-level functions and record constructors; the Device's own close/finalize are left to
@@ -155,6 +165,8 @@ def targets(d):
             ("chip", "acq", "bias", "cooling", "board", "config", "flashmem", "props", "revision", "syncmode", "axi",
              "monitor")}
     objs["memory"] = d.flashmem.selectMemory("calibration")
+    objs["recorder"] = RECORDER
+    objs["hitmap"] = HITMAP
     out = []
     for oname, obj in objs.items():
         for name in dir(type(obj)):
@@ -163,10 +175,11 @@ def targets(d):
             attr = getattr(obj, name)
             if callable(attr):
                 out.append((f"{oname}.{name}", attr))
-        out.append((f"{oname}.<constructor>", type(obj)))
+        out.append((f"{oname}.<constructor>", bounded_recorder if obj is RECORDER else type(obj)))
     out += [("Device.open", d.open), ("Device.isOpened", d.isOpened), ("Device.enumerate", d.enumerate),
             ("Device.__setLogger", d._Device__setLogger), ("zorv.getRuntimeVersion", zorv.getRuntimeVersion),
             ("zorv.getCompileTimeVersion", zorv.getCompileTimeVersion), ("errors._throwZorvError", errors._throwZorvError)]
+    out += [("recorder.__call__", RECORDER), ("recorder.__next__", RECORDER.__next__), ("hitmap.__call__", HITMAP)]
     for cls in (flashmem.NonVolatileMemory, flashmem.Region, flashmem.Sector, chip.BinningParams, chip.ChipPolarity,
                 chip.DacLimits, zorv.Device):
         out.append((cls.__qualname__, cls))
@@ -198,6 +211,8 @@ def test_arbitrary_arguments_raise_only_documented_errors(dev, name):
     def call(args, kwargs):
         if not dev.isOpened():
             dev.open(LOCATOR)
+        if name.startswith("recorder."):
+            RECORDER(PACKETS)  # a delivery held, so that a wait of any length returns at once
         try:
             target(*args, **kwargs)
         except DOCUMENTED:

@@ -7,10 +7,12 @@
 #include "core/numpy.hpp"
 #include "core/wait.hpp"
 
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "zorv/acquisition.h"
@@ -239,136 +241,114 @@ private:
     Registration* reg_;
 };
 
-// What each kind asks of the SDK. Counts are preset to 0 and pointers to null, so that a failure
-// the SDK reports without a mapped status never leaves an undefined count or pointer to be wrapped.
+// What each kind asks of the SDK: each array's count and buffer from its source
+// (readout/modes.hpp), in the order of the arrays, then the metadata of a kind that has it. Counts
+// are preset to 0 and pointers to null, so that a failure the SDK reports without a mapped status
+// never leaves an undefined count or pointer to be wrapped.
 
-// Packets, or records of the vectors' length: `count` then the buffer of each array in order.
-bool fetch_packets(Delivery& d, DeliveredData& out) {
-    void* data = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_packet_count, &out.arrays[0].count) ||
-        !d.ask(zorv_acq_tpx3_get_packets, static_cast<void*>(&data)))
-        return false;
-    out.arrays[0].data = data;
+using readout::Source;
+
+// The place of a kind's first vector, which asks for the one length of its vectors; -1: none.
+constexpr int first_vector(const KindInfo& k) {
+    for (int i = 0; i < k.arrays; ++i)
+        if (readout::is_vector(k.sources[i])) return i;
+    return -1;
+}
+
+// A buffer getter's pointer, handed over as the getter takes its address (void*, or T**).
+template <class P>
+using Pointer = std::conditional_t<std::is_same_v<P, void*>, void*, std::remove_pointer_t<P>>;
+
+template <class P, int (*Buffer)(zorv_acq_t*, P)>
+bool buffer(Delivery& d, const void*& out) {
+    Pointer<P> data = nullptr;
+    if (!d.ask(Buffer, static_cast<P>(&data))) return false;
+    out = data;
     return true;
 }
 
-template <int (*Second)(zorv_acq_t*, void*), int (*Third)(zorv_acq_t*, void*)>
-bool fetch_vectors(Delivery& d, DeliveredData& out) {
-    unsigned long long n = 0;
-    void *addresses = nullptr, *second = nullptr, *third = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_vec_length, &n) ||
-        !d.ask(zorv_acq_tpx3_get_pixel_address_vec, static_cast<void*>(&addresses)) ||
-        !d.ask(Second, static_cast<void*>(&second)) || !d.ask(Third, static_cast<void*>(&third)))
-        return false;
-    out.arrays[0] = {addresses, n};
-    out.arrays[1] = {second, n};
-    out.arrays[2] = {third, n};
-    return true;
+template <int (*Count)(zorv_acq_t*, unsigned long long*), class P, int (*Buffer)(zorv_acq_t*, P)>
+bool counted(Delivery& d, DeliveredArray& out) {
+    return d.ask(Count, &out.count) && buffer<P, Buffer>(d, out.data);
 }
 
-template <bool (*Fetch)(Delivery&, DeliveredData&)>
-bool with_metadata(Delivery& d, DeliveredData& out) {
-    return Fetch(d, out) && d.ask_metadata(out);
+template <int (*Buffer)(zorv_acq_t*, void*), bool First>
+bool vector(Delivery& d, DeliveredArray& out, unsigned long long& length) {
+    if (First && !d.ask(zorv_acq_tpx3_get_vec_length, &length)) return false;
+    out.count = length;
+    return buffer<void*, Buffer>(d, out.data);
 }
 
-bool fetch_hitcounters(Delivery& d, DeliveredArray& out) {
-    uint64_t* hits = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_binned_hitcounters_count, &out.count) ||
-        !d.ask(zorv_acq_tpx3_get_binned_hitcounters, &hits))
-        return false;
-    out.data = hits;
-    return true;
+// The array of source S; `length` is the vectors' length, which the First of them asks for.
+template <Source S, bool First>
+bool fetch(Delivery& d, DeliveredArray& out, unsigned long long& length) {
+    if constexpr (S == Source::Packets)
+        return counted<zorv_acq_tpx3_get_packet_count, void*, zorv_acq_tpx3_get_packets>(d, out);
+    else if constexpr (S == Source::Addresses)
+        return vector<zorv_acq_tpx3_get_pixel_address_vec, First>(d, out, length);
+    else if constexpr (S == Source::Toas)
+        return vector<zorv_acq_tpx3_get_toa_vec, First>(d, out, length);
+    else if constexpr (S == Source::Tots)
+        return vector<zorv_acq_tpx3_get_tot_vec, First>(d, out, length);
+    else if constexpr (S == Source::Events)
+        return vector<zorv_acq_tpx3_get_event_vec, First>(d, out, length);
+    else if constexpr (S == Source::Itots)
+        return vector<zorv_acq_tpx3_get_itot_vec, First>(d, out, length);
+    else if constexpr (S == Source::BinDescriptors)
+        return counted<zorv_acq_meta_get_bin_descriptor_count, void*, zorv_acq_meta_get_bin_descriptors>(d, out);
+    else if constexpr (S == Source::BinnedHits)
+        return counted<zorv_acq_tpx3_get_binned_hitcounters_count, uint64_t**, zorv_acq_tpx3_get_binned_hitcounters>(
+            d, out);
+    else if constexpr (S == Source::BinnedItots)
+        return counted<zorv_acq_tpx3_get_binned_itots_count, uint64_t**, zorv_acq_tpx3_get_binned_itots>(d, out);
+    else if constexpr (S == Source::Frames) {
+        // The frames of a delivery make one flat array of their values.
+        if (!counted<zorv_acq_tpx_get_frame_count, void*, zorv_acq_tpx_get_frames>(d, out)) return false;
+        constexpr unsigned long long most = ~0ULL / readout::kFrameValues;
+        out.count = out.count > most ? ~0ULL : out.count * readout::kFrameValues;  // beyond any address space: refused
+        return true;
+    } else {
+        static_assert(S == Source::Raw);
+        void* data = nullptr;
+        if (!d.ask(zorv_acq_raw_get_data, static_cast<void*>(&data), &out.count)) return false;
+        out.data = data;
+        return true;
+    }
 }
 
-bool fetch_itots(Delivery& d, DeliveredArray& out) {
-    uint64_t* itots = nullptr;
-    if (!d.ask(zorv_acq_tpx3_get_binned_itots_count, &out.count) || !d.ask(zorv_acq_tpx3_get_binned_itots, &itots))
-        return false;
-    out.data = itots;
-    return true;
-}
-
-bool fetch_binned_packets(Delivery& d, DeliveredData& out) {
-    void* descriptors = nullptr;
-    if (!fetch_packets(d, out) || !d.ask(zorv_acq_meta_get_bin_descriptor_count, &out.arrays[1].count) ||
-        !d.ask(zorv_acq_meta_get_bin_descriptors, static_cast<void*>(&descriptors)))
-        return false;
-    out.arrays[1].data = descriptors;
-    return fetch_hitcounters(d, out.arrays[2]) && fetch_itots(d, out.arrays[3]);
-}
-
-bool fetch_count_sums(Delivery& d, DeliveredData& out) { return fetch_hitcounters(d, out.arrays[0]); }
-bool fetch_itot_sums(Delivery& d, DeliveredData& out) { return fetch_itots(d, out.arrays[0]); }
-
-// A frame is 256 x 256 values; the frames of a delivery make one flat array.
-bool fetch_frames(Delivery& d, DeliveredData& out) {
-    unsigned long long c = 0;
-    void* frames = nullptr;
-    if (!d.ask(zorv_acq_tpx_get_frame_count, &c) || !d.ask(zorv_acq_tpx_get_frames, static_cast<void*>(&frames)))
-        return false;
-    out.arrays[0] = {frames, c > (~0ULL >> 16) ? ~0ULL : c << 16};  // beyond any address space: refused
-    return true;
-}
-
-bool fetch_raw(Delivery& d, DeliveredData& out) {
-    void* data = nullptr;
-    if (!d.ask(zorv_acq_raw_get_data, static_cast<void*>(&data), &out.arrays[0].count)) return false;
-    out.arrays[0].data = data;
-    return true;
+template <DeliveryKind Kind, size_t... I>
+bool fetch_kind(Delivery& d, DeliveredData& out, std::index_sequence<I...>) {
+    constexpr const KindInfo& k = info(Kind);
+    unsigned long long length = 0;
+    return (fetch<k.sources[I], int(I) == first_vector(k)>(d, out.arrays[I], length) && ...) &&
+           (!k.metadata || d.ask_metadata(out));
 }
 
 // The C callback of one kind: the user pointer is the Registration.
 // A delivery in progress keeps its registration's callable: the last one to leave a registration
 // released meanwhile lets go of it.
-template <DeliveryKind Kind, bool (*Fetch)(Delivery&, DeliveredData&)>
+template <DeliveryKind Kind>
 void deliver(zorv_acq_t* acq, void* user) noexcept {
     auto* reg = static_cast<Registration*>(user);
     if (reg) reg->inflight.fetch_add(1);
     DeliveredData data{};
     data.kind = Kind;
     Delivery d(acq, reg);
-    if (Fetch(d, data)) d.hand_over(data);
+    if (fetch_kind<Kind>(d, data, std::make_index_sequence<size_t(info(Kind).arrays)>{})) d.hand_over(data);
     if (reg && reg->inflight.fetch_sub(1) == 1 && reg->released.load()) {
         Gil gil;
         if (gil.ok()) reg->func.reset();
     }
 }
 
-using K = DeliveryKind;
-constexpr zorv_acq_data_func seq_toatot_data_cb = deliver<K::SeqToaTot, fetch_packets>;
-constexpr zorv_acq_data_func seq_eventitot_data_cb = deliver<K::SeqItotEvent, fetch_packets>;
-constexpr zorv_acq_data_func seq_toatot_vec_data_cb =
-    deliver<K::SeqToaTotVec, fetch_vectors<zorv_acq_tpx3_get_toa_vec, zorv_acq_tpx3_get_tot_vec>>;
-constexpr zorv_acq_data_func seq_eventitot_vec_data_cb =
-    deliver<K::SeqItotEventVec, fetch_vectors<zorv_acq_tpx3_get_event_vec, zorv_acq_tpx3_get_itot_vec>>;
-constexpr zorv_acq_data_func dd_toatot_data_cb = deliver<K::DdToaTot, with_metadata<fetch_packets>>;
-constexpr zorv_acq_data_func dd_toatot_vec_data_cb =
-    deliver<K::DdToaTotVec,
-            with_metadata<fetch_vectors<zorv_acq_tpx3_get_toa_vec, zorv_acq_tpx3_get_tot_vec>>>;
-constexpr zorv_acq_data_func binned_packets_cb = deliver<K::BinnedPackets, fetch_binned_packets>;
-constexpr zorv_acq_data_func binned_count_sums_cb = deliver<K::BinnedCountSums, fetch_count_sums>;
-constexpr zorv_acq_data_func binned_itot_sums_cb = deliver<K::BinnedItotSums, fetch_itot_sums>;
-constexpr zorv_acq_data_func tpx1_medipix_cb = deliver<K::Medipix, fetch_frames>;
-constexpr zorv_acq_data_func raw_data_cb = deliver<K::Raw, fetch_raw>;
+// The data callback of each kind, by its place in the table.
+constexpr auto kCallbacks = []<size_t... K>(std::index_sequence<K...>) {
+    return std::array<zorv_acq_data_func, sizeof...(K)>{deliver<DeliveryKind(K)>...};
+}(std::make_index_sequence<size_t(readout::kKindCount)>{});
 
 // ---- the acquisition object ----
 
-const std::pair<const char*, zorv_acq_data_func> kModeTable[] = {
-    {"0:tpx3-seq-toa-tot", seq_toatot_data_cb},
-    {"0:tpx3-seq-toa-tot-vec", seq_toatot_vec_data_cb},
-    {"0:tpx3-seq-itot-event", seq_eventitot_data_cb},
-    {"0:tpx3-seq-itot-event-vec", seq_eventitot_vec_data_cb},
-    {"0:tpx3-dd-toa-tot-vec", dd_toatot_vec_data_cb},
-    {"0:tpx3-dd-toa-tot", dd_toatot_data_cb},
-    {"0:tpx-medipix", tpx1_medipix_cb},
-    {"0:raw-data", raw_data_cb},
-    {"0:tpx3-sorted-dd-toa-tot", dd_toatot_data_cb},
-    {"0:tpx3-binned-packets", binned_packets_cb},
-    {"0:tpx3-binned-count-sums", binned_count_sums_cb},
-    {"0:tpx3-binned-itot-sums", binned_itot_sums_cb},
-};
-
-constexpr const char* kRawKey = "0:raw-data";
+using readout::kRawKey;
 
 AcquisitionObject* acq_of(PyObject* self) { return reinterpret_cast<AcquisitionObject*>(self); }
 
@@ -384,7 +364,7 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     o->data_func_ref = nullptr;
     try {
         o->modeToCallback = new ModeTable;
-        for (const auto& [key, func] : kModeTable) o->modeToCallback->emplace(key, func);
+        for (const readout::Mode& mode : readout::kModes) o->modeToCallback->emplace(mode.id, kCallbacks[int(mode.kind)]);
         o->registrations = new Registrations;
     } catch (const std::bad_alloc&) {
         Py_DECREF(self);
@@ -566,9 +546,13 @@ const SinkApi* sink_of(PyObject* func) {
     return api;
 }
 
-// The holder of `func` is made before the channel is converted.
+// An object that cannot be called (a native sink can) would fail every delivery: it is refused
+// before anything else, so that the channel keeps its registration. The holder of a callable is
+// made before the channel is converted.
 PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* func, PyObject* raw) {
     AcquisitionObject* o = acq_of(self);
+    if (!PyCallable_Check(func))
+        return PyErr_Format(PyExc_TypeError, "the data callable must be callable, not %.200s", Py_TYPE(func)->tp_name);
     if (!o->registrations) return raise(Exc::InvalidOperation, "this acquisition object holds no registrations");
     // Every registration stays allocated until the device is closed: the SDK may still deliver to
     // an earlier one.
@@ -660,6 +644,65 @@ ZORV_METHOD(methods, getDeliveryFailures, {"channelId"},
 
 PyObject* interpreter_entries(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_entries); }
 
+// ---- the table of readout modes, for the package's Python modules (zorvsdk.dtypes) ----
+
+Methods functions;
+
+const char* counts_name(readout::Counts c) {
+    using readout::Counts;
+    return c == Counts::Hits ? "hits" : c == Counts::PixelSums ? "pixel-sums" : c == Counts::BinSums ? "bin-sums"
+         : c == Counts::FrameValues ? "frame-values" : "nothing";
+}
+
+PyObject* _element_types(PyObject*) {
+    Ref types = Ref::steal(PyDict_New());
+    if (!types) return nullptr;
+    for (const ElementType* t : readout::kElements)
+        if (PyDict_SetItemString(types.get(), t->name, element_type(*t)) < 0) return nullptr;
+    return types.release();
+}
+ZORV_FUNCTION(functions, _element_types, {}, R"(
+    The NumPy element type of every array a delivery holds, by name ("uint16", "toa_tot", ...).
+    )");
+
+PyObject* _delivery_kinds(PyObject*) {
+    Ref kinds = Ref::steal(PyTuple_New(readout::kKindCount));
+    if (!kinds) return nullptr;
+    for (int i = 0; i < readout::kKindCount; ++i) {
+        const KindInfo& k = kKinds[i];
+        Ref elements = Ref::steal(PyTuple_New(k.arrays));
+        if (!elements) return nullptr;
+        for (int a = 0; a < k.arrays; ++a) {
+            PyObject* name = PyUnicode_FromString(k.types[a]->name);
+            if (!name) return nullptr;
+            PyTuple_SET_ITEM(elements.get(), a, name);
+        }
+        PyObject* row = Py_BuildValue("(sONs)", k.name, elements.get(), PyBool_FromLong(k.metadata),
+                                      counts_name(k.hits.counts));
+        if (!row) return nullptr;
+        PyTuple_SET_ITEM(kinds.get(), i, row);
+    }
+    return kinds.release();
+}
+ZORV_FUNCTION(functions, _delivery_kinds, {}, R"(
+    The kinds of delivery, in the order of the sink interface's enumeration: for each its name, the
+    element type names of its arrays, whether the metadata dictionary follows them, and what a
+    HitMap counts in them ("hits", "pixel-sums", "bin-sums", "frame-values" or "nothing").
+    )");
+
+PyObject* _readout_modes(PyObject*) {
+    Ref modes = Ref::steal(PyDict_New());
+    if (!modes) return nullptr;
+    for (const readout::Mode& m : readout::kModes) {
+        Ref kind = Ref::steal(PyUnicode_FromString(m.kind_info().name));
+        if (!kind || PyDict_SetItemString(modes.get(), m.id, kind.get()) < 0) return nullptr;
+    }
+    return modes.release();
+}
+ZORV_FUNCTION(functions, _readout_modes, {}, R"(
+    The kind of delivery of every key of the mode table: the readout modes, and the raw key.
+    )");
+
 PyMethodDef kFunctions[] = {
     {"_interpreter_entries", interpreter_entries, METH_NOARGS,
      "_interpreter_entries()\n--\n\nCounts the entries into the interpreter made by data deliveries."},
@@ -678,7 +721,10 @@ int exec(PyObject* m) {
         return -1;
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
     if (!g_chip_type || !import_numpy()) return -1;
-    if (!init_arrays("zorvsdk.acquisition.SdkBuffer") || PyModule_AddFunctions(m, kFunctions) < 0) return -1;
+    PyMethodDef* declared = functions.table(false);
+    if (!declared || !init_arrays("zorvsdk.acquisition.SdkBuffer") || PyModule_AddFunctions(m, kFunctions) < 0 ||
+        PyModule_AddFunctions(m, declared) < 0)
+        return -1;
     return run_body(m, kBody) ? 0 : -1;
 }
 

@@ -53,9 +53,9 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 PROG = "zorvsdk-acquire"
-# The readout modes whose deliveries are hits with a pixel address, ToT and ToA.
-HIT_MODES = ("0:tpx3-dd-toa-tot", "0:tpx3-sorted-dd-toa-tot", "0:tpx3-dd-toa-tot-vec",
-             "0:tpx3-seq-toa-tot", "0:tpx3-seq-toa-tot-vec")
+# The readout modes whose deliveries are hits with a pixel address, ToT and ToA; the first is the
+# default.
+HIT_MODES = tuple(sorted(dtypes.HIT_MODES, key=lambda mode: mode != "0:tpx3-dd-toa-tot"))
 DEFAULT_SECONDS = 10.0
 DEFAULT_BUFFER = 1 << 23  # hits held between the SDK's threads and the writer (128 MiB)
 POLL = 0.1  # seconds between looks at the acquisition from the main thread
@@ -201,7 +201,7 @@ def make_map(width: int, height: int) -> HitMap:
 
 def as_hits(mode: str, delivery: tuple[Any, ...]) -> NDArray[Any]:
     """The hits of one delivery of a hit mode as toa_tot records (an empty place gives none)."""
-    if "vec" not in mode:
+    if len(dtypes.MODES[mode]) == 1:  # records, else the address, ToA and ToT vectors
         data = delivery[0]
         return data if len(data) else np.empty(0, dtype=dtypes.TOA_TOT)
     addresses, toas, tots = delivery[:3]

@@ -20,53 +20,48 @@ from typing import Any
 
 import numpy as np
 
+from zorvsdk import acquisition as _acquisition
+
 __all__ = ["TOA_TOT", "ITOT_EVENT", "BINNED", "BIN_DESCRIPTOR", "TDC_STAMP", "RAW_BYTE", "FRAME_SHAPE",
-           "TOA_TICK_SECONDS", "MODES", "METADATA_MODES"]
+           "TOA_TICK_SECONDS", "MODES", "METADATA_MODES", "HIT_MODES"]
 
 
-def _packed(*fields: tuple[str, str]) -> np.dtype[np.void]:
-    offsets, at = [], 0
-    for _, fmt in fields:
-        offsets.append(at)
-        at += np.dtype(fmt).itemsize
-    return np.dtype({"names": [n for n, _ in fields], "formats": [f for _, f in fields], "offsets": offsets,
-                     "itemsize": at})
+def _named(t: np.dtype[Any]) -> np.dtype[Any]:
+    """A plain integer type as NumPy names it (``<u8`` is numpy.uint64); a record as it is."""
+    return t if t.names else np.dtype(t.str)
 
 
-TOA_TOT = _packed(("address", "<u4"), ("tot", "<u4"), ("toa", "<u8"))
+# The acquisition module's table of readout modes: every element type, every kind of delivery and
+# the kind of every mode.
+_ELEMENTS = {name: _named(t) for name, t in _acquisition._element_types().items()}
+_KINDS = {kind[0]: kind for kind in _acquisition._delivery_kinds()}
+_MODE_KINDS = {mode: _KINDS[kind] for mode, kind in _acquisition._readout_modes().items() if kind != "raw"}
+
+TOA_TOT = _ELEMENTS["toa_tot"]
 """A hit of the ToA/ToT modes (pixel address, ToT in chip ticks, ToA in ticks), 16 bytes."""
-ITOT_EVENT = _packed(("address", "<u4"), ("itot", "<u4"), ("event", "<u8"))
+ITOT_EVENT = _ELEMENTS["itot_event"]
 """A pixel of ``0:tpx3-seq-itot-event`` (address, summed ToT, number of hits), 16 bytes."""
-BINNED = _packed(("address", "<u4"), ("count", "<u4"), ("itot", "<u4"))
+BINNED = _ELEMENTS["binned"]
 """A pixel of ``0:tpx3-binned-packets`` (address, hit count, summed ToT), 12 bytes."""
-BIN_DESCRIPTOR = _packed(("offset", "<u4"), ("packet_count", "<u4"))
+BIN_DESCRIPTOR = _ELEMENTS["bin_descriptor"]
 """A bin of ``0:tpx3-binned-packets`` (index of its first packet, packet count), 8 bytes."""
-TDC_STAMP = np.dtype("<u8")
+TDC_STAMP = _ELEMENTS["uint64"]
 """A TDC time stamp of the data-driven modes' metadata, in ToA ticks."""
-RAW_BYTE = np.dtype("u1")
+RAW_BYTE = _ELEMENTS["uint8"]
 """The raw byte stream of a raw registration (``setRawDataCallback``)."""
 FRAME_SHAPE = (256, 256)
 """Rows and columns of one frame of ``0:tpx-medipix``; a delivery holds its frames one after the other, flat."""
 TOA_TICK_SECONDS = 1.5625e-9
 """The duration of one ToA tick (640 MHz), also the unit of shutter times and TDC stamps."""
 
-_U16, _U32, _U64 = np.dtype("<u2"), np.dtype("<u4"), np.dtype("<u8")
-
 MODES: dict[str, tuple[np.dtype[Any], ...]] = {
-    "0:tpx3-seq-toa-tot": (TOA_TOT,),
-    "0:tpx3-seq-toa-tot-vec": (_U32, _U32, _U16),
-    "0:tpx3-seq-itot-event": (ITOT_EVENT,),
-    "0:tpx3-seq-itot-event-vec": (_U32, _U16, _U16),
-    "0:tpx3-dd-toa-tot": (TOA_TOT,),
-    "0:tpx3-sorted-dd-toa-tot": (TOA_TOT,),
-    "0:tpx3-dd-toa-tot-vec": (_U32, _U64, _U16),
-    "0:tpx3-binned-packets": (BINNED, BIN_DESCRIPTOR, _U64, _U64),
-    "0:tpx3-binned-count-sums": (_U64,),
-    "0:tpx3-binned-itot-sums": (_U64,),
-    "0:tpx-medipix": (_U16,),
-}
+    mode: tuple(_ELEMENTS[name] for name in kind[1]) for mode, kind in _MODE_KINDS.items()}
 """The element types of the arrays that the data callable receives in each readout mode, in the
 order of its arguments (the metadata dictionary of :data:`METADATA_MODES` follows them)."""
 
-METADATA_MODES = frozenset({"0:tpx3-dd-toa-tot", "0:tpx3-sorted-dd-toa-tot", "0:tpx3-dd-toa-tot-vec"})
+METADATA_MODES = frozenset(mode for mode, kind in _MODE_KINDS.items() if kind[2])
 """The modes whose deliveries end with the metadata dictionary (``shutterStart``, ``tdcs``)."""
+
+HIT_MODES = tuple(mode for mode, kind in _MODE_KINDS.items() if kind[3] == "hits")
+"""The modes whose deliveries are hits, each with its pixel address, ToT and ToA (as records
+:data:`TOA_TOT` or as three vectors), in the order the acquisition module lists them."""

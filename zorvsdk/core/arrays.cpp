@@ -4,6 +4,7 @@
 #include "sdk_buffer.hpp"
 
 #include <cstdint>
+#include <iterator>
 
 namespace zorv {
 
@@ -17,19 +18,14 @@ struct Element {
     int alignment = 1;  // of the element type, as NumPy has it
 };
 
-Element g_u8{&kU8}, g_u16{&kU16}, g_u32{&kU32}, g_u64{&kU64}, g_toa_tot{&kToaTotRecord},
-    g_itot_event{&kItotEventRecord}, g_binned{&kBinnedRecord}, g_bin_descriptor{&kBinDescriptorRecord};
-Element* const g_elements[] = {&g_u8, &g_u16, &g_u32, &g_u64, &g_toa_tot, &g_itot_event, &g_binned, &g_bin_descriptor};
+// One per element type of the table, in its order.
+Element g_elements[std::size(readout::kElements)];
+const Element* g_stamps;  // the uint64 of TDC time stamps
 
 const Element* find_element(const ElementType& type) {
-    for (const Element* e : g_elements)
-        if (e->type == &type) return e;
+    for (const Element& e : g_elements)
+        if (e.type == &type) return &e;
     return nullptr;
-}
-
-const Element& element(const ElementType& type) {
-    const Element* e = find_element(type);
-    return e ? *e : g_u8;  // every ElementType of deliveries.hpp has its Element above
 }
 
 // The element of each array of each delivery kind, resolved when the module loads.
@@ -164,7 +160,7 @@ PyObject* view(DeliveryKind kind, int place, unsigned long long count, const voi
     return view(*e, count, data);
 }
 
-PyObject* stamps_view(unsigned long long count, const void* data) { return view(g_u64, count, data); }
+PyObject* stamps_view(unsigned long long count, const void* data) { return view(*g_stamps, count, data); }
 
 bool viewed(PyObject* array) {
     PyObject* base = fields(array)->base;
@@ -201,17 +197,23 @@ PyArray_Descr* descr_from_format(const ElementType& type) {
 
 }  // namespace
 
-PyObject* element_type(const ElementType& type) { return reinterpret_cast<PyObject*>(element(type).descr); }
+PyObject* element_type(const ElementType& type) {
+    const Element* e = find_element(type);
+    return e ? reinterpret_cast<PyObject*>(e->descr) : nullptr;  // every element type of the table has one
+}
 
 bool init_arrays(const char* buffer_type_name) {
     g_buffer_type = make_sdk_buffer_type(buffer_type_name, "A buffer of the SDK, exposed to the arrays of one delivery.");
     if (!g_buffer_type) return false;
     g_float64 = PyArray_DescrFromType(NPY_DOUBLE);
     if (!g_float64) return false;
-    for (Element* e : g_elements) {
-        if (!(e->descr = descr_from_format(*e->type))) return false;
-        e->alignment = int(PyDataType_ALIGNMENT(e->descr));
+    for (size_t i = 0; i < std::size(g_elements); ++i) {
+        Element& e = g_elements[i];
+        e.type = readout::kElements[i];
+        if (!(e.descr = descr_from_format(*e.type))) return false;
+        e.alignment = int(PyDataType_ALIGNMENT(e.descr));
     }
+    g_stamps = find_element(kU64);
     for (int k = 0; k < int(DeliveryKind::Count); ++k)
         for (int i = 0; i < kKinds[k].arrays; ++i)
             if (!(g_by_kind[k][i] = find_element(*kKinds[k].types[i]))) {

@@ -4,7 +4,7 @@
 //
 // Contract, with the interpreter lock held throughout:
 // - init_arrays() once per module, after NumPy's C interface: makes the SdkBuffer type and the
-//   element types (NumPy's reading of each buffer format in deliveries.hpp), and resolves the
+//   element types (NumPy's reading of each buffer format of readout/modes.hpp), and resolves the
 //   element type of every array of every delivery kind.
 // - view(kind, place, count, data) returns a new reference: the array at `place` of a delivery of
 //   `kind`, of `count` elements at `data`, or an empty float64 array (np.empty(0)) for a count of 0
