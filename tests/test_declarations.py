@@ -1,6 +1,6 @@
 """Every method's argument parsing agrees with the signature it shows: the positional counts, the
 keyword names, the name given in the errors (a class-private method answers as "__getCount()")
-and the defaults of its optional parameters."""
+and the defaults of its optional parameters. Every method's text is laid out as the others."""
 
 import importlib
 import inspect
@@ -114,3 +114,19 @@ def test_parser_agrees_with_signature(device, module, owner, name):
             pass
     for p in params[required:]:
         assert p.default is not inspect.Parameter.empty and p.kind is p.POSITIONAL_OR_KEYWORD
+
+
+@pytest.mark.parametrize("module, owner, name", DECLARED, ids=[f"{m}.{o or ''}.{n}" for m, o, n in DECLARED])
+def test_docstring_layout(module, owner, name):
+    """A text of several lines begins on the line after the quotes and every line of it has the
+    indentation of the body (a method's, or a module function's), up to the closing quotes."""
+    mod = importlib.import_module(f"zorvsdk.{module}")
+    doc = (getattr(mod, name) if owner is None else vars(getattr(mod, owner))[name]).__doc__
+    if doc is None or "\n" not in doc:
+        return
+    indent = " " * (4 if owner is None else 8)
+    lines = doc.split("\n")
+    assert lines[0] == "" and lines[-1] == indent, repr(doc)
+    for line in lines[1:-1]:
+        assert line == "" or (line.startswith(indent) and not line.endswith(" ")), repr(line)
+    assert lines[1].strip() and lines[-2].strip(), repr(doc)  # no blank first or last line

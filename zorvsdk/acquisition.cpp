@@ -435,16 +435,20 @@ void acquisition_dealloc(PyObject* self) {
 
 Methods methods;
 
-// The texts of the parameters that most methods share.
-constexpr std::string_view kChannelIdArg = "channelId (str): Acquisition channel identifier.";
+ZORV_SDK_METHOD(methods, getChannelIds, (id_list_body<"_Acquisition__getChannelCount", "_Acquisition__getChannelId">),
+                {}, R"(
+        Retrieves identifiers of acquisition channels.
 
-[[maybe_unused]] const bool channels =
-    declare_id_list<"getChannelIds", "_Acquisition__getChannelCount", "_Acquisition__getChannelId", zorv_acq_ch_count,
-                    zorv_acq_ch_id>(
-        methods, "channelIdx",
-        {docstring("Retrieves identifiers of acquisition channels.", {},
-                   "A list of str objects representing identifiers of acquistion channels."),
-         "", ""});
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing identifiers of acquistion channels.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Acquisition__getChannelCount", getChannelCount, (count_body<zorv_acq_ch_count>), {}, "");
+
+ZORV_SDK_METHOD_AS(methods, "_Acquisition__getChannelId", getChannelId, (id_body<zorv_acq_ch_id>), {"channelIdx"}, "");
 
 Name s_time("time"), s_sleep("sleep"), s_getModeIds("getModeIds"), s_setDataCallback("_Acquisition__setDataCallback");
 
@@ -507,9 +511,15 @@ PyObject* begin_(PyObject* self, const Utf8Text& channel) {
     set_running(reg, true);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"},
-               docstring("Begins asynchronous acquisition.",
-                         {kChannelIdArg}, "None"));
+ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"}, R"(
+        Begins asynchronous acquisition.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            None
+        )");
 
 // end and abort wait for the acquisition (or its delivery in progress) to stop, answering Ctrl-C.
 // An interrupted end asks the SDK to abort and waits on until the acquisition has stopped, so
@@ -534,13 +544,26 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
 }
 
 constexpr auto abort_ = stop<zorv_acq_abort, false>;
-ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"},
-               docstring("Aborts acquisition.", {kChannelIdArg}, "None"));
+ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"}, R"(
+        Aborts acquisition.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            None
+        )");
 
 constexpr auto end_ = stop<zorv_acq_end, true>;
-ZORV_METHOD_AS(methods, "end", end_, {"channelId"},
-               docstring("Blocks until the asynchronous acquisition started by :func:`~begin` is finished.",
-                         {kChannelIdArg}, "None"));
+ZORV_METHOD_AS(methods, "end", end_, {"channelId"}, R"(
+        Blocks until the asynchronous acquisition started by :func:`~begin` is finished.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            None
+        )");
 
 PyObject* not_supported(PyObject* mode) {
     PyErr_Format(exception(Exc::InvalidOperation), "%U is not supported!", mode);
@@ -618,10 +641,17 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     }
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"},
-               docstring("Sets acquisition data callback.",
-                         {kChannelIdArg, "func (AcqDataCallback): Acquisition data callback.",
-                          "raw (bool): True if raw data should be retrieved, False otherwise"}, "None"));
+ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"}, R"(
+        Sets acquisition data callback.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+            func (AcqDataCallback): Acquisition data callback.
+            raw (bool): True if raw data should be retrieved, False otherwise
+
+        Returns:
+            None
+        )");
 
 // setDataCallback and setRawDataCallback: self._Acquisition__setDataCallback(channelId, func, raw=...)
 template <bool Raw>
@@ -635,28 +665,47 @@ PyObject* register_callable(PyObject* self, PyObject* channelId, PyObject* func)
 }
 
 constexpr auto setDataCallback = register_callable<false>;
-ZORV_METHOD(methods, setDataCallback, {"channelId", "func"},
-            docstring("Sets processed acquisition data callback.",
-                      {kChannelIdArg, "func (AcqDataCallback): Acquisition data callback."}, "None"));
+ZORV_METHOD(methods, setDataCallback, {"channelId", "func"}, R"(
+        Sets processed acquisition data callback.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+            func (AcqDataCallback): Acquisition data callback.
+
+        Returns:
+            None
+        )");
 
 constexpr auto setRawDataCallback = register_callable<true>;
-ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"},
-            docstring("Sets raw acquisition data callback.",
-                      {kChannelIdArg, "func (AcqDataCallback): Raw acquisition data callback."}, "None"));
+ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"}, R"(
+        Sets raw acquisition data callback.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+            func (AcqDataCallback): Raw acquisition data callback.
+
+        Returns:
+            None
+        )");
 
 PyObject* getDeliveryFailures(PyObject* self, const Utf8Text& channelId) {
     const Registration* reg = latest(acq_of(self), channelId);
     return PyLong_FromUnsignedLongLong(reg ? reg->failures : 0);
 }
-ZORV_METHOD(methods, getDeliveryFailures, {"channelId"},
-            docstring("Counts the failed deliveries of the channel's current registration.\n"
-                      "\n"
-                      "A delivery fails when the data callable raises (or cannot be called), when its arrays\n"
-                      "cannot be made, or when the SDK fails to report its data. The first failure of each\n"
-                      "registration is reported through ``sys.unraisablehook``; later ones are only counted.",
-                      {kChannelIdArg},
-                      "The number of failed deliveries since the channel was last registered through this\n"
-                      "object (0 for a channel never registered)."));
+ZORV_METHOD(methods, getDeliveryFailures, {"channelId"}, R"(
+        Counts the failed deliveries of the channel's current registration.
+
+        A delivery fails when the data callable raises (or cannot be called), when its arrays
+        cannot be made, or when the SDK fails to report its data. The first failure of each
+        registration is reported through ``sys.unraisablehook``; later ones are only counted.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            The number of failed deliveries since the channel was last registered through this
+            object (0 for a channel never registered).
+        )");
 
 PyObject* interpreter_entries(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_entries); }
 
@@ -671,9 +720,14 @@ import time
 import numpy as np
 )";
 
+const char kAcquisitionDoc[] = R"(
+    Acquisition object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
+
 int exec(PyObject* m) {
     // The type is bound before the imports, so that zorvsdk.chip may be imported first.
-    if (!add_component(m, "zorvsdk.acquisition.__Acquisition", "Acquisition object.", methods, sizeof(AcquisitionObject),
+    if (!add_component(m, "zorvsdk.acquisition.__Acquisition", kAcquisitionDoc, methods, sizeof(AcquisitionObject),
                        {acquisition_new, acquisition_dealloc, acquisition_traverse, acquisition_clear}))
         return -1;
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
