@@ -715,11 +715,6 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-const char kBody[] = R"(
-import time
-import numpy as np
-)";
-
 const char kAcquisitionDoc[] = R"(
     Acquisition object.
     Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
@@ -733,7 +728,7 @@ int exec(PyObject* m) {
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
     if (!g_chip_type || !import_numpy()) return -1;
     if (!init_arrays("zorvsdk.acquisition.SdkBuffer") || PyModule_AddFunctions(m, kFunctions) < 0) return -1;
-    return run_body(m, kBody) ? 0 : -1;
+    return add_imports(m, {{"time"}, {"numpy", {}, "np"}}) ? 0 : -1;
 }
 
 }  // namespace

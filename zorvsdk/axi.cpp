@@ -44,7 +44,7 @@ const char kAxiDoc[] = R"(
     )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.axi.__Axi", kAxiDoc, methods) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.axi.__Axi", kAxiDoc, methods) && add_imports(m, {}) ? 0 : -1;
 }
 
 }  // namespace

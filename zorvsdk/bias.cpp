@@ -77,9 +77,7 @@ const char kBiasDoc[] = R"(
 
 int exec(PyObject* m) {
     return add_component(m, "zorvsdk.bias.__Bias", kBiasDoc, methods) &&
-                   add_records(m, {{"BiasRange", "Contains minimum and maximum bias values.",
-                                    {{"min", "float", "Minimum bias value."},
-                                     {"max", "float", "Maximum bias value."}}}})
+                   add_imports(m, {{"typing", {"NamedTuple"}}, {"zorvsdk._records", {"BiasRange"}}})
                ? 0
                : -1;
 }

@@ -105,7 +105,7 @@ const char kBoardDoc[] = R"(
     )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.board.__Board", kBoardDoc, methods) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.board.__Board", kBoardDoc, methods) && add_imports(m, {}) ? 0 : -1;
 }
 
 }  // namespace

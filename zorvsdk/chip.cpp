@@ -428,17 +428,6 @@ ZORV_SDK_METHOD(methods, getRawThresholdRange, (record_by_id<zorv_chip_threshold
             A :obj:`~RawThresholdRange` object.
         )");
 
-// The polarity of a chip, defined between the records so that the module's names keep their order.
-const char kPolarity[] = R"(
-
-class ChipPolarity(Enum):
-    """
-    Contains polarity of a chip.
-    """
-    positive = 0
-    negative = 1
-)";
-
 const char kChipDoc[] = R"(
     Chip object.
     Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
@@ -450,21 +439,10 @@ int exec(PyObject* m) {
     PyTypeObject* acq = import_type("zorvsdk.acquisition", "__Acquisition", sizeof(AcquisitionObject));
     if (!acq) return -1;
     Py_DECREF(acq);  // imported for type checking only
-    return add_records(m, {{"DacLimits", "Contains minimum and maximum DAC values.",
-                            {{"min", "int", "Minimum DAC value."}, {"max", "int", "Maximum DAC value."}}},
-                           {"ThresholdRange", "Contains minimum, maximum and noise of threshold.",
-                            {{"min", "float", "Minimum threshold."},
-                             {"max", "float", "Maximum threshold."},
-                             {"noise", "float", "Noise of threshold."}},
-                            "Args"},
-                           {"RawThresholdRange", "Contains minimum and maximum raw threshold.",
-                            {{"min", "int", "Minimum raw threshold."}, {"max", "int", "Maximum raw threshold."}}}},
-                       "from enum import Enum\n") &&
-                   run_body(m, kPolarity) &&
-                   add_records(m, {{"BinningParams", "Contains binning parameters.",
-                                    {{"width", "int", "Bin width in pixels."},
-                                     {"height", "int", "Bin height in pixels."},
-                                     {"dwellTime", "int", "Dwell time of a bin."}}}})
+    return add_imports(m, {{"typing", {"NamedTuple"}},
+                           {"enum", {"Enum"}},
+                           {"zorvsdk._records",
+                            {"DacLimits", "ThresholdRange", "RawThresholdRange", "ChipPolarity", "BinningParams"}}})
                ? 0
                : -1;
 }

@@ -145,10 +145,9 @@ const char kConfigurationDoc[] = R"(
 int exec(PyObject* m) {
     return add_component(m, "zorvsdk.configuration.__Configuration", kConfigurationDoc, methods) &&
                    import_numpy() &&
-                   add_records(m, {{"PixelMaskDimensions", "Contains dimensions of pixel mask.",
-                                    {{"width", "int", "Width of the pixel mask."},
-                                     {"height", "int", "Height of the pixel mask."}}}},
-                               "import numpy as np\n")
+                   add_imports(m, {{"typing", {"NamedTuple"}},
+                                   {"numpy", {}, "np"},
+                                   {"zorvsdk._records", {"PixelMaskDimensions"}}})
                ? 0
                : -1;
 }

@@ -103,9 +103,7 @@ const char kCoolingDoc[] = R"(
 
 int exec(PyObject* m) {
     return add_component(m, "zorvsdk.cooling.__Cooling", kCoolingDoc, methods) &&
-                   add_records(m, {{"CoolingLimits", "Contains minimum and maximum temperature of cooling unit.",
-                                    {{"min", "float", "Minimum temperature."},
-                                     {"max", "float", "Maximum temperature."}}}})
+                   add_imports(m, {{"typing", {"NamedTuple"}}, {"zorvsdk._records", {"CoolingLimits"}}})
                ? 0
                : -1;
 }

@@ -447,11 +447,6 @@ const char kSectorDoc[] = R"(
         endingAddress (int): Ending address of the sector.
     )";
 
-const char kBody[] = R"(
-from typing import List
-import numpy as np
-)";
-
 #define SLOT(s, f) {s, reinterpret_cast<void*>(f)}
 
 int exec(PyObject* m) {
@@ -472,7 +467,7 @@ int exec(PyObject* m) {
                                SectorSlots::traverse_slot, SectorSlots::clear_slot,
                                SLOT(Py_tp_members, kSectorMembers)});
     if (!g_sector_type || !add_type(m, g_sector_type)) return -1;
-    return import_numpy() && run_body(m, kBody) ? 0 : -1;
+    return import_numpy() && add_imports(m, {{"typing", {"List"}}, {"numpy", {}, "np"}}) ? 0 : -1;
 }
 
 }  // namespace

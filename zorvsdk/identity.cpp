@@ -109,9 +109,7 @@ const char kIdentityDoc[] = R"(
 
 int exec(PyObject* m) {
     return add_component(m, "zorvsdk.identity.__Identity", kIdentityDoc, methods) &&
-                   add_records(m, {{"VidPid", "Contains vendor id and product id of the USB device.",
-                                    {{"vendorId", "int", "Vendor id of the USB device."},
-                                     {"productId", "int", "Product id of the USB device."}}}})
+                   add_imports(m, {{"typing", {"NamedTuple"}}, {"zorvsdk._records", {"VidPid"}}})
                ? 0
                : -1;
 }

@@ -72,7 +72,7 @@ const char kRevisionDoc[] = R"(
     )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.revision.__Revision", kRevisionDoc, methods) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.revision.__Revision", kRevisionDoc, methods) && add_imports(m, {}) ? 0 : -1;
 }
 
 }  // namespace

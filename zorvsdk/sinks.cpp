@@ -1580,24 +1580,6 @@ const char kHitMapDoc[] = R"(HitMap(width, height)
         height (int): Rows.
     )";
 
-const Record kBatch{"Batch",
-                    "Consecutive deliveries of one kind, taken at once by :func:`Recorder.get_batch`.",
-                    {{"kind", "str", "The kind of delivery, such as \"dd-toa-tot\", \"medipix\" or \"raw\"."},
-                     {"deliveries", "int", "How many deliveries the batch holds."},
-                     {"arrays", "tuple",
-                      "One array per argument of the data callable (metadata aside), each the concatenation of that "
-                      "argument over the deliveries, of its element type even when empty."},
-                     {"offsets", "numpy.ndarray",
-                      "int64, one row per array and deliveries + 1 columns: delivery ``i`` is "
-                      "``arrays[p][offsets[p, i]:offsets[p, i + 1]]``."},
-                     {"shutters", "numpy.ndarray",
-                      "The uint64 shutter times of the deliveries; None for a kind without metadata."},
-                     {"tdcs", "tuple",
-                      "The time stamps of TDC inputs 0, 1 and 2, each concatenated; None for a kind without metadata."},
-                     {"tdc_offsets", "numpy.ndarray",
-                      "int64 offsets of the deliveries in ``tdcs``, as ``offsets``; None for a kind without "
-                      "metadata."}}};
-
 int exec(PyObject* m) {
     PyMethodDef* recorder_table = recorder_methods.table(false);
     PyMethodDef* hitmap_table = hitmap_methods.table(false);
@@ -1613,7 +1595,7 @@ int exec(PyObject* m) {
         PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     }
-    return add_records(m, {kBatch}) && run_body(m, "import queue\n") ? 0 : -1;
+    return add_imports(m, {{"typing", {"NamedTuple"}}, {"zorvsdk._records", {"Batch"}}, {"queue"}}) ? 0 : -1;
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ const char kSyncModeDoc[] = R"(
     )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.syncmode.__SyncMode", kSyncModeDoc, methods) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.syncmode.__SyncMode", kSyncModeDoc, methods) && add_imports(m, {}) ? 0 : -1;
 }
 
 }  // namespace

@@ -517,24 +517,9 @@ int exec(PyObject* m) {
     for (auto& a : kAttributes)
         if (!(a.type = import_type(a.qualified().c_str(), a.type_name, a.layout))) return -1;
     if (PyModule_AddFunctions(m, functions.table(false)) < 0) return -1;
-    return add_records(m,
-                       {{"DeviceDescriptor",
-                         "Contains information about a device.",
-                         {{"connectionString", "str", "Unique device locator."},
-                          {"product", "str", "Product name."},
-                          {"manufacturer", "str", "Manufacturer name."},
-                          {"serialNumber", "str", "Serial number."},
-                          {"usbVid", "int", "Vendor id."},
-                          {"usbPid", "int", "Product id."},
-                          {"usbInstancePath", "str", "Instance path."},
-                          {"isHighSpeed", "bool", "Signifies whether the device is high speed."},
-                          {"isSuperSpeed", "bool", "Signifies whether the device is super speed."}}},
-                        {"SdkVersion",
-                         "Represents the version of the SDK.",
-                         {{"major", "int", "Major version."},
-                          {"minor", "int", "Minor version."},
-                          {"patch", "int", "Patch version."}}}},
-                       "import logging\n")
+    return add_imports(m, {{"typing", {"NamedTuple"}},
+                           {"logging"},
+                           {"zorvsdk._records", {"DeviceDescriptor", "SdkVersion"}}})
                ? 0
                : -1;
 }
