@@ -49,6 +49,32 @@ size_t utf8_prefix(std::string_view s) {
     return i;
 }
 
+std::string hex_of(const unsigned char* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s(2 * n, '0');
+    for (size_t i = 0; i < n; ++i) {
+        s[2 * i] = digits[p[i] >> 4];
+        s[2 * i + 1] = digits[p[i] & 15];
+    }
+    return s;
+}
+
+bool hex_bytes(std::string_view hex, std::string& out) {
+    out.clear();
+    int nib = -1;
+    for (char c : hex) {
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else if (c == ' ') continue;
+        else return false;
+        if (nib < 0) nib = d;
+        else { out += char(nib * 16 + d); nib = -1; }
+    }
+    return nib < 0;
+}
+
 // Texts are written as UTF-8; a byte that is not part of valid UTF-8 becomes U+FFFD, so that the
 // output always decodes (the journal records such texts as bytes instead, see Call::arg).
 static void dump_string(const std::string& text, std::string& out) {

@@ -69,6 +69,11 @@ private:
 // The length of the longest prefix of `s` that is valid UTF-8.
 size_t utf8_prefix(std::string_view s);
 
+// Bytes in hexadecimal (lower case), and back: hex_bytes reads pairs of digits of either case,
+// passing over blanks, and fails on anything else or an odd digit.
+std::string hex_of(const unsigned char* p, size_t n);
+bool hex_bytes(std::string_view hex, std::string& out);
+
 // Parses a document; on failure returns false and sets `error` to the place and the problem, to be
 // appended to the document's name: ":line:column: problem" for malformed text, ": /path: problem"
 // for a duplicate member name or nesting deeper than 64 levels.
