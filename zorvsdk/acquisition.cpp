@@ -487,15 +487,14 @@ void set_running(Registration* reg, bool running) {
     reg->sink->acquiring(reg->func.get(), running ? 1 : 0);
 }
 
-// A failure of begin, abort or end is raised after a wait of 100 ms.
-PyObject* fail_after_pause(const CallResult& r) {
+// A failure of begin, abort or end waits 100 ms (time.sleep(0.1), with the module's `time` looked up
+// now) before its last error is read and raised. False with the exception of the wait.
+bool pause() {
     Ref time = Ref::steal(global(s_time));
-    if (!time) return nullptr;
+    if (!time) return false;
     Ref delay = Ref::steal(PyFloat_FromDouble(0.1));
-    if (!delay) return nullptr;
-    Ref slept = Ref::steal(PyObject_CallMethodOneArg(time.get(), s_sleep, delay.get()));
-    if (!slept || !r.check()) return nullptr;
-    Py_RETURN_NONE;
+    if (!delay) return false;
+    return bool(Ref::steal(PyObject_CallMethodOneArg(time.get(), s_sleep, delay.get())));
 }
 
 PyObject* begin_(PyObject* self, const Utf8Text& channel) {
@@ -504,9 +503,8 @@ PyObject* begin_(PyObject* self, const Utf8Text& channel) {
     if (!ctx || !check_layout(acq_of(self), reg)) return nullptr;
     int status = sdk_call(ctx, zorv_acq_begin, channel.c_str());
     if (status < 0) {
-        const char* text = "";
-        zorv_ctx_get_last_error(ctx, &text);
-        return fail_after_pause({status, text ? text : ""});
+        if (!pause() || !check_failure(ctx, status)) return nullptr;
+        Py_RETURN_NONE;
     }
     set_running(reg, true);
     Py_RETURN_NONE;
@@ -531,6 +529,7 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
     if (!ctx) return nullptr;
     std::string name(channel.c_str());
     BlockingCall c{o->context, ctx, [=] { return Fn(ctx, name.c_str()); }};
+    c.before_error = pause;
     if (AbortOnInterrupt)
         c.on_interrupt = [=] {
             return call_detached(o->context, ctx, [=] { return zorv_acq_abort(ctx, name.c_str()); });
@@ -538,8 +537,7 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
     CallResult result;
     bool returned = call_blocking(std::move(c), result);
     set_running(latest(o, channel), false);
-    if (!returned) return nullptr;
-    if (result.status < 0) return fail_after_pause(result);
+    if (!returned || !result.check()) return nullptr;
     Py_RETURN_NONE;
 }
 
