@@ -128,11 +128,10 @@ void Call::force_one(int i, float* p) {
 void Call::force_one(int i, const char** p) {
     if (!p || !forced_.is_array() || size_t(i) >= forced_.as_array().size()) return;
     const Json& v = forced_.as_array()[i];
-    std::string text;
-    if (v.is_string()) text = v.as_string();
-    else if (const Json* h = v.find("hex"); h && h->is_string()) hex_bytes(h->as_string(), text);
+    std::string text, problem;
+    if (const Json* h = v.find("hex"); h && h->is_string()) hex_bytes(h->as_string(), text);
     else if (const Json* n = v.find("null"); n) { *p = nullptr; return; }
-    else return;
+    else if (!text_from(v, text, problem)) return;
     t_forced_texts.push_back(std::move(text));
     if (t_forced_texts.size() > 64) t_forced_texts.pop_front();
     *p = t_forced_texts.back().c_str();
