@@ -8,8 +8,11 @@
 #include "zorv/threshold.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <utility>
 
 namespace sim {
 
@@ -29,16 +32,21 @@ double kev_now(const Threshold& t) { return std::isnan(t.kev) ? kev_of(t, t.raw)
 
 bool binned_mode(const std::string& mode) { return mode.find("binned") != std::string::npos; }
 
-int detector_width(const ChipArea& a) {
-    int columns = std::min<int>(a.chipsPerRow, int(a.chips.size()));
-    return columns * a.chipWidth;
+namespace {
+
+// The detector's width and height in pixels, computed wide: the chip grid times the chip size.
+std::pair<int64_t, int64_t> detector_pixels(const ChipArea& a) {
+    const int64_t chips = int64_t(a.chips.size());
+    if (chips == 0 || a.chipsPerRow <= 0) return {0, 0};
+    const int64_t columns = std::min<int64_t>(a.chipsPerRow, chips), rows = (chips + a.chipsPerRow - 1) / a.chipsPerRow;
+    return {columns * a.chipWidth, rows * a.chipHeight};
 }
 
-int detector_height(const ChipArea& a) {
-    if (a.chips.empty() || a.chipsPerRow <= 0) return 0;
-    int rows = (int(a.chips.size()) + a.chipsPerRow - 1) / a.chipsPerRow;
-    return rows * a.chipHeight;
-}
+}  // namespace
+
+// Within int: the model refuses a detector larger than its pixel addresses reach (check, below).
+int detector_width(const ChipArea& a) { return int(detector_pixels(a).first); }
+int detector_height(const ChipArea& a) { return int(detector_pixels(a).second); }
 
 int set_dac(ChipArea& a, const std::string& name, int value, std::string& error) {
     Dac* d = find_item(a.dacs, name);
@@ -214,6 +222,17 @@ void members(V& v, ChipArea& a) {
     v("hotPixels", a.hotPixels);
 }
 static bool valid(const ChipArea& a) { return a.chipWidth > 0 && a.chipHeight > 0 && a.chipsPerRow > 0; }
+
+// Deliveries carry a pixel's address, y * width + x over the whole detector, in a 32-bit field: the
+// detector may have at most 2^32 pixels (and each side fits the model's integers).
+static void check(Reader& r, const std::string& path, const ChipArea& a) {
+    constexpr int64_t kMaxSide = INT32_MAX, kMaxPixels = int64_t(1) << 32;
+    auto [width, height] = detector_pixels(a);
+    if (width > kMaxSide || height > kMaxSide || width * height > kMaxPixels)
+        r.fail(path, "a detector of " + std::to_string(width) + " x " + std::to_string(height) +
+                         " pixels (the chip grid times the chip size) is beyond the 32-bit pixel addresses of its "
+                         "deliveries: y * width + x must stay below 2^32, each side below 2^31");
+}
 
 void load(ChipArea& a, const Json& doc, const std::string& path, Reader& r) { load_model(a, doc, path, r); }
 
