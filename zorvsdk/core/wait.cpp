@@ -22,16 +22,22 @@ std::string last_error(zorv_ctx_t* ctx) {
     return text ? text : "";
 }
 
-// The call made here: its failure's text read after `before_error`.
-bool call_in_place(const BlockingCall& c, CallResult& r) {
+// The call made here: its failure's text read after `before_error`. A thread that the interpreter
+// ends at exit is unwound from where it takes the lock back. The result is a local of this frame, so
+// that the unwind's first cleanup runs here: run first in a caller, over the stack of this frame,
+// the sanitizer build reports it as an overflow.
+bool call_in_place(const BlockingCall& c, CallResult& result) {
+    CallResult r;
     Py_BEGIN_ALLOW_THREADS
     r.status = c.call();
     Py_END_ALLOW_THREADS
-    if (r.status >= 0) return true;
-    if (c.before_error && !c.before_error()) return false;
-    Py_BEGIN_ALLOW_THREADS
-    r.error = last_error(c.ctx);
-    Py_END_ALLOW_THREADS
+    if (r.status < 0) {
+        if (c.before_error && !c.before_error()) return false;
+        Py_BEGIN_ALLOW_THREADS
+        r.error = last_error(c.ctx);
+        Py_END_ALLOW_THREADS
+    }
+    result = std::move(r);
     return true;
 }
 
