@@ -626,12 +626,12 @@ using namespace sim;
 
 namespace {
 
-// A scripted failure of this getter in this delivery: fails the call and returns true.
-bool scripted_failure(Call& call_, const zorv_acq* acq, const char* fn, int& status) {
+// A failure that the delivery's script gives the getter of the call: recorded in the call.
+bool scripted_failure(Call& call, const zorv_acq* acq) {
     if (!acq->fails) return false;
     for (const ScriptFail& f : *acq->fails)
-        if (f.fn == fn) {
-            status = call_.fail_text(f.status, f.nullText ? std::string(kNullText) : f.text);
+        if (f.fn == call.fn()) {
+            call.fail_text(f.status, f.nullText ? std::string(kNullText) : f.text);
             return true;
         }
     return false;
@@ -640,74 +640,114 @@ bool scripted_failure(Call& call_, const zorv_acq* acq, const char* fn, int& sta
 void put_out(void* out, unsigned char* p) { *static_cast<void**>(out) = p; }
 void put_out(uint64_t** out, unsigned char* p) { *out = reinterpret_cast<uint64_t*>(p); }
 
+// The first checks of a getter of a delivery: the handle, a failure its script gives the getter,
+// and the out-pointers (`ok`).
+bool delivery_ok(Call& call, const zorv_acq* acq, bool ok) {
+    if (!acq) {
+        call.fail(ZORV_POINTER, "%s: the delivery handle is null", call.fn());
+        return false;
+    }
+    return !scripted_failure(call, acq) && call.require(ok);
+}
+
+// A count of a delivery: value(delivery).
+template <class T, class Value>
+int delivery_count(const char* fn, zorv_acq_t* acq, T* count, Value value) {
+    Call call(fn, acq);
+    if (call.injected()) return call.status();
+    if (!delivery_ok(call, acq, count)) return call.status();
+    *count = value(*acq);
+    return call.done(0, count);
+}
+
+// A buffer of a delivery.
+template <class Out>
+int delivery_buffer(const char* fn, zorv_acq_t* acq, Out out, Slot slot) {
+    Call call(fn, acq);
+    if (call.injected()) return call.status();
+    if (!delivery_ok(call, acq, out)) return call.status();
+    put_out(out, buffer(acq, slot));
+    return call.done(0);
+}
+
+// A TDC input of a delivery: 0, 1 or 2.
+bool tdc_ok(Call& call, int tdc) {
+    if (tdc >= 0 && tdc <= 2) return true;
+    call.fail(ZORV_INVALID_ARGUMENT, "TDC input %d does not exist (inputs 0, 1 and 2)", tdc);
+    return false;
+}
+
+constexpr List kChannels{[](Device& d) -> auto& { return d.acq.channels; }, "acquisition channel", Boards::Powered};
+
+// The state of acquisition channel `channel` of `dev`, or null with the failure recorded.
+Channel* channel_of(Call& call, Device& dev, const char* channel) {
+    if (has_channel(dev.acq, channel)) return &channel_state(dev.index, channel);
+    call.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel);
+    return nullptr;
+}
+
+// A channel on which an acquisition was begun since the device was opened, locked, with the world
+// unlocked: what end and abort act on. They need no powered boards (an acquisition can always be
+// waited for or stopped).
+struct Begun {
+    Channel* ch = nullptr;
+    std::unique_lock<std::mutex> lock;
+    explicit operator bool() const { return ch != nullptr; }
+};
+
+Begun begun_channel(Call& call, zorv_ctx_t* ctx, const char* channel) {
+    OpenDevice dev = call.device(ctx, channel);
+    if (!dev) return {};
+    Channel* ch = channel_of(call, *dev, channel);
+    if (!ch) return {};
+    dev.lock.unlock();
+    std::unique_lock<std::mutex> l(ch->m);
+    if (!ch->begun) {
+        call.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel);
+        return {};
+    }
+    return {ch, std::move(l)};
+}
+
 }  // namespace
-
-// First statements of a getter of a delivery.
-#define ZORV_DELIVERY_OR_FAIL(ok, ...)                                                          \
-    ZORV_ENTER(acq __VA_OPT__(,) __VA_ARGS__);                                                   \
-    if (!acq) return call_.fail(ZORV_POINTER, "%s: the delivery handle is null", __func__);               \
-    if (int status_; scripted_failure(call_, acq, __func__, status_)) return status_;           \
-    if (!(ok)) return call_.fail(ZORV_POINTER, "%s: null argument", __func__)
-
-// Binds `ch`, the state of acquisition channel `channel` of `dev`, or fails the call.
-#define ZORV_CHANNEL_OR_FAIL()                                                                        \
-    if (!has_channel(dev->acq, channel))                                                               \
-        return call_.fail(ZORV_INVALID_ARGUMENT, "no acquisition channel with the identifier '%s'", channel); \
-    Channel& ch = channel_state(dev->index, channel)
-
-// First statements of end and abort, which need no powered boards (an acquisition can always be
-// waited for or stopped): binds `ch`, a channel on which an acquisition was begun since the device
-// was opened, locked in `l`, with the world unlocked.
-#define ZORV_BEGUN_CHANNEL_OR_FAIL()                                                                  \
-    ZORV_DEVICE_OR_FAIL(channel);                                                                      \
-    ZORV_CHANNEL_OR_FAIL();                                                                            \
-    lk.unlock();                                                                                       \
-    std::unique_lock<std::mutex> l(ch.m);                                                              \
-    if (!ch.begun) return call_.fail(ZORV_INVALID_OPERATION, "no acquisition was begun on channel '%s'", channel)
 
 extern "C" {
 
 // ---- channels ----
 
-int zorv_acq_ch_count(zorv_ctx_t* ctx, int* count) {
-    ZORV_ENTER(ctx);
-    ZORV_POWERED_DEVICE_OR_FAIL(count);
-    *count = int(dev->acq.channels.size());
-    return call_.done(0, count);
-}
-
-int zorv_acq_ch_id(zorv_ctx_t* ctx, int idx, const char** id) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_POWERED_DEVICE_OR_FAIL(id);
-    const auto& list = dev->acq.channels;
-    ZORV_INDEX_OR_FAIL(list, idx, "acquisition channel");
-    *id = list[size_t(idx)].c_str();
-    return call_.done(0, id);
-}
+int zorv_acq_ch_count(zorv_ctx_t* ctx, int* count) { return list_count(kChannels, __func__, ctx, count); }
+int zorv_acq_ch_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kChannels, __func__, ctx, idx, id); }
 
 int zorv_acq_set_data_callback(zorv_ctx_t* ctx, const char* channel, zorv_acq_data_func func, void* user) {
-    ZORV_ENTER(ctx, channel, func, user);
-    ZORV_POWERED_DEVICE_OR_FAIL(channel);
-    ZORV_CHANNEL_OR_FAIL();
-    std::lock_guard<std::mutex> l(ch.m);
-    ch.func = func;
-    ch.user = user;
-    ch.registered = true;
-    return call_.done(0);
+    Call call(__func__, ctx, channel, func, user);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, channel, Boards::Powered);
+    if (!dev) return call.status();
+    Channel* ch = channel_of(call, *dev, channel);
+    if (!ch) return call.status();
+    std::lock_guard<std::mutex> l(ch->m);
+    ch->func = func;
+    ch->user = user;
+    ch->registered = true;
+    return call.done(0);
 }
 
 int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
-    ZORV_ENTER(ctx, channel);
-    ZORV_POWERED_DEVICE_OR_FAIL(channel);
-    ZORV_CHANNEL_OR_FAIL();
+    Call call(__func__, ctx, channel);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, channel, Boards::Powered);
+    if (!dev) return call.status();
+    Channel* found = channel_of(call, *dev, channel);
+    if (!found) return call.status();
+    Channel& ch = *found;
     std::unique_lock<std::mutex> l(ch.m);
-    if (ch.running) return call_.fail(ZORV_INVALID_OPERATION, "an acquisition is already running on channel '%s'", channel);
-    if (!ch.registered) return call_.fail(ZORV_INVALID_OPERATION, "no data callback is registered for channel '%s'", channel);
+    if (ch.running) return call.fail(ZORV_INVALID_OPERATION, "an acquisition is already running on channel '%s'", channel);
+    if (!ch.registered) return call.fail(ZORV_INVALID_OPERATION, "no data callback is registered for channel '%s'", channel);
     auto run = std::make_unique<Run>();
     run->mode = dev->chip.mode;
     if (!ch.pending) {
         if (dev->chip.mode.empty())
-            return call_.fail(ZORV_INVALID_OPERATION, "no readout mode is selected: select one before beginning an acquisition");
+            return call.fail(ZORV_INVALID_OPERATION, "no readout mode is selected: select one before beginning an acquisition");
         run->config = synth_config(*dev, channel);
         run->device = dev->index;
         run->deliveries = dev->acq.deliveries;
@@ -726,100 +766,113 @@ int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
         ch.thread = std::thread(run_channel, &ch, std::move(run), std::string(channel));
     } catch (const std::exception& e) {
         ch.running = false;
-        return call_.fail(ZORV_INTERNAL, "the acquisition thread of channel '%s' cannot start: %s", channel, e.what());
+        return call.fail(ZORV_INTERNAL, "the acquisition thread of channel '%s' cannot start: %s", channel, e.what());
     }
     ch.threadId = ch.thread.get_id();
-    return call_.done(0);
+    return call.done(0);
 }
 
 int zorv_acq_end(zorv_ctx_t* ctx, const char* channel) {
-    ZORV_ENTER(ctx, channel);
-    ZORV_BEGUN_CHANNEL_OR_FAIL();
-    switch (join_finished(ch, l, ch.generation)) {
-    case Wait::Made: return call_.done(0);
+    Call call(__func__, ctx, channel);
+    if (call.injected()) return call.status();
+    Begun begun = begun_channel(call, ctx, channel);
+    if (!begun) return call.status();
+    switch (join_finished(*begun.ch, begun.lock, begun.ch->generation)) {
+    case Wait::Made: return call.done(0);
     case Wait::OwnThread:
-        return call_.fail(ZORV_INVALID_OPERATION, "the acquisition on channel '%s' cannot be waited for from its own data callback",
-                          channel);
+        return call.fail(ZORV_INVALID_OPERATION, "the acquisition on channel '%s' cannot be waited for from its own data callback",
+                         channel);
     case Wait::Cycle: break;
     }
-    return call_.fail(ZORV_INVALID_OPERATION,
-                      "the acquisition on channel '%s' cannot be waited for from this data callback: its "
-                      "delivery thread waits for this thread (directly or through other channels)",
-                      channel);
+    return call.fail(ZORV_INVALID_OPERATION,
+                     "the acquisition on channel '%s' cannot be waited for from this data callback: its "
+                     "delivery thread waits for this thread (directly or through other channels)",
+                     channel);
 }
 
 int zorv_acq_abort(zorv_ctx_t* ctx, const char* channel) {
-    ZORV_ENTER(ctx, channel);
-    ZORV_BEGUN_CHANNEL_OR_FAIL();
+    Call call(__func__, ctx, channel);
+    if (call.injected()) return call.status();
+    Begun begun = begun_channel(call, ctx, channel);
+    if (!begun) return call.status();
     // From the channel's own callback, or one its thread waits for, the acquisition stops once that
     // callback returns.
-    stop_and_join(ch, std::move(l));
-    return call_.done(0);
+    stop_and_join(*begun.ch, std::move(begun.lock));
+    return call.done(0);
 }
 
 // ---- the getters of a delivery ----
 
 int zorv_acq_get_last_error(zorv_acq_t* acq, const char** text) {
-    ZORV_ENTER(acq);
+    Call call(__func__, acq);
+    if (call.injected()) return call.status();
     if (text) {
         const char* t = last_error(acq);
         *text = t && std::strcmp(t, kNullText) == 0 ? nullptr : t;
     }
-    return call_.done(0);
+    return call.done(0);
 }
 
 int zorv_acq_raw_get_data(zorv_acq_t* acq, void* data, unsigned long long* size) {
-    ZORV_DELIVERY_OR_FAIL(data && size);
+    Call call(__func__, acq);
+    if (call.injected()) return call.status();
+    if (!delivery_ok(call, acq, data && size)) return call.status();
     Slot from = acq->rawFrom;
     *static_cast<void**>(data) = buffer(acq, from);
     *size = acq->bytes[from];
-    return call_.done(0, static_cast<void**>(data), size);
+    return call.done(0, static_cast<void**>(data), size);
 }
 
-#define DELIVERY_COUNT(name, type, expr)          \
-    int name(zorv_acq_t* acq, type* count) {      \
-        ZORV_DELIVERY_OR_FAIL(count);             \
-        *count = expr;                            \
-        return call_.done(0, count);              \
-    }
-
-#define DELIVERY_BUFFER(name, type, slot)                       \
-    int name(zorv_acq_t* acq, type out) {                       \
-        ZORV_DELIVERY_OR_FAIL(out);                             \
-        put_out(out, buffer(acq, slot));                        \
-        return call_.done(0);                                   \
-    }
-
-DELIVERY_COUNT(zorv_acq_tpx3_get_packet_count, unsigned long long, acq->count[kPackets])
-DELIVERY_BUFFER(zorv_acq_tpx3_get_packets, void*, kPackets)
-DELIVERY_COUNT(zorv_acq_tpx3_get_vec_length, unsigned long long, acq->vecLength)
-DELIVERY_BUFFER(zorv_acq_tpx3_get_pixel_address_vec, void*, kAddress)
-DELIVERY_BUFFER(zorv_acq_tpx3_get_toa_vec, void*, kToa)
-DELIVERY_BUFFER(zorv_acq_tpx3_get_tot_vec, void*, kTot)
-DELIVERY_BUFFER(zorv_acq_tpx3_get_event_vec, void*, kEvent)
-DELIVERY_BUFFER(zorv_acq_tpx3_get_itot_vec, void*, kItot)
-DELIVERY_COUNT(zorv_acq_tpx3_get_binned_hitcounters_count, unsigned long long, acq->count[kHitcounters])
-DELIVERY_BUFFER(zorv_acq_tpx3_get_binned_hitcounters, uint64_t**, kHitcounters)
-DELIVERY_COUNT(zorv_acq_tpx3_get_binned_itots_count, unsigned long long, acq->count[kItots])
-DELIVERY_BUFFER(zorv_acq_tpx3_get_binned_itots, uint64_t**, kItots)
-DELIVERY_COUNT(zorv_acq_meta_get_shutter_rising_time_ticks, unsigned long long, acq->shutter)
-DELIVERY_COUNT(zorv_acq_meta_get_bin_descriptor_count, unsigned long long, acq->count[kDescriptors])
-DELIVERY_BUFFER(zorv_acq_meta_get_bin_descriptors, void*, kDescriptors)
-DELIVERY_COUNT(zorv_acq_tpx_get_frame_count, unsigned long long, acq->count[kFrames])
-DELIVERY_BUFFER(zorv_acq_tpx_get_frames, void*, kFrames)
+int zorv_acq_tpx3_get_packet_count(zorv_acq_t* acq, unsigned long long* count) {
+    return delivery_count(__func__, acq, count, [](const zorv_acq& a) { return a.count[kPackets]; });
+}
+int zorv_acq_tpx3_get_packets(zorv_acq_t* acq, void* packets) { return delivery_buffer(__func__, acq, packets, kPackets); }
+int zorv_acq_tpx3_get_vec_length(zorv_acq_t* acq, unsigned long long* length) {
+    return delivery_count(__func__, acq, length, [](const zorv_acq& a) { return a.vecLength; });
+}
+int zorv_acq_tpx3_get_pixel_address_vec(zorv_acq_t* acq, void* vec) { return delivery_buffer(__func__, acq, vec, kAddress); }
+int zorv_acq_tpx3_get_toa_vec(zorv_acq_t* acq, void* vec) { return delivery_buffer(__func__, acq, vec, kToa); }
+int zorv_acq_tpx3_get_tot_vec(zorv_acq_t* acq, void* vec) { return delivery_buffer(__func__, acq, vec, kTot); }
+int zorv_acq_tpx3_get_event_vec(zorv_acq_t* acq, void* vec) { return delivery_buffer(__func__, acq, vec, kEvent); }
+int zorv_acq_tpx3_get_itot_vec(zorv_acq_t* acq, void* vec) { return delivery_buffer(__func__, acq, vec, kItot); }
+int zorv_acq_tpx3_get_binned_hitcounters_count(zorv_acq_t* acq, unsigned long long* count) {
+    return delivery_count(__func__, acq, count, [](const zorv_acq& a) { return a.count[kHitcounters]; });
+}
+int zorv_acq_tpx3_get_binned_hitcounters(zorv_acq_t* acq, uint64_t** counters) {
+    return delivery_buffer(__func__, acq, counters, kHitcounters);
+}
+int zorv_acq_tpx3_get_binned_itots_count(zorv_acq_t* acq, unsigned long long* count) {
+    return delivery_count(__func__, acq, count, [](const zorv_acq& a) { return a.count[kItots]; });
+}
+int zorv_acq_tpx3_get_binned_itots(zorv_acq_t* acq, uint64_t** itots) { return delivery_buffer(__func__, acq, itots, kItots); }
+int zorv_acq_meta_get_shutter_rising_time_ticks(zorv_acq_t* acq, unsigned long long* ticks) {
+    return delivery_count(__func__, acq, ticks, [](const zorv_acq& a) { return a.shutter; });
+}
+int zorv_acq_meta_get_bin_descriptor_count(zorv_acq_t* acq, unsigned long long* count) {
+    return delivery_count(__func__, acq, count, [](const zorv_acq& a) { return a.count[kDescriptors]; });
+}
+int zorv_acq_meta_get_bin_descriptors(zorv_acq_t* acq, void* descriptors) {
+    return delivery_buffer(__func__, acq, descriptors, kDescriptors);
+}
+int zorv_acq_tpx_get_frame_count(zorv_acq_t* acq, unsigned long long* count) {
+    return delivery_count(__func__, acq, count, [](const zorv_acq& a) { return a.count[kFrames]; });
+}
+int zorv_acq_tpx_get_frames(zorv_acq_t* acq, void* frames) { return delivery_buffer(__func__, acq, frames, kFrames); }
 
 int zorv_acq_meta_get_tdc_toas_count(zorv_acq_t* acq, int tdc, uint64_t* count) {
-    ZORV_DELIVERY_OR_FAIL(count, tdc);
-    if (tdc < 0 || tdc > 2) return call_.fail(ZORV_INVALID_ARGUMENT, "TDC input %d does not exist (inputs 0, 1 and 2)", tdc);
+    Call call(__func__, acq, tdc);
+    if (call.injected()) return call.status();
+    if (!delivery_ok(call, acq, count) || !tdc_ok(call, tdc)) return call.status();
     *count = acq->count[kTdc0 + tdc];
-    return call_.done(0, count);
+    return call.done(0, count);
 }
 
 int zorv_acq_meta_get_tdc_toas(zorv_acq_t* acq, int tdc, const uint64_t** toas) {
-    ZORV_DELIVERY_OR_FAIL(toas, tdc);
-    if (tdc < 0 || tdc > 2) return call_.fail(ZORV_INVALID_ARGUMENT, "TDC input %d does not exist (inputs 0, 1 and 2)", tdc);
+    Call call(__func__, acq, tdc);
+    if (call.injected()) return call.status();
+    if (!delivery_ok(call, acq, toas) || !tdc_ok(call, tdc)) return call.status();
     *toas = reinterpret_cast<const uint64_t*>(buffer(acq, Slot(kTdc0 + tdc)));
-    return call_.done(0);
+    return call.done(0);
 }
 
 }  // extern "C"

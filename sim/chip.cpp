@@ -10,8 +10,11 @@
 #include "readout/modes.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <utility>
 
 namespace sim {
 
@@ -24,16 +27,21 @@ double kev_now(const Threshold& t) { return std::isnan(t.kev) ? kev_of(t, t.raw)
 
 bool binned_mode(const std::string& mode) { return mode.find("binned") != std::string::npos; }
 
-int detector_width(const ChipArea& a) {
-    int columns = std::min<int>(a.chipsPerRow, int(a.chips.size()));
-    return columns * a.chipWidth;
+namespace {
+
+// The detector's width and height in pixels, computed wide: the chip grid times the chip size.
+std::pair<int64_t, int64_t> detector_pixels(const ChipArea& a) {
+    const int64_t chips = int64_t(a.chips.size());
+    if (chips == 0 || a.chipsPerRow <= 0) return {0, 0};
+    const int64_t columns = std::min<int64_t>(a.chipsPerRow, chips), rows = (chips + a.chipsPerRow - 1) / a.chipsPerRow;
+    return {columns * a.chipWidth, rows * a.chipHeight};
 }
 
-int detector_height(const ChipArea& a) {
-    if (a.chips.empty() || a.chipsPerRow <= 0) return 0;
-    int rows = (int(a.chips.size()) + a.chipsPerRow - 1) / a.chipsPerRow;
-    return rows * a.chipHeight;
-}
+}  // namespace
+
+// Within int: the model refuses a detector larger than its pixel addresses reach (check, below).
+int detector_width(const ChipArea& a) { return int(detector_pixels(a).first); }
+int detector_height(const ChipArea& a) { return int(detector_pixels(a).second); }
 
 int set_dac(ChipArea& a, const std::string& name, int value, std::string& error) {
     Dac* d = find_item(a.dacs, name);
@@ -211,6 +219,17 @@ void members(V& v, ChipArea& a) {
 }
 static bool valid(const ChipArea& a) { return a.chipWidth > 0 && a.chipHeight > 0 && a.chipsPerRow > 0; }
 
+// Deliveries carry a pixel's address, y * width + x over the whole detector, in a 32-bit field: the
+// detector may have at most 2^32 pixels (and each side fits the model's integers).
+static void check(Reader& r, const std::string& path, const ChipArea& a) {
+    constexpr int64_t kMaxSide = INT32_MAX, kMaxPixels = int64_t(1) << 32;
+    auto [width, height] = detector_pixels(a);
+    if (width > kMaxSide || height > kMaxSide || width * height > kMaxPixels)
+        r.fail(path, "a detector of " + std::to_string(width) + " x " + std::to_string(height) +
+                         " pixels (the chip grid times the chip size) is beyond the 32-bit pixel addresses of its "
+                         "deliveries: y * width + x must stay below 2^32, each side below 2^31");
+}
+
 void load(ChipArea& a, const Json& doc, const std::string& path, Reader& r) { load_model(a, doc, path, r); }
 
 Json dump(const ChipArea& a) { return dump_model(a); }
@@ -287,96 +306,115 @@ void on_close_chip(Device&) {}
 
 using namespace sim;
 
-// Start of a function on the DAC (bound to `d`) or the threshold (bound to `t`) named by `id`.
-#define DAC_OR_FAIL(ok)                                                                            \
-    ZORV_POWERED_DEVICE_OR_FAIL(id && (ok));                                                       \
-    ZORV_FIND_OR_FAIL(d, dev->chip.dacs, id, "DAC")
-#define THRESHOLD_OR_FAIL(ok)                                                                      \
-    ZORV_POWERED_DEVICE_OR_FAIL(id && (ok));                                                       \
-    ZORV_FIND_OR_FAIL(t, dev->chip.thresholds, id, "threshold")
+namespace {
+
+constexpr List kChips{[](Device& d) -> auto& { return d.chip.chips; }, "chip", Boards::Powered};
+constexpr List kSenseDacs{[](Device& d) -> auto& { return d.chip.senseDacs; }, "sense DAC", Boards::Powered};
+constexpr List kReadoutModes{[](Device& d) -> auto& { return d.chip.modes; }, "readout mode", Boards::Powered};
+constexpr List kDacs{[](Device& d) -> auto& { return d.chip.dacs; }, "DAC", Boards::Powered};
+constexpr List kThresholds{[](Device& d) -> auto& { return d.chip.thresholds; }, "threshold", Boards::Powered};
 
 // A setter through one of the area's changes (set_dac, set_threshold_raw, set_threshold_kev), which
 // configuration documents make too.
-#define CHIP_SETTER(fn, T, change)                                                                 \
-    int fn(zorv_ctx_t* ctx, const char* id, T value) {                                             \
-        ZORV_ENTER(ctx, id, value);                                                                \
-        ZORV_POWERED_DEVICE_OR_FAIL(id);                                                           \
-        std::string error;                                                                         \
-        if (int status = change(dev->chip, id, value, error)) return call_.fail_text(status, error); \
-        return call_.done(0);                                                                      \
-    }
+template <class T, class Change>
+int chip_setter(const char* fn, zorv_ctx_t* ctx, const char* id, T value, Change change) {
+    Call call(fn, ctx, id, value);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, id, Boards::Powered);
+    if (!dev) return call.status();
+    std::string error;
+    if (int status = change(dev->chip, id, value, error)) return call.fail_text(status, error);
+    return call.done(0);
+}
+
+// The keV calls of a threshold need it calibrated.
+bool calibrated(Call& call, const Threshold& t) {
+    if (t.calibrated) return true;
+    call.fail(ZORV_INVALID_OPERATION, "threshold '%s' is not calibrated", t.id.c_str());
+    return false;
+}
+
+}  // namespace
 
 extern "C" {
 
 int zorv_chip_refresh(zorv_ctx_t* ctx) {
-    ZORV_ENTER(ctx);
-    ZORV_POWERED_DEVICE_OR_FAIL(true);
+    Call call(__func__, ctx);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, true, Boards::Powered);
+    if (!dev) return call.status();
     for (auto& d : dev->chip.dacs) d.value = d.def;
     for (auto& t : dev->chip.thresholds) {
         t.raw = t.rawDefault;
         t.kev = NAN;
     }
-    return call_.done(0);
+    return call.done(0);
 }
 
 // ---- chips and polarity ----
 
-ZORV_LIST_FUNCTIONS(zorv_chip_count, zorv_chip_id, ZORV_POWERED_DEVICE_OR_FAIL, chip.chips, "chip")
+int zorv_chip_count(zorv_ctx_t* ctx, int* count) { return list_count(kChips, __func__, ctx, count); }
+int zorv_chip_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kChips, __func__, ctx, idx, id); }
 
 int zorv_chip_get_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t* polarity) {
-    ZORV_ENTER(ctx, idx);
-    ZORV_POWERED_DEVICE_OR_FAIL(polarity);
-    ZORV_INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    Call call(__func__, ctx, idx);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, polarity, Boards::Powered);
+    if (!dev || !call.index(dev->chip.chips, idx, "chip")) return call.status();
     *polarity = zorv_chip_polarity_t(dev->chip.chips[size_t(idx)].polarity);
-    return call_.done(0, polarity);
+    return call.done(0, polarity);
 }
 
 int zorv_chip_set_polarity(zorv_ctx_t* ctx, int idx, zorv_chip_polarity_t polarity) {
-    ZORV_ENTER(ctx, idx, int(polarity));
-    ZORV_POWERED_DEVICE_OR_FAIL(true);
-    ZORV_INDEX_OR_FAIL(dev->chip.chips, idx, "chip");
+    Call call(__func__, ctx, idx, int(polarity));
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, true, Boards::Powered);
+    if (!dev || !call.index(dev->chip.chips, idx, "chip")) return call.status();
     if (polarity != positive_polarity && polarity != negative_polarity)
-        return call_.fail(ZORV_INVALID_ARGUMENT, "polarity %d is neither positive (0) nor negative (1)", int(polarity));
+        return call.fail(ZORV_INVALID_ARGUMENT, "polarity %d is neither positive (0) nor negative (1)", int(polarity));
     dev->chip.chips[size_t(idx)].polarity = int(polarity);
-    return call_.done(0);
+    return call.done(0);
 }
 
 // ---- sense DACs ----
 
-ZORV_LIST_FUNCTIONS(zorv_chip_sense_dac_count, zorv_chip_sense_dac_name, ZORV_POWERED_DEVICE_OR_FAIL, chip.senseDacs,
-                    "sense DAC")
+int zorv_chip_sense_dac_count(zorv_ctx_t* ctx, int* count) { return list_count(kSenseDacs, __func__, ctx, count); }
+int zorv_chip_sense_dac_name(zorv_ctx_t* ctx, int idx, const char** name) { return list_id(kSenseDacs, __func__, ctx, idx, name); }
 
 int zorv_chip_sense_dac_sel(zorv_ctx_t* ctx, const char* name) {
-    ZORV_ENTER(ctx, name);
-    ZORV_POWERED_DEVICE_OR_FAIL(name);
+    Call call(__func__, ctx, name);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, name, Boards::Powered);
+    if (!dev) return call.status();
     const auto& list = dev->chip.senseDacs;
     if (std::find(list.begin(), list.end(), name) == list.end())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "no sense DAC named '%s'", name);
+        return call.fail(ZORV_INVALID_ARGUMENT, "no sense DAC named '%s'", name);
     dev->chip.senseSelected = name;
-    return call_.done(0);
+    return call.done(0);
 }
 
 // ---- readout modes ----
 
-ZORV_LIST_FUNCTIONS(zorv_chip_mode_count, zorv_chip_mode_id, ZORV_POWERED_DEVICE_OR_FAIL, chip.modes, "readout mode")
+int zorv_chip_mode_count(zorv_ctx_t* ctx, int* count) { return list_count(kReadoutModes, __func__, ctx, count); }
+int zorv_chip_mode_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kReadoutModes, __func__, ctx, idx, id); }
 
 }  // extern "C"
 
 namespace {
 
 // Selects a mode with (`params` not null) or without parameters; world locked.
-int select_mode(Call& call_, Device* dev, const char* id, const scan_params* params) {
-    ChipArea& a = dev->chip;
+int select_mode(Call& call, Device& dev, const char* id, const scan_params* params) {
+    ChipArea& a = dev.chip;
     if (std::find(a.modes.begin(), a.modes.end(), id) == a.modes.end())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "no readout mode with the identifier '%s'", id);
-    if (sim::acquiring(*dev)) return call_.fail(ZORV_INVALID_OPERATION, "the readout mode cannot change while acquiring");
+        return call.fail(ZORV_INVALID_ARGUMENT, "no readout mode with the identifier '%s'", id);
+    if (sim::acquiring(dev)) return call.fail(ZORV_INVALID_OPERATION, "the readout mode cannot change while acquiring");
     if (binned_mode(id)) {
-        if (!params) return call_.fail(ZORV_INVALID_OPERATION, "readout mode '%s' needs binning parameters", id);
+        if (!params) return call.fail(ZORV_INVALID_OPERATION, "readout mode '%s' needs binning parameters", id);
         if (params->width_ == 0 || params->height_ == 0 || a.chipWidth % params->width_ != 0 ||
             a.chipHeight % params->height_ != 0)
-            return call_.fail(ZORV_INVALID_ARGUMENT, "bin size %ux%u does not divide the chip size %dx%d", params->width_,
+            return call.fail(ZORV_INVALID_ARGUMENT, "bin size %ux%u does not divide the chip size %dx%d", params->width_,
                               params->height_, a.chipWidth, a.chipHeight);
-        if (params->dwell_time_ == 0) return call_.fail(ZORV_INVALID_ARGUMENT, "the dwell time of a binned mode must not be 0");
+        if (params->dwell_time_ == 0) return call.fail(ZORV_INVALID_ARGUMENT, "the dwell time of a binned mode must not be 0");
         a.binWidth = params->width_;
         a.binHeight = params->height_;
         a.dwellTime = params->dwell_time_;
@@ -385,7 +423,7 @@ int select_mode(Call& call_, Device* dev, const char* id, const scan_params* par
         a.dwellTime = 0;
     }
     a.mode = id;
-    return call_.done(0);
+    return call.done(0);
 }
 
 }  // namespace
@@ -393,9 +431,11 @@ int select_mode(Call& call_, Device* dev, const char* id, const scan_params* par
 extern "C" {
 
 int zorv_chip_mode_select(zorv_ctx_t* ctx, const char* id) {
-    ZORV_ENTER(ctx, id);
-    ZORV_POWERED_DEVICE_OR_FAIL(id);
-    return select_mode(call_, dev, id, nullptr);
+    Call call(__func__, ctx, id);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, id, Boards::Powered);
+    if (!dev) return call.status();
+    return select_mode(call, *dev, id, nullptr);
 }
 
 int zorv_chip_mode_select_ex(zorv_ctx_t* ctx, const char* id, void* params) {
@@ -406,60 +446,70 @@ int zorv_chip_mode_select_ex(zorv_ctx_t* ctx, const char* id, void* params) {
         record["height"] = p->height_;
         record["dwellTime"] = (unsigned long long)p->dwell_time_;
     }
-    ZORV_ENTER(ctx, id, record);
-    ZORV_POWERED_DEVICE_OR_FAIL(id && p);
-    return select_mode(call_, dev, id, p);
+    Call call(__func__, ctx, id, record);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, id && p, Boards::Powered);
+    if (!dev) return call.status();
+    return select_mode(call, *dev, id, p);
 }
 
 // ---- DACs ----
 
-ZORV_LIST_FUNCTIONS(zorv_chip_dac_count, zorv_chip_dac_name, ZORV_POWERED_DEVICE_OR_FAIL, chip.dacs, "DAC")
+int zorv_chip_dac_count(zorv_ctx_t* ctx, int* count) { return list_count(kDacs, __func__, ctx, count); }
+int zorv_chip_dac_name(zorv_ctx_t* ctx, int idx, const char** name) { return list_id(kDacs, __func__, ctx, idx, name); }
 
-ZORV_ITEM_VALUE(zorv_chip_dac_value_get, DAC_OR_FAIL, int, d->value)
+int zorv_chip_dac_value_get(zorv_ctx_t* ctx, const char* name, int* value) {
+    return item_value(kDacs, __func__, ctx, name, value, [](const Dac& d) { return d.value; });
+}
 
-CHIP_SETTER(zorv_chip_dac_value_set, int, set_dac)
+int zorv_chip_dac_value_set(zorv_ctx_t* ctx, const char* name, int value) { return chip_setter(__func__, ctx, name, value, set_dac); }
 
-ZORV_ITEM_RANGE(zorv_chip_dac_limits, DAC_OR_FAIL, int, d->min, d->max)
+int zorv_chip_dac_limits(zorv_ctx_t* ctx, const char* name, int* min, int* max) {
+    return item_range(kDacs, __func__, ctx, name, min, max, [](const Dac& d) { return std::pair{d.min, d.max}; });
+}
 
 // ---- thresholds ----
 
-ZORV_LIST_FUNCTIONS(zorv_chip_threshold_count, zorv_chip_threshold_id, ZORV_POWERED_DEVICE_OR_FAIL, chip.thresholds,
-                    "threshold")
+int zorv_chip_threshold_count(zorv_ctx_t* ctx, int* count) { return list_count(kThresholds, __func__, ctx, count); }
+int zorv_chip_threshold_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kThresholds, __func__, ctx, idx, id); }
 
-ZORV_ITEM_VALUE(zorv_chip_threshold_is_calibrated, THRESHOLD_OR_FAIL, int, t->calibrated ? 1 : 0)
-
-}  // extern "C"
-
-#define CALIBRATED_OR_FAIL(t) \
-    if (!(t)->calibrated) return call_.fail(ZORV_INVALID_OPERATION, "threshold '%s' is not calibrated", (t)->id.c_str())
-
-extern "C" {
-
-int zorv_chip_threshold_get(zorv_ctx_t* ctx, const char* id, float* kev) {
-    ZORV_ENTER(ctx, id);
-    THRESHOLD_OR_FAIL(kev);
-    CALIBRATED_OR_FAIL(t);
-    *kev = float(kev_now(*t));
-    return call_.done(0, kev);
+int zorv_chip_threshold_is_calibrated(zorv_ctx_t* ctx, const char* id, int* calibrated) {
+    return item_value(kThresholds, __func__, ctx, id, calibrated, [](const Threshold& t) { return t.calibrated ? 1 : 0; });
 }
 
-CHIP_SETTER(zorv_chip_threshold_set, float, set_threshold_kev)
+int zorv_chip_threshold_get(zorv_ctx_t* ctx, const char* id, float* kev) {
+    Call call(__func__, ctx, id);
+    if (call.injected()) return call.status();
+    auto t = call.item(kThresholds, ctx, id, kev);
+    if (!t || !calibrated(call, *t)) return call.status();
+    *kev = float(kev_now(*t));
+    return call.done(0, kev);
+}
+
+int zorv_chip_threshold_set(zorv_ctx_t* ctx, const char* id, float kev) { return chip_setter(__func__, ctx, id, kev, set_threshold_kev); }
 
 int zorv_chip_threshold_range(zorv_ctx_t* ctx, const char* id, float* min, float* max, float* noise) {
-    ZORV_ENTER(ctx, id);
-    THRESHOLD_OR_FAIL(min && max && noise);
-    CALIBRATED_OR_FAIL(t);
+    Call call(__func__, ctx, id);
+    if (call.injected()) return call.status();
+    auto t = call.item(kThresholds, ctx, id, min && max && noise);
+    if (!t || !calibrated(call, *t)) return call.status();
     double lo = kev_of(*t, t->rawMin), hi = kev_of(*t, t->rawMax);
     *min = float(std::min(lo, hi));
     *max = float(std::max(lo, hi));
     *noise = float(t->noise);
-    return call_.done(0, min, max, noise);
+    return call.done(0, min, max, noise);
 }
 
-ZORV_ITEM_VALUE(zorv_chip_threshold_raw_get, THRESHOLD_OR_FAIL, int, t->raw)
+int zorv_chip_threshold_raw_get(zorv_ctx_t* ctx, const char* id, int* raw) {
+    return item_value(kThresholds, __func__, ctx, id, raw, [](const Threshold& t) { return t.raw; });
+}
 
-CHIP_SETTER(zorv_chip_threshold_raw_set, int, set_threshold_raw)
+int zorv_chip_threshold_raw_set(zorv_ctx_t* ctx, const char* id, int raw) {
+    return chip_setter(__func__, ctx, id, raw, set_threshold_raw);
+}
 
-ZORV_ITEM_RANGE(zorv_chip_threshold_raw_range, THRESHOLD_OR_FAIL, int, t->rawMin, t->rawMax)
+int zorv_chip_threshold_raw_range(zorv_ctx_t* ctx, const char* id, int* min, int* max) {
+    return item_range(kThresholds, __func__, ctx, id, min, max, [](const Threshold& t) { return std::pair{t.rawMin, t.rawMax}; });
+}
 
 }  // extern "C"

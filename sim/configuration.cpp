@@ -506,56 +506,64 @@ Json mask_length_arg(const pixel_mask* mask) { return mask ? Json((unsigned long
 extern "C" {
 
 int zorv_load_configuration(zorv_ctx_t* ctx, const char* type, const char* content) {
-    ZORV_ENTER(ctx, type, content);
-    ZORV_DEVICE_OR_FAIL(type && content);
+    Call call(__func__, ctx, type, content);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, type && content);
+    if (!dev) return call.status();
     std::string kind = type;
     std::vector<Setting> settings;
     Problem p;
     if (kind == "yml") parse_yml(content, settings, p);
     else if (kind == "xml") XmlReader(content, p).parse(settings);
-    else return call_.fail(ZORV_INVALID_ARGUMENT, "unknown configuration kind '%s': expected 'xml' or 'yml'", type);
+    else return call.fail(ZORV_INVALID_ARGUMENT, "unknown configuration kind '%s': expected 'xml' or 'yml'", type);
     if (!p.any()) {
-        if (acquiring(*dev)) return call_.fail(ZORV_INVALID_OPERATION, "a configuration cannot be loaded while acquiring");
+        if (acquiring(*dev)) return call.fail(ZORV_INVALID_OPERATION, "a configuration cannot be loaded while acquiring");
         p = apply_settings(*dev, settings);
     }
-    if (p.any()) return call_.fail(p.status, "%s configuration, line %d: %s", type, p.line, p.text.c_str());
-    return call_.done(0);
+    if (p.any()) return call.fail(p.status, "%s configuration, line %d: %s", type, p.line, p.text.c_str());
+    return call.done(0);
 }
 
 int zorv_get_pixel_mask_size(zorv_ctx_t* ctx, pixel_mask_size* size) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(size);
+    Call call(__func__, ctx);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, size);
+    if (!dev) return call.status();
     mask_size(*dev, size->width, size->height);
-    return call_.done(0, &size->width, &size->height);
+    return call.done(0, &size->width, &size->height);
 }
 
 // The one out-value is the number of bytes delivered.
 int zorv_get_pixel_mask(zorv_ctx_t* ctx, pixel_mask* mask, size_t* delivered) {
-    ZORV_ENTER(ctx, mask_length_arg(mask));
-    ZORV_DEVICE_OR_FAIL(mask && delivered && (mask->data || mask->data_len == 0));
+    Call call(__func__, ctx, mask_length_arg(mask));
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, mask && delivered && (mask->data || mask->data_len == 0));
+    if (!dev) return call.status();
     size_t w, h;
     mask_size(*dev, w, h);
     const std::vector<uint8_t>& bytes = mask_bytes(*dev);
     if (mask->data_len < bytes.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "a buffer of %zu bytes is too small for the %zu x %zu pixel mask (%zu bytes)", mask->data_len,
+        return call.fail(ZORV_INVALID_ARGUMENT, "a buffer of %zu bytes is too small for the %zu x %zu pixel mask (%zu bytes)", mask->data_len,
                           w, h, bytes.size());
     if (!bytes.empty()) std::memcpy(mask->data, bytes.data(), bytes.size());
     *delivered = bytes.size();
-    return call_.done(0, delivered);
+    return call.done(0, delivered);
 }
 
 int zorv_set_pixel_mask(zorv_ctx_t* ctx, const pixel_mask* mask) {
-    ZORV_ENTER(ctx, mask_length_arg(mask));
-    ZORV_DEVICE_OR_FAIL(mask && (mask->data || mask->data_len == 0));
-    call_.note_bytes("data", mask->data, mask->data_len);
+    Call call(__func__, ctx, mask_length_arg(mask));
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, mask && (mask->data || mask->data_len == 0));
+    if (!dev) return call.status();
+    call.note_bytes("data", mask->data, mask->data_len);
     size_t w, h;
     mask_size(*dev, w, h);
     std::vector<uint8_t>& bytes = mask_bytes(*dev);
     if (mask->data_len != bytes.size())
-        return call_.fail(ZORV_INVALID_ARGUMENT, "a mask of %zu bytes does not fit the %zu x %zu pixel mask (%zu bytes)", mask->data_len, w, h,
+        return call.fail(ZORV_INVALID_ARGUMENT, "a mask of %zu bytes does not fit the %zu x %zu pixel mask (%zu bytes)", mask->data_len, w, h,
                           bytes.size());
     if (!bytes.empty()) std::memcpy(bytes.data(), mask->data, bytes.size());
-    return call_.done(0);
+    return call.done(0);
 }
 
 }  // extern "C"

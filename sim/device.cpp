@@ -30,12 +30,56 @@ struct zorv_enum {
     Descriptor desc;
 };
 
+namespace {
+
+// The descriptor of the device an enumeration handle found, or of the device open on a context
+// (with the world locked while it is held), after the call's checks of the handle and of the
+// out-pointers (`ok`); null when they failed.
+struct DescriptorOf {
+    const Descriptor* desc = nullptr;
+    OpenDevice open;
+};
+DescriptorOf descriptor_of(Call& call, zorv_enum_t* dev, bool ok) {
+    return {call.require(dev && ok) ? &dev->desc : nullptr, {}};
+}
+DescriptorOf descriptor_of(Call& call, zorv_ctx_t* ctx, bool ok) {
+    OpenDevice open = call.device(ctx, ok);
+    const Descriptor* desc = open ? &open->desc : nullptr;
+    return {desc, std::move(open)};
+}
+
+// Values of a descriptor: write(desc, outs...), for both kinds of handle.
+template <class Handle, class Write, class... Out>
+int descriptor_values(const char* fn, Handle* handle, Write write, Out*... outs) {
+    Call call(fn, handle);
+    if (call.injected()) return call.status();
+    DescriptorOf d = descriptor_of(call, handle, (outs && ...));
+    if (!d.desc) return call.status();
+    write(*d.desc, outs...);
+    return call.done(0, outs...);
+}
+
+void connection_string(const Descriptor& d, const char** text) { *text = d.connectionString.c_str(); }
+void product(const Descriptor& d, const char** text) { *text = d.product.c_str(); }
+void manufacturer(const Descriptor& d, const char** text) { *text = d.manufacturer.c_str(); }
+void serial_number(const Descriptor& d, const char** text) { *text = d.serialNumber.c_str(); }
+void instance_path(const Descriptor& d, const char** text) { *text = d.instancePath.c_str(); }
+void vid_pid(const Descriptor& d, unsigned short* vid, unsigned short* pid) {
+    *vid = (unsigned short)d.vid;
+    *pid = (unsigned short)d.pid;
+}
+void high_speed(const Descriptor& d, int* flag) { *flag = d.highSpeed; }
+void super_speed(const Descriptor& d, int* flag) { *flag = d.superSpeed; }
+
+}  // namespace
+
 extern "C" {
 
 int zorv_dev_enumerate(zorv_ctx_t* ctx, zorv_enum_func func, void* user, int* count) {
-    ZORV_ENTER(ctx, func, user);
-    ZORV_REQUIRE_CTX(ctx);
-    if (!func) return call_.fail(ZORV_POINTER, "zorv_dev_enumerate: the callback is null");
+    Call call(__func__, ctx, func, user);
+    if (call.injected()) return call.status();
+    if (!call.context(ctx)) return call.status();
+    if (!func) return call.fail(ZORV_POINTER, "zorv_dev_enumerate: the callback is null");
     std::vector<zorv_enum> found;
     {
         auto lk = lock();
@@ -43,128 +87,98 @@ int zorv_dev_enumerate(zorv_ctx_t* ctx, zorv_enum_func func, void* user, int* co
     }
     for (auto& e : found) func(&e, user);
     if (count) *count = int(found.size());
-    return call_.done(0, count);
+    return call.done(0, count);
 }
 
-#define ENUM_TEXT(name, member)                                                   \
-    int name(zorv_enum_t* dev, const char** text) {                                \
-        ZORV_ENTER(dev);                                                           \
-        if (!dev || !text) return call_.fail(ZORV_POINTER, "%s: null argument", __func__); \
-        *text = dev->desc.member.c_str();                                          \
-        return call_.done(0, text);                                                \
-    }
-
-ENUM_TEXT(zorv_enum_get_connection_string, connectionString)
-ENUM_TEXT(zorv_enum_get_product, product)
-ENUM_TEXT(zorv_enum_get_manufacturer, manufacturer)
-ENUM_TEXT(zorv_enum_get_serial_number, serialNumber)
-ENUM_TEXT(zorv_enum_usb_get_instance_path, instancePath)
-
+int zorv_enum_get_connection_string(zorv_enum_t* dev, const char** text) {
+    return descriptor_values(__func__, dev, connection_string, text);
+}
+int zorv_enum_get_product(zorv_enum_t* dev, const char** text) { return descriptor_values(__func__, dev, product, text); }
+int zorv_enum_get_manufacturer(zorv_enum_t* dev, const char** text) {
+    return descriptor_values(__func__, dev, manufacturer, text);
+}
+int zorv_enum_get_serial_number(zorv_enum_t* dev, const char** text) {
+    return descriptor_values(__func__, dev, serial_number, text);
+}
 int zorv_enum_usb_get_vid_pid(zorv_enum_t* dev, unsigned short* vid, unsigned short* pid) {
-    ZORV_ENTER(dev);
-    if (!dev || !vid || !pid) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);
-    *vid = (unsigned short)dev->desc.vid;
-    *pid = (unsigned short)dev->desc.pid;
-    return call_.done(0, vid, pid);
+    return descriptor_values(__func__, dev, vid_pid, vid, pid);
 }
-
-int zorv_enum_usb_is_high_speed(zorv_enum_t* dev, int* flag) {
-    ZORV_ENTER(dev);
-    if (!dev || !flag) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);
-    *flag = dev->desc.highSpeed;
-    return call_.done(0, flag);
+int zorv_enum_usb_get_instance_path(zorv_enum_t* dev, const char** text) {
+    return descriptor_values(__func__, dev, instance_path, text);
 }
-
-int zorv_enum_usb_is_super_speed(zorv_enum_t* dev, int* flag) {
-    ZORV_ENTER(dev);
-    if (!dev || !flag) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);
-    *flag = dev->desc.superSpeed;
-    return call_.done(0, flag);
-}
+int zorv_enum_usb_is_high_speed(zorv_enum_t* dev, int* flag) { return descriptor_values(__func__, dev, high_speed, flag); }
+int zorv_enum_usb_is_super_speed(zorv_enum_t* dev, int* flag) { return descriptor_values(__func__, dev, super_speed, flag); }
 
 int zorv_enum_get_last_error(zorv_enum_t* dev, const char** text) {
-    ZORV_ENTER(dev);
+    Call call(__func__, dev);
+    if (call.injected()) return call.status();
     if (text) *text = last_error(dev);
-    return call_.done(0);
+    return call.done(0);
 }
 
 int zorv_dev_open(zorv_ctx_t* ctx, const char* locator) {
-    ZORV_ENTER(ctx, locator);
-    ZORV_REQUIRE_CTX(ctx);
-    if (!locator) return call_.fail(ZORV_POINTER, "zorv_dev_open: the locator is null");
+    Call call(__func__, ctx, locator);
+    if (call.injected()) return call.status();
+    if (!call.context(ctx)) return call.status();
+    if (!locator) return call.fail(ZORV_POINTER, "zorv_dev_open: the locator is null");
     auto lk = lock();
     if (Device* open = open_device(ctx))
-        return call_.fail(ZORV_INVALID_OPERATION, "a device is already open on this context ('%s')", open->desc.connectionString.c_str());
+        return call.fail(ZORV_INVALID_OPERATION, "a device is already open on this context ('%s')", open->desc.connectionString.c_str());
     for (auto& d : world().devices) {
         if (d->desc.connectionString != locator) continue;
-        if (d->owner) return call_.fail(ZORV_INVALID_OPERATION, "device '%s' is in use by another context", locator);
+        if (d->owner) return call.fail(ZORV_INVALID_OPERATION, "device '%s' is in use by another context", locator);
         d->owner = ctx;
         ctx->device = d->index;
         on_open_supplies(*d);
         on_open_chip(*d);
         on_open_memory(*d);
         on_open_acq(*d);
-        return call_.done(0);
+        return call.done(0);
     }
-    return call_.fail(ZORV_INVALID_ARGUMENT, "no device with the locator '%s' is attached", locator);
+    return call.fail(ZORV_INVALID_ARGUMENT, "no device with the locator '%s' is attached", locator);
 }
 
 int zorv_dev_close(zorv_ctx_t* ctx) {
-    ZORV_ENTER(ctx);
-    ZORV_REQUIRE_CTX(ctx);
+    Call call(__func__, ctx);
+    if (call.injected()) return call.status();
+    if (!call.context(ctx)) return call.status();
     {
         auto lk = lock();
-        if (!open_device(ctx)) return call_.fail(ZORV_INVALID_OPERATION, "no device is open on this context");
+        if (!open_device(ctx)) return call.fail(ZORV_INVALID_OPERATION, "no device is open on this context");
     }
     close_context(ctx);
-    return call_.done(0);
+    return call.done(0);
 }
 
 int zorv_dev_is_opened(zorv_ctx_t* ctx, int* opened) {
-    ZORV_ENTER(ctx);
-    ZORV_REQUIRE_CTX(ctx);
-    if (!opened) return call_.fail(ZORV_POINTER, "zorv_dev_is_opened: the out-pointer is null");
+    Call call(__func__, ctx);
+    if (call.injected()) return call.status();
+    if (!call.context(ctx)) return call.status();
+    if (!opened) return call.fail(ZORV_POINTER, "zorv_dev_is_opened: the out-pointer is null");
     auto lk = lock();
     *opened = open_device(ctx) ? 1 : 0;
-    return call_.done(0, opened);
+    return call.done(0, opened);
 }
 
-// ---- properties of the open device ----
+// ---- properties of the open device: its descriptor ----
 
-#define PROP_TEXT(name, member)                     \
-    int name(zorv_ctx_t* ctx, const char** text) {   \
-        ZORV_ENTER(ctx);                             \
-        ZORV_DEVICE_OR_FAIL(text);                   \
-        *text = dev->desc.member.c_str();            \
-        return call_.done(0, text);                  \
-    }
-
-PROP_TEXT(zorv_dev_prop_get_manufacturer, manufacturer)
-PROP_TEXT(zorv_dev_prop_get_product, product)
-PROP_TEXT(zorv_dev_prop_get_serial_number, serialNumber)
-PROP_TEXT(zorv_dev_prop_get_connection_string, connectionString)
-PROP_TEXT(zorv_dev_prop_usb_get_instance_path, instancePath)
-
+int zorv_dev_prop_get_manufacturer(zorv_ctx_t* ctx, const char** text) {
+    return descriptor_values(__func__, ctx, manufacturer, text);
+}
+int zorv_dev_prop_get_product(zorv_ctx_t* ctx, const char** text) { return descriptor_values(__func__, ctx, product, text); }
+int zorv_dev_prop_get_serial_number(zorv_ctx_t* ctx, const char** text) {
+    return descriptor_values(__func__, ctx, serial_number, text);
+}
+int zorv_dev_prop_get_connection_string(zorv_ctx_t* ctx, const char** text) {
+    return descriptor_values(__func__, ctx, connection_string, text);
+}
+int zorv_dev_prop_usb_get_instance_path(zorv_ctx_t* ctx, const char** text) {
+    return descriptor_values(__func__, ctx, instance_path, text);
+}
 int zorv_dev_prop_usb_get_vid_pid(zorv_ctx_t* ctx, unsigned short* vid, unsigned short* pid) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(vid && pid);
-    *vid = (unsigned short)dev->desc.vid;
-    *pid = (unsigned short)dev->desc.pid;
-    return call_.done(0, vid, pid);
+    return descriptor_values(__func__, ctx, vid_pid, vid, pid);
 }
-
-int zorv_dev_prop_usb_is_high_speed(zorv_ctx_t* ctx, int* flag) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(flag);
-    *flag = dev->desc.highSpeed;
-    return call_.done(0, flag);
-}
-
-int zorv_dev_prop_usb_is_super_speed(zorv_ctx_t* ctx, int* flag) {
-    ZORV_ENTER(ctx);
-    ZORV_DEVICE_OR_FAIL(flag);
-    *flag = dev->desc.superSpeed;
-    return call_.done(0, flag);
-}
+int zorv_dev_prop_usb_is_high_speed(zorv_ctx_t* ctx, int* flag) { return descriptor_values(__func__, ctx, high_speed, flag); }
+int zorv_dev_prop_usb_is_super_speed(zorv_ctx_t* ctx, int* flag) { return descriptor_values(__func__, ctx, super_speed, flag); }
 
 }  // extern "C"

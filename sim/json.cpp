@@ -49,6 +49,62 @@ size_t utf8_prefix(std::string_view s) {
     return i;
 }
 
+std::string hex_of(const unsigned char* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s(2 * n, '0');
+    for (size_t i = 0; i < n; ++i) {
+        s[2 * i] = digits[p[i] >> 4];
+        s[2 * i + 1] = digits[p[i] & 15];
+    }
+    return s;
+}
+
+bool hex_bytes(std::string_view hex, std::string& out) {
+    out.clear();
+    int nib = -1;
+    for (char c : hex) {
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else if (c == ' ') continue;
+        else return false;
+        if (nib < 0) nib = d;
+        else { out += char(nib * 16 + d); nib = -1; }
+    }
+    return nib < 0;
+}
+
+Json text_json(const std::string& text) {
+    if (utf8_prefix(text) == text.size()) return Json(text);
+    Json escape;
+    escape["bytes"] = hex_of(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    return escape;
+}
+
+bool text_from(const Json& value, std::string& out, std::string& problem) {
+    if (value.is_string()) {
+        out = value.as_string();
+        return true;
+    }
+    const Json* hex = value.is_object() && value.as_object().size() == 1 ? value.find("bytes") : nullptr;
+    if (!hex) {
+        problem = std::string("expected a string or {\"bytes\": \"<hex>\"}, found ") + value.type_name();
+        return false;
+    }
+    std::string bytes;
+    if (!hex->is_string() || !hex_bytes(hex->as_string(), bytes)) {
+        problem = "expected the bytes as pairs of hexadecimal digits";
+        return false;
+    }
+    if (bytes.find('\0') != std::string::npos) {
+        problem = "a text cannot hold a NUL byte (the library's texts end at their first one)";
+        return false;
+    }
+    out = std::move(bytes);
+    return true;
+}
+
 // Texts are written as UTF-8; a byte that is not part of valid UTF-8 becomes U+FFFD, so that the
 // output always decodes (the journal records such texts as bytes instead, see Call::arg).
 static void dump_string(const std::string& text, std::string& out) {
@@ -303,18 +359,24 @@ bool Reader::get(const Json& obj, const std::string& path, std::string_view key,
     return assign(typed(obj, path, key, &Json::is_bool, "true or false"), out, &Json::as_bool);
 }
 
+bool Reader::text(const Json& value, const std::string& path, std::string& out) {
+    std::string problem;
+    if (text_from(value, out, problem)) return true;
+    fail(path, problem);
+    return false;
+}
+
 bool Reader::get(const Json& obj, const std::string& path, std::string_view key, std::string& out) {
-    return assign(typed(obj, path, key, &Json::is_string, "a string"), out, &Json::as_string);
+    const Json* v = obj.find(key);
+    return v && text(*v, member(path, key), out);
 }
 
 bool Reader::get(const Json& obj, const std::string& path, std::string_view key, std::vector<std::string>& out) {
     const Json::Array* a = array(obj, path, key);
     if (!a) return false;
-    std::vector<std::string> r;
-    for (size_t k = 0; k < a->size(); ++k) {
-        if (!(*a)[k].is_string()) { fail(member(path, key) + "/" + std::to_string(k), "expected a string"); return false; }
-        r.push_back((*a)[k].as_string());
-    }
+    std::vector<std::string> r(a->size());
+    for (size_t k = 0; k < a->size(); ++k)
+        if (!text((*a)[k], member(path, key) + "/" + std::to_string(k), r[k])) return false;
     out = std::move(r);
     return true;
 }

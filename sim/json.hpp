@@ -69,6 +69,19 @@ private:
 // The length of the longest prefix of `s` that is valid UTF-8.
 size_t utf8_prefix(std::string_view s);
 
+// A text of a model or of the control interface: a JSON string, or the escape object
+// {"bytes": "<hex>"} for any bytes (those that are not valid UTF-8, which a JSON string cannot
+// hold). text_json gives the string where it is valid UTF-8, else the escape object; text_from
+// reads either (the bytes must not hold a NUL: a text of the library ends at its first one), false
+// with the problem.
+Json text_json(const std::string& text);
+bool text_from(const Json& value, std::string& out, std::string& problem);
+
+// Bytes in hexadecimal (lower case), and back: hex_bytes reads pairs of digits of either case,
+// passing over blanks, and fails on anything else or an odd digit.
+std::string hex_of(const unsigned char* p, size_t n);
+bool hex_bytes(std::string_view hex, std::string& out);
+
 // Parses a document; on failure returns false and sets `error` to the place and the problem, to be
 // appended to the document's name: ":line:column: problem" for malformed text, ": /path: problem"
 // for a duplicate member name or nesting deeper than 64 levels.
@@ -102,6 +115,8 @@ public:
     const Json* object(const Json& obj, const std::string& path, std::string_view key);
 
 private:
+    // A text at `path` (see text_from); reports what it is not.
+    bool text(const Json& value, const std::string& path, std::string& out);
     // The member when present and of the type `is` tests (null when absent); reports another type
     // as "expected <expected>, found <its type>".
     const Json* typed(const Json& obj, const std::string& path, std::string_view key, bool (Json::*is)() const,

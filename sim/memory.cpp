@@ -451,66 +451,79 @@ namespace {
 
 Json length_arg(const size_t* length) { return length ? Json((unsigned long long)*length) : Json(); }
 
+constexpr List kFlashes{[](Device& d) -> auto& { return d.memory.flashes; }, "flash memory"};
+
+// A value of region `region` of flash `id`: value(region).
+template <class Value>
+int region_value(const char* fn, zorv_ctx_t* ctx, const char* id, int region, int* out, Value value) {
+    Call call(fn, ctx, id, region);
+    if (call.injected()) return call.status();
+    auto f = call.item(kFlashes, ctx, id, out);
+    if (!f) return call.status();
+    if (region < 0 || size_t(region) >= f->regions.size())
+        return call.fail(ZORV_INVALID_ARGUMENT, "region index %d of flash '%s' is out of range (%zu regions)", region, id,
+                         f->regions.size());
+    *out = value(f->regions[size_t(region)]);
+    return call.done(0, out);
+}
+
 }  // namespace
-
-#define FLASH_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, f, dev->memory.flashes, "flash memory")
-
-#define REGION_OR_FAIL(region)                                                                     \
-    if ((region) < 0 || size_t(region) >= f->regions.size())                                       \
-    return call_.fail(ZORV_INVALID_ARGUMENT, "region index %d of flash '%s' is out of range (%zu regions)", region, id, f->regions.size())
 
 extern "C" {
 
-ZORV_LIST_FUNCTIONS(zorv_flash_count, zorv_flash_id, ZORV_DEVICE_OR_FAIL, memory.flashes, "flash memory")
+int zorv_flash_count(zorv_ctx_t* ctx, int* count) { return list_count(kFlashes, __func__, ctx, count); }
+int zorv_flash_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kFlashes, __func__, ctx, idx, id); }
 
-ZORV_ITEM_VALUE(zorv_flash_part_nr, FLASH_OR_FAIL, const char*, f->partNumber.c_str())
+int zorv_flash_part_nr(zorv_ctx_t* ctx, const char* id, const char** part) {
+    return item_value(kFlashes, __func__, ctx, id, part, [](const Flash& f) { return f.partNumber.c_str(); });
+}
 
-ZORV_ITEM_VALUE(zorv_flash_regions, FLASH_OR_FAIL, int, int(f->regions.size()))
+int zorv_flash_regions(zorv_ctx_t* ctx, const char* id, int* count) {
+    return item_value(kFlashes, __func__, ctx, id, count, [](const Flash& f) { return int(f.regions.size()); });
+}
 
 int zorv_flash_sector_count(zorv_ctx_t* ctx, const char* id, int region, int* count) {
-    ZORV_ENTER(ctx, id, region);
-    FLASH_OR_FAIL(count);
-    REGION_OR_FAIL(region);
-    *count = f->regions[size_t(region)].sectors;
-    return call_.done(0, count);
+    return region_value(__func__, ctx, id, region, count, [](const FlashRegion& r) { return r.sectors; });
 }
 
 int zorv_flash_sector_size(zorv_ctx_t* ctx, const char* id, int region, int* size) {
-    ZORV_ENTER(ctx, id, region);
-    FLASH_OR_FAIL(size);
-    REGION_OR_FAIL(region);
-    *size = int(f->regions[size_t(region)].sectorSize);
-    return call_.done(0, size);
+    return region_value(__func__, ctx, id, region, size, [](const FlashRegion& r) { return int(r.sectorSize); });
 }
 
 int zorv_flash_sector_address_range(zorv_ctx_t* ctx, const char* id, int sector, uint32_t* start, uint32_t* end) {
-    ZORV_ENTER(ctx, id, sector);
-    FLASH_OR_FAIL(start && end);
+    Call call(__func__, ctx, id, sector);
+    if (call.injected()) return call.status();
+    auto f = call.item(kFlashes, ctx, id, start && end);
+    if (!f) return call.status();
     uint32_t first = 0, size = 0;
     if (!sector_place(*f, sector, first, size))
-        return call_.fail(ZORV_INVALID_ARGUMENT, "sector index %d of flash '%s' is out of range (%d sectors)", sector, id, sector_count(*f));
+        return call.fail(ZORV_INVALID_ARGUMENT, "sector index %d of flash '%s' is out of range (%d sectors)", sector, id, sector_count(*f));
     *start = first;
     *end = uint32_t(uint64_t(first) + size - 1);
-    return call_.done(0, start, end);
+    return call.done(0, start, end);
 }
 
 // The one out-value of a read or program is the byte count written back.
 int zorv_flash_read(zorv_ctx_t* ctx, const char* id, uint32_t address, void* data, size_t* length) {
-    ZORV_ENTER(ctx, id, address, length_arg(length));
-    FLASH_OR_FAIL(length && (data || *length == 0));
+    Call call(__func__, ctx, id, address, length_arg(length));
+    if (call.injected()) return call.status();
+    auto f = call.item(kFlashes, ctx, id, length && (data || *length == 0));
+    if (!f) return call.status();
     std::string error;
-    if (!flash_read(*f, address, static_cast<uint8_t*>(data), *length, error)) return call_.fail_text(ZORV_INVALID_ARGUMENT, error);
-    return call_.done(0, length);
+    if (!flash_read(*f, address, static_cast<uint8_t*>(data), *length, error)) return call.fail_text(ZORV_INVALID_ARGUMENT, error);
+    return call.done(0, length);
 }
 
 int zorv_flash_program(zorv_ctx_t* ctx, const char* id, uint32_t address, const void* data, size_t* length) {
-    ZORV_ENTER(ctx, id, address, length_arg(length));
-    FLASH_OR_FAIL(length && (data || *length == 0));
-    call_.note_bytes("data", data, *length);
+    Call call(__func__, ctx, id, address, length_arg(length));
+    if (call.injected()) return call.status();
+    auto f = call.item(kFlashes, ctx, id, length && (data || *length == 0));
+    if (!f) return call.status();
+    call.note_bytes("data", data, *length);
     std::string error;
     if (int status = flash_program(*f, address, static_cast<const uint8_t*>(data), *length, error))
-        return call_.fail_text(status, error);
-    return call_.done(0, length);
+        return call.fail_text(status, error);
+    return call.done(0, length);
 }
 
 int zorvsim_flash_erase(int device, const char* id, int sector) {

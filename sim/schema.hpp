@@ -226,6 +226,7 @@ private:
     template <class T>
     static Json value(const T& v, double) { return Json(v); }
     static Json value(uint64_t v, double) { return Json((unsigned long long)v); }
+    static Json value(const std::string& v, double) { return text_json(v); }
     template <Model T>
     static Json value(const T& v, double t) { return object(v, t); }
     template <Foreign T>

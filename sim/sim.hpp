@@ -1,10 +1,21 @@
 // The virtual device: shared state of every zorv_* function and the control API behind zorvsim.
 //
 // One process-wide world holds the attached devices (each an aggregate of the area models) and the
-// live contexts. Every zorv_* function starts with ZORV_ENTER, which journals the call, applies the
+// live contexts. Every zorv_* function starts with its Call, which journals the call and applies the
 // faults, forced out-values, delays and log lines that the control API arranged, and ends with
-// call_.done(...) or call_.fail(...). The world is guarded by one recursive mutex; nothing holds it
-// while calling back into the user of the library.
+// call.done(...) or call.fail(...):
+//
+//   int zorv_board_power_on(zorv_ctx_t* ctx, const char* id) {
+//       Call call(__func__, ctx, id);
+//       if (call.injected()) return call.status();
+//       auto board = call.item(kBoards, ctx, id);  // checks, locks the world, finds the item
+//       if (!board) return call.status();           // the failure it recorded
+//       board->powered = true;
+//       return call.done(0);
+//   }
+//
+// The world is guarded by one recursive mutex; nothing holds it while calling back into the user of
+// the library.
 #pragma once
 
 #include <atomic>
@@ -14,6 +25,7 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "json.hpp"
@@ -104,7 +116,64 @@ auto guarded(F&& f) -> decltype(f()) {
 // Sends one line to every context with a log function (or to `only`), on the calling thread.
 void emit_log(int severity, const std::string& text, zorv_ctx_t* only = nullptr);
 
+// What a function needs of the boards of the open device.
+enum class Boards { Any, Powered };
+
+// What a check of a call found, empty when the call failed.
+template <class T>
+struct Checked {
+    T* found = nullptr;
+    explicit operator bool() const { return found != nullptr; }
+    T* operator->() const { return found; }
+    T& operator*() const { return *found; }
+};
+
+// The device open on a context, with the world locked for as long as this is held (`lock` may be
+// released earlier).
+struct OpenDevice : Checked<Device> {
+    Lock lock;
+};
+
+// A list of items of a device: where it is, what one item is called ("board"), and what the boards
+// must be for its functions. `of` is a function of the Device giving the container:
+//   constexpr List kBoards{[](Device& d) -> auto& { return d.supplies.boards; }, "board"};
+template <class Of>
+struct List {
+    Of of;
+    const char* what;
+    Boards boards = Boards::Any;
+};
+template <class Of>
+List(Of, const char*, Boards = Boards::Any) -> List<Of>;
+
+// The item of a list of the open device, found by its identifier, with the world locked while this
+// is held.
+template <class T>
+struct Found : Checked<T> {
+    OpenDevice device;
+};
+
+// The identifier of a listed item: its `id`, its `name`, or the item itself when it is a text.
+template <class T>
+const std::string& identifier(const T& x) {
+    if constexpr (requires { x.id; }) return x.id;
+    else if constexpr (requires { x.name; }) return x.name;
+    else return x;
+}
+
+// The item of `list` whose identifier is `key`, or null.
+template <class List, class Key>
+auto find_item(List& list, const Key& key) -> decltype(&*list.begin()) {
+    for (auto& x : list)
+        if (identifier(x) == key) return &x;
+    return nullptr;
+}
+
 // ---- the call step of the library ----
+// A function's Call is made first, with the function's name and its arguments as received (the
+// handle first); a failure injected by the control API then answers the call at once. The checks
+// below record their failure in the call (its last error, and status()) and return false or an
+// empty value, so that the function returns call.status().
 class Call {
 public:
     template <class... A>
@@ -117,12 +186,40 @@ public:
         if (control_on.load(std::memory_order_relaxed)) apply_control();
     }
 
+    // An injected failure answers the call: the function returns status().
     bool injected() const { return injected_; }
+    // The status of the injected failure, or of the last failure recorded.
     int status() const { return status_; }
+    const char* fn() const { return fn_; }
 
     // Records `text` as the handle's last error and returns `status`.
     int fail(int status, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     int fail_text(int status, std::string text);
+
+    // The context is not null: "<fn>: the context is null".
+    bool context(const zorv_ctx_t* ctx);
+    // Arguments the function cannot do without (its out-pointers): "<fn>: null argument".
+    bool require(bool ok);
+    // The device open on `ctx` (a null context, `ok` false, no open device, or unpowered boards
+    // where `boards` asks for power, fail), with the world locked.
+    OpenDevice device(zorv_ctx_t* ctx, bool ok, Boards boards = Boards::Any);
+    // `idx` indexes `items`; `what` names one ("board").
+    template <class V>
+    bool index(const V& items, int idx, const char* what) {
+        if (idx >= 0 && size_t(idx) < items.size()) return true;
+        fail(ZORV_INVALID_ARGUMENT, "%s index %d is out of range (%zu in all)", what, idx, items.size());
+        return false;
+    }
+    // The item of `list` named `id` (`id` null or `ok` false fail, as the device's checks).
+    template <class L>
+    auto item(const L& list, zorv_ctx_t* ctx, const char* id, bool ok = true) {
+        using T = std::remove_pointer_t<decltype(find_item(list.of(std::declval<Device&>()), id))>;
+        Found<T> item{{}, device(ctx, id && ok, list.boards)};
+        if (!item.device) return item;
+        item.found = find_item(list.of(*item.device), id);
+        if (!item.found) fail(ZORV_INVALID_ARGUMENT, "no %s with the identifier '%s'", list.what, id);
+        return item;
+    }
 
     // Applies forced out-values (in the order of the function's out-parameters) and returns `status`.
     template <class... Out>
@@ -182,7 +279,6 @@ private:
     int status_ = 0;
     long entry_ = -1;  // index of the journal entry, when journaling
     Json forced_;
-    std::vector<std::string> forced_texts_;
 };
 
 }  // namespace sim
@@ -196,102 +292,59 @@ struct zorv_ctx {
     zorv_log_frmt format{0, 0, 0, 1};
 };
 
-// First statement of every zorv_* function: the arguments as received follow the handle.
-#define ZORV_ENTER(handle, ...)                                    \
-    ::sim::Call call_(__func__, (handle) __VA_OPT__(,) __VA_ARGS__); \
-    if (call_.injected()) return call_.status()
-
-// Failure texts used across areas.
-#define ZORV_REQUIRE_CTX(ctx) \
-    if (!(ctx)) return call_.fail(ZORV_POINTER, "%s: the context is null", __func__)
-
-// Start of an area function that needs the device open on `ctx`: checks the out-pointers (`ok`),
-// locks the world and binds `dev`.
-#define ZORV_DEVICE_OR_FAIL(ok)                                                                    \
-    ZORV_REQUIRE_CTX(ctx);                                                                         \
-    if (!(ok)) return call_.fail(ZORV_POINTER, "%s: null argument", __func__);                             \
-    auto lk = ::sim::lock();                                                                       \
-    ::sim::Device* dev = ::sim::open_device(ctx);                                                  \
-    if (!dev) return call_.fail(ZORV_INVALID_OPERATION, "%s: no device is open on this context", __func__)
-
-// The same for chip and acquisition functions, which also need the boards powered.
-#define ZORV_POWERED_DEVICE_OR_FAIL(ok)                                                            \
-    ZORV_DEVICE_OR_FAIL(ok);                                                                       \
-    if (!::sim::boards_powered(*dev))                                                              \
-    return call_.fail(ZORV_INVALID_OPERATION, "%s: the boards of the device are not powered", __func__)
-
-// Fails the call unless `idx` indexes `list`; `what` names one of its items ("board").
-#define ZORV_INDEX_OR_FAIL(list, idx, what)                                                        \
-    if ((idx) < 0 || size_t(idx) >= (list).size())                                                 \
-    return call_.fail(ZORV_INVALID_ARGUMENT, what " index %d is out of range (%zu in all)", idx, (list).size())
-
 namespace sim {
 
-// The identifier of a listed item: its `id`, its `name`, or the item itself when it is a text.
-template <class T>
-const std::string& identifier(const T& x) {
-    if constexpr (requires { x.id; }) return x.id;
-    else if constexpr (requires { x.name; }) return x.name;
-    else return x;
+// The functions of a list of the open device and of its items that are one value each, written as
+// one line over these:
+//   int zorv_board_count(zorv_ctx_t* ctx, int* count) { return list_count(kBoards, __func__, ctx, count); }
+//   int zorv_board_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kBoards, __func__, ctx, idx, id); }
+//   int zorv_board_is_powered(zorv_ctx_t* ctx, const char* id, int* powered) {
+//       return item_value(kBoards, __func__, ctx, id, powered, [](const Board& b) { return b.powered ? 1 : 0; });
+//   }
+template <class L>
+int list_count(const L& list, const char* fn, zorv_ctx_t* ctx, int* count) {
+    Call call(fn, ctx);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, count, list.boards);
+    if (!dev) return call.status();
+    *count = int(list.of(*dev).size());
+    return call.done(0, count);
 }
 
-// The item of `list` whose identifier is `key`, or null.
-template <class List, class Key>
-auto find_item(List& list, const Key& key) -> decltype(&*list.begin()) {
-    for (auto& x : list)
-        if (identifier(x) == key) return &x;
-    return nullptr;
+template <class L>
+int list_id(const L& list, const char* fn, zorv_ctx_t* ctx, int idx, const char** id) {
+    Call call(fn, ctx, idx);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, id, list.boards);
+    if (!dev) return call.status();
+    const auto& items = list.of(*dev);
+    if (!call.index(items, idx, list.what)) return call.status();
+    *id = identifier(items[size_t(idx)]).c_str();
+    return call.done(0, id);
+}
+
+// A value of the item named by `id`: value(item).
+template <class L, class T, class Value>
+int item_value(const L& list, const char* fn, zorv_ctx_t* ctx, const char* id, T* out, Value value) {
+    Call call(fn, ctx, id);
+    if (call.injected()) return call.status();
+    auto item = call.item(list, ctx, id, out);
+    if (!item) return call.status();
+    *out = value(*item);
+    return call.done(0, out);
+}
+
+// The two ends of a range of the item named by `id`: range(item) as a pair.
+template <class L, class T, class Range>
+int item_range(const L& list, const char* fn, zorv_ctx_t* ctx, const char* id, T* min, T* max, Range range) {
+    Call call(fn, ctx, id);
+    if (call.injected()) return call.status();
+    auto item = call.item(list, ctx, id, min && max);
+    if (!item) return call.status();
+    auto [low, high] = range(*item);
+    *min = low;
+    *max = high;
+    return call.done(0, min, max);
 }
 
 }  // namespace sim
-
-// Fails the call unless `list` has an item with the identifier `key`, bound to `var`; `what`
-// names one of its items ("board").
-#define ZORV_FIND_OR_FAIL(var, list, key, what)                                                    \
-    auto* var = ::sim::find_item(list, key);                                                       \
-    if (!var) return call_.fail(ZORV_INVALID_ARGUMENT, "no " what " with the identifier '%s'", key)
-
-// Start of a function on the item of a list of the open device named by its argument `id`:
-// checks the out-pointers (`ok`) and binds the item to `var`.
-#define ZORV_ITEM_OR_FAIL(ok, var, list, what)                                                     \
-    ZORV_DEVICE_OR_FAIL(id && (ok));                                                               \
-    ZORV_FIND_OR_FAIL(var, list, id, what)
-
-// A function that writes one value of the item named by its argument `id`: `OR_FAIL(ok)` checks
-// the out-pointers and binds the item (ZORV_ITEM_OR_FAIL or an area's shorthand of it), `value` is
-// read from it.
-#define ZORV_ITEM_VALUE(fn, OR_FAIL, T, value)                                                     \
-    int fn(zorv_ctx_t* ctx, const char* id, T* out) {                                              \
-        ZORV_ENTER(ctx, id);                                                                       \
-        OR_FAIL(out);                                                                              \
-        *out = value;                                                                              \
-        return call_.done(0, out);                                                                 \
-    }
-
-// The same for the two ends of a range of the item.
-#define ZORV_ITEM_RANGE(fn, OR_FAIL, T, low, high)                                                 \
-    int fn(zorv_ctx_t* ctx, const char* id, T* min, T* max) {                                     \
-        ZORV_ENTER(ctx, id);                                                                       \
-        OR_FAIL(min && max);                                                                       \
-        *min = low;                                                                                \
-        *max = high;                                                                               \
-        return call_.done(0, min, max);                                                            \
-    }
-
-// The count and identifier functions of a list of the open device: `OR_FAIL` is
-// ZORV_DEVICE_OR_FAIL or ZORV_POWERED_DEVICE_OR_FAIL, `list` the list in the device
-// (`supplies.boards`), `what` names one of its items.
-#define ZORV_LIST_FUNCTIONS(count_fn, id_fn, OR_FAIL, list, what)                                  \
-    int count_fn(zorv_ctx_t* ctx, int* count) {                                                    \
-        ZORV_ENTER(ctx);                                                                           \
-        OR_FAIL(count);                                                                            \
-        *count = int(dev->list.size());                                                            \
-        return call_.done(0, count);                                                               \
-    }                                                                                              \
-    int id_fn(zorv_ctx_t* ctx, int idx, const char** id) {                                         \
-        ZORV_ENTER(ctx, idx);                                                                      \
-        OR_FAIL(id);                                                                               \
-        ZORV_INDEX_OR_FAIL(dev->list, idx, what);                                                  \
-        *id = ::sim::identifier(dev->list[size_t(idx)]).c_str();                                   \
-        return call_.done(0, id);                                                                  \
-    }

@@ -123,117 +123,23 @@ bool boards_powered(const Device& dev) {
 
 using namespace sim;
 
-extern "C" {
-
-// ---- board power ----
-
-#define BOARD_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, b, dev->supplies.boards, "board")
-
-ZORV_LIST_FUNCTIONS(zorv_board_count, zorv_board_id, ZORV_DEVICE_OR_FAIL, supplies.boards, "board")
-
-int zorv_board_power_on(zorv_ctx_t* ctx, const char* id) {
-    ZORV_ENTER(ctx, id);
-    BOARD_OR_FAIL(true);
-    b->powered = true;
-    return call_.done(0);
-}
-
-int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
-    ZORV_ENTER(ctx, id);
-    BOARD_OR_FAIL(true);
-    if (!b->powered) return call_.fail(ZORV_INVALID_OPERATION, "board '%s' is not powered", id);
-    // An unpowered detector delivers nothing: the acquisition has to be ended first.
-    if (sim::acquiring(*dev))
-        return call_.fail(ZORV_INVALID_OPERATION, "board '%s' cannot be powered off while an acquisition is running", id);
-    b->powered = false;
-    return call_.done(0);
-}
-
-ZORV_ITEM_VALUE(zorv_board_is_powered, BOARD_OR_FAIL, int, b->powered ? 1 : 0)
-
-// ---- sensor bias supplies ----
-
-#define BIAS_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, b, dev->supplies.biases, "bias supply")
-
-ZORV_LIST_FUNCTIONS(zorv_bias_supply_count, zorv_bias_supply_id, ZORV_DEVICE_OR_FAIL, supplies.biases, "bias supply")
-
-ZORV_ITEM_VALUE(zorv_bias_get, BIAS_OR_FAIL, float, float(bias_voltage(*b, now())))
-
-int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
-    ZORV_ENTER(ctx, id, volts);
-    BIAS_OR_FAIL(true);
-    if (!std::isfinite(volts) || volts < b->min || volts > b->max)
-        return call_.fail(ZORV_INVALID_ARGUMENT, "bias %g V is outside the range [%g, %g] of '%s'", double(volts), b->min, b->max, id);
-    double t = now();
-    b->from = bias_voltage(*b, t);
-    b->since = t;
-    b->target = volts;
-    return call_.done(0);
-}
-
-ZORV_ITEM_RANGE(zorv_bias_range, BIAS_OR_FAIL, float, float(b->min), float(b->max))
-
-// ---- cooling units ----
-
-#define COOLER_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, c, dev->supplies.coolers, "cooling unit")
-
-ZORV_LIST_FUNCTIONS(zorv_cooling_count, zorv_cooling_id, ZORV_DEVICE_OR_FAIL, supplies.coolers, "cooling unit")
-
-ZORV_ITEM_VALUE(zorv_cooling_value_unit, COOLER_OR_FAIL, const char*, c->unit.c_str())
-
-ZORV_ITEM_VALUE(zorv_cooling_get_actual, COOLER_OR_FAIL, float, float(cooling_actual(*c, now())))
-
-ZORV_ITEM_VALUE(zorv_cooling_get_desired, COOLER_OR_FAIL, float, float(c->desired))
-
-int zorv_cooling_set_desired(zorv_ctx_t* ctx, const char* id, float value) {
-    ZORV_ENTER(ctx, id, value);
-    COOLER_OR_FAIL(true);
-    if (!std::isfinite(value) || value < c->min || value > c->max)
-        return call_.fail(ZORV_INVALID_ARGUMENT, "temperature %g is outside the limits [%g, %g] of '%s'", double(value), c->min, c->max, id);
-    double t = now();
-    c->from = cooling_actual(*c, t);
-    c->since = t;
-    c->desired = value;
-    return call_.done(0);
-}
-
-ZORV_ITEM_RANGE(zorv_cooling_limits, COOLER_OR_FAIL, float, float(c->min), float(c->max))
-
-// ---- hardware versions ----
-
-ZORV_LIST_FUNCTIONS(zorv_revision_count, zorv_revision_id, ZORV_DEVICE_OR_FAIL, supplies.revisions, "revision")
-
-#define REVISION_OR_FAIL(ok) ZORV_ITEM_OR_FAIL(ok, v, dev->supplies.revisions, "revision")
-
-ZORV_ITEM_VALUE(zorv_revision_string, REVISION_OR_FAIL, const char*, v->version.c_str())
-
-// ---- external synchronisation options ----
-
-ZORV_LIST_FUNCTIONS(zorv_syncmode_option_count, zorv_syncmode_option_id, ZORV_DEVICE_OR_FAIL, supplies.syncOptions,
-                    "sync option")
-
-int zorv_syncmode_option_select(zorv_ctx_t* ctx, const char* id) {
-    ZORV_ENTER(ctx, id);
-    ZORV_ITEM_OR_FAIL(true, o, dev->supplies.syncOptions, "sync option");
-    dev->supplies.syncSelected = *o;
-    return call_.done(0);
-}
-
-// ---- AXI register map ----
-
-}  // extern "C"
-
 namespace {
 
+constexpr List kBoards{[](Device& d) -> auto& { return d.supplies.boards; }, "board"};
+constexpr List kBiases{[](Device& d) -> auto& { return d.supplies.biases; }, "bias supply"};
+constexpr List kCoolers{[](Device& d) -> auto& { return d.supplies.coolers; }, "cooling unit"};
+constexpr List kRevisions{[](Device& d) -> auto& { return d.supplies.revisions; }, "revision"};
+constexpr List kSyncOptions{[](Device& d) -> auto& { return d.supplies.syncOptions; }, "sync option"};
+
 // The register at `address`, or null with the failure recorded (102 unaligned, 103 unmapped).
-sim::Register* find_register(sim::Call& call_, sim::Device& dev, uint32_t address, int& status) {
+sim::Register* find_register(sim::Call& call, sim::Device& dev, uint32_t address) {
     if (address % 4 != 0) {
-        status = call_.fail(ZORV_AXI_UNALIGNED, "unaligned AXI address 0x%08" PRIX32, address);
+        call.fail(ZORV_AXI_UNALIGNED, "unaligned AXI address 0x%08" PRIX32, address);
         return nullptr;
     }
     for (auto& g : dev.supplies.registers)
         if (g.address == address) return &g;
-    status = call_.fail(ZORV_AXI_UNMAPPED, "no AXI register is mapped at address 0x%08" PRIX32, address);
+    call.fail(ZORV_AXI_UNMAPPED, "no AXI register is mapped at address 0x%08" PRIX32, address);
     return nullptr;
 }
 
@@ -241,25 +147,147 @@ sim::Register* find_register(sim::Call& call_, sim::Device& dev, uint32_t addres
 
 extern "C" {
 
+// ---- board power ----
+
+int zorv_board_count(zorv_ctx_t* ctx, int* count) { return list_count(kBoards, __func__, ctx, count); }
+int zorv_board_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kBoards, __func__, ctx, idx, id); }
+
+int zorv_board_power_on(zorv_ctx_t* ctx, const char* id) {
+    Call call(__func__, ctx, id);
+    if (call.injected()) return call.status();
+    auto board = call.item(kBoards, ctx, id);
+    if (!board) return call.status();
+    board->powered = true;
+    return call.done(0);
+}
+
+int zorv_board_power_off(zorv_ctx_t* ctx, const char* id) {
+    Call call(__func__, ctx, id);
+    if (call.injected()) return call.status();
+    auto board = call.item(kBoards, ctx, id);
+    if (!board) return call.status();
+    if (!board->powered) return call.fail(ZORV_INVALID_OPERATION, "board '%s' is not powered", id);
+    // An unpowered detector delivers nothing: the acquisition has to be ended first.
+    if (sim::acquiring(*board.device))
+        return call.fail(ZORV_INVALID_OPERATION, "board '%s' cannot be powered off while an acquisition is running", id);
+    board->powered = false;
+    return call.done(0);
+}
+
+int zorv_board_is_powered(zorv_ctx_t* ctx, const char* id, int* powered) {
+    return item_value(kBoards, __func__, ctx, id, powered, [](const Board& b) { return b.powered ? 1 : 0; });
+}
+
+// ---- sensor bias supplies ----
+
+int zorv_bias_supply_count(zorv_ctx_t* ctx, int* count) { return list_count(kBiases, __func__, ctx, count); }
+int zorv_bias_supply_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kBiases, __func__, ctx, idx, id); }
+
+int zorv_bias_get(zorv_ctx_t* ctx, const char* id, float* volts) {
+    return item_value(kBiases, __func__, ctx, id, volts, [](const BiasSupply& b) { return float(bias_voltage(b, now())); });
+}
+
+int zorv_bias_set(zorv_ctx_t* ctx, const char* id, float volts) {
+    Call call(__func__, ctx, id, volts);
+    if (call.injected()) return call.status();
+    auto b = call.item(kBiases, ctx, id);
+    if (!b) return call.status();
+    if (!std::isfinite(volts) || volts < b->min || volts > b->max)
+        return call.fail(ZORV_INVALID_ARGUMENT, "bias %g V is outside the range [%g, %g] of '%s'", double(volts), b->min, b->max, id);
+    double t = now();
+    b->from = bias_voltage(*b, t);
+    b->since = t;
+    b->target = volts;
+    return call.done(0);
+}
+
+int zorv_bias_range(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
+    return item_range(kBiases, __func__, ctx, id, min, max,
+                      [](const BiasSupply& b) { return std::pair{float(b.min), float(b.max)}; });
+}
+
+// ---- cooling units ----
+
+int zorv_cooling_count(zorv_ctx_t* ctx, int* count) { return list_count(kCoolers, __func__, ctx, count); }
+int zorv_cooling_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kCoolers, __func__, ctx, idx, id); }
+
+int zorv_cooling_value_unit(zorv_ctx_t* ctx, const char* id, const char** unit) {
+    return item_value(kCoolers, __func__, ctx, id, unit, [](const CoolingUnit& c) { return c.unit.c_str(); });
+}
+
+int zorv_cooling_get_actual(zorv_ctx_t* ctx, const char* id, float* value) {
+    return item_value(kCoolers, __func__, ctx, id, value, [](const CoolingUnit& c) { return float(cooling_actual(c, now())); });
+}
+
+int zorv_cooling_get_desired(zorv_ctx_t* ctx, const char* id, float* value) {
+    return item_value(kCoolers, __func__, ctx, id, value, [](const CoolingUnit& c) { return float(c.desired); });
+}
+
+int zorv_cooling_set_desired(zorv_ctx_t* ctx, const char* id, float value) {
+    Call call(__func__, ctx, id, value);
+    if (call.injected()) return call.status();
+    auto c = call.item(kCoolers, ctx, id);
+    if (!c) return call.status();
+    if (!std::isfinite(value) || value < c->min || value > c->max)
+        return call.fail(ZORV_INVALID_ARGUMENT, "temperature %g is outside the limits [%g, %g] of '%s'", double(value), c->min, c->max, id);
+    double t = now();
+    c->from = cooling_actual(*c, t);
+    c->since = t;
+    c->desired = value;
+    return call.done(0);
+}
+
+int zorv_cooling_limits(zorv_ctx_t* ctx, const char* id, float* min, float* max) {
+    return item_range(kCoolers, __func__, ctx, id, min, max,
+                      [](const CoolingUnit& c) { return std::pair{float(c.min), float(c.max)}; });
+}
+
+// ---- hardware versions ----
+
+int zorv_revision_count(zorv_ctx_t* ctx, int* count) { return list_count(kRevisions, __func__, ctx, count); }
+int zorv_revision_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kRevisions, __func__, ctx, idx, id); }
+
+int zorv_revision_string(zorv_ctx_t* ctx, const char* id, const char** version) {
+    return item_value(kRevisions, __func__, ctx, id, version, [](const Revision& v) { return v.version.c_str(); });
+}
+
+// ---- external synchronisation options ----
+
+int zorv_syncmode_option_count(zorv_ctx_t* ctx, int* count) { return list_count(kSyncOptions, __func__, ctx, count); }
+int zorv_syncmode_option_id(zorv_ctx_t* ctx, int idx, const char** id) { return list_id(kSyncOptions, __func__, ctx, idx, id); }
+
+int zorv_syncmode_option_select(zorv_ctx_t* ctx, const char* id) {
+    Call call(__func__, ctx, id);
+    if (call.injected()) return call.status();
+    auto option = call.item(kSyncOptions, ctx, id);
+    if (!option) return call.status();
+    option.device->supplies.syncSelected = *option;
+    return call.done(0);
+}
+
+// ---- AXI register map ----
+
 int zorv_axi_read(zorv_ctx_t* ctx, uint32_t address, uint32_t* data) {
-    ZORV_ENTER(ctx, address);
-    ZORV_DEVICE_OR_FAIL(data);
-    int status = 0;
-    Register* g = find_register(call_, *dev, address, status);
-    if (!g) return status;
+    Call call(__func__, ctx, address);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, data);
+    if (!dev) return call.status();
+    Register* g = find_register(call, *dev, address);
+    if (!g) return call.status();
     *data = g->value;
-    return call_.done(0, data);
+    return call.done(0, data);
 }
 
 int zorv_axi_write(zorv_ctx_t* ctx, uint32_t address, uint32_t data) {
-    ZORV_ENTER(ctx, address, data);
-    ZORV_DEVICE_OR_FAIL(true);
-    int status = 0;
-    Register* g = find_register(call_, *dev, address, status);
-    if (!g) return status;
-    if (!g->writable) return call_.fail(ZORV_INVALID_ARGUMENT, "the AXI register at address 0x%08" PRIX32 " is read-only", address);
+    Call call(__func__, ctx, address, data);
+    if (call.injected()) return call.status();
+    OpenDevice dev = call.device(ctx, true);
+    if (!dev) return call.status();
+    Register* g = find_register(call, *dev, address);
+    if (!g) return call.status();
+    if (!g->writable) return call.fail(ZORV_INVALID_ARGUMENT, "the AXI register at address 0x%08" PRIX32 " is read-only", address);
     g->value = data;
-    return call_.done(0);
+    return call.done(0);
 }
 
 }  // extern "C"

@@ -1,10 +1,11 @@
-"""Calls of every public method of every module, on an open Device, shared by the tests that run
-them all (leaks, faults). Each is a name and a function of the Device."""
+"""Calls of every method of every module, on an open Device, shared by the tests that run them all
+(leaks, faults). Each is a name and a function of the Device. Every declared method is called by a
+row, directly or through the package's own methods (tests/test_declarations.py checks it)."""
 
 import numpy as np
 
 import zorvsim
-from zorvsdk import chip, dtypes, sinks, zorv
+from zorvsdk import acquisition, chip, dtypes, errors, sinks, zorv
 from zorvsdk.context import _Context
 from zorvsdk.flashmem import Region, Sector
 
@@ -41,6 +42,17 @@ class BadText:
         return 17
 
 
+def ignore(*arrays):
+    """A data callable made once, so that registering it again makes no new object."""
+
+
+def with_block(dev):
+    """The Device as a context manager: the block's end closes and finalizes it; it is opened again."""
+    with dev as same:
+        same.isOpened()
+    dev.open(LOCATOR)
+
+
 MASK = np.zeros((512, 512), dtype=np.uint8)
 BINNING = chip.BinningParams(4, 4, 1000)
 DATA = b"\x00" * 16
@@ -66,12 +78,17 @@ METHODS = {
     "getRuntimeVersion": lambda d: zorv.getRuntimeVersion(),
     "getCompileTimeVersion": lambda d: zorv.getCompileTimeVersion(),
     "pickle refused": lambda d: d.bias.__reduce__(),
+    "with": with_block,
+    "_throwZorvError": lambda d: errors._throwZorvError(-3, "getBoardCount"),
     # acquisition
     "getChannelIds": lambda d: d.acq.getChannelIds(),
     "__getChannelId": lambda d: d.acq._Acquisition__getChannelId(1),
     "begin+end": lambda d: (zorvsim.script("ch0", [{"packets": DATA}]), d.acq.begin("ch0"), d.acq.end("ch0")),
     "begin+abort": lambda d: (zorvsim.script("ch1", [], hold=True), d.acq.begin("ch1"), d.acq.abort("ch1")),
     "setDataCallback(None)": lambda d: d.acq.setDataCallback("ch0", None),
+    "setRawDataCallback": lambda d: d.acq.setRawDataCallback("ch1", ignore),
+    "getDeliveryFailures": lambda d: d.acq.getDeliveryFailures("ch0"),
+    "mode table": lambda d: (acquisition._element_types(), acquisition._delivery_kinds(), acquisition._readout_modes()),
     "begin+end(Recorder)": lambda d: (zorvsim.script("ch1", [{"packets": DATA}]), d.acq.begin("ch1"), d.acq.end("ch1"),
                                       RECORDER.get(timeout=5)),
     # sinks
@@ -166,7 +183,7 @@ METHODS = {
 
 # The calls above whose failure is their purpose: every other one succeeds on an open Device.
 FAILING = {"open(unknown)", "open(None)", "open(bad encode)", "setDacValue(overflow)", "load(malformed)",
-           "pickle refused", "setDataCallback(None)", "Recorder(capacity 0)", "Recorder.get(empty)",
+           "pickle refused", "_throwZorvError", "setDataCallback(None)", "Recorder(capacity 0)", "Recorder.get(empty)",
            "Recorder(not arrays)", "HitMap(0 wide)", "HitMap(raw)"}
 
 # The calls above that reach no SDK function (the sinks' own work).

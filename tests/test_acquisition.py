@@ -3,6 +3,7 @@ data callable as arrays over the library's buffers (scripted through the virtual
 
 import ctypes
 import gc
+import os
 import pickle
 import sys
 import threading
@@ -192,6 +193,80 @@ def test_failures_wait_100_ms_before_raising(opened, method):
     with pytest.raises(errors.ZorvSdkInvalidOperationError, match="channel busy"):
         getattr(opened.acq, method)("ch0")
     assert time.monotonic() - start >= 0.1
+
+
+class PausingTime:
+    """Stands for the module's `time` (looked up when a failure waits): notes each wait and makes a
+    failing call of its own meanwhile, on the waiting thread."""
+
+    def __init__(self, device):
+        self.device = device
+        self.waits = []
+
+    def sleep(self, seconds):
+        self.waits.append(seconds)
+        zorvsim.fail("zorv_dev_is_opened", -3, b"a later failure")
+        with pytest.raises(errors.ZorvSdkInvalidArgumentError):
+            self.device.isOpened()
+
+
+@pytest.mark.parametrize("where", ["main thread", "other thread"])
+@pytest.mark.parametrize("method", ["begin", "abort", "end"])
+def test_failure_text_is_read_after_the_wait(opened, monkeypatch, method, where):
+    # The wait comes first, then the last error of the failed call is read, on the thread that made
+    # it: end and abort on the main thread are made on a helper thread, whose text is kept until the
+    # wait is over; a call made in place reads its thread's text as the wait left it.
+    pausing = PausingTime(opened)
+    monkeypatch.setattr(acquisition, "time", pausing)
+    zorvsim.fail(f"zorv_acq_{method}", -2, b"channel busy")
+    raised = []
+
+    def run():
+        with pytest.raises(errors.ZorvSdkInvalidOperationError) as e:
+            getattr(opened.acq, method)("ch0")
+        raised.append(e.value.args)
+
+    with zorvsim.Journal() as j:
+        if where == "main thread":
+            run()
+        else:
+            worker = threading.Thread(target=run)
+            worker.start()
+            worker.join(10)
+    assert pausing.waits == [0.1]
+    calls = [(e["fn"], e["thread"]) for e in j.entries]
+    failed = next(i for i, (fn, _) in enumerate(calls) if fn == f"zorv_acq_{method}")
+    waited = next(i for i, (fn, _) in enumerate(calls) if fn == "zorv_dev_is_opened")
+    text_read = [i for i, call in enumerate(calls) if call == ("zorv_ctx_get_last_error", calls[failed][1]) and i > failed]
+    assert failed < waited < text_read[0], calls
+    in_place = method == "begin" or where == "other thread"
+    assert raised == [("a later failure",) if in_place else ("channel busy",)]
+
+
+class InterruptedTime:
+    def sleep(self, seconds):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("method", ["abort", "end"])
+def test_interrupted_wait_lets_the_helper_thread_go(opened, monkeypatch, method):
+    # On the main thread the call is made on a helper thread, which keeps the failure's text until
+    # the wait is over; a wait that raises ends the call and lets the helper go without it.
+    def tasks():
+        return len(os.listdir("/proc/self/task"))
+
+    before = tasks()
+    monkeypatch.setattr(acquisition, "time", InterruptedTime())
+    zorvsim.fail(f"zorv_acq_{method}", -2, b"channel busy")
+    with pytest.raises(KeyboardInterrupt):
+        getattr(opened.acq, method)("ch0")
+    deadline = time.monotonic() + 5
+    while tasks() > before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert tasks() == before
+    monkeypatch.undo()
+    with pytest.raises(errors.ZorvSdkInvalidOperationError, match="no acquisition was begun on channel 'ch0'"):
+        getattr(opened.acq, method)("ch0")
 
 
 def test_construction_checks_and_pickling(opened):

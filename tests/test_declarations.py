@@ -1,14 +1,16 @@
 """Every method's argument parsing agrees with the signature it shows: the positional counts, the
 keyword names, the name given in the errors (a class-private method answers as "__getCount()")
-and the defaults of its optional parameters."""
+and the defaults of its optional parameters. Every method's text is laid out as the others."""
 
 import importlib
 import inspect
 import re
+import sys
 
 import pytest
 
 import zorvsdk
+import zorvsim
 
 MODULES = ["acquisition", "axi", "bias", "board", "chip", "configuration", "context", "cooling", "errors",
            "flashmem", "identity", "monitor", "revision", "syncmode", "trigger", "zorv"]
@@ -114,3 +116,83 @@ def test_parser_agrees_with_signature(device, module, owner, name):
             pass
     for p in params[required:]:
         assert p.default is not inspect.Parameter.empty and p.kind is p.POSITIONAL_OR_KEYWORD
+
+
+@pytest.mark.parametrize("module, owner, name", DECLARED, ids=[f"{m}.{o or ''}.{n}" for m, o, n in DECLARED])
+def test_docstring_layout(module, owner, name):
+    """A text of several lines begins on the line after the quotes and every line of it has the
+    indentation of the body (a method's, or a module function's), up to the closing quotes."""
+    mod = importlib.import_module(f"zorvsdk.{module}")
+    doc = (getattr(mod, name) if owner is None else vars(getattr(mod, owner))[name]).__doc__
+    if doc is None or "\n" not in doc:
+        return
+    indent = " " * (4 if owner is None else 8)
+    lines = doc.split("\n")
+    assert lines[0] == "" and lines[-1] == indent, repr(doc)
+    for line in lines[1:-1]:
+        assert line == "" or (line.startswith(indent) and not line.endswith(" ")), repr(line)
+    assert lines[1].strip() and lines[-2].strip(), repr(doc)  # no blank first or last line
+
+
+def reached_by_rows():
+    """(module, owner, name) of every declared method (sinks included) that some row of the shared
+    call table calls, directly or through the package's own methods: each method is replaced on its
+    class (or module) by a wrapper that notes the call, so that calls between the package's methods,
+    which look the method up by name, are seen too; on a class that cannot be changed, the calls
+    made from Python are seen through the profiler."""
+    import calls
+    from zorvsdk import sinks
+
+    methods = DECLARED + [("sinks", o, n) for o in ("Recorder", "HitMap") for n, v in vars(getattr(sinks, o)).items()
+                          if type(v).__name__ == "method_descriptor" and n not in RAW]
+    seen, restore, fixed = set(), [], {}
+
+    def noting(key, original, is_method):
+        if is_method:
+            return lambda self, *a, **k: (seen.add(key), original.__get__(self)(*a, **k))[1]
+        return lambda *a, **k: (seen.add(key), original(*a, **k))[1]
+
+    for key in methods:
+        module, owner, name = key
+        mod = importlib.import_module(f"zorvsdk.{module}")
+        target = mod if owner is None else getattr(mod, owner)
+        original = getattr(target, name) if owner is None else vars(target)[name]
+        try:
+            setattr(target, name, noting(key, original, owner is not None))
+            restore.append((target, name, original))
+        except TypeError:  # an immutable type
+            fixed[(getattr(target, "__name__"), name)] = key
+
+    def profile(frame, event, arg):
+        if event == "c_call":
+            owner = getattr(arg, "__objclass__", None) or type(getattr(arg, "__self__", None))
+            key = fixed.get((owner.__name__, getattr(arg, "__name__", "")))
+            if key:
+                seen.add(key)
+
+    try:
+        for row in calls.METHODS.values():
+            dev = calls.device_for_calls()
+            sys.setprofile(profile)
+            try:
+                row(dev)
+            except Exception:
+                pass  # a row that fails has still called its method
+            finally:
+                sys.setprofile(None)
+                zorvsim.clear_controls()
+                for ch in ("ch0", "ch1"):
+                    if zorvsim.acquiring(ch):
+                        dev.acq.abort(ch)
+                dev.finalize()
+    finally:
+        for target, name, original in restore:
+            setattr(target, name, original)
+    return set(methods), seen
+
+
+def test_every_declared_method_has_a_row_in_the_call_table():
+    methods, seen = reached_by_rows()
+    assert {m for m, _, _ in methods} >= set(MODULES) - {"context", "trigger"} | {"sinks"}
+    missing = sorted(methods - seen)
+    assert missing == [], f"methods that no row of tests/calls.py calls: {missing}"

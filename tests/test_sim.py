@@ -38,6 +38,42 @@ def test_a_refused_model_names_the_place_and_changes_nothing(doc, place):
     assert zorvsim.model() == before
 
 
+ONE_CHIP = {"chips": [{"id": "W0017_C04"}], "chipsPerRow": 1}
+
+
+@pytest.mark.parametrize("chip, size", [
+    ({"chipWidth": 2147483647, "chipHeight": 1}, "4294967294 x 2"),  # the default 2 x 2 grid
+    ({"chipWidth": 65536, "chipHeight": 65536}, "131072 x 131072"),
+    ({**ONE_CHIP, "chipWidth": 65536, "chipHeight": 65537}, "65536 x 65537"),
+    ({**ONE_CHIP, "chipWidth": 2147483647, "chipHeight": 3}, "2147483647 x 3"),
+    # fewer than 2^32 pixels, but a side beyond the model's integers
+    ({"chips": [{"id": "a"}, {"id": "b"}], "chipsPerRow": 2, "chipWidth": 2147483647, "chipHeight": 1}, "4294967294 x 1"),
+    ({"chips": [{"id": f"c{i}"} for i in range(3)], "chipsPerRow": 3, "chipWidth": 1431655766, "chipHeight": 1},
+     "4294967298 x 1"),
+])
+def test_a_detector_beyond_32_bit_pixel_addresses_is_refused(opened, chip, size):
+    before = zorvsim.model()
+    with pytest.raises(zorvsim.SimError) as e:
+        zorvsim.load_model({"devices": [{"chip": chip}]})
+    assert str(e.value) == (
+        f"model: /devices/0/chip: a detector of {size} pixels (the chip grid times the chip size) is beyond the "
+        "32-bit pixel addresses of its deliveries: y * width + x must stay below 2^32, each side below 2^31")
+    with pytest.raises(zorvsim.SimError, match="beyond the 32-bit pixel addresses"):
+        zorvsim.set("/devices/0/chip", {**zorvsim.get("/devices/0/chip"), **chip})  # on an open device
+    assert zorvsim.model() == before
+    assert tuple(opened.config.getMaskSize()) == (512, 512)
+
+
+@pytest.mark.parametrize("chip, size", [
+    ({**ONE_CHIP, "chipWidth": 65536, "chipHeight": 65536}, (65536, 65536)),  # 2^32 pixels: the last address is 2^32 - 1
+    ({**ONE_CHIP, "chipWidth": 2147483647, "chipHeight": 2}, (2147483647, 2)),
+])
+def test_a_detector_whose_addresses_fit_is_loaded(device, chip, size):
+    zorvsim.load_model({"devices": [{"chip": chip}]})
+    device.open("zorvsim:0")
+    assert tuple(device.config.getMaskSize()) == size
+
+
 def test_members_left_out_keep_their_defaults():
     zorvsim.load_model({"devices": [{"product": "Bench unit"}]})
     [d] = Device().enumerate()

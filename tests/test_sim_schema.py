@@ -85,3 +85,68 @@ def test_memories_dump_what_they_were_given(memory, tmp_path):
     before = zorvsim.model()
     zorvsim.load_model(copy.deepcopy(before))
     assert zorvsim.model() == before
+
+
+def _text_places():
+    """One place of each text member of the default model (the first of a list)."""
+    zorvsim.reset()
+    places, kinds = [], set()
+
+    def walk(value, path):
+        if isinstance(value, dict):
+            for key, member in value.items():
+                walk(member, f"{path}/{key}")
+        elif isinstance(value, list):
+            for i, item in enumerate(value):
+                walk(item, f"{path}/{i}")
+        elif isinstance(value, str):
+            kind = "/".join("N" if part.isdigit() else part for part in path.split("/"))
+            if kind not in kinds:
+                kinds.add(kind)
+                places.append(path)
+
+    walk(zorvsim.model(), "")
+    return places
+
+
+# Texts with a rule of their own, which the rule refuses before anything reads the bytes.
+RULED = {"/devices/0/chip/sensor/carriers": 'expected "holes" or "electrons"',
+         "/devices/0/memory/flash/0/contents/0/hex": "expected an even number of hexadecimal digits"}
+
+
+@pytest.mark.parametrize("place", _text_places())
+def test_every_text_of_the_model_holds_bytes_that_are_not_utf8(place):
+    raw = b"\xff\xfe text \xc3\x28"
+    if place in RULED:
+        with pytest.raises(zorvsim.SimError, match=RULED[place]):
+            zorvsim.set(place, raw)
+        return
+    zorvsim.set(place, raw)
+    assert zorvsim.get(place) == {"bytes": raw.hex()}
+    before = zorvsim.model()
+    zorvsim.load_model(copy.deepcopy(before))
+    assert zorvsim.model() == before
+
+
+def test_bytes_that_are_utf8_are_a_plain_text():
+    zorvsim.set("/devices/0/product", {"bytes": "c3a9"})
+    assert zorvsim.get("/devices/0/product") == "\u00e9"
+    zorvsim.load_model({"devices": [{"product": "a", "manufacturer": b"\xe2\x82\xac"}]})
+    assert zorvsim.get("/devices/0/manufacturer") == "\u20ac"
+
+
+@pytest.mark.parametrize("value, problem", [
+    ({"bytes": "ff00ff"}, "a text cannot hold a NUL byte (the library's texts end at their first one)"),
+    ({"bytes": "fff"}, "expected the bytes as pairs of hexadecimal digits"),
+    ({"bytes": "zz"}, "expected the bytes as pairs of hexadecimal digits"),
+    ({"bytes": 255}, "expected the bytes as pairs of hexadecimal digits"),
+    ({"bytes": "ff", "more": 1}, 'expected a string or {"bytes": "<hex>"}, found an object'),
+    ({"hex": "ff"}, 'expected a string or {"bytes": "<hex>"}, found an object'),
+    (7, 'expected a string or {"bytes": "<hex>"}, found an integer'),
+])
+def test_malformed_bytes_are_refused_at_their_place(value, problem):
+    before = zorvsim.model()
+    with pytest.raises(zorvsim.SimError) as e:
+        zorvsim.load_model({"devices": [{"chip": {"senseDacs": ["bandgap", value]}}]})
+    assert str(e.value) == f"model: /devices/0/chip/senseDacs/1: {problem}"
+    assert zorvsim.model() == before

@@ -415,16 +415,20 @@ void acquisition_dealloc(PyObject* self) {
 
 Methods methods;
 
-// The texts of the parameters that most methods share.
-constexpr std::string_view kChannelIdArg = "channelId (str): Acquisition channel identifier.";
+ZORV_SDK_METHOD(methods, getChannelIds, (id_list_body<"_Acquisition__getChannelCount", "_Acquisition__getChannelId">),
+                {}, R"(
+        Retrieves identifiers of acquisition channels.
 
-[[maybe_unused]] const bool channels =
-    declare_id_list<"getChannelIds", "_Acquisition__getChannelCount", "_Acquisition__getChannelId", zorv_acq_ch_count,
-                    zorv_acq_ch_id>(
-        methods, "channelIdx",
-        {docstring("Retrieves identifiers of acquisition channels.", {},
-                   "A list of str objects representing identifiers of acquistion channels."),
-         "", ""});
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing identifiers of acquistion channels.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Acquisition__getChannelCount", getChannelCount, (count_body<zorv_acq_ch_count>), {}, "");
+
+ZORV_SDK_METHOD_AS(methods, "_Acquisition__getChannelId", getChannelId, (id_body<zorv_acq_ch_id>), {"channelIdx"}, "");
 
 Name s_time("time"), s_sleep("sleep"), s_getModeIds("getModeIds"), s_setDataCallback("_Acquisition__setDataCallback");
 
@@ -463,15 +467,14 @@ void set_running(Registration* reg, bool running) {
     reg->sink->acquiring(reg->func.get(), running ? 1 : 0);
 }
 
-// A failure of begin, abort or end is raised after a wait of 100 ms.
-PyObject* fail_after_pause(const CallResult& r) {
+// A failure of begin, abort or end waits 100 ms (time.sleep(0.1), with the module's `time` looked up
+// now) before its last error is read and raised. False with the exception of the wait.
+bool pause() {
     Ref time = Ref::steal(global(s_time));
-    if (!time) return nullptr;
+    if (!time) return false;
     Ref delay = Ref::steal(PyFloat_FromDouble(0.1));
-    if (!delay) return nullptr;
-    Ref slept = Ref::steal(PyObject_CallMethodOneArg(time.get(), s_sleep, delay.get()));
-    if (!slept || !r.check()) return nullptr;
-    Py_RETURN_NONE;
+    if (!delay) return false;
+    return bool(Ref::steal(PyObject_CallMethodOneArg(time.get(), s_sleep, delay.get())));
 }
 
 PyObject* begin_(PyObject* self, const Utf8Text& channel) {
@@ -480,16 +483,21 @@ PyObject* begin_(PyObject* self, const Utf8Text& channel) {
     if (!ctx || !check_layout(acq_of(self), reg)) return nullptr;
     int status = sdk_call(ctx, zorv_acq_begin, channel.c_str());
     if (status < 0) {
-        const char* text = "";
-        zorv_ctx_get_last_error(ctx, &text);
-        return fail_after_pause({status, text ? text : ""});
+        if (!pause() || !check_failure(ctx, status)) return nullptr;
+        Py_RETURN_NONE;
     }
     set_running(reg, true);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"},
-               docstring("Begins asynchronous acquisition.",
-                         {kChannelIdArg}, "None"));
+ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"}, R"(
+        Begins asynchronous acquisition.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            None
+        )");
 
 // end and abort wait for the acquisition (or its delivery in progress) to stop, answering Ctrl-C.
 // An interrupted end asks the SDK to abort and waits on until the acquisition has stopped, so
@@ -501,6 +509,7 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
     if (!ctx) return nullptr;
     std::string name(channel.c_str());
     BlockingCall c{o->context, ctx, [=] { return Fn(ctx, name.c_str()); }};
+    c.before_error = pause;
     if (AbortOnInterrupt)
         c.on_interrupt = [=] {
             return call_detached(o->context, ctx, [=] { return zorv_acq_abort(ctx, name.c_str()); });
@@ -508,19 +517,31 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
     CallResult result;
     bool returned = call_blocking(std::move(c), result);
     set_running(latest(o, channel), false);
-    if (!returned) return nullptr;
-    if (result.status < 0) return fail_after_pause(result);
+    if (!returned || !result.check()) return nullptr;
     Py_RETURN_NONE;
 }
 
 constexpr auto abort_ = stop<zorv_acq_abort, false>;
-ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"},
-               docstring("Aborts acquisition.", {kChannelIdArg}, "None"));
+ZORV_METHOD_AS(methods, "abort", abort_, {"channelId"}, R"(
+        Aborts acquisition.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            None
+        )");
 
 constexpr auto end_ = stop<zorv_acq_end, true>;
-ZORV_METHOD_AS(methods, "end", end_, {"channelId"},
-               docstring("Blocks until the asynchronous acquisition started by :func:`~begin` is finished.",
-                         {kChannelIdArg}, "None"));
+ZORV_METHOD_AS(methods, "end", end_, {"channelId"}, R"(
+        Blocks until the asynchronous acquisition started by :func:`~begin` is finished.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            None
+        )");
 
 PyObject* not_supported(PyObject* mode) {
     PyErr_Format(exception(Exc::InvalidOperation), "%U is not supported!", mode);
@@ -602,10 +623,17 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     }
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"},
-               docstring("Sets acquisition data callback.",
-                         {kChannelIdArg, "func (AcqDataCallback): Acquisition data callback.",
-                          "raw (bool): True if raw data should be retrieved, False otherwise"}, "None"));
+ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"}, R"(
+        Sets acquisition data callback.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+            func (AcqDataCallback): Acquisition data callback.
+            raw (bool): True if raw data should be retrieved, False otherwise
+
+        Returns:
+            None
+        )");
 
 // setDataCallback and setRawDataCallback: self._Acquisition__setDataCallback(channelId, func, raw=...)
 template <bool Raw>
@@ -619,28 +647,47 @@ PyObject* register_callable(PyObject* self, PyObject* channelId, PyObject* func)
 }
 
 constexpr auto setDataCallback = register_callable<false>;
-ZORV_METHOD(methods, setDataCallback, {"channelId", "func"},
-            docstring("Sets processed acquisition data callback.",
-                      {kChannelIdArg, "func (AcqDataCallback): Acquisition data callback."}, "None"));
+ZORV_METHOD(methods, setDataCallback, {"channelId", "func"}, R"(
+        Sets processed acquisition data callback.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+            func (AcqDataCallback): Acquisition data callback.
+
+        Returns:
+            None
+        )");
 
 constexpr auto setRawDataCallback = register_callable<true>;
-ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"},
-            docstring("Sets raw acquisition data callback.",
-                      {kChannelIdArg, "func (AcqDataCallback): Raw acquisition data callback."}, "None"));
+ZORV_METHOD(methods, setRawDataCallback, {"channelId", "func"}, R"(
+        Sets raw acquisition data callback.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+            func (AcqDataCallback): Raw acquisition data callback.
+
+        Returns:
+            None
+        )");
 
 PyObject* getDeliveryFailures(PyObject* self, const Utf8Text& channelId) {
     const Registration* reg = latest(acq_of(self), channelId);
     return PyLong_FromUnsignedLongLong(reg ? reg->failures : 0);
 }
-ZORV_METHOD(methods, getDeliveryFailures, {"channelId"},
-            docstring("Counts the failed deliveries of the channel's current registration.\n"
-                      "\n"
-                      "A delivery fails when the data callable raises (or cannot be called), when its arrays\n"
-                      "cannot be made, or when the SDK fails to report its data. The first failure of each\n"
-                      "registration is reported through ``sys.unraisablehook``; later ones are only counted.",
-                      {kChannelIdArg},
-                      "The number of failed deliveries since the channel was last registered through this\n"
-                      "object (0 for a channel never registered)."));
+ZORV_METHOD(methods, getDeliveryFailures, {"channelId"}, R"(
+        Counts the failed deliveries of the channel's current registration.
+
+        A delivery fails when the data callable raises (or cannot be called), when its arrays
+        cannot be made, or when the SDK fails to report its data. The first failure of each
+        registration is reported through ``sys.unraisablehook``; later ones are only counted.
+
+        Args:
+            channelId (str): Acquisition channel identifier.
+
+        Returns:
+            The number of failed deliveries since the channel was last registered through this
+            object (0 for a channel never registered).
+        )");
 
 PyObject* interpreter_entries(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_entries); }
 
@@ -709,14 +756,14 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-const char kBody[] = R"(
-import time
-import numpy as np
-)";
+const char kAcquisitionDoc[] = R"(
+    Acquisition object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
 
 int exec(PyObject* m) {
     // The type is bound before the imports, so that zorvsdk.chip may be imported first.
-    if (!add_component(m, "zorvsdk.acquisition.__Acquisition", "Acquisition object.", methods, sizeof(AcquisitionObject),
+    if (!add_component(m, "zorvsdk.acquisition.__Acquisition", kAcquisitionDoc, methods, sizeof(AcquisitionObject),
                        {acquisition_new, acquisition_dealloc, acquisition_traverse, acquisition_clear}))
         return -1;
     g_chip_type = import_type("zorvsdk.chip", "__Chip", sizeof(ChipObject));
@@ -725,7 +772,7 @@ int exec(PyObject* m) {
     if (!declared || !init_arrays("zorvsdk.acquisition.SdkBuffer") || PyModule_AddFunctions(m, kFunctions) < 0 ||
         PyModule_AddFunctions(m, declared) < 0)
         return -1;
-    return run_body(m, kBody) ? 0 : -1;
+    return add_imports(m, {{"time"}, {"numpy", {}, "np"}}) ? 0 : -1;
 }
 
 }  // namespace

@@ -9,14 +9,19 @@ namespace {
 
 Methods methods;
 
-// The texts of the parameters that most methods share.
-constexpr std::string_view kBoardIdArg = "boardId (str): Board identifier.";
-
 Name s_errors("errors");
 Name s_throwZorvError("_throwZorvError");
 
 constexpr auto getBoardIds = id_list_body<"_Board__getCount", "_Board__getId">;
-ZORV_METHOD(methods, getBoardIds, {}, list_doc("board"));
+ZORV_METHOD(methods, getBoardIds, {}, R"(
+        Retrieves board identifiers.
+
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing board identifiers.
+        )");
 
 // A failing count is reported through errors._throwZorvError(status, "getBoardCount"), without
 // the last error of the context.
@@ -43,24 +48,64 @@ PyObject* getCount(PyObject* self) {
     }
     return PyLong_FromLong(count);
 }
-ZORV_METHOD_AS(methods, "_Board__getCount", getCount, {}, count_doc("boards"));
+ZORV_METHOD_AS(methods, "_Board__getCount", getCount, {}, R"(
+        Retrieves the number of boards.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of boards.
+        )");
 
 ZORV_SDK_METHOD_AS(methods, "_Board__getId", getId, (id_body<zorv_board_id>),
-                   {"boardIdx"}, id_doc("a", "board", "boardIdx"));
+                   {"boardIdx"}, R"(
+        Retrieves a board identifier by its index.
 
-ZORV_SDK_METHOD(methods, powerOn, (command<zorv_board_power_on>), {"boardId"},
-                docstring("Powers the board on.", {kBoardIdArg}, "None"));
+        Args:
+            boardIdx (int): Index of the board.
 
-ZORV_SDK_METHOD(methods, powerOff, (command<zorv_board_power_off>), {"boardId"},
-                docstring("Powers the board off. Cannot be called before corresponding :func:`~powerOn`.",
-                          {kBoardIdArg}, "None"));
+        Returns:
+            A str value representing the board identifier.
+        )");
 
-ZORV_SDK_METHOD(methods, isPowered, (value_by_id<zorv_board_is_powered, from_bool>), {"boardId"},
-                docstring("Checks whether the board is powered.", {kBoardIdArg},
-                          "A bool value. True if the specified board is powered, False otherwise."));
+ZORV_SDK_METHOD(methods, powerOn, (command<zorv_board_power_on>), {"boardId"}, R"(
+        Powers the board on.
+
+        Args:
+            boardId (str): Board identifier.
+
+        Returns:
+            None
+        )");
+
+ZORV_SDK_METHOD(methods, powerOff, (command<zorv_board_power_off>), {"boardId"}, R"(
+        Powers the board off. Cannot be called before corresponding :func:`~powerOn`.
+
+        Args:
+            boardId (str): Board identifier.
+
+        Returns:
+            None
+        )");
+
+ZORV_SDK_METHOD(methods, isPowered, (value_by_id<zorv_board_is_powered, from_bool>), {"boardId"}, R"(
+        Checks whether the board is powered.
+
+        Args:
+            boardId (str): Board identifier.
+
+        Returns:
+            A bool value. True if the specified board is powered, False otherwise.
+        )");
+
+const char kBoardDoc[] = R"(
+    Board object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.board.__Board", "Board object.", methods) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.board.__Board", kBoardDoc, methods) && add_imports(m, {}) ? 0 : -1;
 }
 
 }  // namespace

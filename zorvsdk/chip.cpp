@@ -17,31 +17,52 @@ namespace {
 
 Methods methods;
 
-// The texts of the parameters that most methods share.
-constexpr std::string_view kDacIdArg = "dacId (str): DAC identifier.";
-constexpr std::string_view kThreshIdArg = "threshId (str): Threshold identifier.";
-
 Name s_ChipPolarity("ChipPolarity"), s_positive("positive"), s_withoutParams("_Chip__selectModeWithoutParams"),
     s_withParams("_Chip__selectModeWithParams"), s_width("width"), s_height("height"), s_dwellTime("dwellTime");
 
-// The texts of the chip's identifier lists: the items of the list ("DAC"), their number ("DACs"),
-// and one of them with the parameter of its index ("a DAC", "dacIdx").
-IdListDocs id_list_docs(std::string_view item, std::string_view items, std::string_view one, std::string_view index) {
-    return {list_doc(item), count_doc(items),
-            docstring("Retrieves " + std::string(one) + " identifier by its index.",
-                      {std::string(index) + " (int): Index."}, "A str value representing the identifier.")};
-}
+ZORV_SDK_METHOD(methods, refresh, (command<zorv_chip_refresh>), {}, R"(
+        Brings chips into their default state.
 
-ZORV_SDK_METHOD(methods, refresh, (command<zorv_chip_refresh>), {},
-                docstring("Brings chips into their default state.\n"
-                          "\n"
-                          "This includes DAC and configuration matrix setup.", {}, "None"));
+        This includes DAC and configuration matrix setup.
+
+        Args:
+            None
+
+        Returns:
+            None
+        )");
 
 // ---- chips and polarity ----
 
-[[maybe_unused]] const bool chips =
-    declare_id_list<"getChipIds", "_Chip__getChipCount", "_Chip__getChipId", zorv_chip_count, zorv_chip_id>(
-        methods, "chipIdx", id_list_docs("chip", "chips", "a chip", "chipIdx"));
+ZORV_SDK_METHOD(methods, getChipIds, (id_list_body<"_Chip__getChipCount", "_Chip__getChipId">), {}, R"(
+        Retrieves chip identifiers.
+
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing chip identifiers.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Chip__getChipCount", getChipCount, (count_body<zorv_chip_count>), {}, R"(
+        Retrieves the number of chips.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of chips.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Chip__getChipId", getChipId, (id_body<zorv_chip_id>), {"chipIdx"}, R"(
+        Retrieves a chip identifier by its index.
+
+        Args:
+            chipIdx (int): Index.
+
+        Returns:
+            A str value representing the identifier.
+        )");
 
 PyObject* getPolarity(PyObject* self, int chipIdx) {
     // The SDK may report any int: it is received as one, since a value outside the enumeration's
@@ -52,8 +73,15 @@ PyObject* getPolarity(PyObject* self, int chipIdx) {
         return nullptr;
     return make_record(s_ChipPolarity, {PyLong_FromLong(long(polarity))});
 }
-ZORV_METHOD(methods, getPolarity, {"chipIdx"},
-            docstring("Retrieves chip polarity.", {"chipIdx (int): Chip index."}, "A ChipPolarity enum."));
+ZORV_METHOD(methods, getPolarity, {"chipIdx"}, R"(
+        Retrieves chip polarity.
+
+        Args:
+            chipIdx (int): Chip index.
+
+        Returns:
+            A ChipPolarity enum.
+        )");
 
 PyObject* setPolarity(PyObject* self, int chipIdx, PyObject* chipPolarity) {
     Ref cls = Ref::steal(global(s_ChipPolarity));
@@ -68,25 +96,92 @@ PyObject* setPolarity(PyObject* self, int chipIdx, PyObject* chipPolarity) {
         return nullptr;
     Py_RETURN_NONE;
 }
-ZORV_METHOD(methods, setPolarity, {"chipIdx", "chipPolarity"},
-            docstring("Sets chip polarity.", {"chipIdx (int): Chip index.",
-                       "chipPolarity (ChipPolarity): Chip polarity to be set."}, "None"));
+ZORV_METHOD(methods, setPolarity, {"chipIdx", "chipPolarity"}, R"(
+        Sets chip polarity.
+
+        Args:
+            chipIdx (int): Chip index.
+            chipPolarity (ChipPolarity): Chip polarity to be set.
+
+        Returns:
+            None
+        )");
 
 // ---- sense DACs ----
 
-[[maybe_unused]] const bool sense_dacs =
-    declare_id_list<"getSenseDacIds", "_Chip__getSenseDacCount", "_Chip__getSenseDacName", zorv_chip_sense_dac_count,
-                    zorv_chip_sense_dac_name>(methods, "senseDacIdx",
-                                              id_list_docs("sense DAC", "sense DACs", "a sense DAC", "senseDacIdx"));
+ZORV_SDK_METHOD(methods, getSenseDacIds, (id_list_body<"_Chip__getSenseDacCount", "_Chip__getSenseDacName">), {}, R"(
+        Retrieves sense DAC identifiers.
 
-ZORV_SDK_METHOD(methods, selectSenseDac, (command<zorv_chip_sense_dac_sel>), {"senseDacId"},
-                docstring("Selects the specified sense DAC.", {"senseDacId (str): Sense DAC identifier."}, "None"));
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing sense DAC identifiers.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Chip__getSenseDacCount", getSenseDacCount, (count_body<zorv_chip_sense_dac_count>),
+                   {}, R"(
+        Retrieves the number of sense DACs.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of sense DACs.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Chip__getSenseDacName", getSenseDacName, (id_body<zorv_chip_sense_dac_name>),
+                   {"senseDacIdx"}, R"(
+        Retrieves a sense DAC identifier by its index.
+
+        Args:
+            senseDacIdx (int): Index.
+
+        Returns:
+            A str value representing the identifier.
+        )");
+
+ZORV_SDK_METHOD(methods, selectSenseDac, (command<zorv_chip_sense_dac_sel>), {"senseDacId"}, R"(
+        Selects the specified sense DAC.
+
+        Args:
+            senseDacId (str): Sense DAC identifier.
+
+        Returns:
+            None
+        )");
 
 // ---- readout modes ----
 
-[[maybe_unused]] const bool modes =
-    declare_id_list<"getModeIds", "_Chip__getModeCount", "_Chip__getModeId", zorv_chip_mode_count, zorv_chip_mode_id>(
-        methods, "modeIdx", id_list_docs("acquisition mode", "acquisition modes", "an acquisition mode", "modeIdx"));
+ZORV_SDK_METHOD(methods, getModeIds, (id_list_body<"_Chip__getModeCount", "_Chip__getModeId">), {}, R"(
+        Retrieves acquisition mode identifiers.
+
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing acquisition mode identifiers.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Chip__getModeCount", getModeCount, (count_body<zorv_chip_mode_count>), {}, R"(
+        Retrieves the number of acquisition modes.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of acquisition modes.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Chip__getModeId", getModeId, (id_body<zorv_chip_mode_id>), {"modeIdx"}, R"(
+        Retrieves an acquisition mode identifier by its index.
+
+        Args:
+            modeIdx (int): Index.
+
+        Returns:
+            A str value representing the identifier.
+        )");
 
 PyObject* selectMode(PyObject* self, PyObject* modeId, PyObject* modeParams) {
     bool with = modeParams && modeParams != Py_None;
@@ -122,8 +217,15 @@ PyObject* selectModeWithoutParams(PyObject* self, PyObject* modeId) {
     record_mode(self, id);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Chip__selectModeWithoutParams", selectModeWithoutParams, {"modeId"},
-               docstring("Selects acquisition mode.", {"modeId (str): Acquisition mode identifier."}, "None"));
+ZORV_METHOD_AS(methods, "_Chip__selectModeWithoutParams", selectModeWithoutParams, {"modeId"}, R"(
+        Selects acquisition mode.
+
+        Args:
+            modeId (str): Acquisition mode identifier.
+
+        Returns:
+            None
+        )");
 
 template <class T>
 bool read_attr(PyObject* obj, PyObject* name, bool (*convert)(PyObject*, T&), T& out) {
@@ -143,102 +245,204 @@ PyObject* selectModeWithParams(PyObject* self, PyObject* modeId, PyObject* modeP
     record_mode(self, id);
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"modeId", "modeParams"},
-               docstring("Selects acquisition mode.", {"modeId (str): Acquisition mode identifier.",
-                          "modeParams (obj): Acquisition mode parameters."}, "None"));
+ZORV_METHOD_AS(methods, "_Chip__selectModeWithParams", selectModeWithParams, {"modeId", "modeParams"}, R"(
+        Selects acquisition mode.
+
+        Args:
+            modeId (str): Acquisition mode identifier.
+            modeParams (obj): Acquisition mode parameters.
+
+        Returns:
+            None
+        )");
 
 // ---- DACs ----
 
-[[maybe_unused]] const bool dacs =
-    declare_id_list<"getDacIds", "_Chip__getDacCount", "_Chip__getDacName", zorv_chip_dac_count, zorv_chip_dac_name>(
-        methods, "dacIdx", id_list_docs("DAC", "DACs", "a DAC", "dacIdx"));
+ZORV_SDK_METHOD(methods, getDacIds, (id_list_body<"_Chip__getDacCount", "_Chip__getDacName">), {}, R"(
+        Retrieves DAC identifiers.
 
-ZORV_SDK_METHOD(methods, getDacValue, (value_by_id<zorv_chip_dac_value_get, PyLong_FromLong>), {"dacId"},
-                docstring("Retrieves value of the specified DAC.", {kDacIdArg},
-                          "An int value representing the value of specified DAC."));
+        Args:
+            None
 
-ZORV_SDK_METHOD(methods, setDacValue, (command<zorv_chip_dac_value_set>), {"dacId", "dacValue"},
-                docstring("Sets value of the specified DAC.",
-                          {kDacIdArg, "dacValue (int): DAC value to set."}, "None"));
+        Returns:
+            A list of str objects representing DAC identifiers.
+        )");
 
-ZORV_SDK_METHOD(methods, getDacLimits, (record_by_id<zorv_chip_dac_limits, "DacLimits">), {"dacId"},
-                docstring("Retrieves DAC limits of the specified DAC.", {kDacIdArg},
-                          "A :obj:`~DacLimits` object."));
+ZORV_SDK_METHOD_AS(methods, "_Chip__getDacCount", getDacCount, (count_body<zorv_chip_dac_count>), {}, R"(
+        Retrieves the number of DACs.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of DACs.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Chip__getDacName", getDacName, (id_body<zorv_chip_dac_name>), {"dacIdx"}, R"(
+        Retrieves a DAC identifier by its index.
+
+        Args:
+            dacIdx (int): Index.
+
+        Returns:
+            A str value representing the identifier.
+        )");
+
+ZORV_SDK_METHOD(methods, getDacValue, (value_by_id<zorv_chip_dac_value_get, PyLong_FromLong>), {"dacId"}, R"(
+        Retrieves value of the specified DAC.
+
+        Args:
+            dacId (str): DAC identifier.
+
+        Returns:
+            An int value representing the value of specified DAC.
+        )");
+
+ZORV_SDK_METHOD(methods, setDacValue, (command<zorv_chip_dac_value_set>), {"dacId", "dacValue"}, R"(
+        Sets value of the specified DAC.
+
+        Args:
+            dacId (str): DAC identifier.
+            dacValue (int): DAC value to set.
+
+        Returns:
+            None
+        )");
+
+ZORV_SDK_METHOD(methods, getDacLimits, (record_by_id<zorv_chip_dac_limits, "DacLimits">), {"dacId"}, R"(
+        Retrieves DAC limits of the specified DAC.
+
+        Args:
+            dacId (str): DAC identifier.
+
+        Returns:
+            A :obj:`~DacLimits` object.
+        )");
 
 // ---- thresholds ----
 
-[[maybe_unused]] const bool thresholds =
-    declare_id_list<"getThresholdIds", "_Chip__getThresholdCount", "_Chip__getThresholdId", zorv_chip_threshold_count,
-                    zorv_chip_threshold_id>(methods, "threshIdx",
-                                            id_list_docs("threshold", "thresholds", "a threshold", "threshIdx"));
+ZORV_SDK_METHOD(methods, getThresholdIds, (id_list_body<"_Chip__getThresholdCount", "_Chip__getThresholdId">), {}, R"(
+        Retrieves threshold identifiers.
+
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing threshold identifiers.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Chip__getThresholdCount", getThresholdCount, (count_body<zorv_chip_threshold_count>),
+                   {}, R"(
+        Retrieves the number of thresholds.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of thresholds.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Chip__getThresholdId", getThresholdId, (id_body<zorv_chip_threshold_id>),
+                   {"threshIdx"}, R"(
+        Retrieves a threshold identifier by its index.
+
+        Args:
+            threshIdx (int): Index.
+
+        Returns:
+            A str value representing the identifier.
+        )");
 
 ZORV_SDK_METHOD(methods, isThresholdCalibrated, (value_by_id<zorv_chip_threshold_is_calibrated, from_bool>),
-                {"threshId"},
-                docstring("Checks whether a specified threshold is calibrated.",
-                          {kThreshIdArg},
-                          "A bool value. True if the threshold is calibrated, False otherwise."));
+                {"threshId"}, R"(
+        Checks whether a specified threshold is calibrated.
 
-ZORV_SDK_METHOD(methods, getThreshold, (value_by_id<zorv_chip_threshold_get, PyFloat_FromDouble>), {"threshId"},
-                docstring("Retrieves value of the specified threshold (in keV).",
-                          {kThreshIdArg},
-                          "A float value representing the value of the specified threshold."));
+        Args:
+            threshId (str): Threshold identifier.
 
-ZORV_SDK_METHOD(methods, setThreshold, (command<zorv_chip_threshold_set>), {"threshId", "threshValue"},
-                docstring("Sets value of the specified threshold (in keV).",
-                          {kThreshIdArg, "threshValue (float): Threshold value to be set."},
-                          "None"));
+        Returns:
+            A bool value. True if the threshold is calibrated, False otherwise.
+        )");
 
-ZORV_SDK_METHOD(methods, getThresholdRange, (record_by_id<zorv_chip_threshold_range, "ThresholdRange">), {"threshId"},
-                docstring("Retrieves threshold range of the specified threshold (in keV).",
-                          {kThreshIdArg}, "A :obj:`~ThresholdRange` object."));
+ZORV_SDK_METHOD(methods, getThreshold, (value_by_id<zorv_chip_threshold_get, PyFloat_FromDouble>), {"threshId"}, R"(
+        Retrieves value of the specified threshold (in keV).
 
-ZORV_SDK_METHOD(methods, getRawThreshold, (value_by_id<zorv_chip_threshold_raw_get, PyLong_FromLong>), {"threshId"},
-                docstring("Retrieves raw value of the specified threshold.",
-                          {kThreshIdArg},
-                          "An int value representing raw value of the specified threshold."));
+        Args:
+            threshId (str): Threshold identifier.
 
-ZORV_SDK_METHOD(methods, setRawThreshold, (command<zorv_chip_threshold_raw_set>), {"threshId", "threshValue"},
-                docstring("Sets raw value of the specified threshold.",
-                          {kThreshIdArg, "threshValue (int): Threshold value to be set."},
-                          "None"));
+        Returns:
+            A float value representing the value of the specified threshold.
+        )");
+
+ZORV_SDK_METHOD(methods, setThreshold, (command<zorv_chip_threshold_set>), {"threshId", "threshValue"}, R"(
+        Sets value of the specified threshold (in keV).
+
+        Args:
+            threshId (str): Threshold identifier.
+            threshValue (float): Threshold value to be set.
+
+        Returns:
+            None
+        )");
+
+ZORV_SDK_METHOD(methods, getThresholdRange, (record_by_id<zorv_chip_threshold_range, "ThresholdRange">),
+                {"threshId"}, R"(
+        Retrieves threshold range of the specified threshold (in keV).
+
+        Args:
+            threshId (str): Threshold identifier.
+
+        Returns:
+            A :obj:`~ThresholdRange` object.
+        )");
+
+ZORV_SDK_METHOD(methods, getRawThreshold, (value_by_id<zorv_chip_threshold_raw_get, PyLong_FromLong>), {"threshId"}, R"(
+        Retrieves raw value of the specified threshold.
+
+        Args:
+            threshId (str): Threshold identifier.
+
+        Returns:
+            An int value representing raw value of the specified threshold.
+        )");
+
+ZORV_SDK_METHOD(methods, setRawThreshold, (command<zorv_chip_threshold_raw_set>), {"threshId", "threshValue"}, R"(
+        Sets raw value of the specified threshold.
+
+        Args:
+            threshId (str): Threshold identifier.
+            threshValue (int): Threshold value to be set.
+
+        Returns:
+            None
+        )");
 
 ZORV_SDK_METHOD(methods, getRawThresholdRange, (record_by_id<zorv_chip_threshold_raw_range, "RawThresholdRange">),
-                {"threshId"},
-                docstring("Retrieves raw threshold range of the specified threshold.",
-                          {kThreshIdArg}, "A :obj:`~RawThresholdRange` object."));
+                {"threshId"}, R"(
+        Retrieves raw threshold range of the specified threshold.
 
-// The polarity of a chip, defined between the records so that the module's names keep their order.
-const char kPolarity[] = R"(
+        Args:
+            threshId (str): Threshold identifier.
 
-class ChipPolarity(Enum):
-    """
-    Contains polarity of a chip.
-    """
-    positive = 0
-    negative = 1
-)";
+        Returns:
+            A :obj:`~RawThresholdRange` object.
+        )");
+
+const char kChipDoc[] = R"(
+    Chip object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
 
 int exec(PyObject* m) {
     // The type is bound before the imports, so that zorvsdk.acquisition may be imported first.
-    if (!add_component(m, "zorvsdk.chip.__Chip", "Chip object.", methods, sizeof(ChipObject))) return -1;
+    if (!add_component(m, "zorvsdk.chip.__Chip", kChipDoc, methods, sizeof(ChipObject))) return -1;
     PyTypeObject* acq = import_type("zorvsdk.acquisition", "__Acquisition", sizeof(AcquisitionObject));
     if (!acq) return -1;
     Py_DECREF(acq);  // imported for type checking only
-    return add_records(m, {{"DacLimits", "Contains minimum and maximum DAC values.",
-                            {{"min", "int", "Minimum DAC value."}, {"max", "int", "Maximum DAC value."}}},
-                           {"ThresholdRange", "Contains minimum, maximum and noise of threshold.",
-                            {{"min", "float", "Minimum threshold."},
-                             {"max", "float", "Maximum threshold."},
-                             {"noise", "float", "Noise of threshold."}},
-                            "Args"},
-                           {"RawThresholdRange", "Contains minimum and maximum raw threshold.",
-                            {{"min", "int", "Minimum raw threshold."}, {"max", "int", "Maximum raw threshold."}}}},
-                       "from enum import Enum\n") &&
-                   run_body(m, kPolarity) &&
-                   add_records(m, {{"BinningParams", "Contains binning parameters.",
-                                    {{"width", "int", "Bin width in pixels."},
-                                     {"height", "int", "Bin height in pixels."},
-                                     {"dwellTime", "int", "Dwell time of a bin."}}}})
+    return add_imports(m, {{"typing", {"NamedTuple"}},
+                           {"enum", {"Enum"}},
+                           {"zorvsdk._records",
+                            {"DacLimits", "ThresholdRange", "RawThresholdRange", "ChipPolarity", "BinningParams"}}})
                ? 0
                : -1;
 }

@@ -18,19 +18,31 @@ Methods methods;
 Name s_PixelMaskDimensions("PixelMaskDimensions"), s_getMaskSize("getMaskSize"), s_width("width"),
     s_height("height"), s_zeros("zeros"), s_reshape("reshape"), s_flatten("flatten");
 
-ZORV_SDK_METHOD(methods, load, (command<zorv_load_configuration, Utf8Text>), {"configType", "content"},
-                docstring("Loads configuration.",
-                          {"configType (str): Type of configuration, for example \"xml\" or \"yml\".",
-                           "content (str): Content of configuration represented as str."}, "None"));
+ZORV_SDK_METHOD(methods, load, (command<zorv_load_configuration, Utf8Text>), {"configType", "content"}, R"(
+        Loads configuration.
+
+        Args:
+            configType (str): Type of configuration, for example "xml" or "yml".
+            content (str): Content of configuration represented as str.
+
+        Returns:
+            None
+        )");
 
 PyObject* getMaskSize(PyObject* self) {
     pixel_mask_size size{0, 0};
     if (!call(self, zorv_get_pixel_mask_size, &size)) return nullptr;
     return make_record(s_PixelMaskDimensions, {PyLong_FromSize_t(size.width), PyLong_FromSize_t(size.height)});
 }
-ZORV_METHOD(methods, getMaskSize, {},
-            docstring("Retrieves dimensions (width, height) of pixel mask.", {},
-                      "A :obj:`~PixelMaskDimensions` object"));
+ZORV_METHOD(methods, getMaskSize, {}, R"(
+        Retrieves dimensions (width, height) of pixel mask.
+
+        Args:
+            None
+
+        Returns:
+            A :obj:`~PixelMaskDimensions` object
+        )");
 
 // self.getMaskSize() and its two fields.
 bool mask_size(PyObject* self, Ref& width, Ref& height) {
@@ -76,12 +88,18 @@ PyObject* getMask(PyObject* self) {
     if (!newShape) return nullptr;
     return PyObject_CallMethodOneArg(array.get(), s_reshape, newShape.get());
 }
-ZORV_METHOD(methods, getMask, {},
-            docstring("Retrieves current pixel mask.", {},
-                      "2D numpy array of uint8.\n"
-                      "Each uint8 element represents a mask of a single pixel.\n"
-                      "0 means the pixel is unmasked, non-zero implies pixel is masked.\n"
-                      "The array is stored in column-major order."));
+ZORV_METHOD(methods, getMask, {}, R"(
+        Retrieves current pixel mask.
+
+        Args:
+            None
+
+        Returns:
+            2D numpy array of uint8.
+            Each uint8 element represents a mask of a single pixel.
+            0 means the pixel is unmasked, non-zero implies pixel is masked.
+            The array is stored in column-major order.
+        )");
 
 PyObject* setMask(PyObject* self, PyObject* mask) {
     Ref flat = Ref::steal(PyObject_CallMethodNoArgs(mask, s_flatten));
@@ -106,20 +124,30 @@ PyObject* setMask(PyObject* self, PyObject* mask) {
     if (!call(self, zorv_set_pixel_mask, static_cast<const pixel_mask*>(&given))) return nullptr;
     Py_RETURN_NONE;
 }
-ZORV_METHOD(methods, setMask, {"mask"},
-            docstring("Sets pixel mask.",
-                      {"mask (ArrayLike): 2D numpy array of uint8.\n"
-                       "    Each uint8 element represents a mask of a single pixel.\n"
-                       "    0 means the pixel is unmasked, non-zero implies pixel is masked.\n"
-                       "    The array is expected to be in column-major order."}, "None"));
+ZORV_METHOD(methods, setMask, {"mask"}, R"(
+        Sets pixel mask.
+
+        Args:
+            mask (ArrayLike): 2D numpy array of uint8.
+                Each uint8 element represents a mask of a single pixel.
+                0 means the pixel is unmasked, non-zero implies pixel is masked.
+                The array is expected to be in column-major order.
+
+        Returns:
+            None
+        )");
+
+const char kConfigurationDoc[] = R"(
+    Configuration object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.configuration.__Configuration", "Configuration object.", methods) &&
+    return add_component(m, "zorvsdk.configuration.__Configuration", kConfigurationDoc, methods) &&
                    import_numpy() &&
-                   add_records(m, {{"PixelMaskDimensions", "Contains dimensions of pixel mask.",
-                                    {{"width", "int", "Width of the pixel mask."},
-                                     {"height", "int", "Height of the pixel mask."}}}},
-                               "import numpy as np\n")
+                   add_imports(m, {{"typing", {"NamedTuple"}},
+                                   {"numpy", {}, "np"},
+                                   {"zorvsdk._records", {"PixelMaskDimensions"}}})
                ? 0
                : -1;
 }

@@ -134,11 +134,16 @@ PyObject* read(PyObject* self, PyObject* startingAddress, PyObject* dataLen) {
     const size_t delivered = std::min(length, requested);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(delivered));
 }
-ZORV_METHOD(memory_methods, read, {"startingAddress", "dataLen"},
-            docstring("Reads from the selected non-volatile memory.",
-                      {"startingAddress (int): Starting address.",
-                       "dataLen: Length of the data to be read from the memory device."},
-                      "Data read from the selected non-volatile memory."));
+ZORV_METHOD(memory_methods, read, {"startingAddress", "dataLen"}, R"(
+        Reads from the selected non-volatile memory.
+
+        Args:
+            startingAddress (int): Starting address.
+            dataLen: Length of the data to be read from the memory device.
+
+        Returns:
+            Data read from the selected non-volatile memory.
+        )");
 
 PyObject* program(PyObject* self, PyObject* startingAddress, PyObject* data) {
     TextArg id;
@@ -157,18 +162,20 @@ PyObject* program(PyObject* self, PyObject* startingAddress, PyObject* data) {
     if (!call(self, zorv_flash_program, id.c_str(), address, static_cast<const void*>(bytes), &length)) return nullptr;
     Py_RETURN_NONE;
 }
-ZORV_METHOD(memory_methods, program, {"startingAddress", "data"},
-            docstring("Writes to the selected non-volatile memory.",
-                      {"startingAddress (int): Starting address.",
-                       "data: Data to be written to the memory device."}, "None"));
+ZORV_METHOD(memory_methods, program, {"startingAddress", "data"}, R"(
+        Writes to the selected non-volatile memory.
+
+        Args:
+            startingAddress (int): Starting address.
+            data: Data to be written to the memory device.
+
+        Returns:
+            None
+        )");
 
 // ---- __Flashmem ----
 
 Methods methods;
-
-// The texts of the parameters that most methods share.
-constexpr std::string_view kFlashmemIdArg = "flashmemId (str): Non-volatile memory identifier.";
-constexpr std::string_view kRegionIdxArg = "regionIdx (int): Index of the region.";
 
 // self.<name>(args...)
 PyObject* call_own(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
@@ -185,9 +192,15 @@ bool loop_count(PyObject* count, Py_ssize_t& n) {
 }
 
 constexpr auto getIds = id_list_body<"_Flashmem__getCount", "_Flashmem__getId">;
-ZORV_METHOD(methods, getIds, {},
-            docstring("Retrieves identifiers of non-volatile memories.", {},
-                      "A list of str objects representing identifiers of non-volatile memories."));
+ZORV_METHOD(methods, getIds, {}, R"(
+        Retrieves identifiers of non-volatile memories.
+
+        Args:
+            None
+
+        Returns:
+            A list of str objects representing identifiers of non-volatile memories.
+        )");
 
 PyObject* selectMemory(PyObject* self, PyObject* flashmemId) {
     Ref partNumber = Ref::steal(call_own(self, s_getPartNumber, {flashmemId}));
@@ -197,31 +210,62 @@ PyObject* selectMemory(PyObject* self, PyObject* flashmemId) {
     PyObject* argv[4] = {reinterpret_cast<ComponentObject*>(self)->context, flashmemId, partNumber.get(), regions.get()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_memory_type), argv, 4, nullptr);
 }
-ZORV_METHOD(methods, selectMemory, {"flashmemId"},
-            docstring("Chooses the non-volatile memory specified by identifier.",
-                      {kFlashmemIdArg},
-                      "A :obj:`~zorvsdk.flashmem.NonVolatileMemory` object."));
+ZORV_METHOD(methods, selectMemory, {"flashmemId"}, R"(
+        Chooses the non-volatile memory specified by identifier.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            A :obj:`~zorvsdk.flashmem.NonVolatileMemory` object.
+        )");
 
 ZORV_SDK_METHOD_AS(methods, "_Flashmem__getCount", getCount, (count_body<zorv_flash_count>),
-                   {}, count_doc("non-volatile memories"));
+                   {}, R"(
+        Retrieves the number of non-volatile memories.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of non-volatile memories.
+        )");
 
 PyObject* getId(PyObject* self, int flashmemIdx) {
     const char* text = "";
     return call(self, zorv_flash_id, flashmemIdx, &text) ? from_ascii(text) : nullptr;
 }
-ZORV_METHOD_AS(methods, "_Flashmem__getId", getId, {"flashmemIdx"}, id_doc("a", "non-volatile memory", "flashmemIdx"));
+ZORV_METHOD_AS(methods, "_Flashmem__getId", getId, {"flashmemIdx"}, R"(
+        Retrieves a non-volatile memory identifier by its index.
+
+        Args:
+            flashmemIdx (int): Index of the non-volatile memory.
+
+        Returns:
+            A str value representing the non-volatile memory identifier.
+        )");
 
 ZORV_SDK_METHOD_AS(methods, "_Flashmem__getPartNumber", getPartNumber,
-                   (value_by_id<zorv_flash_part_nr, from_ascii, AsciiText>), {"flashmemId"},
-                   docstring("Retrieves the ordering part number of a non-volatile memory.",
-                             {kFlashmemIdArg},
-                             "A str value representing the ordering part number."));
+                   (value_by_id<zorv_flash_part_nr, from_ascii, AsciiText>), {"flashmemId"}, R"(
+        Retrieves the ordering part number of a non-volatile memory.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            A str value representing the ordering part number.
+        )");
 
 ZORV_SDK_METHOD_AS(methods, "_Flashmem__getRegionCount", getRegionCount,
-                   (value_by_id<zorv_flash_regions, PyLong_FromLong, AsciiText>), {"flashmemId"},
-                   docstring("Retrieves the number of regions of a non-volatile memory.",
-                             {kFlashmemIdArg},
-                             "An int representing the number of regions."));
+                   (value_by_id<zorv_flash_regions, PyLong_FromLong, AsciiText>), {"flashmemId"}, R"(
+        Retrieves the number of regions of a non-volatile memory.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            An int representing the number of regions.
+        )");
 
 // fn(ctx, id, region, &value) with the value preset to 0.
 template <int (*Fn)(zorv_ctx_t*, const char*, int, int*)>
@@ -231,26 +275,44 @@ PyObject* region_value(PyObject* self, const AsciiText& flashmemId, int regionId
 }
 
 ZORV_SDK_METHOD_AS(methods, "_Flashmem__getSectorCount", getSectorCount, (region_value<zorv_flash_sector_count>),
-                   {"flashmemId", "regionIdx"},
-                   docstring("Retrieves the number of sectors in a region.",
-                             {kFlashmemIdArg, kRegionIdxArg},
-                             "An int representing the number of sectors in the region."));
+                   {"flashmemId", "regionIdx"}, R"(
+        Retrieves the number of sectors in a region.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            regionIdx (int): Index of the region.
+
+        Returns:
+            An int representing the number of sectors in the region.
+        )");
 
 ZORV_SDK_METHOD_AS(methods, "_Flashmem__getSectorSize", getSectorSize, (region_value<zorv_flash_sector_size>),
-                   {"flashmemId", "regionIdx"},
-                   docstring("Retrieves the size of the sectors in a region.",
-                             {kFlashmemIdArg, kRegionIdxArg},
-                             "An int representing the sector size of the region."));
+                   {"flashmemId", "regionIdx"}, R"(
+        Retrieves the size of the sectors in a region.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            regionIdx (int): Index of the region.
+
+        Returns:
+            An int representing the sector size of the region.
+        )");
 
 PyObject* getSectorAddressRange(PyObject* self, const AsciiText& flashmemId, int sectorIdx) {
     uint32_t start = 0, end = 0;
     if (!call(self, zorv_flash_sector_address_range, flashmemId.c_str(), sectorIdx, &start, &end)) return nullptr;
     return Py_BuildValue("(kk)", (unsigned long)start, (unsigned long)end);
 }
-ZORV_METHOD_AS(methods, "_Flashmem__getSectorAddressRange", getSectorAddressRange, {"flashmemId", "sectorIdx"},
-               docstring("Retrieves the address range of a sector.",
-                         {kFlashmemIdArg, "sectorIdx (int): Index of the sector, counted across the whole memory."},
-                         "A tuple (starting address, ending address) of int values."));
+ZORV_METHOD_AS(methods, "_Flashmem__getSectorAddressRange", getSectorAddressRange, {"flashmemId", "sectorIdx"}, R"(
+        Retrieves the address range of a sector.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            sectorIdx (int): Index of the sector, counted across the whole memory.
+
+        Returns:
+            A tuple (starting address, ending address) of int values.
+        )");
 
 PyObject* retrieveFlashmemRegions(PyObject* self, PyObject* flashmemId) {
     Ref list = Ref::steal(PyList_New(0));
@@ -277,10 +339,15 @@ PyObject* retrieveFlashmemRegions(PyObject* self, PyObject* flashmemId) {
     }
     return list.release();
 }
-ZORV_METHOD_AS(methods, "_Flashmem__retrieveFlashmemRegions", retrieveFlashmemRegions, {"flashmemId"},
-               docstring("Retrieves the regions of a non-volatile memory with their sectors.",
-                         {kFlashmemIdArg},
-                         "A list of :obj:`~zorvsdk.flashmem.Region` objects."));
+ZORV_METHOD_AS(methods, "_Flashmem__retrieveFlashmemRegions", retrieveFlashmemRegions, {"flashmemId"}, R"(
+        Retrieves the regions of a non-volatile memory with their sectors.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+
+        Returns:
+            A list of :obj:`~zorvsdk.flashmem.Region` objects.
+        )");
 
 PyObject* retrieveRegionSectors(PyObject* self, PyObject* flashmemId, PyObject* regionIdx, PyObject* sectorOffset) {
     Ref list = Ref::steal(PyList_New(0));
@@ -312,11 +379,17 @@ PyObject* retrieveRegionSectors(PyObject* self, PyObject* flashmemId, PyObject* 
     return list.release();
 }
 ZORV_METHOD_AS(methods, "_Flashmem__retrieveRegionSectors", retrieveRegionSectors,
-               {"flashmemId", "regionIdx", "sectorOffset"},
-               docstring("Retrieves the sectors of a region.",
-                         {kFlashmemIdArg, kRegionIdxArg,
-                          "sectorOffset (int): Memory-wide index of the region's first sector."},
-                         "A list of :obj:`~zorvsdk.flashmem.Sector` objects."));
+               {"flashmemId", "regionIdx", "sectorOffset"}, R"(
+        Retrieves the sectors of a region.
+
+        Args:
+            flashmemId (str): Non-volatile memory identifier.
+            regionIdx (int): Index of the region.
+            sectorOffset (int): Memory-wide index of the region's first sector.
+
+        Returns:
+            A list of :obj:`~zorvsdk.flashmem.Sector` objects.
+        )");
 
 // Region and Sector: copying and pickling refused.
 Methods record_methods;
@@ -341,6 +414,11 @@ PyMemberDef kSectorMembers[] = {
     {"endingAddress", T_INT, offsetof(SectorObject, endingAddress), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+const char kFlashmemDoc[] = R"(
+    Non-volatile memory object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
 
 const char kMemoryDoc[] = R"(
     Contains non-volatile memory information
@@ -369,15 +447,10 @@ const char kSectorDoc[] = R"(
         endingAddress (int): Ending address of the sector.
     )";
 
-const char kBody[] = R"(
-from typing import List
-import numpy as np
-)";
-
 #define SLOT(s, f) {s, reinterpret_cast<void*>(f)}
 
 int exec(PyObject* m) {
-    if (!add_component(m, "zorvsdk.flashmem.__Flashmem", "Non-volatile memory object.", methods)) return -1;
+    if (!add_component(m, "zorvsdk.flashmem.__Flashmem", kFlashmemDoc, methods)) return -1;
     PyMethodDef* record_rows = record_methods.table();
     g_memory_type = make_type("zorvsdk.flashmem.NonVolatileMemory", kMemoryDoc, sizeof(MemoryObject), memory_methods.table(),
                               {SLOT(Py_tp_new, memory_new), MemorySlots::dealloc_slot,
@@ -394,7 +467,7 @@ int exec(PyObject* m) {
                                SectorSlots::traverse_slot, SectorSlots::clear_slot,
                                SLOT(Py_tp_members, kSectorMembers)});
     if (!g_sector_type || !add_type(m, g_sector_type)) return -1;
-    return import_numpy() && run_body(m, kBody) ? 0 : -1;
+    return import_numpy() && add_imports(m, {{"typing", {"List"}}, {"numpy", {}, "np"}}) ? 0 : -1;
 }
 
 }  // namespace

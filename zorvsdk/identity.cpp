@@ -1,8 +1,6 @@
 // zorvsdk.identity: properties of the open device.
 #include "core/component.hpp"
 
-#include <string>
-
 #include "zorv/identity.h"
 
 using namespace zorv;
@@ -11,25 +9,48 @@ namespace {
 
 Methods methods;
 
-// The texts of the properties, which share their form.
-std::string text_doc(const std::string& what) {
-    return docstring("Retrieves the " + what + " of the device.", {}, "A str value representing the " + what + " of the device.");
-}
-std::string flag_doc(const std::string& what) {
-    return docstring("Checks whether the device is " + what + ".", {},
-                     "A bool value. True if the device is " + what + ", False otherwise.");
-}
-
 ZORV_SDK_METHOD(methods, getManufacturer, (value_of<zorv_dev_prop_get_manufacturer, from_utf8>),
-                {}, text_doc("manufacturer"));
+                {}, R"(
+        Retrieves the manufacturer of the device.
 
-ZORV_SDK_METHOD(methods, getProduct, (value_of<zorv_dev_prop_get_product, from_utf8>), {}, text_doc("product name"));
+        Args:
+            None
+
+        Returns:
+            A str value representing the manufacturer of the device.
+        )");
+
+ZORV_SDK_METHOD(methods, getProduct, (value_of<zorv_dev_prop_get_product, from_utf8>), {}, R"(
+        Retrieves the product name of the device.
+
+        Args:
+            None
+
+        Returns:
+            A str value representing the product name of the device.
+        )");
 
 ZORV_SDK_METHOD(methods, getSerialNumber, (value_of<zorv_dev_prop_get_serial_number, from_utf8>),
-                {}, text_doc("serial number"));
+                {}, R"(
+        Retrieves the serial number of the device.
+
+        Args:
+            None
+
+        Returns:
+            A str value representing the serial number of the device.
+        )");
 
 ZORV_SDK_METHOD(methods, getConnectionString, (value_of<zorv_dev_prop_get_connection_string, from_utf8>),
-                {}, text_doc("connection string (locator)"));
+                {}, R"(
+        Retrieves the connection string (locator) of the device.
+
+        Args:
+            None
+
+        Returns:
+            A str value representing the connection string (locator) of the device.
+        )");
 
 Name s_VidPid("VidPid");
 
@@ -38,24 +59,57 @@ PyObject* getUsbVidPid(PyObject* self) {
     if (!call(self, zorv_dev_prop_usb_get_vid_pid, &vid, &pid)) return nullptr;
     return make_record(s_VidPid, {PyLong_FromUnsignedLong(vid), PyLong_FromUnsignedLong(pid)});
 }
-ZORV_METHOD(methods, getUsbVidPid, {},
-            docstring("Retrieves the vendor id and product id of the device.", {},
-                      "A :obj:`~VidPid` object which contains vendor and product id of the device."));
+ZORV_METHOD(methods, getUsbVidPid, {}, R"(
+        Retrieves the vendor id and product id of the device.
+
+        Args:
+            None
+
+        Returns:
+            A :obj:`~VidPid` object which contains vendor and product id of the device.
+        )");
 
 ZORV_SDK_METHOD(methods, getUsbInstancePath, (value_of<zorv_dev_prop_usb_get_instance_path, from_utf8>),
-                {}, text_doc("instance path"));
+                {}, R"(
+        Retrieves the instance path of the device.
+
+        Args:
+            None
+
+        Returns:
+            A str value representing the instance path of the device.
+        )");
 
 ZORV_SDK_METHOD(methods, isUsbHighSpeed, (value_of<zorv_dev_prop_usb_is_high_speed, from_bool>),
-                {}, flag_doc("high speed"));
+                {}, R"(
+        Checks whether the device is high speed.
+
+        Args:
+            None
+
+        Returns:
+            A bool value. True if the device is high speed, False otherwise.
+        )");
 
 ZORV_SDK_METHOD(methods, isUsbSuperSpeed, (value_of<zorv_dev_prop_usb_is_super_speed, from_bool>),
-                {}, flag_doc("super speed"));
+                {}, R"(
+        Checks whether the device is super speed.
+
+        Args:
+            None
+
+        Returns:
+            A bool value. True if the device is super speed, False otherwise.
+        )");
+
+const char kIdentityDoc[] = R"(
+    Identity object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.identity.__Identity", "Identity object.", methods) &&
-                   add_records(m, {{"VidPid", "Contains vendor id and product id of the USB device.",
-                                    {{"vendorId", "int", "Vendor id of the USB device."},
-                                     {"productId", "int", "Product id of the USB device."}}}})
+    return add_component(m, "zorvsdk.identity.__Identity", kIdentityDoc, methods) &&
+                   add_imports(m, {{"typing", {"NamedTuple"}}, {"zorvsdk._records", {"VidPid"}}})
                ? 0
                : -1;
 }

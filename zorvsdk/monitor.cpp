@@ -78,24 +78,35 @@ PyObject* hold(PyObject* self, const Text& key, PyObject* func) {
     Py_RETURN_NONE;
 }
 
-// The text of a holding method, for changes of `what` ("value").
-std::string hold_doc(std::string_view what) {
-    return "\n        Holds a callable for " + std::string(what) +
-           " changes of the monitored item.\n\n"
-           "        The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.\n\n"
-           "        Args:\n"
-           "            key (str): Monitored item identifier.\n"
-           "            func (Callable): Callable to hold.\n        ";
-}
-
 constexpr auto setValueChangedCallback = hold<&MonitorObject::onValueChanged>;
-ZORV_METHOD(methods, setValueChangedCallback, {"key", "func"}, hold_doc("value"));
+ZORV_METHOD(methods, setValueChangedCallback, {"key", "func"}, R"(
+        Holds a callable for value changes of the monitored item.
+
+        The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.
+
+        Args:
+            key (str): Monitored item identifier.
+            func (Callable): Callable to hold.
+        )");
 
 constexpr auto setAvailChangedCallback = hold<&MonitorObject::onAvailChanged>;
-ZORV_METHOD(methods, setAvailChangedCallback, {"key", "func"}, hold_doc("availability"));
+ZORV_METHOD(methods, setAvailChangedCallback, {"key", "func"}, R"(
+        Holds a callable for availability changes of the monitored item.
+
+        The callable stays referenced until :func:`~zorvsdk.zorv.Device.finalize` releases it.
+
+        Args:
+            key (str): Monitored item identifier.
+            func (Callable): Callable to hold.
+        )");
+
+const char kMonitorDoc[] = R"(
+    Monitor object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.monitor.__Monitor", "Monitor object.", methods, sizeof(MonitorObject),
+    return add_component(m, "zorvsdk.monitor.__Monitor", kMonitorDoc, methods, sizeof(MonitorObject),
                          {monitor_new, monitor_dealloc, monitor_traverse, monitor_clear})
                ? 0
                : -1;

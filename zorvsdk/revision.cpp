@@ -35,20 +35,44 @@ PyObject* get(PyObject* self) {
     }
     return result.release();
 }
-ZORV_METHOD(methods, get, {},
-            docstring("Retrieves HW identifiers and their corresponding versions.", {},
-                      "A dictionary of str keys (identifiers) and str values (versions)."));
+ZORV_METHOD(methods, get, {}, R"(
+        Retrieves HW identifiers and their corresponding versions.
+
+        Args:
+            None
+
+        Returns:
+            A dictionary of str keys (identifiers) and str values (versions).
+        )");
 
 ZORV_SDK_METHOD_AS(methods, "_Revision__getCount", getCount, (count_body<zorv_revision_count>),
-                   {}, count_doc("HW identifiers"));
+                   {}, R"(
+        Retrieves the number of HW identifiers.
 
-ZORV_SDK_METHOD_AS(methods, "_Revision__getId", getId, (id_body<zorv_revision_id>), {"revisionIdx"},
-                   docstring("Retrieves a HW identifier by its index.",
-                             {"revisionIdx (int): Index of the HW identifier."},
-                             "A str value representing the HW identifier."));
+        Args:
+            None
+
+        Returns:
+            An int representing the number of HW identifiers.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_Revision__getId", getId, (id_body<zorv_revision_id>), {"revisionIdx"}, R"(
+        Retrieves a HW identifier by its index.
+
+        Args:
+            revisionIdx (int): Index of the HW identifier.
+
+        Returns:
+            A str value representing the HW identifier.
+        )");
+
+const char kRevisionDoc[] = R"(
+    Revision object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.revision.__Revision", "Revision object.", methods) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.revision.__Revision", kRevisionDoc, methods) && add_imports(m, {}) ? 0 : -1;
 }
 
 }  // namespace

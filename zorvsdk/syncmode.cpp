@@ -9,20 +9,55 @@ namespace {
 
 Methods methods;
 
-[[maybe_unused]] const bool ids =
-    declare_id_list<"getOptionIds", "_SyncMode__getOptionCount", "_SyncMode__getOptionId", zorv_syncmode_option_count,
-                    zorv_syncmode_option_id>(
-        methods, "optionIdx",
-        {docstring("Retrieves external synchronization option identifiers.", {},
-                   "A list of strings representing external synchronization option identifiers."),
-         count_doc("external synchronization options"), id_doc("an", "external synchronization option", "optionIdx")});
+ZORV_SDK_METHOD(methods, getOptionIds, (id_list_body<"_SyncMode__getOptionCount", "_SyncMode__getOptionId">), {}, R"(
+        Retrieves external synchronization option identifiers.
 
-ZORV_SDK_METHOD(methods, selectOption, (command<zorv_syncmode_option_select>), {"optionId"},
-                docstring("Select external synchronization option.",
-                          {"optionId (str): External synchronization option identifier."}, "None"));
+        Args:
+            None
+
+        Returns:
+            A list of strings representing external synchronization option identifiers.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_SyncMode__getOptionCount", getOptionCount, (count_body<zorv_syncmode_option_count>),
+                   {}, R"(
+        Retrieves the number of external synchronization options.
+
+        Args:
+            None
+
+        Returns:
+            An int representing the number of external synchronization options.
+        )");
+
+ZORV_SDK_METHOD_AS(methods, "_SyncMode__getOptionId", getOptionId, (id_body<zorv_syncmode_option_id>),
+                   {"optionIdx"}, R"(
+        Retrieves an external synchronization option identifier by its index.
+
+        Args:
+            optionIdx (int): Index of the external synchronization option.
+
+        Returns:
+            A str value representing the external synchronization option identifier.
+        )");
+
+ZORV_SDK_METHOD(methods, selectOption, (command<zorv_syncmode_option_select>), {"optionId"}, R"(
+        Select external synchronization option.
+
+        Args:
+            optionId (str): External synchronization option identifier.
+
+        Returns:
+            None
+        )");
+
+const char kSyncModeDoc[] = R"(
+    External synchronization object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
 
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.syncmode.__SyncMode", "External synchronization object.", methods) && run_body(m, "") ? 0 : -1;
+    return add_component(m, "zorvsdk.syncmode.__SyncMode", kSyncModeDoc, methods) && add_imports(m, {}) ? 0 : -1;
 }
 
 }  // namespace

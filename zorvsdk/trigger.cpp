@@ -7,8 +7,13 @@ namespace {
 
 Methods methods;
 
+const char kTriggerDoc[] = R"(
+    Trigger object.
+    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.
+    )";
+
 int exec(PyObject* m) {
-    return add_component(m, "zorvsdk.trigger.__Trigger", "Trigger object.", methods) ? 0 : -1;
+    return add_component(m, "zorvsdk.trigger.__Trigger", kTriggerDoc, methods) ? 0 : -1;
 }
 
 }  // namespace

@@ -22,29 +22,41 @@ struct Attribute {
     const char* name;       // the Device's attribute
     const char* module;     // "bias": zorvsdk.bias
     const char* type_name;  // "__Bias"
-    const char* access;     // what the attribute is for: "bias functionality"
+    const char* doc;        // the attribute's text
     size_t layout = sizeof(ComponentObject);
     PyTypeObject* type = nullptr;
 
     std::string qualified() const { return std::string("zorvsdk.") + module; }
-    // ":obj:`~zorvsdk.bias.__Bias`: Use this to access bias functionality."
-    std::string doc() const { return ":obj:`~" + qualified() + "." + type_name + "`: Use this to access " + access + "."; }
 };
 
 Attribute kAttributes[] = {
-    {"bias", "bias", "__Bias", "bias functionality"},
-    {"board", "board", "__Board", "board functionality"},
-    {"chip", "chip", "__Chip", "chip functionality", sizeof(ChipObject)},
-    {"config", "configuration", "__Configuration", "configuration functionality"},
-    {"monitor", "monitor", "__Monitor", "monitor functionality", sizeof(MonitorObject)},
-    {"trigger", "trigger", "__Trigger", "trigger functionality"},
-    {"syncmode", "syncmode", "__SyncMode", "external sync functionality"},
-    {"cooling", "cooling", "__Cooling", "cooling functionality"},
-    {"acq", "acquisition", "__Acquisition", "acquisition functionality", sizeof(AcquisitionObject)},
-    {"revision", "revision", "__Revision", "HW versions"},
-    {"props", "identity", "__Identity", "device properties"},
-    {"axi", "axi", "__Axi", "axi functionality"},
-    {"flashmem", "flashmem", "__Flashmem", "non-volatile memory functionality"},
+    {"bias", "bias", "__Bias",
+     ":obj:`~zorvsdk.bias.__Bias`: Use this to access bias functionality."},
+    {"board", "board", "__Board",
+     ":obj:`~zorvsdk.board.__Board`: Use this to access board functionality."},
+    {"chip", "chip", "__Chip",
+     ":obj:`~zorvsdk.chip.__Chip`: Use this to access chip functionality.", sizeof(ChipObject)},
+    {"config", "configuration", "__Configuration",
+     ":obj:`~zorvsdk.configuration.__Configuration`: Use this to access configuration functionality."},
+    {"monitor", "monitor", "__Monitor",
+     ":obj:`~zorvsdk.monitor.__Monitor`: Use this to access monitor functionality.", sizeof(MonitorObject)},
+    {"trigger", "trigger", "__Trigger",
+     ":obj:`~zorvsdk.trigger.__Trigger`: Use this to access trigger functionality."},
+    {"syncmode", "syncmode", "__SyncMode",
+     ":obj:`~zorvsdk.syncmode.__SyncMode`: Use this to access external sync functionality."},
+    {"cooling", "cooling", "__Cooling",
+     ":obj:`~zorvsdk.cooling.__Cooling`: Use this to access cooling functionality."},
+    {"acq", "acquisition", "__Acquisition",
+     ":obj:`~zorvsdk.acquisition.__Acquisition`: Use this to access acquisition functionality.",
+     sizeof(AcquisitionObject)},
+    {"revision", "revision", "__Revision",
+     ":obj:`~zorvsdk.revision.__Revision`: Use this to access HW versions."},
+    {"props", "identity", "__Identity",
+     ":obj:`~zorvsdk.identity.__Identity`: Use this to access device properties."},
+    {"axi", "axi", "__Axi",
+     ":obj:`~zorvsdk.axi.__Axi`: Use this to access axi functionality."},
+    {"flashmem", "flashmem", "__Flashmem",
+     ":obj:`~zorvsdk.flashmem.__Flashmem`: Use this to access non-volatile memory functionality."},
 };
 constexpr int kCount = int(sizeof kAttributes / sizeof kAttributes[0]);
 enum { kChip = 2, kMonitor = 4, kAcq = 8 };
@@ -489,11 +501,9 @@ ZORV_FUNCTION(functions, getCompileTimeVersion, {}, R"(
     )");
 
 int exec(PyObject* m) {
-    static std::string docs[kCount];  // referred to by the type for its life
-    for (int i = 0; i < kCount; ++i) {
-        docs[i] = kAttributes[i].doc();
-        g_getset[i] = {kAttributes[i].name, get_attr, set_attr, docs[i].c_str(), reinterpret_cast<void*>(intptr_t(i))};
-    }
+    for (int i = 0; i < kCount; ++i)
+        g_getset[i] = {kAttributes[i].name, get_attr, set_attr, kAttributes[i].doc,
+                       reinterpret_cast<void*>(intptr_t(i))};
     PyTypeObject* type = make_type("zorvsdk.zorv.Device", kDeviceDoc, sizeof(DeviceObject), methods.table(),
                                    {{Py_tp_new, reinterpret_cast<void*>(device_new)},
                                     {Py_tp_dealloc, reinterpret_cast<void*>(device_dealloc)},
@@ -507,24 +517,9 @@ int exec(PyObject* m) {
     for (auto& a : kAttributes)
         if (!(a.type = import_type(a.qualified().c_str(), a.type_name, a.layout))) return -1;
     if (PyModule_AddFunctions(m, functions.table(false)) < 0) return -1;
-    return add_records(m,
-                       {{"DeviceDescriptor",
-                         "Contains information about a device.",
-                         {{"connectionString", "str", "Unique device locator."},
-                          {"product", "str", "Product name."},
-                          {"manufacturer", "str", "Manufacturer name."},
-                          {"serialNumber", "str", "Serial number."},
-                          {"usbVid", "int", "Vendor id."},
-                          {"usbPid", "int", "Product id."},
-                          {"usbInstancePath", "str", "Instance path."},
-                          {"isHighSpeed", "bool", "Signifies whether the device is high speed."},
-                          {"isSuperSpeed", "bool", "Signifies whether the device is super speed."}}},
-                        {"SdkVersion",
-                         "Represents the version of the SDK.",
-                         {{"major", "int", "Major version."},
-                          {"minor", "int", "Minor version."},
-                          {"patch", "int", "Patch version."}}}},
-                       "import logging\n")
+    return add_imports(m, {{"typing", {"NamedTuple"}},
+                           {"logging"},
+                           {"zorvsdk._records", {"DeviceDescriptor", "SdkVersion"}}})
                ? 0
                : -1;
 }

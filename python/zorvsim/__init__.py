@@ -129,6 +129,18 @@ def _bytes(msg: str | bytes | None) -> tuple[bytes | None, int]:
     return data, len(data)
 
 
+def _json(value: Any) -> str:
+    """A value as JSON; bytes become the escape object {"bytes": "<hex>"} that a text of the model
+    accepts, so that a text may hold bytes that are not valid UTF-8."""
+
+    def escape(o: Any) -> Any:
+        if isinstance(o, (bytes, bytearray)):
+            return {"bytes": bytes(o).hex()}
+        raise TypeError(f"Object of type {type(o).__name__} is not JSON serializable")
+
+    return json.dumps(value, default=escape)
+
+
 def reset() -> None:
     """Restores the default model (two attached devices), closes every open device and clears
     every fault, forced value, delay, journal and manual clock."""
@@ -137,8 +149,8 @@ def reset() -> None:
 
 def load_model(doc: dict[str, Any] | str) -> None:
     """Replaces the attached devices by a model document; members left out keep their defaults.
-    A refused document changes nothing."""
-    text = doc if isinstance(doc, str) else json.dumps(doc)
+    A refused document changes nothing. A text given as bytes may hold any bytes but NUL."""
+    text = doc if isinstance(doc, str) else _json(doc)
     _check(library().zorvsim_load_model(text.encode("utf-8")))
 
 
@@ -148,7 +160,8 @@ def load_model_file(path: str | os.PathLike[str]) -> None:
 
 
 def model() -> dict[str, Any]:
-    """The current state of every device as a model document."""
+    """The current state of every device as a model document (a text that is not valid UTF-8 as
+    ``{"bytes": "<hex>"}``)."""
     return json.loads(_text(library().zorvsim_get_model()))
 
 
@@ -158,8 +171,9 @@ def get(path: str) -> Any:
 
 
 def set(path: str, value: Any) -> None:  # noqa: A001
-    """Replaces one member of the model by its path; open devices stay open."""
-    _check(library().zorvsim_set(path.encode("utf-8"), json.dumps(value).encode("utf-8")))
+    """Replaces one member of the model by its path; open devices stay open. A text given as bytes
+    may hold any bytes but NUL (``set("/devices/0/product", b"\\xffZQ4")``)."""
+    _check(library().zorvsim_set(path.encode("utf-8"), _json(value).encode("utf-8")))
 
 
 def fail(fn: str, status: int, message: str | bytes | None = b"", *, skip: int = 0, count: int = 1) -> None:

@@ -1,6 +1,5 @@
 #include "component.hpp"
 
-#include <string>
 #include <vector>
 
 namespace zorv {
@@ -28,21 +27,19 @@ PyTypeObject* make_type(const char* name, const char* doc, Py_ssize_t basicsize,
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
-bool add_component(PyObject* module, const char* name, std::string_view what, Methods& methods,
+bool add_component(PyObject* module, const char* name, const char* doc, Methods& methods,
                    Py_ssize_t basicsize, const Lifetime& own) {
-    std::string doc = "\n    " + std::string(what) +
-                      "\n    Should not be used on its own, access it via :obj:`~zorvsdk.zorv.Device`.\n    ";
     PyMethodDef* table = methods.table();
     PyTypeObject* type = nullptr;
     if (!table) return false;
     if (own.construct)
-        type = make_type(name, doc.c_str(), basicsize, table,
+        type = make_type(name, doc, basicsize, table,
                          {{Py_tp_new, reinterpret_cast<void*>(own.construct)},
                           {Py_tp_dealloc, reinterpret_cast<void*>(own.dealloc)},
                           {Py_tp_traverse, reinterpret_cast<void*>(own.traverse)},
                           {Py_tp_clear, reinterpret_cast<void*>(own.clear)}});
     else
-        type = make_type(name, doc.c_str(), basicsize, table);
+        type = make_type(name, doc, basicsize, table);
     return type && add_type(module, type) && import_common(module);
 }
 
@@ -126,44 +123,6 @@ PyObject* id_method(PyObject* self, PyObject* index, int (*fn)(zorv_ctx_t*, int,
     const char* text = "";
     if (!call(self, fn, i, &text)) return nullptr;
     return from_utf8(text);
-}
-
-// Each line of `text` after `indent` spaces; an empty line stays empty.
-static std::string& append_indented(std::string& out, std::string_view text, size_t indent) {
-    for (size_t start = 0;;) {
-        size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end == text.npos ? text.npos : end - start);
-        if (!line.empty()) out.append(indent, ' ').append(line);
-        if (end == text.npos) return out;
-        out.push_back('\n');
-        start = end + 1;
-    }
-}
-
-std::string docstring(std::string_view summary, std::initializer_list<std::string_view> args, std::string_view returns) {
-    std::string text = "\n";
-    append_indented(text, summary, 8).append("\n\n        Args:\n");
-    for (std::string_view arg : args) append_indented(text, arg, 12).append("\n");
-    if (args.size() == 0) text.append("            None\n");
-    text.append("\n        Returns:\n");
-    return append_indented(text, returns, 12).append("\n        ");
-}
-
-std::string list_doc(std::string_view item) {
-    std::string what = std::string(item) + " identifiers";
-    return docstring("Retrieves " + what + ".", {}, "A list of str objects representing " + what + ".");
-}
-
-std::string count_doc(std::string_view items) {
-    std::string what = "the number of " + std::string(items);
-    return docstring("Retrieves " + what + ".", {}, "An int representing " + what + ".");
-}
-
-std::string id_doc(std::string_view article, std::string_view item, std::string_view index) {
-    std::string it(item);
-    return docstring("Retrieves " + std::string(article) + " " + it + " identifier by its index.",
-                     {std::string(index) + " (int): Index of the " + it + "."},
-                     "A str value representing the " + it + " identifier.");
 }
 
 PyObject* uint8_array(PyObject* function, PyObject* size, bool c_order) {

@@ -1,6 +1,6 @@
 // What every component type shares: construction from a _Context, garbage collection, refusal of
-// copying and pickling, identifier lists read through the object's own methods, and the bodies and
-// texts of the methods that follow one pattern.
+// copying and pickling, identifier lists read through the object's own methods, and the bodies of
+// the methods that follow one pattern.
 #pragma once
 
 #include "args.hpp"
@@ -12,8 +12,6 @@
 
 #include <initializer_list>
 #include <utility>
-#include <string>
-#include <string_view>
 #include <tuple>
 
 namespace zorv {
@@ -22,18 +20,17 @@ namespace zorv {
 PyTypeObject* make_type(const char* name, const char* doc, Py_ssize_t basicsize, PyMethodDef* methods,
                         std::initializer_list<PyType_Slot> slots = {}, unsigned long flags = 0);
 
-// Binds the module's component type `name` ("zorvsdk.bias.__Bias"), whose class text is `what`
-// ("Bias object.") with the note that it is reached through a Device, then makes the imports every
-// module makes (so the type is bound before them). A layout larger than ComponentObject may bring
-// its own construction and lifetime slots; its traversal, which runs inside the collector, must
-// not throw.
+// Binds the module's component type `name` ("zorvsdk.bias.__Bias") with its class text `doc`, then
+// makes the imports every module makes (so the type is bound before them). A layout larger than
+// ComponentObject may bring its own construction and lifetime slots; its traversal, which runs
+// inside the collector, must not throw.
 struct Lifetime {
     newfunc construct = nullptr;
     destructor dealloc = nullptr;
     int (*traverse)(PyObject*, visitproc, void*) noexcept = nullptr;
     inquiry clear = nullptr;
 };
-bool add_component(PyObject* module, const char* name, std::string_view what, Methods& methods,
+bool add_component(PyObject* module, const char* name, const char* doc, Methods& methods,
                    Py_ssize_t basicsize = sizeof(ComponentObject), const Lifetime& own = {});
 
 // The default slots of a component type (layout ComponentObject).
@@ -119,9 +116,14 @@ struct FixedText {
     char s[N];
 };
 
-// The bodies of an identifier list, for Methods::add, and the three rows declared at once:
-//   declare_id_list<"getBiasIds", "_Bias__getSupplyCount", "_Bias__getSupplyId",
-//                   zorv_bias_supply_count, zorv_bias_supply_id>(methods, "biasIdx", {docs...})
+// The bodies of an identifier list: the list over the object's own count and identifier methods,
+// and those two over the SDK's functions, each declared with its text (bias.cpp's supplies):
+//   ZORV_SDK_METHOD(methods, getBiasIds, (id_list_body<"_Bias__getSupplyCount", "_Bias__getSupplyId">),
+//                   {}, doc);
+//   ZORV_SDK_METHOD_AS(methods, "_Bias__getSupplyCount", getSupplyCount,
+//                      (count_body<zorv_bias_supply_count>), {}, doc);
+//   ZORV_SDK_METHOD_AS(methods, "_Bias__getSupplyId", getSupplyId, (id_body<zorv_bias_supply_id>),
+//                      {"biasIdx"}, doc);
 template <FixedText Count, FixedText Id>
 PyObject* id_list_body(PyObject* self) {
     static Name count(Count.s), id(Id.s);
@@ -134,31 +136,6 @@ PyObject* count_body(PyObject* self) {
 template <int (*Fn)(zorv_ctx_t*, int, const char**)>
 PyObject* id_body(PyObject* self, PyObject* index) {
     return id_method(self, index, Fn);
-}
-
-struct IdListDocs {
-    std::string list;
-    std::string count;
-    std::string id;
-};
-
-// A docstring in the package's layout: the summary, then "Args:" (one entry an argument, "None"
-// without any) and "Returns:", indented as a method's. A text of several lines keeps its own
-// layout: each of its lines is indented as its first.
-std::string docstring(std::string_view summary, std::initializer_list<std::string_view> args, std::string_view returns);
-
-// The usual texts of an identifier list: of the list ("bias supply"), of the count ("bias
-// supplies") and of the identifier at an index ("a", "bias supply", "biasIdx").
-std::string list_doc(std::string_view item);
-std::string count_doc(std::string_view items);
-std::string id_doc(std::string_view article, std::string_view item, std::string_view index);
-
-template <FixedText List, FixedText Count, FixedText Id, int (*CountFn)(zorv_ctx_t*, int*),
-          int (*IdFn)(zorv_ctx_t*, int, const char**)>
-bool declare_id_list(Methods& methods, const char* index, IdListDocs docs) {
-    return methods.add<id_list_body<Count, Id>>(List.s, {}, docs.list) &&
-           methods.add<count_body<CountFn>>(Count.s, {}, docs.count) &&
-           methods.add<id_body<IdFn>>(Id.s, {index}, docs.id);
 }
 
 // The bodies of the methods that are one SDK call, one per shape, made for each SDK function and

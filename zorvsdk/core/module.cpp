@@ -1,7 +1,6 @@
 #include "module.hpp"
 
 #include <cstring>
-#include <string>
 
 #include "layouts.hpp"
 #include "statuses.hpp"
@@ -116,26 +115,25 @@ bool add_type(PyObject* module, PyTypeObject* type) {
     return PyModule_AddObjectRef(module, dot ? dot + 1 : type->tp_name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
-bool run_body(PyObject* module, const char* source) {
+bool add_imports(PyObject* module, std::initializer_list<Import> imports) {
     PyObject* dict = PyModule_GetDict(module);
-    PyCompilerFlags flags = _PyCompilerFlags_INIT;
-    flags.cf_flags = CO_FUTURE_ANNOTATIONS;
-    Ref r = Ref::steal(PyRun_StringFlags(source, Py_file_input, dict, dict, &flags));
-    return bool(r);
-}
-
-// The class text and body of each record, written as the module's own Python source would be.
-bool add_records(PyObject* module, std::initializer_list<Record> records, const char* imports) {
-    std::string source = std::string("from typing import NamedTuple\n") + imports;
-    for (const Record& r : records) {
-        source += "\n\nclass " + std::string(r.name) + "(NamedTuple):\n    \"\"\"\n    " + r.summary + "\n\n    " +
-                  r.section + ":\n";
-        for (const RecordField& f : r.fields)
-            source += "        " + std::string(f.name) + " (" + f.type + "): " + f.doc + "\n";
-        source += "    \"\"\"\n";
-        for (const RecordField& f : r.fields) source += "    " + std::string(f.name) + ": " + f.type + "\n";
+    if (PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()) < 0) return false;
+    for (const Import& i : imports) {
+        Ref from = Ref::steal(PyImport_ImportModule(i.module));
+        if (!from) return false;
+        if (i.names.size() == 0 && PyDict_SetItemString(dict, i.as ? i.as : i.module, from.get()) < 0) return false;
+        for (const char* name : i.names) {
+            Ref value = Ref::steal(PyObject_GetAttrString(from.get(), name));
+            if (!value) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+                PyErr_Clear();
+                PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, i.module);
+                return false;
+            }
+            if (PyDict_SetItemString(dict, name, value.get()) < 0) return false;
+        }
     }
-    return run_body(module, source.c_str());
+    return true;
 }
 
 }  // namespace zorv

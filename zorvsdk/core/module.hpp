@@ -1,6 +1,6 @@
 // Module loading: multi-phase initialisation that refuses a second initialisation and a second
-// interpreter, the imports every module makes, and the module body written in Python for the
-// record classes.
+// interpreter, the imports every module makes, and the Python names of the module's namespace (its
+// record classes among them).
 #pragma once
 
 #include "ref.hpp"
@@ -29,24 +29,19 @@ PyTypeObject* import_type(const char* module, const char* name, size_t min_basic
 bool import_numpy();
 // Adds a type to the module under its own short name ("__Bias").
 bool add_type(PyObject* module, PyTypeObject* type);
-// Runs Python statements in the module's namespace, with postponed annotations. The namespace then
-// holds __builtins__, even for an empty body.
-bool run_body(PyObject* module, const char* source);
-// A record class (a NamedTuple subclass) declared as data: its fields with their types and texts.
-struct RecordField {
-    const char* name;
-    const char* type;  // as annotated and documented: "float", "str"
-    const char* doc;
+// What the module's namespace imports, bound as Python's import statements would bind it:
+//   {"time"}                               import time
+//   {"numpy", {}, "np"}                    import numpy as np
+//   {"typing", {"NamedTuple"}}             from typing import NamedTuple
+//   {"zorvsdk._records", {"BiasRange"}}    the module's record classes (python/zorvsdk/_records.py)
+struct Import {
+    const char* module;
+    std::initializer_list<const char*> names = {};
+    const char* as = nullptr;
 };
-struct Record {
-    const char* name;
-    const char* summary;
-    std::initializer_list<RecordField> fields;
-    const char* section = "Attributes";  // the heading of the field list in the class text
-};
-// Defines the record classes in the module, after `NamedTuple` from typing and the `imports` the
-// module's methods use ("import numpy as np\n").
-bool add_records(PyObject* module, std::initializer_list<Record> records, const char* imports = "");
+// Binds __builtins__ (as a module of Python source has it), then each import in order. A record
+// class names the module that binds it as its own, so it is shown, documented and pickled there.
+bool add_imports(PyObject* module, std::initializer_list<Import> imports);
 
 // The module's namespace (borrowed) and a lookup in it by name at call time (new reference).
 PyObject* module_dict();

@@ -15,24 +15,30 @@ namespace zorv {
 
 namespace {
 
-// The call and, after a failure, the last error: both on the calling thread, without the lock.
-CallResult call_here(zorv_ctx_t* ctx, const std::function<int()>& call) {
-    CallResult r;
-    r.status = call();
-    if (r.status < 0) {
-        const char* text = "";
-        zorv_ctx_get_last_error(ctx, &text);
-        r.error = text ? text : "";
-    }
-    return r;
+// The context's last error, read on the thread that made the failed call, without the lock.
+std::string last_error(zorv_ctx_t* ctx) {
+    const char* text = "";
+    zorv_ctx_get_last_error(ctx, &text);
+    return text ? text : "";
 }
 
-CallResult call_in_place(zorv_ctx_t* ctx, const std::function<int()>& call) {
+// The call made here: its failure's text read after `before_error`. A thread that the interpreter
+// ends at exit is unwound from where it takes the lock back. The result is a local of this frame, so
+// that the unwind's first cleanup runs here: run first in a caller, over the stack of this frame,
+// the sanitizer build reports it as an overflow.
+bool call_in_place(const BlockingCall& c, CallResult& result) {
     CallResult r;
     Py_BEGIN_ALLOW_THREADS
-    r = call_here(ctx, call);
+    r.status = c.call();
     Py_END_ALLOW_THREADS
-    return r;
+    if (r.status < 0) {
+        if (c.before_error && !c.before_error()) return false;
+        Py_BEGIN_ALLOW_THREADS
+        r.error = last_error(c.ctx);
+        Py_END_ALLOW_THREADS
+    }
+    result = std::move(r);
+    return true;
 }
 
 // How often the waiting main thread runs the signal handlers.
@@ -40,24 +46,34 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(20);
 
 // One call on a helper thread. Whoever finishes last lets go of it: the waiter, or the helper
 // thread once the waiter has stopped waiting (it then also releases the reference it was handed).
+// A failure's text is read on the helper thread, at once, or (`read_later`) when the waiter asks
+// for it after its own wait; a waiter that leaves lets the helper go without it.
 struct Job {
     std::mutex m;
     std::condition_variable cv;
     zorv_ctx_t* ctx = nullptr;
     std::function<int()> call;
+    bool read_later = false;
     CallResult result;
     bool done = false;
+    bool read_now = false, error_read = false, left = false;
     PyObject* abandoned = nullptr;  // the waiter left: this reference is the helper's to release
 
     void run() {
-        CallResult r = call_here(ctx, call);
+        int status = call();
         PyObject* keep;
         {
-            std::lock_guard<std::mutex> l(m);
-            result = std::move(r);
+            std::unique_lock<std::mutex> l(m);
+            result.status = status;
             done = true;
-            keep = abandoned;
             cv.notify_all();
+            if (status < 0) {
+                if (read_later) cv.wait(l, [&] { return read_now || left; });
+                if (!left) result.error = last_error(ctx);
+                error_read = true;
+                cv.notify_all();
+            }
+            keep = abandoned;
         }
         if (keep) {
             Gil gil;  // refused once the interpreter is exiting: the reference is left to it
@@ -80,10 +96,28 @@ struct Job {
         }
     }
 
-    // The waiter leaves while the call goes on: hands its reference to `keep` to the helper.
+    // The result of a call that returned, its failure's text read now (the lock released meanwhile).
+    CallResult take() {
+        CallResult r;
+        Py_BEGIN_ALLOW_THREADS
+        {
+            std::unique_lock<std::mutex> l(m);
+            read_now = true;
+            cv.notify_all();
+            cv.wait(l, [&] { return result.status >= 0 || error_read; });
+            r = std::move(result);
+        }
+        Py_END_ALLOW_THREADS
+        return r;
+    }
+
+    // The waiter leaves while the call goes on (or before its text is read): hands its reference to
+    // `keep` to the helper when the call has not returned.
     void abandon(Ref& keep) {
         std::lock_guard<std::mutex> l(m);
         if (!done) abandoned = keep.release();
+        left = true;
+        cv.notify_all();
     }
 };
 
@@ -115,26 +149,25 @@ bool run_detached(std::function<void()> fn) noexcept {
 bool CallResult::check() const { return status >= 0 || !throw_status(status, error.c_str()); }
 
 bool call_blocking(BlockingCall&& c, CallResult& result) {
-    if (!_PyOS_IsMainThread()) {
-        result = call_in_place(c.ctx, c.call);
-        return true;
-    }
+    if (!_PyOS_IsMainThread()) return call_in_place(c, result);
     Ref keep = Ref::borrow(c.keep);
     std::shared_ptr<Job> job;
     try {
         job = std::make_shared<Job>();
         job->ctx = c.ctx;
-        job->call = std::move(c.call);
+        job->call = c.call;
+        job->read_later = bool(c.before_error);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
-    if (!run_detached([job] { job->run(); })) {  // no thread to be had: the call is made here
-        result = call_in_place(job->ctx, job->call);
-        return true;
-    }
+    if (!run_detached([job] { job->run(); })) return call_in_place(c, result);  // no thread to be had
     if (job->wait()) {
-        result = std::move(job->result);
+        if (job->result.status < 0 && c.before_error && !c.before_error()) {
+            job->abandon(keep);
+            return false;
+        }
+        result = job->take();
         return true;
     }
     // Interrupted: the handler's exception is raised once the wait ends.
@@ -145,6 +178,7 @@ bool call_blocking(BlockingCall&& c, CallResult& result) {
         if (!go_on || PyErr_Occurred()) PyErr_Clear();
         if (go_on && job->wait()) {
             PyErr_Restore(type, value, tb);
+            job->abandon(keep);
             return false;
         }
         if (go_on) {  // a second interrupt: the first one is raised

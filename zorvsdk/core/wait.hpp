@@ -25,6 +25,9 @@ struct BlockingCall {
     // Run once, lock held, when a handler raised the first time (its exception set): true to go on
     // waiting until the call returns or a second handler raises.
     std::function<bool()> on_interrupt = {};
+    // Run, lock held, after a failure and before its last error is read (still on the thread that
+    // made the call, which keeps it until then): false, with an exception set, ends the call there.
+    std::function<bool()> before_error = {};
 };
 
 // What the call returned, and the context's last error after a failure.
@@ -36,9 +39,9 @@ struct CallResult {
 };
 
 // Makes the call with the interpreter lock released. True when it returned, with its result in
-// `result`; false with the exception of a signal handler set when the caller stopped waiting
-// (also when it went on waiting after `on_interrupt` and the call then returned: the interrupt is
-// raised).
+// `result`; false with the exception of a signal handler (or of `before_error`) set when the caller
+// stopped waiting (also when it went on waiting after `on_interrupt` and the call then returned: the
+// interrupt is raised).
 bool call_blocking(BlockingCall&& c, CallResult& result);
 
 // Runs `fn` on a new thread that nobody joins (created detached, so that no handle of it can be

@@ -50,19 +50,37 @@ PyObject* snapshot_of(PyObject* self, bool counts, bool tot) {
 }
 
 PyObject* counts(PyObject* self) { return snapshot_of(self, true, false); }
-ZORV_METHOD(hitmap_methods, counts, {},
-            docstring("Retrieves the hit count of every pixel (bin, in the binned modes).",
-                      {}, "A new uint64 array of shape (height, width)."));
+ZORV_METHOD(hitmap_methods, counts, {}, R"(
+        Retrieves the hit count of every pixel (bin, in the binned modes).
+
+        Args:
+            None
+
+        Returns:
+            A new uint64 array of shape (height, width).
+        )");
 
 PyObject* tot(PyObject* self) { return snapshot_of(self, false, true); }
-ZORV_METHOD(hitmap_methods, tot, {},
-            docstring("Retrieves the summed ToT (iToT in the iToT and binned modes) of every pixel or bin.",
-                      {}, "A new uint64 array of shape (height, width), in ToT ticks."));
+ZORV_METHOD(hitmap_methods, tot, {}, R"(
+        Retrieves the summed ToT (iToT in the iToT and binned modes) of every pixel or bin.
+
+        Args:
+            None
+
+        Returns:
+            A new uint64 array of shape (height, width), in ToT ticks.
+        )");
 
 PyObject* snapshot(PyObject* self) { return snapshot_of(self, true, true); }
-ZORV_METHOD(hitmap_methods, snapshot, {},
-            docstring("Retrieves the counts and the summed ToT of one and the same set of deliveries.",
-                      {}, "A tuple (counts, tot) of new uint64 arrays of shape (height, width)."));
+ZORV_METHOD(hitmap_methods, snapshot, {}, R"(
+        Retrieves the counts and the summed ToT of one and the same set of deliveries.
+
+        Args:
+            None
+
+        Returns:
+            A tuple (counts, tot) of new uint64 arrays of shape (height, width).
+        )");
 
 PyObject* hitmap_clear(PyObject* self) {
     Map& m = map_of(self);
@@ -71,9 +89,15 @@ PyObject* hitmap_clear(PyObject* self) {
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(hitmap_methods, "clear", hitmap_clear, {},
-               docstring("Sets every count and sum to 0, and :attr:`outside`, :attr:`delivered` and :attr:`ignored`.",
-                         {}, "None"));
+ZORV_METHOD_AS(hitmap_methods, "clear", hitmap_clear, {}, R"(
+        Sets every count and sum to 0, and :attr:`outside`, :attr:`delivered` and :attr:`ignored`.
+
+        Args:
+            None
+
+        Returns:
+            None
+        )");
 
 PyObject* hitmap_width(PyObject* self, void*) { return from_u64(map_of(self).width()); }
 PyObject* hitmap_height(PyObject* self, void*) { return from_u64(map_of(self).height()); }

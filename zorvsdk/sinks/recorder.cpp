@@ -286,9 +286,15 @@ PyObject* recorder_clear(PyObject* self) {
     ring_of(self).clear();
     Py_RETURN_NONE;
 }
-ZORV_METHOD_AS(recorder_methods, "clear", recorder_clear, {},
-               docstring("Drops every delivery held and sets :attr:`delivered` and :attr:`dropped` to 0.",
-                         {}, "None"));
+ZORV_METHOD_AS(recorder_methods, "clear", recorder_clear, {}, R"(
+        Drops every delivery held and sets :attr:`delivered` and :attr:`dropped` to 0.
+
+        Args:
+            None
+
+        Returns:
+            None
+        )");
 
 PyObject* recorder_capacity(PyObject* self, void*) { return from_u64(ring_of(self).capacity()); }
 PyObject* recorder_delivered(PyObject* self, void*) { return from_u64(ring_of(self).delivered()); }
@@ -343,30 +349,12 @@ const char kRecorderDoc[] = R"(Recorder(capacity, idle=1.0)
         idle (float): Seconds without a delivery after which an iteration ends.
     )";
 
-const Record kBatch{"Batch",
-                    "Consecutive deliveries of one kind, taken at once by :func:`Recorder.get_batch`.",
-                    {{"kind", "str", "The kind of delivery, such as \"dd-toa-tot\", \"medipix\" or \"raw\"."},
-                     {"deliveries", "int", "How many deliveries the batch holds."},
-                     {"arrays", "tuple",
-                      "One array per argument of the data callable (metadata aside), each the concatenation of that "
-                      "argument over the deliveries, of its element type even when empty."},
-                     {"offsets", "numpy.ndarray",
-                      "int64, one row per array and deliveries + 1 columns: delivery ``i`` is "
-                      "``arrays[p][offsets[p, i]:offsets[p, i + 1]]``."},
-                     {"shutters", "numpy.ndarray",
-                      "The uint64 shutter times of the deliveries; None for a kind without metadata."},
-                     {"tdcs", "tuple",
-                      "The time stamps of TDC inputs 0, 1 and 2, each concatenated; None for a kind without metadata."},
-                     {"tdc_offsets", "numpy.ndarray",
-                      "int64 offsets of the deliveries in ``tdcs``, as ``offsets``; None for a kind without "
-                      "metadata."}}};
-
 bool add_recorder(PyObject* m) {
     PyMethodDef* table = recorder_methods.table(false);
     return table &&
            add_sink<Ring>(m, "zorvsdk.sinks.Recorder", kRecorderDoc, table, recorder_new, kRecorderGetSet,
                           recorder_next) &&
-           add_records(m, {kBatch}) && run_body(m, "import queue\n");
+           add_imports(m, {{"typing", {"NamedTuple"}}, {"zorvsdk._records", {"Batch"}}, {"queue"}});
 }
 ZORV_SINK(add_recorder);
 
