@@ -19,6 +19,8 @@
 #include "core/deliveries.hpp"
 #include "core/method.hpp"
 #include "core/numpy.hpp"
+#include "core/gil.hpp"
+#include "writer/engine.hpp"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -34,7 +36,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 using namespace zorv;
@@ -1473,6 +1477,10 @@ PyGetSetDef kHitMapGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// ---- Writer objects ----
+
+#include "writer/sink.hpp"
+
 // ---- the module ----
 
 // Publishes a sink type's interface under the type attribute the acquisition module looks up.
@@ -1571,12 +1579,14 @@ const Record kBatch{"Batch",
 int exec(PyObject* m) {
     PyMethodDef* recorder_table = recorder_methods.table(false);
     PyMethodDef* hitmap_table = hitmap_methods.table(false);
-    if (!recorder_table || !hitmap_table || !import_common(m) || !import_numpy() ||
+    PyMethodDef* writer_table = writer_methods.table(false);
+    if (!recorder_table || !hitmap_table || !writer_table || !import_common(m) || !import_numpy() ||
         !init_arrays("zorvsdk.sinks.SdkBuffer"))
         return -1;
     if (!add_sink<Ring>(m, "zorvsdk.sinks.Recorder", kRecorderDoc, recorder_table, recorder_new, kRecorderGetSet,
                         recorder_next) ||
-        !add_sink<Map>(m, "zorvsdk.sinks.HitMap", kHitMapDoc, hitmap_table, hitmap_new, kHitMapGetSet))
+        !add_sink<Map>(m, "zorvsdk.sinks.HitMap", kHitMapDoc, hitmap_table, hitmap_new, kHitMapGetSet) ||
+        !add_sink<FileWriter>(m, "zorvsdk.sinks.Writer", kWriterDoc, writer_table, writer_new, kWriterGetSet))
         return -1;
     if (int err = pthread_atfork(Sink::before_fork, Sink::after_fork_parent, Sink::after_fork_child)) {
         errno = err;
@@ -1588,4 +1598,4 @@ int exec(PyObject* m) {
 
 }  // namespace
 
-ZORV_MODULE(sinks, "Native sinks of data deliveries: a recorder and a hit map.", exec)
+ZORV_MODULE(sinks, "Native sinks of data deliveries: a recorder, a hit map and a file writer.", exec)

@@ -1,0 +1,280 @@
+"""NeXus event files, written at the detector's rate by native threads.
+
+A :class:`NexusWriter` makes a NeXus file with h5py (an ``NXentry`` holding an ``NXinstrument`` with
+one ``NXdetector``, whose ``NXevent_data`` receives the hits) and a native sink,
+:class:`zorvsdk.sinks.Writer`, that appends every delivery to it: the SDK's thread copies the
+delivery, and threads of the writer encode, compress (Blosc2, through hdf5plugin's filter) and write
+it, with the interpreter lock released. The file is flushed at least once a second in HDF5's
+single-writer/multiple-reader (SWMR) mode, so that a crash leaves it readable with every hit up to
+the last flush::
+
+    from zorvsdk.nexus import NexusWriter
+
+    writer = NexusWriter("run.h5", width=512, height=512, mode="0:tpx3-dd-toa-tot")
+    device.acq.setDataCallback("ch0", writer.sink)
+    device.acq.begin("ch0")
+    device.acq.end("ch0")
+    writer.close({"hits": writer.hits})      # writes the maps and the attributes given
+
+Reading the file needs ``import hdf5plugin`` before h5py opens it (the chunks are Blosc2 frames).
+The layout is described in docs/nexus.md.
+"""
+
+from __future__ import annotations
+
+import datetime
+import glob
+import importlib.util
+import os
+import re
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+__all__ = ["NexusWriter", "HIT_MODES", "PIXEL_SIZE", "EVENT_ID_FILL", "libraries"]
+
+PIXEL_SIZE = 55e-6
+"""The pixel pitch in metres assumed for the pixel offsets: the device reports no pitch, and its
+chips of 256 x 256 pixels lie side by side without gaps. Pass ``pixel_size=`` for another."""
+
+EVENT_ID_FILL = 0xFFFFFFFF
+"""The event_id of hits past the last flush that a crash may leave in the file: no pixel has it."""
+
+HIT_MODES = ("0:tpx3-dd-toa-tot", "0:tpx3-sorted-dd-toa-tot", "0:tpx3-dd-toa-tot-vec", "0:tpx3-seq-toa-tot",
+             "0:tpx3-seq-toa-tot-vec")
+"""The readout modes whose deliveries are hits with a pixel address, a ToA and a ToT."""
+
+TOT_DESCRIPTION = "time over threshold (ToT) of the hit, in ticks of the chip"
+TDC_DESCRIPTION = "time stamps of TDC input {}, ns on the device's clock"
+
+
+def libraries() -> tuple[str, str]:
+    """The paths of the HDF5 library that h5py loaded and of the Blosc2 library of the blosc2
+    package: the native writer uses these very libraries."""
+    import h5py
+
+    h5py.h5.get_libversion()  # loaded
+    hdf5 = None
+    with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+        for line in maps:
+            fields = line.split(None, 5)
+            if len(fields) == 6 and re.match(r"libhdf5(?!_hl)[-.]", os.path.basename(fields[5].strip())):
+                hdf5 = fields[5].strip()
+                break
+    if hdf5 is None:
+        raise ImportError("the HDF5 library that h5py uses is not mapped into this process")
+    spec = importlib.util.find_spec("blosc2")
+    if spec is None or not spec.submodule_search_locations:
+        raise ImportError("the package blosc2 is needed to write NeXus files: pip install blosc2")
+    found = sorted(glob.glob(os.path.join(spec.submodule_search_locations[0], "lib", "libblosc2.so*")))
+    if not found:
+        raise ImportError(f"the package blosc2 at {spec.submodule_search_locations[0]} ships no libblosc2.so")
+    return hdf5, found[0]
+
+
+def _blosc2_filter(level: int, bitshuffle: bool) -> dict[str, Any]:
+    import hdf5plugin
+
+    return dict(hdf5plugin.Blosc2(cname="lz4", clevel=level,
+                                  filters=hdf5plugin.Blosc2.BITSHUFFLE if bitshuffle else hdf5plugin.Blosc2.SHUFFLE))
+
+
+class NexusWriter:
+    """A NeXus file receiving the hits of one detector, and the sink that writes them.
+
+    Args:
+        path: The file to make (replaced if it exists).
+        width, height: The detector's size in pixels (``device.config.getMaskSize()``).
+        mode: The readout mode, one of the ToA/ToT modes.
+        attrs: Attributes of the file's root (the device, the settings' context).
+        settings: Groups of attributes (DACs, thresholds, ...), written under the detector's
+            ``settings`` collection.
+        name: The NXdetector's name in the NXinstrument.
+        instrument: The NXinstrument's ``name``.
+        pixel_size: The pixel pitch in metres (:data:`PIXEL_SIZE` by default).
+        capacity: Hits held between the SDK's threads and the file; a delivery that finds no room
+            is dropped whole and counted.
+        chunk_events: Hits per chunk of the per-hit datasets.
+        threads: Threads that encode and compress (None: one per core).
+        flush_seconds: Seconds between two flushes, at most 1.
+        level: LZ4's compression level.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], *, width: int, height: int, mode: str,
+                 attrs: dict[str, Any] | None = None, settings: dict[str, dict[str, Any]] | None = None,
+                 name: str = "detector", instrument: str = "", pixel_size: float = PIXEL_SIZE,
+                 capacity: int = 1 << 23, chunk_events: int = 1 << 16, chunk_pulses: int = 1 << 14,
+                 threads: int | None = None, flush_seconds: float = 0.5, level: int = 5,
+                 start_time: datetime.datetime | None = None) -> None:
+        import h5py
+        import hdf5plugin  # noqa: F401  (registers the Blosc2 filter)
+
+        from zorvsdk import dtypes, sinks
+
+        if mode not in HIT_MODES:
+            raise ValueError(f"{mode!r} is not a readout mode of hits with a ToA and a ToT")
+        self.path = Path(path)
+        self.width, self.height = int(width), int(height)
+        self._metadata = mode in dtypes.METADATA_MODES
+        hdf5, blosc2 = libraries()
+        self._start = start_time or datetime.datetime.now(datetime.timezone.utc)
+        self._file = h5py.File(self.path, "w", libver="latest")
+        try:
+            self._layout(self._file, attrs or {}, settings or {}, name, instrument, pixel_size, mode,
+                         chunk_events, chunk_pulses, level)
+            self._file.swmr_mode = True
+            ids = [self._file.id.id] + [d.id.id if d is not None else -1 for d in self._appended]
+            self.sink = sinks.Writer(ids, self.width, self.height, hdf5, blosc2, h5py._objects.phil,
+                                     capacity=capacity, chunk_events=chunk_events, chunk_pulses=chunk_pulses,
+                                     chunk_stamps=chunk_pulses, threads=threads, flush_seconds=flush_seconds,
+                                     level=level)
+        except BaseException:
+            self._file.close()
+            raise
+        self._detector = f"entry/instrument/{name}"
+        self.counts: NDArray[np.uint64] | None = None
+        self.tot: NDArray[np.uint64] | None = None
+
+    # -- the layout ---------------------------------------------------------------------------
+
+    def _layout(self, f: Any, attrs: dict[str, Any], settings: dict[str, dict[str, Any]], name: str,
+                instrument: str, pixel_size: float, mode: str, chunk_events: int, chunk_pulses: int,
+                level: int) -> None:
+        import zorvsdk
+
+        f.attrs.update({"NX_class": "NXroot", "default": "entry", "file_name": os.fspath(self.path.name),
+                        "file_time": self._start.isoformat(), "creator": f"zorvsdk {zorvsdk.__version__}"})
+        f.attrs.update(attrs)
+        entry = _group(f, "entry", "NXentry")
+        entry["start_time"] = self._start.isoformat()
+        entry["title"] = f"{mode} acquisition"
+        inst = _group(entry, "instrument", "NXinstrument")
+        inst["name"] = instrument or str(attrs.get("product", ""))
+        det = _group(inst, name, "NXdetector")
+        rows, columns = np.mgrid[0:self.height, 0:self.width]
+        det.create_dataset("detector_number", data=(rows * self.width + columns).astype(np.uint32),
+                           chunks=True, **_blosc2_filter(level, True))
+        for axis, index in (("x", columns), ("y", rows)):
+            ds = det.create_dataset(f"{axis}_pixel_offset", data=(index + 0.5) * pixel_size, chunks=True,
+                                    **_blosc2_filter(level, False))
+            ds.attrs["units"] = "m"
+        det["x_pixel_size"], det["y_pixel_size"] = pixel_size, pixel_size
+        det["x_pixel_size"].attrs["units"] = det["y_pixel_size"].attrs["units"] = "m"
+        for key, field in (("product", "local_name"), ("serialNumber", "serial_number"), ("manufacturer", "type")):
+            if key in attrs:
+                det[field] = str(attrs[key])
+        det["description"] = f"{self.width} x {self.height} pixels, pixel id y * {self.width} + x"
+        # Beside the detector rather than in it: scippnexus loads an NXdetector as pixels only when
+        # every child fits its pixel dimensions.
+        group = _group(inst, f"{name}_settings", "NXcollection")
+        for key, values in settings.items():
+            _group(group, key, "NXcollection").attrs.update(values)
+
+        events = _group(det, "event_data", "NXevent_data")
+
+        def extensible(parent: Any, key: str, dtype: Any, chunk: int, units: str | None, bitshuffle: bool,
+                       **extra: Any) -> Any:
+            ds = parent.create_dataset(key, shape=(0,), maxshape=(None,), dtype=dtype, chunks=(chunk,),
+                                       **_blosc2_filter(level, bitshuffle), **extra)
+            if units:
+                ds.attrs["units"] = units
+            return ds
+
+        eid = extensible(events, "event_id", np.uint32, chunk_events, None, True, fillvalue=EVENT_ID_FILL)
+        eto = extensible(events, "event_time_offset", np.int64, chunk_events, "ns", False)
+        tot = extensible(events, "event_tot", np.uint32, chunk_events, None, True)
+        tot.attrs["long_name"] = TOT_DESCRIPTION
+        etz = extensible(events, "event_time_zero", np.int64, chunk_pulses, "ns", False)
+        etz.attrs["long_name"] = ("the delivery's shutter time, ns on the device's clock" if self._metadata else
+                                  "the ToA of the delivery's first hit, ns on the device's clock")
+        index = extensible(events, "event_index", np.int64, chunk_pulses, None, False)
+        tdcs: list[Any] = [None] * 3
+        if self._metadata:
+            stamps = _group(inst, f"{name}_tdc", "NXcollection")
+            for i in range(3):
+                tdcs[i] = extensible(stamps, f"tdc{i}", np.int64, chunk_pulses, "ns", False)
+                tdcs[i].attrs["long_name"] = TDC_DESCRIPTION.format(i)
+        self._appended = [eid, eto, tot, etz, index, *tdcs]
+
+    # -- while it runs --------------------------------------------------------------------------
+
+    @property
+    def hits(self) -> int:
+        """Hits taken in."""
+        return int(self.sink.hits)
+
+    @property
+    def written(self) -> int:
+        """Hits in the file as of its last flush."""
+        return int(self.sink.written)
+
+    @property
+    def delivered(self) -> int:
+        return int(self.sink.delivered)
+
+    @property
+    def dropped(self) -> int:
+        return int(self.sink.dropped)
+
+    @property
+    def error(self) -> str | None:
+        """Why writing stopped, or None."""
+        return self.sink.error  # type: ignore[no-any-return]
+
+    def finish(self, timeout: float | None = None) -> bool:
+        """Writes every hit held and flushes (see :meth:`zorvsdk.sinks.Writer.finish`)."""
+        return bool(self.sink.finish(timeout))
+
+    # -- the end ----------------------------------------------------------------------------------
+
+    def close(self, attrs: dict[str, Any] | None = None) -> tuple[NDArray[np.uint64], NDArray[np.uint64]]:
+        """Writes every hit held, ends SWMR mode, then adds the hit and ToT maps, the end time and
+        `attrs` (to the file's root). Returns the maps (counts, tot), each (height, width).
+
+        Raises:
+            OSError: writing failed (the file keeps what its last flush wrote).
+        """
+        self.finish()
+        self.counts, self.tot = self.sink.maps()
+        failure = self.error
+        if failure is not None:
+            self._give_up()
+            raise OSError(f"{self.path}: {failure}")
+        import h5py
+
+        self._appended = []
+        self._file.close()  # the end of SWMR mode; objects may be added again
+        end = datetime.datetime.now(datetime.timezone.utc)
+        with h5py.File(self.path, "r+", libver="latest") as f:
+            f["entry/end_time"] = end.isoformat()
+            det = f[self._detector]
+            for key, image, unit in (("hitmap", self.counts, "hits"), ("totmap", self.tot, "ToT tick of the chip")):
+                ds = det.create_dataset(key, data=image, chunks=True, **_blosc2_filter(5, True))
+                ds.attrs.update({"long_name": unit, "axes": "row y, column x of the pixel id y * width + x"})
+            f.attrs.update(attrs or {})
+        return self.counts, self.tot
+
+    def abandon(self) -> None:
+        """Stops writing at once: the file keeps what its last flush wrote."""
+        self.sink.abandon()
+        self._give_up()
+
+    def _give_up(self) -> None:
+        """The file as its last flush left it: after a failed write HDF5 cannot close it cleanly
+        (its last flush would fail again, and h5py's objects would then be freed over a half-closed
+        file), so its objects are kept open for the life of the process and never flushed again."""
+        self.sink.abandon()
+        _ABANDONED.append((self._file, self._appended))
+
+
+_ABANDONED: list[Any] = []
+
+
+def _group(parent: Any, key: str, nx_class: str) -> Any:
+    g = parent.create_group(key)
+    g.attrs["NX_class"] = nx_class
+    return g
