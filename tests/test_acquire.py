@@ -42,10 +42,32 @@ def command(tmp_path, *args, hdf5=True):
     return acquire.main(argv + (["--hdf5", str(tmp_path / "run.h5")] if hdf5 else []))
 
 
+def ticks(ns):
+    """ToA ticks of 1.5625 ns back from the file's whole ns."""
+    return np.rint(np.asarray(ns, dtype=np.float64) / 1.5625).astype(np.uint64)
+
+
 def read(path):
+    """The NeXus file as the hits (address, tot, toa in ticks), the deliveries (first, count and the
+    shutter in ticks), the TDC stamps in ticks and the maps; its attributes; its settings."""
+    import hdf5plugin  # noqa: F401
+
     with h5py.File(path, "r") as f:
-        return {name: f[name][...] for name in f if isinstance(f[name], h5py.Dataset)}, dict(f.attrs), {
-            name: dict(group.attrs) for name, group in f["settings"].items()}
+        det, inst = f["entry/instrument/detector"], f["entry/instrument"]
+        ev = det["event_data"]
+        first, zero = ev["event_index"][...], ev["event_time_zero"][...]
+        count = np.diff(np.append(first, len(ev["event_id"])))
+        hits = np.empty(len(ev["event_id"]), dtype=dtypes.TOA_TOT)
+        hits["address"], hits["tot"] = ev["event_id"][...], ev["event_tot"][...]
+        hits["toa"] = ticks(np.repeat(zero, count) + ev["event_time_offset"][...])
+        data = {"hits": hits, "hitmap": det["hitmap"][...], "totmap": det["totmap"][...]}
+        fields = [("first", "<u8"), ("count", "<u8")] + ([("shutterStart", "<u8")] if "detector_tdc" in inst else [])
+        data["deliveries"] = np.empty(len(first), dtype=fields)
+        data["deliveries"]["first"], data["deliveries"]["count"] = first, count
+        if "detector_tdc" in inst:
+            data["deliveries"]["shutterStart"] = ticks(zero)
+            data.update({name: ticks(stamps[...]) for name, stamps in inst["detector_tdc"].items()})
+        return data, dict(f.attrs), {name: dict(group.attrs) for name, group in inst["detector_settings"].items()}
 
 
 def delivered_here(mode):
@@ -117,10 +139,14 @@ def test_the_file_is_compressed_and_says_its_units(tmp_path):
     zorvsim.load_model(model())
     assert command(tmp_path) == 0
     with h5py.File(tmp_path / "run.h5", "r") as f:
-        assert {f[n].compression for n in ("hits", "deliveries", "tdc0", "hitmap", "totmap")} == {"gzip"}
-        assert f["hits"].attrs["unit_toa"] == "ToA tick of 1.5625 ns"
-        assert f["hits"].attrs["unit_address"] == "pixel index y * width + x"
-        assert f["hitmap"].attrs["unit"] == "hits"
+        ev = f["entry/instrument/detector/event_data"]
+        blosc2 = 32026  # the filter hdf5plugin registers
+        for ds in (ev["event_id"], ev["event_time_offset"], ev["event_tot"], f["entry/instrument/detector_tdc/tdc0"],
+                   f["entry/instrument/detector/hitmap"]):
+            assert ds.id.get_create_plist().get_filter(0)[0] == blosc2, ds.name
+        assert ev["event_time_offset"].attrs["units"] == ev["event_time_zero"].attrs["units"] == "ns"
+        assert f["entry/instrument/detector/x_pixel_offset"].attrs["units"] == "m"
+        assert f["entry/instrument/detector/hitmap"].attrs["long_name"] == "hits"
 
 
 @pytest.mark.parametrize("kind, document", [

@@ -191,6 +191,47 @@ class Writer(threading.Thread):
         self.deliveries += 1
 
 
+class NexusOutput:
+    """The native writer (zorvsdk.nexus) behind the command's seam: the SDK's threads hand every
+    delivery to it, and its threads count the maps and write the NeXus file, so no Python runs per
+    delivery. It stands in for both the output and the writer thread."""
+
+    def __init__(self, path: Path, attrs: dict[str, Any], settings: dict[str, dict[str, Any]], mode: str,
+                 capacity: int, limit: int | None) -> None:
+        from zorvsdk.nexus import NexusWriter
+
+        self.nexus = NexusWriter(path, width=attrs["width"], height=attrs["height"], mode=mode, attrs=attrs,
+                                 settings=settings, capacity=capacity, deliveries=limit)
+        self.sink = self.nexus.sink
+
+    # what the command reads of its writer thread
+    @property
+    def deliveries(self) -> int:
+        return self.nexus.delivered
+
+    @property
+    def hits(self) -> int:
+        return self.nexus.hits
+
+    @property
+    def error(self) -> BaseException | None:
+        failure = self.nexus.error
+        return None if failure is None else OSError(f"{self.nexus.path}: {failure}")
+
+    def drain(self) -> tuple[NDArray[Any], NDArray[Any]]:
+        """Writes every hit held; the maps (counts, tot)."""
+        self.nexus.finish()
+        if self.error is not None:
+            raise self.error
+        return self.nexus.sink.maps()
+
+    def close(self, counts: NDArray[Any], tot: NDArray[Any], totals: dict[str, Any]) -> None:
+        self.nexus.close(totals)
+
+    def abandon(self) -> None:
+        self.nexus.abandon()
+
+
 # ---------------------------------------------------------------------------------------------
 # Device settings
 
@@ -310,7 +351,11 @@ def acquire(args: argparse.Namespace) -> Run:
             attrs = {**descriptor._asdict(), "sdkVersion": list(getRuntimeVersion()), "zorvsdk": zorvsdk.__version__,
                      "mode": args.mode, "channel": channel, "width": width, "height": height,
                      "startTime": started.isoformat()}
-            output = Hdf5Output(args.hdf5, attrs, read_settings(device), args.mode in dtypes.METADATA_MODES)
+            if args.writer == "python":
+                output = Hdf5Output(args.hdf5, attrs, read_settings(device), args.mode in dtypes.METADATA_MODES)
+            else:
+                output = NexusOutput(args.hdf5, attrs, read_settings(device), args.mode, args.buffer,
+                                     args.deliveries)
         try:
             take(device, run, output, args)
         except BaseException:
@@ -320,8 +365,10 @@ def acquire(args: argparse.Namespace) -> Run:
     return run
 
 
-def take(device: Device, run: Run, output: Hdf5Output | None, args: argparse.Namespace) -> None:
+def take(device: Device, run: Run, output: Hdf5Output | NexusOutput | None, args: argparse.Namespace) -> None:
     """The acquisition itself, from registration to the totals, into `run` and `output`."""
+    if isinstance(output, NexusOutput):
+        return take_native(device, run, output, args)
     capture, pixels = make_capture(args.buffer, run.width, run.height)
     writer = Writer(capture, pixels, run.mode, output, args.deliveries)
     device.acq.setDataCallback(run.channel, capture)
@@ -341,7 +388,19 @@ def take(device: Device, run: Run, output: Hdf5Output | None, args: argparse.Nam
             "droppedDeliveries": run.dropped, "outsideHits": run.outside, "interrupted": run.interrupted})
 
 
-def follow(device: Device, channel: str, writer: Writer, args: argparse.Namespace) -> tuple[float, bool, bool]:
+def take_native(device: Device, run: Run, output: NexusOutput, args: argparse.Namespace) -> None:
+    """The same with the native writer registered for the channel."""
+    device.acq.setDataCallback(run.channel, output.sink)
+    run.seconds, run.interrupted, run.ended_by_device = follow(device, run.channel, output, args)
+    run.counts, tot = output.drain()
+    nexus = output.nexus
+    run.deliveries, run.hits, run.dropped, run.outside = nexus.delivered, nexus.hits, nexus.dropped, int(nexus.sink.outside)
+    output.close(run.counts, tot, {
+        "seconds": run.seconds, "deliveries": run.deliveries, "hits": run.hits,
+        "droppedDeliveries": run.dropped, "outsideHits": run.outside, "interrupted": run.interrupted})
+
+
+def follow(device: Device, channel: str, writer: Writer | NexusOutput, args: argparse.Namespace) -> tuple[float, bool, bool]:
     """Begins the acquisition and watches it from this thread until it ends by itself, reaches the
     duration or the delivery count, or Ctrl-C; then stops it. Returns the seconds it ran, whether
     Ctrl-C stopped it, and whether the device ended it by itself. The SDK's wait for the end runs on a thread of its own, so that
@@ -399,7 +458,7 @@ class Progress:
         self.bar = tqdm(total=total, unit=unit, desc="acquiring", leave=False, dynamic_ncols=True,
                         bar_format="{desc}: {percentage:3.0f}%|{bar}| {elapsed} elapsed, {remaining} left{postfix}")
 
-    def show(self, elapsed: float, writer: Writer) -> None:
+    def show(self, elapsed: float, writer: Writer | NexusOutput) -> None:
         if self.bar is None:
             return
         rate = writer.hits / elapsed if elapsed > 0 else 0.0
@@ -518,12 +577,16 @@ def parser() -> argparse.ArgumentParser:
     out.add_argument("--buffer", type=positive(int), default=DEFAULT_BUFFER, metavar="HITS",
                      help="hits held for the writer before deliveries are dropped (default: %(default)s)")
     out.add_argument("--quiet", action="store_true", help="no progress bar")
+    # The writer of the HDF5 file: the native NeXus writer, or the Python thread of earlier versions
+    # (kept for comparison in bench/run.py).
+    out.add_argument("--writer", choices=("native", "python"), default="native", help=argparse.SUPPRESS)
     return p
 
 
 def require(args: argparse.Namespace) -> None:
     """Imports the optional packages that this run needs before anything is acquired."""
-    needed = ["matplotlib"] + ([] if args.quiet else ["tqdm"]) + ([] if args.hdf5 is None else ["h5py"])
+    needed = ["matplotlib"] + ([] if args.quiet else ["tqdm"]) + ([] if args.hdf5 is None else ["h5py"] + (
+        ["hdf5plugin", "blosc2"] if args.writer == "native" else []))
     for name in needed:
         try:
             __import__(name)

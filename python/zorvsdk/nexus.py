@@ -102,6 +102,8 @@ class NexusWriter:
         threads: Threads that encode and compress (None: one per core).
         flush_seconds: Seconds between two flushes, at most 1.
         level: LZ4's compression level.
+        start_time: The acquisition's start (now by default).
+        deliveries: The most deliveries to write; later ones are let go (None: no limit).
     """
 
     def __init__(self, path: str | os.PathLike[str], *, width: int, height: int, mode: str,
@@ -109,7 +111,7 @@ class NexusWriter:
                  name: str = "detector", instrument: str = "", pixel_size: float = PIXEL_SIZE,
                  capacity: int = 1 << 23, chunk_events: int = 1 << 16, chunk_pulses: int = 1 << 14,
                  threads: int | None = None, flush_seconds: float = 0.5, level: int = 5,
-                 start_time: datetime.datetime | None = None) -> None:
+                 start_time: datetime.datetime | None = None, deliveries: int | None = None) -> None:
         import h5py
         import hdf5plugin  # noqa: F401  (registers the Blosc2 filter)
 
@@ -131,7 +133,7 @@ class NexusWriter:
             self.sink = sinks.Writer(ids, self.width, self.height, hdf5, blosc2, h5py._objects.phil,
                                      capacity=capacity, chunk_events=chunk_events, chunk_pulses=chunk_pulses,
                                      chunk_stamps=chunk_pulses, threads=threads, flush_seconds=flush_seconds,
-                                     level=level)
+                                     level=level, deliveries=deliveries)
         except BaseException:
             self._file.close()
             raise
@@ -260,15 +262,32 @@ class NexusWriter:
 
     def abandon(self) -> None:
         """Stops writing at once: the file keeps what its last flush wrote."""
-        self.sink.abandon()
         self._give_up()
 
     def _give_up(self) -> None:
-        """The file as its last flush left it: after a failed write HDF5 cannot close it cleanly
-        (its last flush would fail again, and h5py's objects would then be freed over a half-closed
-        file), so its objects are kept open for the life of the process and never flushed again."""
+        """Closes the file as its last flush left it. After a failed write HDF5 cannot close a
+        file cleanly: its closing flush fails again, and h5py's objects are then freed over a
+        half-closed file, which crashes the process. So the file's descriptor is pointed at the null
+        device first: the closing writes go nowhere, and the file on disk stays as it was (as a
+        crash leaves it: open it with ``swmr=True``)."""
         self.sink.abandon()
-        _ABANDONED.append((self._file, self._appended))
+        self._appended = []
+        if not self._file.id.valid:
+            return
+        try:
+            fd = self._file.id.get_vfd_handle()
+            null = os.open(os.devnull, os.O_RDWR)
+            try:
+                os.dup2(null, fd)
+            finally:
+                os.close(null)
+        except Exception:  # not a plain file: keep its objects for the life of the process
+            _ABANDONED.append(self._file)
+            return
+        try:
+            self._file.close()
+        except Exception:
+            _ABANDONED.append(self._file)
 
 
 _ABANDONED: list[Any] = []

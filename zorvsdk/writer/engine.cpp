@@ -125,7 +125,9 @@ void Engine::deliver(const DeliveredData& d) noexcept {
         }
         bool stamps_fit = true;
         for (int i = 0; i < kTdcInputs; ++i) stamps_fit = stamps_fit && stamps_[i].size() + stamps <= kMaxStamps;
-        if (finishing_ || stopping_ || !error_.empty() || n > ring_hits || ingested_ + n - released_ > ring_hits ||
+        if (st_.limit && counts_.delivered >= st_.limit) return;
+        const uint64_t room = std::min(ring_hits, st_.capacity);
+        if (finishing_ || stopping_ || !error_.empty() || n > room || ingested_ + n - released_ > room ||
             pulses_.size() >= kMaxPulses || !stamps_fit) {
             ++counts_.dropped;
             return;

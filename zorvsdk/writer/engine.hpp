@@ -47,6 +47,7 @@ struct Settings {
     int threads;             // encoding and compressing
     double flush_seconds;    // at most between two flushes
     int level;               // LZ4's compression level
+    uint64_t limit;          // deliveries taken at most (0: no limit); later ones are let go uncounted
 };
 
 // Serialises the engine's HDF5 calls with the other users of the library in the process.

@@ -99,7 +99,15 @@ std::string Hdf5::last_error() const {
     clear_errors(kDefaultStack);
     // The system's reason ends with a line break and a description of the write; the first line
     // says what failed and why.
+    // The system's reason is told as "... error message = 'File too large', ..." after a long
+    // description of the write: kept alone.
     auto first_line = [](std::string s) {
+        const std::string mark = "error message = '";
+        const size_t at = s.find(mark), end = at == std::string::npos ? at : s.find('\'', at + mark.size());
+        if (end != std::string::npos) {
+            const size_t head = s.find(':');
+            s = (head < at ? s.substr(0, head) + ": " : std::string()) + s.substr(at + mark.size(), end - at - mark.size());
+        }
         for (char& c : s)
             if (c == '\n') c = ' ';
         return s;

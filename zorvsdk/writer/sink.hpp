@@ -117,13 +117,13 @@ bool to_datasets(PyObject* value, writer::Datasets& out) {
 }
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    static Params<13> params("Writer", {"datasets", "width", "height", "hdf5", "blosc2", "lock", "capacity",
+    static Params<14> params("Writer", {"datasets", "width", "height", "hdf5", "blosc2", "lock", "capacity",
                                         "chunk_events", "chunk_pulses", "chunk_stamps", "threads", "flush_seconds",
-                                        "level"},
+                                        "level", "deliveries"},
                              6);
-    PyObject* a[13];
+    PyObject* a[14];
     writer::Datasets datasets{};
-    writer::Settings s{0, 0, uint64_t(1) << 23, uint64_t(1) << 16, uint64_t(1) << 14, uint64_t(1) << 14, 0, 0.5, 5};
+    writer::Settings s{0, 0, uint64_t(1) << 23, uint64_t(1) << 16, uint64_t(1) << 14, uint64_t(1) << 14, 0, 0.5, 5, 0};
     std::string hdf5_path, blosc2_path;
     uint64_t threads = 0, level = 5;
     double flush = 0.5;
@@ -136,7 +136,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         (a[8] && !to_positive(a[8], "chunk_pulses", kMaxChunk, s.chunk_pulses)) ||
         (a[9] && !to_positive(a[9], "chunk_stamps", kMaxChunk, s.chunk_stamps)) ||
         (a[10] && a[10] != Py_None && !to_positive(a[10], "threads", 256, threads)) ||
-        (a[11] && !to_timeout(a[11], flush, "flush_seconds")) || (a[12] && !to_positive(a[12], "level", 9, level)))
+        (a[11] && !to_timeout(a[11], flush, "flush_seconds")) || (a[12] && !to_positive(a[12], "level", 9, level)) ||
+        (a[13] && a[13] != Py_None && !to_positive(a[13], "deliveries", UINT64_MAX >> 1, s.limit)))
         return nullptr;
     if (s.width * s.height > (uint64_t(1) << 32))
         return PyErr_Format(PyExc_ValueError, "a detector of %llu x %llu pixels is beyond 32-bit pixel addresses",
@@ -263,7 +264,7 @@ PyGetSetDef kWriterGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const char kWriterDoc[] = R"(Writer(datasets, width, height, hdf5, blosc2, lock, capacity=8388608, chunk_events=65536, chunk_pulses=16384, chunk_stamps=16384, threads=None, flush_seconds=0.5, level=5)
+const char kWriterDoc[] = R"(Writer(datasets, width, height, hdf5, blosc2, lock, capacity=8388608, chunk_events=65536, chunk_pulses=16384, chunk_stamps=16384, threads=None, flush_seconds=0.5, level=5, deliveries=None)
 --
 
     Hits written to the event datasets of an HDF5 file by threads of its own.
@@ -291,4 +292,5 @@ const char kWriterDoc[] = R"(Writer(datasets, width, height, hdf5, blosc2, lock,
         threads (int): Threads that encode and compress; None: one per core.
         flush_seconds (float): Seconds between two flushes of the file, at most 1.
         level (int): LZ4's compression level, 1 to 9.
+        deliveries (int): The most deliveries to take; later ones are let go (None: no limit).
     )";
