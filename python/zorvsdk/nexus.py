@@ -121,6 +121,9 @@ class NexusWriter:
             raise ValueError(f"{mode!r} is not a readout mode of hits with a ToA and a ToT")
         self.path = Path(path)
         self.width, self.height = int(width), int(height)
+        # A chunk of hits is written (and its room in memory freed) once it is whole: four fit in
+        # the memory held, so that deliveries go on arriving while one is written.
+        chunk_events = max(1, min(chunk_events, capacity // 4))
         self._metadata = mode in dtypes.METADATA_MODES
         hdf5, blosc2 = libraries()
         self._start = start_time or datetime.datetime.now(datetime.timezone.utc)
