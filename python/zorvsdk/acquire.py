@@ -346,7 +346,7 @@ def acquire(args: argparse.Namespace) -> Run:
         run = Run(descriptor, args.mode, channel, width, height,
                   asked=f"{args.deliveries} deliveries" if args.deliveries is not None else f"{args.seconds:g} s")
         started = datetime.datetime.now(datetime.timezone.utc)
-        output = None
+        output: Hdf5Output | NexusOutput | None = None
         if args.hdf5 is not None:
             attrs = {**descriptor._asdict(), "sdkVersion": list(getRuntimeVersion()), "zorvsdk": zorvsdk.__version__,
                      "mode": args.mode, "channel": channel, "width": width, "height": height,

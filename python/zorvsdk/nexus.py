@@ -55,7 +55,7 @@ TDC_DESCRIPTION = "time stamps of TDC input {}, ns on the device's clock"
 def libraries() -> tuple[str, str]:
     """The paths of the HDF5 library that h5py loaded and of the Blosc2 library of the blosc2
     package: the native writer uses these very libraries."""
-    import h5py
+    import h5py  # type: ignore[import-untyped,unused-ignore]
 
     h5py.h5.get_libversion()  # loaded
     hdf5 = None
@@ -77,7 +77,7 @@ def libraries() -> tuple[str, str]:
 
 
 def _blosc2_filter(level: int, bitshuffle: bool) -> dict[str, Any]:
-    import hdf5plugin
+    import hdf5plugin  # type: ignore[import-untyped,unused-ignore]
 
     return dict(hdf5plugin.Blosc2(cname="lz4", clevel=level,
                                   filters=hdf5plugin.Blosc2.BITSHUFFLE if bitshuffle else hdf5plugin.Blosc2.SHUFFLE))
@@ -112,8 +112,8 @@ class NexusWriter:
                  capacity: int = 1 << 23, chunk_events: int = 1 << 16, chunk_pulses: int = 1 << 14,
                  threads: int | None = None, flush_seconds: float = 0.5, level: int = 5,
                  start_time: datetime.datetime | None = None, deliveries: int | None = None) -> None:
-        import h5py
-        import hdf5plugin  # noqa: F401  (registers the Blosc2 filter)
+        import h5py  # type: ignore[import-untyped,unused-ignore]
+        import hdf5plugin  # type: ignore[import-untyped,unused-ignore]  # noqa: F401  (registers the Blosc2 filter)
 
         from zorvsdk import dtypes, sinks
 
@@ -228,7 +228,7 @@ class NexusWriter:
     @property
     def error(self) -> str | None:
         """Why writing stopped, or None."""
-        return self.sink.error  # type: ignore[no-any-return]
+        return self.sink.error
 
     def finish(self, timeout: float | None = None) -> bool:
         """Writes every hit held and flushes (see :meth:`zorvsdk.sinks.Writer.finish`)."""
@@ -249,7 +249,7 @@ class NexusWriter:
         if failure is not None:
             self._give_up()
             raise OSError(f"{self.path}: {failure}")
-        import h5py
+        import h5py  # type: ignore[import-untyped,unused-ignore]
 
         self._appended = []
         self._file.close()  # the end of SWMR mode; objects may be added again
