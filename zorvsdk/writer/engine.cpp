@@ -81,10 +81,7 @@ Engine::Engine(const Hdf5& hdf5, const Blosc2& blosc2, const Datasets& datasets,
     encoded_.assign(chunks, 0);
 }
 
-Engine::~Engine() {
-    abandon();
-    if (ring_) munmap(ring_, ring_bytes_);
-}
+Engine::~Engine() { abandon(); }
 
 bool Engine::start(std::string& error) {
     try {
@@ -153,6 +150,7 @@ void Engine::deliver(const DeliveredData& d) noexcept {
         }
         pulses_.push_back(p);
         copied_.push_back(0);
+        ++copying_;
         index = pulse_count_++;
         ++counts_.delivered;
         counts_.hits += n;
@@ -177,6 +175,7 @@ void Engine::deliver(const DeliveredData& d) noexcept {
     {
         std::lock_guard<std::mutex> lock(mu_);
         copied_[index - copy_base_] = 1;
+        if (--copying_ == 0 && stopping_) copied_cv_.notify_all();
         while (!copied_.empty() && copied_.front()) {
             copied_.pop_front();
             ++copy_base_;
@@ -438,6 +437,18 @@ void Engine::abandon() {
     for (std::thread& t : threads_)
         if (t.joinable()) t.join();
     threads_.clear();
+    // Deliveries that came after the stop were dropped; one being copied holds its place in the
+    // ring until it is done.
+    std::unique_lock<std::mutex> lock(mu_);
+    copied_cv_.wait(lock, [&] { return copying_ == 0; });
+    if (freed_) return;
+    freed_ = true;
+    if (ring_) munmap(ring_, ring_bytes_);
+    ring_ = nullptr;
+    for (Worker& w : workers_) {
+        std::vector<uint64_t>().swap(w.counts);
+        std::vector<uint64_t>().swap(w.tot);
+    }
 }
 
 bool Engine::wait_done(double seconds) {
@@ -448,6 +459,11 @@ bool Engine::wait_done(double seconds) {
 bool Engine::done() const {
     std::lock_guard<std::mutex> lock(mu_);
     return done_;
+}
+
+bool Engine::released() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return freed_;
 }
 
 Counts Engine::counts() const {
@@ -478,7 +494,9 @@ void Engine::orphan() {
     threads_.clear();
     stopping_ = true;
     done_ = true;
+    copying_ = 0;  // the copies in progress were the parent's threads'
     if (error_.empty()) error_ = "the writer's threads are the parent process's: a forked child cannot write";
+    new (&copied_cv_) std::condition_variable;
     new (&work_cv_) std::condition_variable;
     new (&commit_cv_) std::condition_variable;
     new (&done_cv_) std::condition_variable;

@@ -86,11 +86,13 @@ public:
 
     // Takes no more deliveries: everything held is written and the file flushed, then done().
     void finish();
-    // Stops at once, leaving the file as last flushed.
+    // Stops at once, leaving the file as last flushed, and gives back the memory of the hits and the
+    // maps: a sink stays registered for as long as its device is open, long after its file.
     void abandon();
     // Waits up to `seconds` for the end of the work (finished, failed or abandoned); true once it has.
     bool wait_done(double seconds);
     bool done() const;
+    bool released() const;  // abandoned: the maps are gone
 
     Counts counts() const;
     std::string error() const;  // empty while nothing failed
@@ -157,6 +159,9 @@ private:
 
     // Hits: taken in (reserved), copied (a prefix of the reserved), and freed in the ring.
     uint64_t ingested_ = 0, ready_ = 0, released_ = 0, pinned_ = UINT64_MAX;
+    uint64_t copying_ = 0;            // deliveries being copied into the ring, outside the mutex
+    std::condition_variable copied_cv_;
+    bool freed_ = false;              // the ring and the maps were given back
     std::deque<Pulse> pulses_;        // from pulse_base_: those not yet final in the file
     std::deque<uint8_t> copied_;      // per pulse from copy_base_: its hits are in the ring
     uint64_t pulse_base_ = 0, copy_base_ = 0, pulse_count_ = 0;

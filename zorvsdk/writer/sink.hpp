@@ -211,12 +211,15 @@ PyObject* writer_abandon(PyObject* self) {
     Py_RETURN_NONE;
 }
 ZORV_METHOD_AS(writer_methods, "abandon", writer_abandon, {},
-               docstring("Stops at once: the file keeps what its last flush wrote.", {}, "None"));
+               docstring("Stops at once: the file keeps what its last flush wrote. The writer's threads end and "
+                         "its memory is given back (the maps too); later deliveries are dropped.",
+                         {}, "None"));
 
 PyObject* writer_maps(PyObject* self) {
     FileWriter& w = writer_of(self);
     if (!w.engine().done())
         return PyErr_Format(PyExc_RuntimeError, "the maps are taken once the writer is done (finish() returned True)");
+    if (w.engine().released()) return PyErr_Format(PyExc_RuntimeError, "the maps are gone: the writer was abandoned");
     npy_intp dims[2] = {npy_intp(w.height()), npy_intp(w.width())};
     Ref counts = Ref::steal(PyArray_EMPTY(2, dims, NPY_UINT64, 0)), tot = Ref::steal(PyArray_EMPTY(2, dims, NPY_UINT64, 0));
     if (!counts || !tot) return nullptr;
