@@ -28,14 +28,16 @@ import importlib.util
 import os
 import re
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
 if TYPE_CHECKING:
+    from collections.abc import Iterator
+
     from numpy.typing import NDArray
 
-__all__ = ["NexusWriter", "HIT_MODES", "PIXEL_SIZE", "EVENT_ID_FILL", "libraries"]
+__all__ = ["NexusWriter", "Step", "HIT_MODES", "PIXEL_SIZE", "EVENT_ID_FILL", "libraries"]
 
 PIXEL_SIZE = 55e-6
 """The pixel pitch in metres assumed for the pixel offsets: the device reports no pitch, and its
@@ -47,6 +49,34 @@ EVENT_ID_FILL = 0xFFFFFFFF
 HIT_MODES = ("0:tpx3-dd-toa-tot", "0:tpx3-sorted-dd-toa-tot", "0:tpx3-dd-toa-tot-vec", "0:tpx3-seq-toa-tot",
              "0:tpx3-seq-toa-tot-vec")
 """The readout modes whose deliveries are hits with a pixel address, a ToA and a ToT."""
+
+STEP_CHUNK = 1024
+STEP_COLUMNS = (
+    ("event_range", 2, np.int64, "the step's hits: [first, end) of the per-hit datasets of event_data"),
+    ("pulse_range", 2, np.int64, "the step's deliveries: [first, end) of event_index and event_time_zero"),
+    ("dropped", 0, np.uint64, "deliveries dropped in the step: the writer had no room for them"),
+)
+
+
+class Step(NamedTuple):
+    """One step of a file recorded in steps: its row of the table, its hits [first_hit, end_hit)
+    and its deliveries [first_delivery, end_delivery) in the file, and the deliveries it dropped."""
+
+    row: int
+    first_hit: int
+    end_hit: int
+    first_delivery: int
+    end_delivery: int
+    dropped: int
+
+    @property
+    def hits(self) -> int:
+        return self.end_hit - self.first_hit
+
+    @property
+    def deliveries(self) -> int:
+        return self.end_delivery - self.first_delivery
+
 
 TOT_DESCRIPTION = "time over threshold (ToT) of the hit, in ticks of the chip"
 TDC_DESCRIPTION = "time stamps of TDC input {}, ns on the device's clock"
@@ -104,6 +134,8 @@ class NexusWriter:
         level: LZ4's compression level.
         start_time: The acquisition's start (now by default).
         deliveries: The most deliveries to write; later ones are let go (None: no limit).
+        steps: Record the file in steps (several acquisitions one after the other, as a scan
+            takes them): a table of the hits and deliveries of each step (:meth:`end_step`).
     """
 
     def __init__(self, path: str | os.PathLike[str], *, width: int, height: int, mode: str,
@@ -111,7 +143,8 @@ class NexusWriter:
                  name: str = "detector", instrument: str = "", pixel_size: float = PIXEL_SIZE,
                  capacity: int = 1 << 23, chunk_events: int = 1 << 16, chunk_pulses: int = 1 << 14,
                  threads: int | None = None, flush_seconds: float = 0.5, level: int = 5,
-                 start_time: datetime.datetime | None = None, deliveries: int | None = None) -> None:
+                 start_time: datetime.datetime | None = None, deliveries: int | None = None,
+                 steps: bool = False) -> None:
         import h5py  # type: ignore[import-untyped,unused-ignore]
         import hdf5plugin  # type: ignore[import-untyped,unused-ignore]  # noqa: F401  (registers the Blosc2 filter)
 
@@ -120,17 +153,26 @@ class NexusWriter:
         if mode not in HIT_MODES:
             raise ValueError(f"{mode!r} is not a readout mode of hits with a ToA and a ToT")
         self.path = Path(path)
+        self._detector = f"entry/instrument/{name}"
+        self.steps_path = f"{self._detector}_steps"
+        """The steps table's group (with ``steps=True``)."""
         self.width, self.height = int(width), int(height)
         # A chunk of hits is written (and its room in memory freed) once it is whole: four fit in
         # the memory held, so that deliveries go on arriving while one is written.
         chunk_events = max(1, min(chunk_events, capacity // 4))
         self._metadata = mode in dtypes.METADATA_MODES
+        self._steps: dict[str, Any] = {}
+        self.steps: list[Step] = []
+        """The steps ended so far (:meth:`end_step`)."""
+        self._step_ends = (0, 0, 0)  # hits, deliveries and dropped deliveries at the last step's end
         hdf5, blosc2 = libraries()
         self._start = start_time or datetime.datetime.now(datetime.timezone.utc)
         self._file = h5py.File(self.path, "w", libver="latest")
         try:
             self._layout(self._file, attrs or {}, settings or {}, name, instrument, pixel_size, mode,
                          chunk_events, chunk_pulses, level)
+            if steps:
+                self._steps_layout(_group(self._file, self.steps_path, "NXcollection"))
             self._file.swmr_mode = True
             ids = [self._file.id.id] + [d.id.id if d is not None else -1 for d in self._appended]
             self.sink = sinks.Writer(ids, self.width, self.height, hdf5, blosc2, h5py._objects.phil,
@@ -140,7 +182,6 @@ class NexusWriter:
         except BaseException:
             self._file.close()
             raise
-        self._detector = f"entry/instrument/{name}"
         self.counts: NDArray[np.uint64] | None = None
         self.tot: NDArray[np.uint64] | None = None
 
@@ -205,6 +246,17 @@ class NexusWriter:
                 tdcs[i].attrs["long_name"] = TDC_DESCRIPTION.format(i)
         self._appended = [eid, eto, tot, etz, index, *tdcs]
 
+    def _steps_layout(self, group: Any) -> None:
+        group.attrs["description"] = ("the steps of a scan, one row each: its hits are event_range [first, end) of "
+                                      "event_data's per-hit datasets, its deliveries pulse_range [first, end) of "
+                                      "event_index and event_time_zero")
+        for key, columns, dtype, text in STEP_COLUMNS:
+            shape = (0, columns) if columns else (0,)
+            ds = group.create_dataset(key, shape=shape, maxshape=(None, *shape[1:]), dtype=dtype,
+                                      chunks=(STEP_CHUNK, *shape[1:]))
+            ds.attrs["long_name"] = text
+            self._steps[key] = ds
+
     # -- while it runs --------------------------------------------------------------------------
 
     @property
@@ -230,6 +282,43 @@ class NexusWriter:
         """Why writing stopped, or None."""
         return self.sink.error
 
+    # -- steps ------------------------------------------------------------------------------------
+
+    def end_step(self) -> Step:
+        """Ends a step: the deliveries taken since the previous step's end (or the start) are this
+        step's, and its row is added to the steps table (flushed at once; the hits follow with the
+        writer's next flush, see :meth:`step_written`). Call it when no delivery is in progress
+        (after the acquisition's ``end``).
+
+        Raises:
+            RuntimeError: the writer was made without ``steps=True``, or is closed.
+        """
+        if not self._steps:
+            raise RuntimeError(f"{self.path} is not recorded in steps (NexusWriter(steps=True)), or is closed")
+        hits, delivered, dropped = self.hits, self.delivered, self.dropped
+        first_hit, first_delivery, dropped_before = self._step_ends
+        step = Step(len(self.steps), first_hit, hits, first_delivery, delivered, dropped - dropped_before)
+        for key, value in (("event_range", (step.first_hit, step.end_hit)),
+                           ("pulse_range", (step.first_delivery, step.end_delivery)), ("dropped", step.dropped)):
+            ds = self._steps[key]
+            ds.resize(step.row + 1, axis=0)
+            ds[step.row] = value
+            ds.flush()
+        self._step_ends = (hits, delivered, dropped)
+        self.steps.append(step)
+        return step
+
+    def step_written(self, step: Step) -> bool:
+        """Whether every hit and delivery of the step is in the file as of its last flush."""
+        return self.written >= step.end_hit and int(self.sink.deliveries_written) >= step.end_delivery
+
+    def step_event_ids(self, step: Step, batch: int = 1 << 22) -> Iterator[NDArray[np.uint32]]:
+        """The pixel ids of the step's hits as the file holds them, in batches (read them once
+        :meth:`step_written` says they are in the file)."""
+        ids = self._file[f"{self._detector}/event_data/event_id"]
+        for at in range(step.first_hit, step.end_hit, batch):
+            yield ids[at:min(at + batch, step.end_hit)]
+
     def finish(self, timeout: float | None = None) -> bool:
         """Writes every hit held and flushes (see :meth:`zorvsdk.sinks.Writer.finish`)."""
         return bool(self.sink.finish(timeout))
@@ -252,7 +341,10 @@ class NexusWriter:
         import h5py  # type: ignore[import-untyped,unused-ignore]
 
         self._appended = []
+        self._steps = {}
         self._file.close()  # the end of SWMR mode; objects may be added again
+        # The writer's threads and memory go now: the sink stays registered until its device closes.
+        self.sink.abandon()
         end = datetime.datetime.now(datetime.timezone.utc)
         with h5py.File(self.path, "r+", libver="latest") as f:
             f["entry/end_time"] = end.isoformat()
@@ -275,6 +367,7 @@ class NexusWriter:
         crash leaves it: open it with ``swmr=True``)."""
         self.sink.abandon()
         self._appended = []
+        self._steps = {}
         if not self._file.id.valid:
             return
         try:
