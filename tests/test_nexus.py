@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -254,3 +255,38 @@ def test_a_full_disk_ends_with_one_line_and_leaves_what_was_flushed(tmp_path):
     ids, index, offsets = events_in(tmp_path / "run.h5")
     assert len(ids) == flushed > 0 and (ids < 512 * 512).all() and index[-1] <= len(ids)
     assert os.path.getsize(tmp_path / "run.h5") <= 4_000_000
+
+
+def test_steps_flushed_at_their_end_and_a_closed_writer_lets_its_memory_go(tmp_path):
+    # A scan's steps, each one acquisition into the same file: each step's hits reach the file at
+    # once at its end (flush_seconds would leave them up to a second), its row says where they are.
+    import hdf5plugin  # noqa: F401
+
+    with Device() as device:
+        device.open("zorvsim:0")
+        device.chip.selectMode("0:tpx3-dd-toa-tot")
+        w = NexusWriter(tmp_path / "run.h5", width=WIDTH, height=HEIGHT, mode="0:tpx3-dd-toa-tot", steps=True,
+                        flush_seconds=1.0, chunk_events=1000)
+        device.acq.setDataCallback("ch0", w.sink)
+        truths, start = [], time.monotonic()
+        for seed in range(5):
+            deliveries, truth = scripted("0:tpx3-dd-toa-tot", seed=seed, deliveries=10)
+            truths.append(np.concatenate([t[0] for t in truth]))
+            zorvsim.script("ch0", deliveries)
+            device.acq.begin("ch0")
+            device.acq.end("ch0")
+            step = w.end_step()
+            while not w.step_written(step):
+                time.sleep(0.005)
+            assert step.hits == len(truths[-1]) and step.deliveries == 10 and step.dropped == 0
+            assert np.concatenate(list(w.step_event_ids(step))).tolist() == truths[-1].tolist()
+        assert time.monotonic() - start < 2.5  # five waits of up to a second each without the flush
+        w.close()
+    with pytest.raises(RuntimeError, match="the maps are gone"):
+        w.sink.maps()  # its memory went with its threads
+    with h5py.File(tmp_path / "run.h5", "r") as f:
+        ranges = f["entry/instrument/detector_steps/event_range"][...]
+        pulses = f["entry/instrument/detector_steps/pulse_range"][...]
+    assert ranges.tolist() == [[s.first_hit, s.end_hit] for s in w.steps]
+    assert pulses.tolist() == [[10 * i, 10 * i + 10] for i in range(5)]
+    assert [b - a for a, b in ranges] == [len(t) for t in truths]

@@ -286,8 +286,8 @@ class NexusWriter:
 
     def end_step(self) -> Step:
         """Ends a step: the deliveries taken since the previous step's end (or the start) are this
-        step's, and its row is added to the steps table (flushed at once; the hits follow with the
-        writer's next flush, see :meth:`step_written`). Call it when no delivery is in progress
+        step's, and its row is added to the steps table (flushed at once; its hits follow within a
+        few tens of milliseconds, see :meth:`step_written`). Call it when no delivery is in progress
         (after the acquisition's ``end``).
 
         Raises:
@@ -306,6 +306,7 @@ class NexusWriter:
             ds.flush()
         self._step_ends = (hits, delivered, dropped)
         self.steps.append(step)
+        self.sink.flush()
         return step
 
     def step_written(self, step: Step) -> bool:

@@ -304,7 +304,7 @@ void Engine::commit() {
             frames_.erase(it);
         }
         const bool end = end_reached() && frames_.empty();
-        const bool flush = end || Clock::now() >= next_flush;
+        const bool flush = end || flush_asked_ || Clock::now() >= next_flush;
         if (batch.empty() && !flush) continue;
         // The hits written for good after this cycle, and the partial chunk after them.
         const uint64_t written = std::min((final_chunks_ + batch.size()) * chunk_, ready_);
@@ -404,6 +404,9 @@ void Engine::commit() {
                      stamp_base_[i] < final_stamps; ++stamp_base_[i])
                     stamps_[i].pop_front();
             next_flush = Clock::now() + period;
+            // Hits of the request still to be written (a whole chunk waiting for a worker, or its
+            // frames for this thread): the next cycle flushes again.
+            flush_asked_ = flush_asked_ && flush_to_ > events;
         }
         if (end) {
             done_ = true;
@@ -419,6 +422,15 @@ void Engine::finish() {
         finishing_ = true;
     }
     work_cv_.notify_all();
+    commit_cv_.notify_all();
+}
+
+void Engine::flush() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        flush_asked_ = true;
+        flush_to_ = std::max(flush_to_, ingested_);
+    }
     commit_cv_.notify_all();
 }
 

@@ -86,6 +86,9 @@ public:
 
     // Takes no more deliveries: everything held is written and the file flushed, then done().
     void finish();
+    // Flushes at the committer's next look rather than at the end of the period: what was taken in
+    // reaches the file within a few cycles.
+    void flush();
     // Stops at once, leaving the file as last flushed, and gives back the memory of the hits and the
     // maps: a sink stays registered for as long as its device is open, long after its file.
     void abandon();
@@ -155,6 +158,8 @@ private:
     std::condition_variable work_cv_, commit_cv_, done_cv_;
     int idle_workers_ = 0;
     bool finishing_ = false, stopping_ = false, done_ = false;
+    bool flush_asked_ = false;  // flush() was called: flush at every look until the file has ...
+    uint64_t flush_to_ = 0;     // ... the hits taken in by then
     std::string error_;
 
     // Hits: taken in (reserved), copied (a prefix of the reserved), and freed in the ring.

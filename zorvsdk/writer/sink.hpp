@@ -203,6 +203,15 @@ ZORV_METHOD_AS(writer_methods, "finish", writer_finish, {"timeout=None"}, R"(
             timeout passed first.
         )");
 
+PyObject* writer_flush(PyObject* self) {
+    writer_of(self).engine().flush();
+    Py_RETURN_NONE;
+}
+ZORV_METHOD_AS(writer_methods, "flush", writer_flush, {},
+               docstring("Flushes the file soon: every hit taken in so far reaches it within a few tens of "
+                         "milliseconds, rather than by the next periodic flush (see :attr:`written`).",
+                         {}, "None"));
+
 PyObject* writer_abandon(PyObject* self) {
     writer::Engine& e = writer_of(self).engine();
     Py_BEGIN_ALLOW_THREADS
