@@ -125,7 +125,11 @@ def set_thresholds(kev):
 
 
 def set_bias(volts):
-    return lambda device: device.bias.setBias("hv", volts)
+    def apply(device):
+        device.bias.setBias("hv", volts)
+        while device.bias.getBias("hv") != volts:  # the ramp, of microseconds
+            time.sleep(0.001)
+    return apply
 
 
 @pytest.mark.parametrize("plan, settings", [

@@ -626,7 +626,7 @@ class ZorvDetector(StandardDetector):
     def __init__(self, device: Device, path_provider: PathProvider, *, locator: str | None = None,
                  channel: str | None = None, mode: ReadoutMode | str = ReadoutMode.DD_TOA_TOT,
                  bias_supply: str | None = None, cooler: str | None = None, bias_tolerance: float = 0.1,
-                 capacity: int = 1 << 22, flush_seconds: float = 0.5, threads: int | None = 2,
+                 capacity: int = 1 << 22, flush_seconds: float = 1.0, threads: int | None = 2,
                  name: str = "") -> None:
         if not device.isOpened():
             raise ValueError("the device is not open: open it before making its detector")
