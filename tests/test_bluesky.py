@@ -387,3 +387,14 @@ def test_runs_one_after_the_other_keep_no_threads_or_memory(run):
     time.sleep(0.2)  # the threads of the last SDK calls end
     now = resident()
     assert now[0] <= threads and now[1] - rss < 64 << 20
+
+
+def test_the_example_draws_the_scan_from_the_documents(tmp_path):
+    (tmp_path / "model.json").write_text(json.dumps(model()))
+    env = dict(os.environ, ZORVSIM_MODEL=str(tmp_path / "model.json"), MPLBACKEND="Agg")
+    done = subprocess.run([sys.executable, str(EXAMPLES / "bluesky_threshold_scan.py"), "--steps", "4",
+                           "--output", "scan.png"], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip().endswith("figure written to scan.png") and "4 steps written to file://" in done.stdout
+    assert (tmp_path / "scan.png").stat().st_size > 10_000 and len(list(tmp_path.glob("*.h5"))) == 1

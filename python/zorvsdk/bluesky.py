@@ -771,6 +771,11 @@ class ZorvDetector(StandardDetector):
                                       precision=3, limits=limits))
 
     @property
+    def channel(self) -> str:
+        """The acquisition channel."""
+        return self._session.channel
+
+    @property
     def writer(self) -> NexusWriter | None:
         """The run's NeXus file while it is open."""
         return self._session.writer
