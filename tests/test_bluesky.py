@@ -200,12 +200,12 @@ def test_a_device_fault_mid_scan_fails_the_plan_and_leaves_the_device_closed_and
     assert not device.isOpened() and not zorvsim.acquiring("ch0")
     validate(docs)
     steps, path = steps_of(docs)  # opens as any other file: it was finished
-    assert len(steps) == announced
     with h5py.File(path, "r") as f:
-        rows, ids = f[STEPS]["event_range"][...], f[EVENTS]["event_id"][...]
+        rows, ids, hits = f[STEPS]["event_range"][...], f[EVENTS]["event_id"][...], f.attrs["hits"]
+    assert len(steps) == len(rows) == announced  # a failed step has no row ...
     for (data, row), kept in zip(steps, rows):
         assert row == tuple(kept) and row[1] - row[0] == data["det-hits"] > 0
-    assert rows[-1][1] == len(ids)  # a failed step's hits are kept, in a row of their own
+    assert rows[-1][1] <= len(ids) == hits  # ... its hits are kept after the last
     docs.clear()
     RE(bp.count([det]))  # the next run opens the device again
     assert device.isOpened() and [d["exit_status"] for n, d in docs if n == "stop"] == ["success"]
@@ -225,8 +225,30 @@ def test_a_pause_then_abort_stops_the_acquisition_and_finishes_the_file(run, tmp
     assert [d["exit_status"] for n, d in docs if n == "stop"] == ["abort"]
     (path,) = tmp_path.glob("*.h5")
     with h5py.File(path, "r") as f:  # finished: a plain open works
-        rows = f[STEPS]["event_range"][...]
-        assert f.attrs["interrupted"] and len(rows) == 1 and rows[0][1] == len(f[EVENTS]["event_id"]) > 0
+        # The acquisition cut short is no step: its hits are kept, in no row.
+        assert f.attrs["interrupted"] and len(f[STEPS]["event_range"]) == 0 and len(f[EVENTS]["event_id"]) > 0
+
+
+def test_a_pause_mid_step_then_resume_takes_the_step_again_into_the_same_file(run):
+    RE, docs, device, detector = run
+    det = detector(model(deliveries=-1, real_time=True))
+    RE(bps.mv(det.acquire_time, 1.0))
+    pause = threading.Timer(0.5, RE.request_pause, kwargs={"defer": False})  # half-way through the second step
+    RE.subscribe(lambda name, doc: pause.start() if name == "event" and doc["seq_num"] == 1 else None)
+    with pytest.raises(RunEngineInterrupted):
+        RE(bp.count([det], num=3))
+    assert not zorvsim.acquiring("ch0")  # the pause stopped the acquisition
+    RE.resume()
+    validate(docs)
+    steps, path = steps_of(docs)
+    with h5py.File(path, "r") as f:
+        rows, ids = f[STEPS]["event_range"][...], f[EVENTS]["event_id"][...]
+        assert f.attrs["interrupted"] and f.attrs["hits"] == len(ids)
+    assert len(steps) == len(rows) == 3  # one row per event, the step taken again among them
+    for data, (first, end) in steps:
+        assert end - first == data["det-hits"] == data["det-hitmap_sum"] > 0
+    assert rows[1][0] > rows[0][1] and rows[2][0] == rows[1][1]  # the cut step's hits lie between
+    assert len(ids) == rows[-1][1]
 
 
 CHILD = textwrap.dedent("""
@@ -277,8 +299,7 @@ def test_ctrl_c_twice_stops_a_plan_mid_acquisition_and_leaves_nothing_open(tmp_p
     assert proc.returncode == 0, err
     assert json.loads(out.splitlines()[-1]) == {"acquiring": False, "file open": False}
     with h5py.File(tmp_path / "run.h5", "r") as f:  # finished: a plain open works
-        rows = f[STEPS]["event_range"][...]
-        assert f.attrs["interrupted"] and len(rows) == 1 and rows[0][1] == len(f[EVENTS]["event_id"]) > 0
+        assert f.attrs["interrupted"] and len(f[STEPS]["event_range"]) == 0 and len(f[EVENTS]["event_id"]) > 0
 
 
 def test_a_fly_scan_collects_one_row_per_acquisition(run):
@@ -377,7 +398,7 @@ def resident():
 
 def test_runs_one_after_the_other_keep_no_threads_or_memory(run):
     # Each run's writer stays registered until the device closes: its threads and its memory for
-    # hits (64 MB) must go when its file is finished.
+    # hits (128 MB) must go when its file is finished.
     RE, docs, device, detector = run
     det = detector()
     RE(bp.count([det]))

@@ -278,6 +278,8 @@ def test_steps_flushed_at_their_end_and_a_closed_writer_lets_its_memory_go(tmp_p
             step = w.end_step()
             while not w.step_written(step):
                 time.sleep(0.005)
+            if seed != 2:  # a step cut short has no row: its hits stay in no step
+                w.record_step(step)
             assert step.hits == len(truths[-1]) and step.deliveries == 10 and step.dropped == 0
             assert np.concatenate(list(w.step_event_ids(step))).tolist() == truths[-1].tolist()
         assert time.monotonic() - start < 2.5  # five waits of up to a second each without the flush
@@ -288,5 +290,5 @@ def test_steps_flushed_at_their_end_and_a_closed_writer_lets_its_memory_go(tmp_p
         ranges = f["entry/instrument/detector_steps/event_range"][...]
         pulses = f["entry/instrument/detector_steps/pulse_range"][...]
     assert ranges.tolist() == [[s.first_hit, s.end_hit] for s in w.steps]
-    assert pulses.tolist() == [[10 * i, 10 * i + 10] for i in range(5)]
-    assert [b - a for a, b in ranges] == [len(t) for t in truths]
+    assert pulses.tolist() == [[10 * i, 10 * i + 10] for i in (0, 1, 3, 4)]
+    assert [b - a for a, b in ranges] == [len(t) for i, t in enumerate(truths) if i != 2]

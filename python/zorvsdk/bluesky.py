@@ -176,7 +176,8 @@ class Session:
         self.deadtime = 0.0
         self.interrupted = False
         self.steps_written, self._set_steps_written = soft_signal_r_and_setter(int, 0)
-        self._readings: list[StepReading] = []  # of the run's file
+        self._readings: list[StepReading] = []  # the steps of the run's file, recorded or not yet
+        self._recorded = 0  # of those, the steps in the file's table
         self._task: asyncio.Task[None] | None = None
         self._stop = asyncio.Event()
 
@@ -246,6 +247,7 @@ class Session:
             await in_thread(writer.abandon)
             raise
         self.writer, self.last, self.interrupted = writer, None, False
+        self._readings, self._recorded = [], 0
         self._set_steps_written(0)
         return writer
 
@@ -256,12 +258,18 @@ class Session:
         writer, self.writer = self.writer, None
         if writer is None:
             return
-        steps = writer.steps
-        totals = {"steps": len(steps), "seconds": float(sum(s.seconds for s in self._readings)),
+        await self.record(writer, len(self._readings))  # steps taken, whether announced or not
+        totals = {"steps": len(writer.steps), "seconds": float(sum(r.seconds for r in self._readings)),
                   "deliveries": writer.delivered, "hits": writer.hits, "droppedDeliveries": writer.dropped,
                   "outsideHits": int(writer.sink.outside), "interrupted": self.interrupted}
         self._readings = []
         await in_thread(lambda: writer.close(totals))
+
+    async def record(self, writer: NexusWriter, steps: int) -> None:
+        """Adds the rows of the run's first `steps` steps to the file's table (those not yet in it)."""
+        for reading in self._readings[self._recorded:steps]:
+            await in_thread(lambda: writer.record_step(reading.step))
+            self._recorded += 1
 
     # -- steps ----------------------------------------------------------------------------------
 
@@ -272,7 +280,7 @@ class Session:
         if self.writer is None:
             raise RuntimeError("the detector has no file open: prepare it first")
         self._stop.clear()
-        first = len(self.writer.steps)
+        first = len(self._readings)
         self._task = asyncio.create_task(self._steps(self.writer, seconds, first, first + self.exposures))
 
     async def idle(self) -> None:
@@ -280,8 +288,16 @@ class Session:
         if self._task is not None:
             await asyncio.shield(self._task)
 
+    async def pause(self) -> None:
+        """The RunEngine pauses: it will take again, from its last checkpoint, what it has not yet
+        read. The acquisition under way is aborted, and the steps taken but not announced are set
+        aside: their hits stay in the file, in no row of its table."""
+        await self.stop()
+        del self._readings[self._recorded:]
+        self._set_steps_written(len(self._readings))
+
     async def stop(self) -> None:
-        """Stops the steps under way: the acquisition is aborted and its step kept in the file."""
+        """Stops the steps under way: the acquisition is aborted, its hits left in no step."""
         task = self._task
         if task is None:
             return
@@ -304,13 +320,13 @@ class Session:
                 if self._stop.is_set():
                     break
                 reading = await self._take(writer, seconds)
-                self.last = reading
-                self._readings.append(reading)
-                written = reading.step.row + 1
-                self._set_steps_written(written)
-                if reading.stopped:
+                if reading.stopped:  # cut short: not a step of the scan
                     self.interrupted = True
                     break
+                self.last = reading
+                self._readings.append(reading)
+                written = len(self._readings)
+                self._set_steps_written(written)
         finally:
             if written < target:
                 # Those who wait for the steps (the detector's trigger and complete) look only at
@@ -322,18 +338,14 @@ class Session:
     async def _take(self, writer: NexusWriter, seconds: float) -> StepReading:
         try:
             ran, stopped = await self._acquire(writer, seconds)
-        except BaseException:
-            # What the failed step took stays in the file as a step of its own (not announced).
-            with contextlib.suppress(Exception):
-                await in_thread(writer.end_step)
-            raise
-        step = await in_thread(writer.end_step)
+        finally:
+            step = await in_thread(writer.end_step)  # a failed step's hits stay in the file, in no row
         deadline = time.monotonic() + WRITE_TIMEOUT
         while not writer.step_written(step):  # announced only once its hits are in the file
             if writer.error is not None:
                 raise OSError(f"{writer.path}: {writer.error}")
             if time.monotonic() > deadline:
-                raise TimeoutError(f"{writer.path}: the hits of step {step.row} did not reach the file within "
+                raise TimeoutError(f"{writer.path}: the hits of a step did not reach the file within "
                                    f"{WRITE_TIMEOUT:g} s")
             await asyncio.sleep(POLL)
         pixels = writer.width * writer.height
@@ -356,7 +368,7 @@ class Session:
                 if left <= 0:
                     break
                 await asyncio.wait([ended, stopping], timeout=min(left, BEAT), return_when=asyncio.FIRST_COMPLETED)
-                self._set_steps_written(len(writer.steps))  # still at it: those who wait keep waiting
+                self._set_steps_written(len(self._readings))  # still at it: those who wait keep waiting
         finally:
             stopping.cancel()
             if not ended.done():
@@ -503,9 +515,9 @@ class StepsProvider(StreamResourceDataProvider):
     """The StreamResource of the run's steps table and a StreamDatum per step, for the steps
     whose hits are in the file."""
 
-    def __init__(self, writer: NexusWriter, *args: Any, **kwargs: Any) -> None:
+    def __init__(self, session: Session, writer: NexusWriter, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
-        self.writer = writer
+        self.session, self.writer = session, writer
 
     async def make_datakeys(self, collections_per_event: int) -> dict[str, DataKey]:
         keys = await super().make_datakeys(collections_per_event)
@@ -515,6 +527,9 @@ class StepsProvider(StreamResourceDataProvider):
 
     async def make_stream_docs(self, collections_written: int,
                                collections_per_event: int) -> AsyncIterator[StreamAsset]:
+        # A step is put in the file's table when it is announced, so that the rows are the steps
+        # of the documents: a step the RunEngine takes again after a pause has one row.
+        await self.session.record(self.writer, collections_written)
         rows = len(self.writer.steps)  # no more than the table has, whatever the count says
         async for doc in super().make_stream_docs(min(collections_written, rows), collections_per_event):
             yield doc
@@ -535,7 +550,7 @@ class NexusDataLogic(DetectorDataLogic):
         table = f"/{writer.steps_path}/event_range"
         resource = StreamResourceInfo(data_key=datakey_name, shape=(2,), chunk_shape=(STEP_CHUNK, 2),
                                       dtype_numpy=np.dtype(np.int64).str, parameters={"dataset": table})
-        return StepsProvider(writer, uri=f"{info.directory_uri}{filename}", resources=[resource],
+        return StepsProvider(self.session, writer, uri=f"{info.directory_uri}{filename}", resources=[resource],
                              mimetype="application/x-hdf5", collections_written_signal=self.session.steps_written)
 
     async def stop(self) -> None:
@@ -626,7 +641,7 @@ class ZorvDetector(StandardDetector):
     def __init__(self, device: Device, path_provider: PathProvider, *, locator: str | None = None,
                  channel: str | None = None, mode: ReadoutMode | str = ReadoutMode.DD_TOA_TOT,
                  bias_supply: str | None = None, cooler: str | None = None, bias_tolerance: float = 0.1,
-                 capacity: int = 1 << 22, flush_seconds: float = 1.0, threads: int | None = 2,
+                 capacity: int = 1 << 23, flush_seconds: float = 1.0, threads: int | None = None,
                  name: str = "") -> None:
         if not device.isOpened():
             raise ValueError("the device is not open: open it before making its detector")
@@ -649,15 +664,20 @@ class ZorvDetector(StandardDetector):
             ranges = await call(lambda: [chip.getThresholdRange(t) for t in calibrated])
             return max(r.min for r in ranges), min(r.max for r in ranges)
 
+        def none_calibrated() -> ValueError:
+            return ValueError("no threshold of the device is calibrated: none has a value in keV")
+
         async def mean_threshold() -> float:
             if not calibrated:
-                raise ValueError("no threshold of the device is calibrated: none can be set in keV")
+                raise none_calibrated()
             values = await call(lambda: [chip.getThreshold(t) for t in calibrated])
             return float(np.mean(values))
 
         async def set_thresholds(kev: float) -> None:
-            low, high = await common_range() or (math.nan, math.nan)  # NaN: none accepts a value
-            kev = check_within("threshold", kev, low, high, "keV")
+            accepted = await common_range()
+            if accepted is None:
+                raise none_calibrated()
+            kev = check_within("threshold", kev, *accepted, "keV")
 
             def set_all() -> None:
                 for t in calibrated:
@@ -769,6 +789,14 @@ class ZorvDetector(StandardDetector):
 
         return SignalRW(DeviceBackend(float, f"{session.source}/thresholds/{threshold}", read, write, units="keV",
                                       precision=3, limits=limits))
+
+    async def pause(self) -> None:
+        """The RunEngine pauses (Ctrl-C): the acquisition under way stops; what the detector took
+        since its last reading is taken again after the resume."""
+        await self._session.pause()
+
+    async def resume(self) -> None:
+        """The RunEngine resumes: the next trigger or kickoff acquires anew."""
 
     @property
     def channel(self) -> str:

@@ -59,10 +59,9 @@ STEP_COLUMNS = (
 
 
 class Step(NamedTuple):
-    """One step of a file recorded in steps: its row of the table, its hits [first_hit, end_hit)
-    and its deliveries [first_delivery, end_delivery) in the file, and the deliveries it dropped."""
+    """One step of a file recorded in steps: its hits [first_hit, end_hit) and its deliveries
+    [first_delivery, end_delivery) in the file, and the deliveries it dropped."""
 
-    row: int
     first_hit: int
     end_hit: int
     first_delivery: int
@@ -135,7 +134,8 @@ class NexusWriter:
         start_time: The acquisition's start (now by default).
         deliveries: The most deliveries to write; later ones are let go (None: no limit).
         steps: Record the file in steps (several acquisitions one after the other, as a scan
-            takes them): a table of the hits and deliveries of each step (:meth:`end_step`).
+            takes them): a table of the hits and deliveries of each step (:meth:`end_step`,
+            :meth:`record_step`).
     """
 
     def __init__(self, path: str | os.PathLike[str], *, width: int, height: int, mode: str,
@@ -163,7 +163,7 @@ class NexusWriter:
         self._metadata = mode in dtypes.METADATA_MODES
         self._steps: dict[str, Any] = {}
         self.steps: list[Step] = []
-        """The steps ended so far (:meth:`end_step`)."""
+        """The steps recorded so far (:meth:`record_step`), the table's rows."""
         self._step_ends = (0, 0, 0)  # hits, deliveries and dropped deliveries at the last step's end
         hdf5, blosc2 = libraries()
         self._start = start_time or datetime.datetime.now(datetime.timezone.utc)
@@ -249,7 +249,8 @@ class NexusWriter:
     def _steps_layout(self, group: Any) -> None:
         group.attrs["description"] = ("the steps of a scan, one row each: its hits are event_range [first, end) of "
                                       "event_data's per-hit datasets, its deliveries pulse_range [first, end) of "
-                                      "event_index and event_time_zero")
+                                      "event_index and event_time_zero; hits in no row are those of acquisitions "
+                                      "cut short")
         for key, columns, dtype, text in STEP_COLUMNS:
             shape = (0, columns) if columns else (0,)
             ds = group.create_dataset(key, shape=shape, maxshape=(None, *shape[1:]), dtype=dtype,
@@ -286,9 +287,10 @@ class NexusWriter:
 
     def end_step(self) -> Step:
         """Ends a step: the deliveries taken since the previous step's end (or the start) are this
-        step's, and its row is added to the steps table (flushed at once; its hits follow within a
-        few tens of milliseconds, see :meth:`step_written`). Call it when no delivery is in progress
-        (after the acquisition's ``end``).
+        step's. Its hits reach the file within a few tens of milliseconds (:meth:`step_written`);
+        :meth:`record_step` adds its row to the steps table. A step never recorded (one cut short)
+        leaves its hits in the event data, in no row. Call it when no delivery is in progress (after
+        the acquisition's ``end``).
 
         Raises:
             RuntimeError: the writer was made without ``steps=True``, or is closed.
@@ -297,17 +299,23 @@ class NexusWriter:
             raise RuntimeError(f"{self.path} is not recorded in steps (NexusWriter(steps=True)), or is closed")
         hits, delivered, dropped = self.hits, self.delivered, self.dropped
         first_hit, first_delivery, dropped_before = self._step_ends
-        step = Step(len(self.steps), first_hit, hits, first_delivery, delivered, dropped - dropped_before)
+        self._step_ends = (hits, delivered, dropped)
+        self.sink.flush()
+        return Step(first_hit, hits, first_delivery, delivered, dropped - dropped_before)
+
+    def record_step(self, step: Step) -> int:
+        """Adds the step's row to the steps table, flushed at once; returns the row."""
+        if not self._steps:
+            raise RuntimeError(f"{self.path} is not recorded in steps (NexusWriter(steps=True)), or is closed")
+        row = len(self.steps)
         for key, value in (("event_range", (step.first_hit, step.end_hit)),
                            ("pulse_range", (step.first_delivery, step.end_delivery)), ("dropped", step.dropped)):
             ds = self._steps[key]
-            ds.resize(step.row + 1, axis=0)
-            ds[step.row] = value
+            ds.resize(row + 1, axis=0)
+            ds[row] = value
             ds.flush()
-        self._step_ends = (hits, delivered, dropped)
         self.steps.append(step)
-        self.sink.flush()
-        return step
+        return row
 
     def step_written(self, step: Step) -> bool:
         """Whether every hit and delivery of the step is in the file as of its last flush."""
