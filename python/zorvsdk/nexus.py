@@ -51,7 +51,7 @@ HIT_MODES = ("0:tpx3-dd-toa-tot", "0:tpx3-sorted-dd-toa-tot", "0:tpx3-dd-toa-tot
 """The readout modes whose deliveries are hits with a pixel address, a ToA and a ToT."""
 
 STEP_CHUNK = 1024
-STEP_COLUMNS = (
+STEP_COLUMNS: tuple[tuple[str, int, type[np.generic], str], ...] = (
     ("event_range", 2, np.int64, "the step's hits: [first, end) of the per-hit datasets of event_data"),
     ("pulse_range", 2, np.int64, "the step's deliveries: [first, end) of event_index and event_time_zero"),
     ("dropped", 0, np.uint64, "deliveries dropped in the step: the writer had no room for them"),
