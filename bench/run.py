@@ -29,6 +29,9 @@ What is measured:
 - Method calls against a hand-written C method of the harness making the same SDK call with the
   interpreter lock released, and against the same SDK call through ctypes (loop overhead removed).
 - The virtual device's synthetic generation rate, in hits per second.
+- Recording (bench/recording.py): every hit to a file on the local disk at fixed detector rates, the
+  native NeXus writer beside the command's Python writer, with the disk's direct-write rate and the
+  compressor's rate measured in the same run.
 
 Every figure comes from --repeat short samples, taken in rounds that run each variant once, so that
 the machine's load falls on all of them alike. A figure is the 10th percentile of its samples (of
@@ -66,6 +69,7 @@ except ImportError:
         "and run with PYTHONPATH=build/bench/stage python bench/run.py"
     )
 
+import recording  # noqa: E402  (beside this file)
 import zorvsim
 from zorvsdk import chip as chip_module
 from zorvsdk import sinks, zorv
@@ -621,6 +625,8 @@ def summarise(samples: dict) -> dict:
             "built_hits_per_second": s["hits"] * s["blocks"] / build if build > 0 else float("inf"),
             "spread": spread(s["delivery_seconds"]),
         }
+    if samples.get("recording"):
+        out["recording"] = recording.summarise(samples["recording"])
     return out
 
 
@@ -662,6 +668,8 @@ def targets(r: dict) -> list[tuple[str, str, bool]]:
     for kind, g in r["generation"].items():
         rate = g["delivered_hits_per_second"]
         rows.append((f"virtual device generation >= 200 M hits/s ({kind})", f"{rate / 1e6:.0f} M hits/s", rate >= 200e6))
+    if r.get("recording"):
+        rows += recording.targets(r["recording"])
     return rows
 
 
@@ -742,12 +750,15 @@ def report(r: dict, args) -> str:
         parts.append("Virtual device, synthetic data (one library thread)\n" +
                      table(["mode", "M hits/s delivered", "M hits/s generated (blocks built)", "hits per delivery", "spread"],
                            rows))
+    if r.get("recording"):
+        parts.append(recording.report(r["recording"]))
     rows = [[name, value, "met" if ok else "MISSED"] for name, value, ok in targets(r)]
     parts.append("Targets\n" + table(["target", "measured", ""], rows))
     return "\n\n".join(parts)
 
 
-PARTS = {"deliveries": deliveries, "sizes": sizes, "sinks": sink_part, "methods": method_calls, "generation": generation}
+PARTS = {"deliveries": deliveries, "sizes": sizes, "sinks": sink_part, "methods": method_calls, "generation": generation,
+         "recording": recording.measure}
 
 
 def main(argv=None) -> int:
@@ -767,6 +778,7 @@ def main(argv=None) -> int:
     p.add_argument("--generation-hits", type=int, default=1_000_000, help="hits per synthetic delivery")
     p.add_argument("--generation-deliveries", type=int, default=40, help="synthetic deliveries per sample")
     p.add_argument("--kind", choices=list(KINDS), action="append", help="measure only these kinds of delivery")
+    recording.add_arguments(p)
     p.add_argument("--only", choices=list(PARTS), action="append", help="run only these parts (may be given more than once)")
     args = p.parse_args(argv)
     parts = args.only or list(PARTS)

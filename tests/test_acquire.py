@@ -44,10 +44,32 @@ def command(tmp_path, *args, hdf5=True):
     return acquire.main(argv + (["--hdf5", str(tmp_path / "run.h5")] if hdf5 else []))
 
 
+def ticks(ns):
+    """ToA ticks of 1.5625 ns back from the file's whole ns."""
+    return np.rint(np.asarray(ns, dtype=np.float64) / 1.5625).astype(np.uint64)
+
+
 def read(path):
+    """The NeXus file as the hits (address, tot, toa in ticks), the deliveries (first, count and the
+    shutter in ticks), the TDC stamps in ticks and the maps; its attributes; its settings."""
+    import hdf5plugin  # noqa: F401
+
     with h5py.File(path, "r") as f:
-        return {name: f[name][...] for name in f if isinstance(f[name], h5py.Dataset)}, dict(f.attrs), {
-            name: dict(group.attrs) for name, group in f["settings"].items()}
+        det, inst = f["entry/instrument/detector"], f["entry/instrument"]
+        ev = det["event_data"]
+        first, zero = ev["event_index"][...], ev["event_time_zero"][...]
+        count = np.diff(np.append(first, len(ev["event_id"])))
+        hits = np.empty(len(ev["event_id"]), dtype=dtypes.TOA_TOT)
+        hits["address"], hits["tot"] = ev["event_id"][...], ev["event_tot"][...]
+        hits["toa"] = ticks(np.repeat(zero, count) + ev["event_time_offset"][...])
+        data = {"hits": hits, "hitmap": det["hitmap"][...], "totmap": det["totmap"][...]}
+        fields = [("first", "<u8"), ("count", "<u8")] + ([("shutterStart", "<u8")] if "detector_tdc" in inst else [])
+        data["deliveries"] = np.empty(len(first), dtype=fields)
+        data["deliveries"]["first"], data["deliveries"]["count"] = first, count
+        if "detector_tdc" in inst:
+            data["deliveries"]["shutterStart"] = ticks(zero)
+            data.update({name: ticks(stamps[...]) for name, stamps in inst["detector_tdc"].items()})
+        return data, dict(f.attrs), {name: dict(group.attrs) for name, group in inst["detector_settings"].items()}
 
 
 def delivered_here(mode):
@@ -119,10 +141,14 @@ def test_the_file_is_compressed_and_says_its_units(tmp_path):
     zorvsim.load_model(model())
     assert command(tmp_path) == 0
     with h5py.File(tmp_path / "run.h5", "r") as f:
-        assert {f[n].compression for n in ("hits", "deliveries", "tdc0", "hitmap", "totmap")} == {"gzip"}
-        assert f["hits"].attrs["unit_toa"] == "ToA tick of 1.5625 ns"
-        assert f["hits"].attrs["unit_address"] == "pixel index y * width + x"
-        assert f["hitmap"].attrs["unit"] == "hits"
+        ev = f["entry/instrument/detector/event_data"]
+        blosc2 = 32026  # the filter hdf5plugin registers
+        for ds in (ev["event_id"], ev["event_time_offset"], ev["event_tot"], f["entry/instrument/detector_tdc/tdc0"],
+                   f["entry/instrument/detector/hitmap"]):
+            assert ds.id.get_create_plist().get_filter(0)[0] == blosc2, ds.name
+        assert ev["event_time_offset"].attrs["units"] == ev["event_time_zero"].attrs["units"] == "ns"
+        assert f["entry/instrument/detector/x_pixel_offset"].attrs["units"] == "m"
+        assert f["entry/instrument/detector/hitmap"].attrs["long_name"] == "hits"
 
 
 @pytest.mark.parametrize("kind, document", [
@@ -373,6 +399,14 @@ def complete(path, hits_per_delivery=HITS):
     return attrs
 
 
+def complete_python(path, hits_per_delivery):
+    """The same for a file of the Python writer (--writer python): hits and maps at the root."""
+    with h5py.File(path, "r") as f:
+        attrs = dict(f.attrs)
+        assert 0 < attrs["hits"] == len(f["hits"]) == f["hitmap"][...].sum() == attrs["deliveries"] * hits_per_delivery
+    return attrs
+
+
 @pytest.mark.parametrize("signum", acquire.STOP_SIGNALS)
 def test_a_stop_signal_half_way_stops_and_still_writes_every_output(tmp_path, signum):
     """Ctrl-C, a batch scheduler's SIGTERM and a lost terminal's SIGHUP alike."""
@@ -392,9 +426,10 @@ def test_a_stop_signal_half_way_stops_and_still_writes_every_output(tmp_path, si
 
 
 def test_a_second_stop_signal_while_the_rest_is_written_quits_without_the_outputs(tmp_path):
-    """Deliveries come faster than the file takes them: the first SIGTERM stops the acquisition
-    with deliveries held, the second one comes while they are written."""
-    proc = run_module(tmp_path, "--seconds", "120", "--hdf5", "run.h5",
+    """Deliveries come faster than the file takes them (the Python writer, into gzip): the first
+    SIGTERM stops the acquisition with deliveries held, the second one comes while they are
+    written."""
+    proc = run_module(tmp_path, "--seconds", "120", "--hdf5", "run.h5", "--writer", "python",
                       model_doc=model(deliveries=-1, hits=400_000, real_time=True))
     try:
         frames = iter(proc.stderr.readline, "")  # text mode: each frame of the bar ends a line
@@ -484,10 +519,10 @@ FRAME = re.compile(r"(\d+) deliveries, ([\d,]+) hits written, (?:([\d,]+) delive
 
 
 def test_the_progress_bar_counts_what_is_written_while_it_is_written_and_ends_on_the_summary(tmp_path):
-    """Deliveries come faster than the file takes them (8 M hits/s into gzip): the bar stays up
-    after the acquisition while the rest is written."""
+    """Deliveries come faster than the file takes them (8 M hits/s into gzip, the Python writer):
+    the bar stays up after the acquisition while the rest is written."""
     hits, deliveries = 400_000, 10
-    proc = run_module(tmp_path, "--hdf5", "run.h5", model_doc=model(deliveries=deliveries, hits=hits, real_time=True))
+    proc = run_module(tmp_path, "--hdf5", "run.h5", "--writer", "python", model_doc=model(deliveries=deliveries, hits=hits, real_time=True))
     out, err = finish(proc, timeout=120)
     assert proc.returncode == 0, err
     frames = [f.strip() for f in re.split(r"[\r\n]", err) if FRAME.search(f)]  # tqdm's first frame aside
@@ -505,7 +540,7 @@ def test_the_progress_bar_counts_what_is_written_while_it_is_written_and_ends_on
     summary = re.search(r"^(\d+) deliveries, ([\d,]+) hits in [\d.]+ s \(([\d,]+) hits/s\)", out, re.M).groups()
     last = FRAME.search(frames[-1]).groups()
     assert (last[0], last[1], last[3]) == summary and summary[:2] == (str(deliveries), f"{deliveries * hits:,}")
-    complete(tmp_path / "run.h5", hits)
+    complete_python(tmp_path / "run.h5", hits)
 
 
 def test_the_sample_run_of_the_documentation_is_what_the_command_prints(tmp_path, capsys, monkeypatch):

@@ -371,6 +371,86 @@ class Writer(threading.Thread):
         self.join(timeout)
         return not self.is_alive() and (self.output is None or self.output.pending() == 0)
 
+    @property
+    def dropped(self) -> int:
+        """Deliveries that found the recorder full."""
+        return self.capture.dropped
+
+    def maps(self) -> tuple[NDArray[Any], NDArray[Any], int]:
+        """The hit map, the ToT map and the hits outside them."""
+        return self.pixels.counts(), self.pixels.tot(), self.pixels.outside
+
+    def close(self, counts: NDArray[Any], tot: NDArray[Any], totals: dict[str, Any]) -> None:
+        if self.output is not None:
+            self.output.close(counts, tot, totals)
+
+    def abandon(self) -> None:
+        if self.output is not None:
+            self.output.abandon()
+
+
+class NativeWriter:
+    """The native writer (zorvsdk.nexus) in the writer thread's place: the SDK's threads hand every
+    delivery to its sink, and its own threads count the maps and write the NeXus file, so that no
+    Python runs per delivery. It answers what the command asks of a :class:`Writer`."""
+
+    def __init__(self, path: Path, attrs: dict[str, Any], settings: dict[str, dict[str, Any]], mode: str,
+                 capacity: int, limit: int | None) -> None:
+        from zorvsdk.nexus import NexusWriter
+
+        self.nexus = NexusWriter(path, width=attrs["width"], height=attrs["height"], mode=mode, attrs=attrs,
+                                 settings=settings, capacity=capacity, deliveries=limit)
+        self.capture = self.nexus.sink
+
+    @property
+    def deliveries(self) -> int:
+        return int(self.nexus.delivered)
+
+    @property
+    def hits(self) -> int:
+        return int(self.nexus.hits)
+
+    @property
+    def dropped(self) -> int:
+        return int(self.nexus.dropped)
+
+    @property
+    def error(self) -> BaseException | None:
+        failure = self.nexus.error
+        return None if failure is None else OSError(f"{self.nexus.path}: {failure}")
+
+    def start(self) -> None:
+        pass  # its threads run from the start
+
+    def finish(self) -> None:
+        self.nexus.finish(timeout=0)  # no more deliveries; what is held is written meanwhile
+
+    def drained(self, timeout: float) -> bool:
+        return bool(self.nexus.finish(timeout=timeout))
+
+    def stop(self) -> None:
+        if not self.nexus.sink.done:  # a failure or a second signal: nothing more is written
+            self.nexus.abandon()
+
+    def join(self) -> None:
+        pass
+
+    def written(self) -> tuple[int, int]:
+        return int(self.capture.deliveries_written), int(self.capture.written)
+
+    def pending(self) -> int:
+        return int(self.capture.delivered) - int(self.capture.deliveries_written)
+
+    def maps(self) -> tuple[NDArray[Any], NDArray[Any], int]:
+        counts, tot = self.capture.maps()
+        return counts, tot, int(self.capture.outside)
+
+    def close(self, counts: NDArray[Any], tot: NDArray[Any], totals: dict[str, Any]) -> None:
+        self.nexus.close(totals)
+
+    def abandon(self) -> None:
+        self.nexus.abandon()
+
 
 # ---------------------------------------------------------------------------------------------
 # Device settings
@@ -487,7 +567,7 @@ def choose_device(device: Device, locator: str | None) -> DeviceDescriptor:
     raise CommandError(f"no device {locator!r} attached (attached: {known})")
 
 
-def acquire(args: argparse.Namespace, capture: Recorder, stop: StopSignals) -> Run:
+def acquire(args: argparse.Namespace, capture: Recorder | None, stop: StopSignals) -> Run:
     """Runs the acquisition that the arguments describe into `capture` and writes the HDF5 file."""
     with Device() as device:
         descriptor = choose_device(device, args.device)
@@ -501,27 +581,38 @@ def acquire(args: argparse.Namespace, capture: Recorder, stop: StopSignals) -> R
         if channel not in channels:
             raise CommandError(f"no channel {channel!r} (channels: {', '.join(channels)})")
         width, height = device.config.getMaskSize()
-        pixels = make_map(width, height)
+        pixels = make_map(width, height)  # a detector the map cannot hold is refused before anything is made
         run = Run(descriptor, args.mode, channel, width, height,
                   asked=f"{args.deliveries} deliveries" if args.deliveries is not None else f"{args.seconds:g} s")
         started = datetime.datetime.now(datetime.timezone.utc)
         stop.arm()  # nothing written yet: a signal that came during the preparations ends the command here
-        output = None
-        if args.hdf5 is not None:
-            attrs = {**descriptor._asdict(), "sdkVersion": list(getRuntimeVersion()), "zorvsdk": zorvsdk.__version__,
-                     "mode": args.mode, "channel": channel, "width": width, "height": height,
-                     "startTime": started.isoformat()}
-            output = Hdf5Output(args.hdf5, attrs, read_settings(device), args.mode in dtypes.METADATA_MODES)
+        writer: Writer | NativeWriter
+        if args.hdf5 is not None and args.writer == "native":
+            del pixels  # the native writer counts its own maps
+            writer = NativeWriter(args.hdf5, output_attrs(descriptor, run, started), read_settings(device), args.mode,
+                                  args.buffer, args.deliveries)
+        else:
+            output = None if args.hdf5 is None else Hdf5Output(
+                args.hdf5, output_attrs(descriptor, run, started), read_settings(device),
+                args.mode in dtypes.METADATA_MODES)
+            assert capture is not None
+            writer = Writer(capture, pixels, run.mode, output, args.deliveries)
         try:
-            take(device, run, Writer(capture, pixels, run.mode, output, args.deliveries), args, stop)
+            take(device, run, writer, args, stop)
         except BaseException:
-            if output is not None:
-                output.abandon()
+            writer.abandon()
             raise
     return run
 
 
-def take(device: Device, run: Run, writer: Writer, args: argparse.Namespace, stop: StopSignals) -> None:
+def output_attrs(descriptor: DeviceDescriptor, run: Run, started: datetime.datetime) -> dict[str, Any]:
+    """The attributes of the HDF5 file's root: the device, the SDK and the package, the run."""
+    return {**descriptor._asdict(), "sdkVersion": list(getRuntimeVersion()), "zorvsdk": zorvsdk.__version__,
+            "mode": run.mode, "channel": run.channel, "width": run.width, "height": run.height,
+            "startTime": started.isoformat()}
+
+
+def take(device: Device, run: Run, writer: Writer | NativeWriter, args: argparse.Namespace, stop: StopSignals) -> None:
     """The acquisition itself, from registration to the totals, into `run` and the writer's output."""
     device.acq.setDataCallback(run.channel, writer.capture)
     writer.start()
@@ -532,15 +623,14 @@ def take(device: Device, run: Run, writer: Writer, args: argparse.Namespace, sto
         writer.join()
     if writer.error is not None:
         raise writer.error
-    run.deliveries, run.hits, run.dropped = writer.deliveries, writer.hits, writer.capture.dropped
-    run.counts, run.outside = writer.pixels.counts(), writer.pixels.outside
-    if writer.output is not None:
-        writer.output.close(run.counts, writer.pixels.tot(), {
-            "seconds": run.seconds, "deliveries": run.deliveries, "hits": run.hits,
-            "droppedDeliveries": run.dropped, "outsideHits": run.outside, "interrupted": run.interrupted})
+    run.deliveries, run.hits, run.dropped = writer.deliveries, writer.hits, writer.dropped
+    run.counts, tot, run.outside = writer.maps()
+    writer.close(run.counts, tot, {
+        "seconds": run.seconds, "deliveries": run.deliveries, "hits": run.hits,
+        "droppedDeliveries": run.dropped, "outsideHits": run.outside, "interrupted": run.interrupted})
 
 
-def follow(device: Device, run: Run, writer: Writer, args: argparse.Namespace, stop: StopSignals) -> None:
+def follow(device: Device, run: Run, writer: Writer | NativeWriter, args: argparse.Namespace, stop: StopSignals) -> None:
     """Begins the acquisition and watches it from this thread until it ends by itself, reaches the
     duration or the delivery count, or a stop signal comes; stops it, and waits for the writer to
     write everything taken. The progress bar is up all along. Sets the run's seconds, the signal
@@ -609,7 +699,7 @@ class Progress:
         self.bar = tqdm(total=total, unit=unit, desc="acquiring", leave=True, dynamic_ncols=True,
                         bar_format=self.ACQUIRING)
 
-    def show(self, seconds: float, writer: Writer, stage: str = "acquiring") -> None:
+    def show(self, seconds: float, writer: Writer | NativeWriter, stage: str = "acquiring") -> None:
         """One frame of a stage, "acquiring", "writing" (what is held) or "written", after `seconds`
         of acquisition."""
         if self.bar is None:
@@ -749,12 +839,16 @@ def parser() -> argparse.ArgumentParser:
     out.add_argument("--buffer", type=positive(int), default=DEFAULT_BUFFER, metavar="HITS",
                      help="hits held for the writer before deliveries are dropped (default: %(default)s)")
     out.add_argument("--quiet", action="store_true", help="no progress bar")
+    # The writer of the HDF5 file: the native NeXus writer, or the Python thread of earlier versions
+    # (kept for comparison in bench/run.py).
+    out.add_argument("--writer", choices=("native", "python"), default="native", help=argparse.SUPPRESS)
     return p
 
 
 def require(args: argparse.Namespace) -> None:
     """Imports the optional packages that this run needs before anything is acquired."""
-    needed = ["matplotlib"] + ([] if args.quiet else ["tqdm"]) + ([] if args.hdf5 is None else ["h5py"])
+    needed = ["matplotlib"] + ([] if args.quiet else ["tqdm"]) + ([] if args.hdf5 is None else ["h5py"] + (
+        ["hdf5plugin", "blosc2"] if args.writer == "native" else []))
     for name in needed:
         try:
             __import__(name)
@@ -834,15 +928,17 @@ def main(argv: list[str] | None = None) -> int:
     if args.seconds is None and args.deliveries is None:
         args.seconds = DEFAULT_SECONDS
     try:
-        capture = Recorder(args.buffer)  # made here: a size it refuses is a bad argument
+        capture: Recorder | None = Recorder(args.buffer)  # made here: a size it refuses is a bad argument
     except (ValueError, MemoryError) as e:
         p.error(f"argument --buffer: {e}")
+    if args.hdf5 is not None and args.writer == "native":
+        capture = None  # the native writer holds the hits itself
     with Console() as console, StopSignals() as stop:
         status = execute(args, capture, stop)
     return BROKEN_PIPE if status == 0 and console.broken else status
 
 
-def execute(args: argparse.Namespace, capture: Recorder, stop: StopSignals) -> int:
+def execute(args: argparse.Namespace, capture: Recorder | None, stop: StopSignals) -> int:
     """Checks, acquires, writes the outputs and reports; returns the exit status."""
     try:
         require(args)
