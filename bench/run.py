@@ -28,7 +28,9 @@ What is measured:
   apart).
 - Method calls against a hand-written C method of the harness making the same SDK call with the
   interpreter lock released, and against the same SDK call through ctypes (loop overhead removed).
-- The virtual device's synthetic generation rate, in hits per second.
+- The virtual device's synthetic detector: hits delivered per second, every delivery made afresh
+  (per second of wall time, and per second of the process's CPU time, which load on the machine
+  disturbs less), and the time it takes to build the particle pool of a configuration.
 - Recording (bench/recording.py): every hit to a file on the local disk at fixed detector rates, the
   native NeXus writer beside the command's Python writer, with the disk's direct-write rate and the
   compressor's rate measured in the same run.
@@ -239,7 +241,7 @@ def sizes(dev, args, samples: dict) -> None:
 # ---- sinks ----
 
 SINK_HITS = (1000, 100_000)  # hits per delivery
-SINK_CHANNELS = {1000: "ch0", 100_000: "ch1"}  # each channel keeps the synthetic blocks of its size
+SINK_CHANNELS = {1000: "ch0", 100_000: "ch1"}  # each channel keeps the synthetic pool of its size
 SINK_VARIANTS = ["recorder", "recorder_count", "copy", "hitmap", "bincount"]
 BUSY_VARIANTS = ["recorder", "recorder_count", "hitmap", "copy"]
 SINK_NAMES = {"recorder": "Recorder (stored)", "recorder_count": "Recorder (batches let go)", "hitmap": "HitMap",
@@ -519,7 +521,7 @@ def method_calls(dev, args, samples: dict) -> None:
                 s[how].append(max(0.0, t.timeit(number) - loop) / number)
 
 
-# ---- the virtual device's generation rate ----
+# ---- the virtual device's synthetic detector ----
 
 
 def generation(dev, args, samples: dict) -> None:
@@ -529,12 +531,14 @@ def generation(dev, args, samples: dict) -> None:
     select(dev, "dd-toa-tot")
     zorvbench.attach(dev.acq, CHANNEL, zorvbench.KINDS["dd-toa-tot"], "sdk", noop, (None, None))
     zorvsim.clear_script(CHANNEL)
-    cold = acquire(dev, None, count) * count  # builds the blocks, then delivers
-    blocks = min(max(2_000_000 // max(1, hits), 1), 8, count)
-    s = samples.setdefault("dd-toa-tot", {"build_seconds": [], "delivery_seconds": [], "hits": hits,
-                                          "deliveries": count, "blocks": blocks})
+    cold = acquire(dev, None, count) * count  # builds the pool, then delivers
+    s = samples.setdefault("dd-toa-tot", {"build_seconds": [], "delivery_seconds": [], "cpu_seconds": [],
+                                          "hits": hits, "deliveries": count})
     for _ in range(args.repeat):
+        # The main thread waits in end(): the process's CPU time is the library thread's.
+        cpu = time.process_time()
         s["delivery_seconds"].append(acquire(dev, None, count))
+        s["cpu_seconds"].append((time.process_time() - cpu) / count)
     s["build_seconds"].append(max(0.0, cold - low(s["delivery_seconds"]) * count))
 
 
@@ -617,13 +621,13 @@ def summarise(samples: dict) -> dict:
             "spread": spread(s["package"]),
         }
     for kind, s in samples["generation"].items():
-        per = low(s["delivery_seconds"])
-        build = low(s["build_seconds"])
         out["generation"][kind] = {
             "hits_per_delivery": s["hits"],
-            "delivered_hits_per_second": s["hits"] / per,
-            "built_hits_per_second": s["hits"] * s["blocks"] / build if build > 0 else float("inf"),
+            "delivered_hits_per_second": s["hits"] / low(s["delivery_seconds"]),
+            "cpu_hits_per_second": s["hits"] / low(s["cpu_seconds"]),
+            "pool_build_seconds": low(s["build_seconds"]),
             "spread": spread(s["delivery_seconds"]),
+            "cpu_spread": spread(s["cpu_seconds"]),
         }
     if samples.get("recording"):
         out["recording"] = recording.summarise(samples["recording"])
@@ -667,7 +671,8 @@ def targets(r: dict) -> list[tuple[str, str, bool]]:
                      worst_ct["ctypes_vs_package"] >= 4))
     for kind, g in r["generation"].items():
         rate = g["delivered_hits_per_second"]
-        rows.append((f"virtual device generation >= 200 M hits/s ({kind})", f"{rate / 1e6:.0f} M hits/s", rate >= 200e6))
+        rows.append((f"virtual device >= 400 M hits/s delivered, each delivery made afresh ({kind})",
+                     f"{rate / 1e6:.0f} M hits/s", rate >= 400e6))
     if r.get("recording"):
         rows += recording.targets(r["recording"])
     return rows
@@ -745,11 +750,12 @@ def report(r: dict, args) -> str:
         parts.append("Method calls (ns per call, loop overhead removed)\n" +
                      table(["method", "package / C", "ctypes / package", "package", "hand-written C", "ctypes", "spread"], rows))
     if r["generation"]:
-        rows = [[k, f"{g['delivered_hits_per_second'] / 1e6:.0f}", f"{g['built_hits_per_second'] / 1e6:.1f}",
-                 str(g["hits_per_delivery"]), pct(g["spread"])] for k, g in r["generation"].items()]
-        parts.append("Virtual device, synthetic data (one library thread)\n" +
-                     table(["mode", "M hits/s delivered", "M hits/s generated (blocks built)", "hits per delivery", "spread"],
-                           rows))
+        rows = [[k, f"{g['delivered_hits_per_second'] / 1e6:.0f} ({pct(g['spread'])})",
+                 f"{g['cpu_hits_per_second'] / 1e6:.0f} ({pct(g['cpu_spread'])})", f"{g['pool_build_seconds']:.2f}",
+                 f"{g['hits_per_delivery']:,}"] for k, g in r["generation"].items()]
+        parts.append("Virtual device, synthetic data made afresh for every delivery (one library thread; spread in "
+                     "brackets)\n" + table(["mode", "M hits/s delivered", "M hits/s per CPU second",
+                                              "pool built in (s)", "hits per delivery"], rows))
     if r.get("recording"):
         parts.append(recording.report(r["recording"]))
     rows = [[name, value, "met" if ok else "MISSED"] for name, value, ok in targets(r)]

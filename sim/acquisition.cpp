@@ -26,6 +26,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <new>
 #include <thread>
@@ -70,7 +71,18 @@ struct Run {
     double period = 0;
     bool realTime = false;
     bool scrub = false;
+    uint64_t truth = 0;  // deliveries whose truth the channel keeps (0: none)
     std::string mode;
+};
+
+// The truth of the synthetic deliveries of a channel's last acquisition: of its last deliveries, at
+// most kTruthBytes in all.
+constexpr uint64_t kTruthBytes = uint64_t(1) << 30;
+
+struct TruthRing {
+    bool kept = false;  // the last acquisition begun on the channel kept its truth
+    std::deque<Truth> deliveries;
+    uint64_t bytes = 0;
 };
 
 struct Channel {
@@ -90,6 +102,8 @@ struct Channel {
     std::unique_ptr<Script> lastScript;
     std::vector<uint64_t> work[kSlots];
     std::shared_ptr<const Synth> cache;
+    uint64_t keepTruth = 0;  // deliveries whose truth the next synthetic acquisitions keep
+    TruthRing truth;
     uint64_t delivered = 0;
     int countWaiters = 0;  // callers of zorvsim_wait_deliveries waiting on cv for `delivered`
     // The channel whose acquisition this channel's delivery thread waits for (guarded by the waits
@@ -108,11 +122,6 @@ struct zorv_acq {
     uint64_t shutter = 0;
     const std::vector<sim::acq::ScriptFail>* fails = nullptr;
     sim::Slot rawFrom = sim::kRaw;
-    // A synthetic delivery replays a block into the work buffers on first use of each buffer.
-    const sim::Block* block = nullptr;
-    uint64_t offset = 0;
-    unsigned pending = 0;
-    unsigned char* work[sim::kSlots] = {};
 };
 
 namespace sim {
@@ -271,37 +280,21 @@ void prepare_scripted(zorv_acq& a, ScriptDelivery& d) {
     a.shutter = d.shutter;
     a.fails = &d.fails;
     a.rawFrom = kRaw;
-    a.block = nullptr;
-    a.pending = 0;
 }
 
-// Delivery `k` of a synthetic acquisition: block k mod n, moved on by the blocks delivered before.
-void prepare_synthetic(zorv_acq& a, const Synth& s, uint64_t k) {
-    uint64_t n = s.blocks.size();
-    const Block& b = s.blocks[k % n];
-    a.block = &b;
-    a.offset = (k / n) * n * s.config.span;
-    a.pending = 0;
-    for (int i = 0; i < kSlots; ++i) {
-        a.data[i] = nullptr;
-        a.count[i] = b.count[i];
-        a.bytes[i] = b.bytes[i];
-        if (b.bytes[i]) a.pending |= 1u << i;
+void prepare_synthetic(zorv_acq& a, const Delivery& d, Slot rawFrom) {
+    for (int s = 0; s < kSlots; ++s) {
+        a.data[s] = d.data[s];
+        a.count[s] = d.count[s];
+        a.bytes[s] = d.bytes[s];
     }
-    a.vecLength = b.vecLength;
-    a.shutter = k * s.config.span;
+    a.vecLength = d.vecLength;
+    a.shutter = d.shutter;
     a.fails = nullptr;
-    a.rawFrom = s.rawFrom;
+    a.rawFrom = rawFrom;
 }
 
-unsigned char* buffer(zorv_acq* a, Slot s) {
-    if (a->pending & (1u << s)) {
-        replay(*a->block, s, a->offset, a->work[s]);
-        a->data[s] = a->work[s];
-        a->pending &= ~(1u << s);
-    }
-    return a->data[s];
-}
+unsigned char* buffer(zorv_acq* a, Slot s) { return a->data[s]; }
 
 // Overwrites what the callback may have kept: buffers handed out are valid only during the call.
 void scrub(zorv_acq& a) {
@@ -314,10 +307,10 @@ void wait_stop(Channel& ch) {
     ch.cv.wait(l, [&] { return ch.stop.load(); });
 }
 
-// The blocks of a configuration, kept by the channel or built (null when the acquisition was
-// stopped meanwhile), with the work buffers sized for them.
+// The pool of a configuration, kept by the channel or built (null when the acquisition was stopped
+// meanwhile), with the work buffers sized for its deliveries.
 std::shared_ptr<const Synth> synth_for(Channel& ch, const SynthConfig& config, std::vector<uint64_t> (&work)[kSlots],
-                                       zorv_acq& acq) {
+                                       unsigned char* (&buffers)[kSlots]) {
     std::shared_ptr<const Synth> synth;
     {
         std::lock_guard<std::mutex> l(ch.m);
@@ -330,10 +323,26 @@ std::shared_ptr<const Synth> synth_for(Channel& ch, const SynthConfig& config, s
         ch.cache = synth;
     }
     for (int s = 0; s < kSlots; ++s) {
-        work[s].resize(std::max<size_t>(work[s].size(), synth->maxBytes[s] / 8 + 1));
-        acq.work[s] = reinterpret_cast<unsigned char*>(work[s].data());
+        work[s].resize(std::max<size_t>(work[s].size(), synth->capacity[s] / 8 + 1));
+        buffers[s] = reinterpret_cast<unsigned char*>(work[s].data());
     }
     return synth;
+}
+
+// Publishes the truth of a delivery, before its callback runs; hands back the memory of one let go.
+void keep_truth(Channel& ch, uint64_t keep, Truth& made) {
+    auto size = [](const Truth& t) { return t.ids.size() * sizeof(int64_t) + t.particles.size() * sizeof(Particle); };
+    Truth spare;
+    std::lock_guard<std::mutex> l(ch.m);
+    TruthRing& r = ch.truth;
+    r.bytes += size(made);
+    r.deliveries.push_back(std::move(made));
+    while (r.deliveries.size() > 1 && (r.deliveries.size() > keep || r.bytes > kTruthBytes)) {
+        r.bytes -= size(r.deliveries.front());
+        spare = std::move(r.deliveries.front());
+        r.deliveries.pop_front();
+    }
+    made = std::move(spare);
 }
 
 // The charge collection of a device at this moment.
@@ -397,13 +406,13 @@ private:
     std::vector<std::vector<uint64_t>> pristine_;
 };
 
-// The synthetic detector: the blocks of the configuration replayed in turn, every `period` in real
-// time or as fast as the callback takes them; built again when the charge collected changes (the
-// bias ramps on while acquiring).
+// The synthetic detector: a delivery made afresh from the pool of the configuration, every `period`
+// in real time or as fast as the callback takes them; the pool is built again when the charge
+// collected changes (the bias ramps on while acquiring).
 class SyntheticSource final : public Source {
 public:
-    SyntheticSource(Channel& ch, Run& run, zorv_acq& acq) : ch_(ch), run_(run) {
-        if (run.deliveries == 0 || !(synth_ = synth_for(ch, run.config, run.work, acq))) return;  // (aborted while building)
+    SyntheticSource(Channel& ch, Run& run) : ch_(ch), run_(run) {
+        if (run.deliveries == 0 || !(synth_ = synth_for(ch, run.config, run.work, work_))) return;  // (aborted while building)
         total_ = run.deliveries < 0 ? UINT64_MAX : uint64_t(run.deliveries);
         start_ = Clock::now();
     }
@@ -411,9 +420,13 @@ public:
     bool next(zorv_acq& acq) override {
         if (k_ == total_ || !due()) return false;
         run_.config.collection = collection_now(run_.device);
-        if (run_.config.collection != synth_->config.collection && !(synth_ = synth_for(ch_, run_.config, run_.work, acq)))
+        if (run_.config.collection != synth_->config.collection && !(synth_ = synth_for(ch_, run_.config, run_.work, work_)))
             return false;
-        prepare_synthetic(acq, *synth_, k_++);
+        Delivery d;
+        if (!generator_.make(*synth_, k_, work_, d, run_.truth ? &truth_ : nullptr, ch_.stop)) return false;
+        if (run_.truth) keep_truth(ch_, run_.truth, truth_);
+        prepare_synthetic(acq, d, synth_->rawFrom);
+        ++k_;
         return true;
     }
 
@@ -430,13 +443,16 @@ private:
     Channel& ch_;
     Run& run_;
     std::shared_ptr<const Synth> synth_;
+    unsigned char* work_[kSlots] = {};
+    Generator generator_;
+    Truth truth_;
     uint64_t k_ = 0, total_ = 0;
     Clock::time_point start_;
 };
 
-std::unique_ptr<Source> source_of(Channel& ch, Run& run, zorv_acq& acq) {
+std::unique_ptr<Source> source_of(Channel& ch, Run& run) {
     if (run.script) return std::make_unique<ScriptedSource>(ch, *run.script, run.mode, run.scrub);
-    return std::make_unique<SyntheticSource>(ch, run, acq);
+    return std::make_unique<SyntheticSource>(ch, run);
 }
 
 // Hands one delivery to the callback registered now (none: skipped) and counts it.
@@ -457,7 +473,7 @@ void hand_out(Channel& ch, zorv_acq& acq) {
 
 void deliver_all(Channel& ch, Run& run) {
     zorv_acq acq;
-    for (auto source = source_of(ch, run, acq); source->next(acq);) {
+    for (auto source = source_of(ch, run); source->next(acq);) {
         hand_out(ch, acq);
         if (run.scrub) scrub(acq);
     }
@@ -502,10 +518,6 @@ SynthConfig synth_config(const Device& dev, const std::string& channel) {
     s.tracks = a.tracks;
     for (int i = 0; i < 3; ++i) s.tdc[i] = a.tdcPerDelivery[i];
     detector_settings(dev, now(), s);
-    // A few distinct blocks, about two million hits (deposits and noise) in all.
-    uint64_t perBlock = s.hits + uint64_t(expected_noise(s));
-    s.blocks = int(std::clamp<uint64_t>(2000000 / std::max<uint64_t>(1, perBlock), 1, 8));
-    if (a.deliveries > 0) s.blocks = int(std::min<int64_t>(s.blocks, a.deliveries));
     return s;
 }
 
@@ -576,6 +588,8 @@ void reset_acquisitions() {
         ch->pending.reset();
         ch->lastScript.reset();
         for (auto& w : ch->work) std::vector<uint64_t>().swap(w);
+        ch->keepTruth = 0;
+        ch->truth = TruthRing{};
         ch->delivered = 0;
         ch->cv.notify_all();
     }
@@ -753,11 +767,14 @@ int zorv_acq_begin(zorv_ctx_t* ctx, const char* channel) {
         run->deliveries = dev->acq.deliveries;
         run->period = dev->acq.period;
         run->realTime = dev->acq.realTime;
+        run->truth = ch.keepTruth;
     }
     run->scrub = dev->acq.scrub;
     if (ch.thread.joinable()) ch.thread.join();  // an acquisition that has finished
     run->script = std::move(ch.pending);
     for (int s = 0; s < kSlots; ++s) run->work[s] = std::move(ch.work[s]);
+    ch.truth = TruthRing{};
+    ch.truth.kept = run->truth > 0;
     ch.stop = false;
     ch.running = true;
     ch.begun = true;
@@ -944,6 +961,35 @@ Channel* control_channel(int device, const char* channel) {
     return &channel_state(device, channel);
 }
 
+// Copies up to `capacity` items of the truth of delivery `delivery` of the channel's last
+// acquisition (its hits' particles, or its particles) to `out`; returns how many it has, or -1.
+template <class T, class Out>
+long long copy_truth(int device, const char* channel, long long delivery, std::vector<T> Truth::*items, Out* out,
+                     unsigned long long capacity) {
+    static_assert(sizeof(T) == sizeof(Out));
+    Channel* ch = control_channel(device, channel);
+    if (!ch) return -1;
+    std::lock_guard<std::mutex> l(ch->m);
+    const TruthRing& r = ch->truth;
+    if (!r.kept)
+        return control_fail(std::string("the last acquisition on channel '") + channel +
+                            "' kept no truth: keep it (zorvsim_truth_keep) before a synthetic acquisition begins");
+    const std::string ch_text = std::string("channel '") + channel + "'";
+    if (r.deliveries.empty())
+        return control_fail("no delivery " + std::to_string(delivery) + " yet: " + ch_text + " has made none");
+    const uint64_t first = r.deliveries.front().delivery, last = r.deliveries.back().delivery;
+    const std::string keeps = ch_text + " keeps the truth of deliveries " + std::to_string(first) + " to " + std::to_string(last);
+    if (delivery < 0 || uint64_t(delivery) < first)
+        return control_fail("the truth of delivery " + std::to_string(delivery) + " is not kept: " + keeps);
+    if (uint64_t(delivery) > last) return control_fail("no delivery " + std::to_string(delivery) + " yet: " + keeps);
+    const std::vector<T>& v = r.deliveries[size_t(uint64_t(delivery) - first)].*items;
+    if (out && !v.empty()) std::memcpy(out, v.data(), std::min<uint64_t>(capacity, v.size()) * sizeof(T));
+    return (long long)v.size();
+}
+
+static_assert(sizeof(zorvsim_particle_t) == sizeof(Particle) && offsetof(zorvsim_particle_t, toa) == offsetof(Particle, toa) &&
+              offsetof(zorvsim_particle_t, kind) == offsetof(Particle, kind));
+
 }  // namespace
 
 extern "C" {
@@ -1092,6 +1138,25 @@ int zorvsim_acquiring(int device, const char* channel) {
     if (!ch) return -1;
     std::lock_guard<std::mutex> l(ch->m);
     return ch->running ? 1 : 0;
+}
+
+int zorvsim_truth_keep(int device, const char* channel, long long deliveries) {
+    Channel* ch = control_channel(device, channel);
+    if (!ch) return -1;
+    if (deliveries < 0 || deliveries > (1ll << 40)) return control_fail("the truth is kept for 0 (none) to 2^40 deliveries");
+    std::lock_guard<std::mutex> l(ch->m);
+    ch->keepTruth = uint64_t(deliveries);
+    return 0;
+}
+
+long long zorvsim_truth_hits(int device, const char* channel, long long delivery, long long* ids,
+                             unsigned long long capacity) {
+    return copy_truth(device, channel, delivery, &Truth::ids, ids, capacity);
+}
+
+long long zorvsim_truth_particles(int device, const char* channel, long long delivery, zorvsim_particle_t* particles,
+                                  unsigned long long capacity) {
+    return copy_truth(device, channel, delivery, &Truth::particles, particles, capacity);
 }
 
 }  // extern "C"

@@ -99,6 +99,34 @@ ZORV_API long long zorvsim_delivered_buffer(int device, const char* channel, lon
 /* 1 while an acquisition runs on the channel, 0 when not, -1 for no such channel. */
 ZORV_API int zorvsim_acquiring(int device, const char* channel);
 
+/* The truth of the synthetic detector: what its sources made. While `deliveries` > 0 for a channel
+ * (0, the default, switches it off), each synthetic acquisition that begins on it keeps the truth
+ * of its last `deliveries` deliveries, at most 1 GiB in all (older ones are let go first). It is
+ * kept until the next acquisition begins on the channel, or a reset. The truth of a delivery is
+ * there from the moment its callback is called. */
+ZORV_API int zorvsim_truth_keep(int device, const char* channel, long long deliveries);
+/* One particle of a delivery's truth. Positions are in pixels of the detector, the centre of the
+ * pixel in column x and row y at (x, y). */
+typedef struct zorvsim_particle {
+    long long id;          /* in time order over the deliveries of the acquisition, from 0 */
+    double x, y;           /* where it crossed the sensor (a track: its middle) */
+    unsigned long long toa; /* when, in ticks of 1.5625 ns (its hits follow by their time walk) */
+    double kev;            /* the energy it deposited in the pixels of the detector */
+    unsigned int deposits; /* the pixels it deposited energy in */
+    unsigned int hits;     /* those of them recorded: the hits of the delivery with its id */
+    int kind;              /* 0 photon, 1 blob (a heavy particle), 2 track (a minimum-ionising one) */
+    int reserved;
+} zorvsim_particle_t;
+/* The particle id of each hit of delivery `delivery` (its index in the acquisition) of the last
+ * acquisition on the channel, in the order of the delivery's hits (-1: a noise hit), or its
+ * particles: copies up to `capacity` of them to the array `out` (null: none) and returns how many
+ * there are, or -1. In the modes that deliver sums by pixel, the hits are those summed, in time
+ * order. */
+ZORV_API long long zorvsim_truth_hits(int device, const char* channel, long long delivery, long long* out,
+                                      unsigned long long capacity);
+ZORV_API long long zorvsim_truth_particles(int device, const char* channel, long long delivery,
+                                           zorvsim_particle_t* out, unsigned long long capacity);
+
 ZORV_EXTERN_C_END
 
 #endif

@@ -204,7 +204,7 @@ def test_deliveries_keep_nothing(mode, raw, finalized):
         d.acq.begin("ch0")
         d.acq.end("ch0")
 
-    run()  # warm-up: the synthetic blocks are made once
+    run()  # warm-up: the synthetic pool is made once
     zorvsim.delivery_count("ch0")  # and the control functions' signatures are set up on first use
     gc.collect()
     sink.kept = None

@@ -543,7 +543,7 @@ def arrays(got, key, dtype):
 
 
 def test_data_driven_hits_are_time_ordered_within_and_across_deliveries(sdk):
-    synthetic(deliveries=5, hitsPerDelivery=1_000_000)  # two blocks, replayed in turn
+    synthetic(deliveries=5, hitsPerDelivery=1_000_000)
     sdk.select("0:tpx3-dd-toa-tot")
 
     def reader(acq):
@@ -576,8 +576,6 @@ def test_data_driven_hits_are_time_ordered_within_and_across_deliveries(sdk):
         tdcs = [np.frombuffer(d[f"tdc{i}"] or b"", "<u8") for i in range(3)]
         assert [len(t) for t in tdcs] == [4, 1, 0]
         assert np.all(np.diff(tdcs[0].astype(np.int64)) >= 0) and np.all((tdcs[0] >= k * span) & (tdcs[0] < (k + 1) * span))
-    assert not np.array_equal(packets[0]["address"], packets[1]["address"])
-    assert np.array_equal(packets[0]["address"], packets[2]["address"])
 
 
 @pytest.mark.parametrize("mode, toa", [("0:tpx3-dd-toa-tot-vec", "<u8"), ("0:tpx3-seq-toa-tot-vec", "<u4")])
@@ -656,7 +654,7 @@ def test_the_seed_decides_the_data(sdk):
 
 
 @pytest.mark.parametrize("hits", [1_000_000, 16_000_000])
-def test_abort_answers_at_once_while_the_first_blocks_are_built(sdk, hits):
+def test_abort_answers_at_once_while_the_pool_is_built(sdk, hits):
     synthetic(deliveries=-1, hitsPerDelivery=hits)
     sdk.select("0:tpx3-dd-toa-tot")
     sdk.register(lambda acq: None)
@@ -664,12 +662,12 @@ def test_abort_answers_at_once_while_the_first_blocks_are_built(sdk, hits):
     for seed in (11, 12, 13):  # each a configuration not built before: a cold start
         zorvsim.set("/devices/0/acquisition/seed", seed)
         assert sdk.call("zorv_acq_begin", b"ch0") == 0
-        time.sleep(0.05)  # the library thread is building the first blocks meanwhile
+        time.sleep(0.01)  # the library thread is building the pool meanwhile (some 50 ms)
         start = time.perf_counter()
         assert sdk.call("zorv_acq_abort", b"ch0") == 0
         took.append(time.perf_counter() - start)
         assert not zorvsim.acquiring("ch0")
-    print(f"\nabort while building blocks of {hits:,} hits: {1e3 * max(took):.1f} ms at most "
+    print(f"\nabort while building the pool for {hits:,} hits: {1e3 * max(took):.1f} ms at most "
           f"(median {1e3 * sorted(took)[1]:.1f} ms of 3)")
     assert zorvsim.delivery_count("ch0") == 0
     assert max(took) < 1.0  # generous: a loaded machine must not fail it

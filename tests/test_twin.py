@@ -1,5 +1,6 @@
 """The synthetic detector as a twin of the device: its data follow the thresholds, the noise, the
-pixel mask, the bias and polarity, and its ToT follows the deposited energy."""
+pixel mask, the bias and polarity, and its ToT follows the deposited energy; no delivery repeats
+another, and the truth of what the sources made agrees with what was delivered."""
 
 from types import SimpleNamespace
 
@@ -7,6 +8,7 @@ import numpy as np
 import pytest
 
 import zorvsim
+from conftest import ideal_detector
 from zorvsdk.chip import ChipPolarity
 
 CHIP = "/devices/0/chip"
@@ -16,19 +18,22 @@ CALIBRATED = ["0:threshold", "1:threshold", "2:threshold"]
 
 @pytest.fixture
 def twin(opened):
-    """The default device, acquiring fast: hits of `deliveries` deliveries of `hits` deposits."""
+    """The default device, acquiring fast: `deliveries` deliveries of `hits` deposits, as a list of
+    their hits (`runs`, which calls `also` with each delivery's hits in the callback) or all hits in
+    one array (`twin`)."""
     opened.chip.selectMode("0:tpx3-dd-toa-tot")
 
-    def acquire(deliveries=2, hits=20000):
+    def runs(deliveries=2, hits=20000, also=lambda data: None, **members):
         zorvsim.set("/devices/0/acquisition", dict(zorvsim.get("/devices/0/acquisition"), realTime=False,
-                                                   deliveries=deliveries, hitsPerDelivery=hits))
+                                                   deliveries=deliveries, hitsPerDelivery=hits, **members))
         got = []
-        opened.acq.setDataCallback("ch0", lambda data, metadata: got.append(data.copy()))
+        opened.acq.setDataCallback("ch0", lambda data, metadata: (got.append(data.copy()), also(data)))
         opened.acq.begin("ch0")
         opened.acq.end("ch0")
-        return np.concatenate(got)
+        return got
 
-    return SimpleNamespace(chip=opened.chip, bias=opened.bias, config=opened.config, twin=acquire)
+    return SimpleNamespace(chip=opened.chip, bias=opened.bias, config=opened.config, runs=runs,
+                           twin=lambda *args, **kw: np.concatenate(runs(*args, **kw)))
 
 
 def set_thresholds(device, kev):
@@ -157,3 +162,141 @@ def test_uncalibrated_threshold_stands_at_its_place_in_the_raw_range(twin):
 
     # 80 keV over the raw range 0..1023: raw 100 is 7.8 keV, 128 is 10 keV, 1023 is 80 keV
     assert chip3(100) > chip3(128) > chip3(1023) > 0
+
+
+# ---- a twin that does not repeat itself ----
+
+
+def test_deliveries_never_repeat_while_the_hot_pixels_stay_where_they_are(twin):
+    for t in CALIBRATED:  # near the noise floor: the hot pixels fire in every delivery
+        twin.chip.setThreshold(t, 4 * twin.chip.getThresholdRange(t).noise)
+    hot = {p["y"] * WIDTH + p["x"] for p in zorvsim.get(f"{CHIP}/hotPixels")}
+    hot = {a for a in hot if chip_of(a) != 3}  # chip 3 stays far above its noise
+    runs = twin.runs(deliveries=101, hits=2000)
+    picked = [runs[k] for k in (0, 1, 8, 16, 100)]
+    particles = [set(np.unique(d["address"])) - hot for d in picked]
+    for i in range(len(picked)):
+        assert hot <= set(np.unique(picked[i]["address"]))
+        for j in range(i):
+            assert len(particles[i] & particles[j]) < 0.1 * len(particles[j]), (i, j)
+    assert all(hot <= set(np.unique(d["address"])) for d in runs)
+
+
+def test_a_long_run_touches_many_more_pixels_than_a_short_one(twin):
+    ideal_detector()
+    short, long = (len(np.unique(twin.twin(deliveries=n, hits=1000)["address"])) for n in (20, 400))
+    assert long > 8 * short  # ~19,000 against ~205,000 of the detector's 262,144 pixels
+
+
+def test_small_deliveries_stay_in_order_and_in_their_time(twin):
+    ideal_detector()
+    runs = twin.runs(deliveries=60, hits=1500, period=0.002)
+    span = 0.002 * 640e6
+    toa = np.concatenate([d["toa"] for d in runs]).astype(np.int64)
+    assert np.all(np.diff(toa) >= 0)
+    assert all(k * span <= d["toa"].min() and d["toa"].max() < (k + 1) * span for k, d in enumerate(runs))
+    assert [len(d) for d in runs] == [1500] * 60
+
+
+# ---- the truth of what the sources made ----
+
+LINES = np.array([8.04, 17.48, 59.54])
+PHOTON, BLOB, TRACK = range(3)
+
+
+def per_particle(truth, values):
+    """The sum of `values` over the hits of each particle of the truth, in the order of its particles."""
+    index = np.searchsorted(truth.particles["id"], truth.hits)
+    return np.bincount(index, weights=values, minlength=len(truth.particles))
+
+
+def test_the_truth_names_the_particle_of_every_hit(twin):
+    ideal_detector()  # every deposit recorded: a particle's hits are its deposits
+    zorvsim.keep_truth("ch0", 8)
+    runs = twin.runs(deliveries=3, hits=30000)
+    first = 0
+    for k, hits in enumerate(runs):
+        t = zorvsim.truth("ch0", k)
+        p = t.particles
+        assert len(t.hits) == len(hits) and p["deposits"].sum() == 30000
+        assert np.array_equal(p["id"], np.arange(first, first + len(p)))  # numbered on across deliveries
+        first += len(p)
+        assert np.isin(t.hits, p["id"]).all()
+        assert np.array_equal(per_particle(t, np.ones(len(hits))), p["hits"]) and np.array_equal(p["hits"], p["deposits"])
+        assert set(np.unique(p["kind"])) == {PHOTON, BLOB, TRACK} and np.mean(p["kind"] == PHOTON) > 0.95
+        later = hits["toa"].astype(np.int64) - p["toa"][np.searchsorted(p["id"], t.hits)].astype(np.int64)
+        assert later.min() >= 0 and later.max() < 256  # a hit follows its particle by its time walk
+        # Energies from the sources' spectrum: of particles made whole (the last one may be cut short by
+        # the delivery's end, a photon at the detector's edge loses what falls off it).
+        margin = np.where(p["kind"] == PHOTON, 1.5, 4.5)  # pixels to the edge that it may reach
+        inside = np.minimum(np.minimum(p["x"], p["y"]), WIDTH - 1 - np.maximum(p["x"], p["y"])) > margin
+        whole = p[(p["id"] != p["id"].max()) & (inside | (p["kind"] == TRACK))]
+        photon, blob, track = (whole[whole["kind"] == kind] for kind in (PHOTON, BLOB, TRACK))
+        assert np.abs(photon["kev"][:, None] - LINES).min(axis=1).max() < 1.5
+        assert np.all((3500 < blob["kev"]) & (blob["kev"] < 6500))
+        assert np.all(track["kev"] >= 14 * track["deposits"] - 1e-3)
+        # Places on the detector, where their hits are.
+        assert np.all((p["x"] >= -0.5) & (p["x"] < WIDTH - 0.5) & (p["y"] >= -0.5) & (p["y"] < WIDTH - 0.5))
+        n = np.maximum(p["hits"], 1)
+        cx, cy = (per_particle(t, v.astype(float)) / n for v in (hits["address"] % WIDTH, hits["address"] // WIDTH))
+        off = np.hypot(cx - p["x"], cy - p["y"])
+        assert off[p["kind"] == PHOTON].max() < 0.75 and off[p["kind"] == BLOB].max() < 1.0
+        assert np.median(off[p["kind"] == TRACK]) < 1.5
+
+
+def test_the_truth_follows_the_settings(twin):
+    """At the default settings some deposits fall below the thresholds and noise is off; at a low
+    threshold noise hits carry no particle."""
+    zorvsim.keep_truth("ch0", 1)
+    [hits] = twin.runs(deliveries=1)
+    t = zorvsim.truth("ch0", 0)
+    assert np.array_equal(per_particle(t, np.ones(len(hits))), t.particles["hits"])
+    assert t.particles["hits"].sum() == len(hits) < t.particles["deposits"].sum()
+    set_thresholds(twin, 1.5)  # far into the noise
+    [hits] = twin.runs(deliveries=1, hits=0)
+    t = zorvsim.truth("ch0", 0)
+    assert len(hits) > 1000 and len(t.particles) == 0 and np.all(t.hits == zorvsim.NOISE)
+
+
+@pytest.mark.parametrize("mode, count", [
+    ("0:tpx3-seq-toa-tot-vec", lambda args: len(args[0])),
+    ("0:tpx3-dd-toa-tot-vec", lambda args: len(args[0])),
+    ("0:tpx3-seq-itot-event", lambda args: int(args[0]["event"].sum())),
+    ("0:tpx-medipix", lambda args: int(args[0].sum())),
+])
+def test_the_truth_of_every_mode_counts_its_hits(opened, mode, count):
+    ideal_detector()
+    zorvsim.set("/devices/0/acquisition", {"realTime": False, "deliveries": 2, "hitsPerDelivery": 5000})
+    opened.chip.selectMode(mode)
+    zorvsim.keep_truth("ch0", 2)
+    got = []
+    opened.acq.setDataCallback("ch0", lambda *args: got.append(count(args)))
+    opened.acq.begin("ch0")
+    opened.acq.end("ch0")
+    assert got == [len(zorvsim.truth("ch0", k).hits) for k in range(2)] == [5000, 5000]
+
+
+def test_the_truth_is_there_in_the_callback_and_costs_the_data_nothing(twin):
+    plain = twin.runs(deliveries=3)
+    zorvsim.keep_truth("ch0", 1)
+    seen = []
+    with_truth = twin.runs(deliveries=3, also=lambda data: seen.append(len(zorvsim.truth("ch0", len(seen)).hits)))
+    assert seen == [len(d) for d in with_truth]
+    assert all(np.array_equal(a, b) for a, b in zip(plain, with_truth))  # the same data with the truth kept
+
+
+@pytest.mark.parametrize("case, call, match", [
+    ("off", lambda: zorvsim.truth("ch0", 0), "kept no truth: keep it"),
+    ("let go", lambda: zorvsim.truth("ch0", 2), r"delivery 2 is not kept: channel 'ch0' keeps the truth of deliveries 3 to 4"),
+    ("not yet", lambda: zorvsim.truth("ch0", 5), "no delivery 5 yet"),
+    ("scripted", lambda: zorvsim.truth("ch0", 0), "kept no truth"),
+    ("negative", lambda: zorvsim.keep_truth("ch0", -1), "0 \\(none\\) to 2\\^40 deliveries"),
+    ("channel", lambda: zorvsim.truth("ch7", 0), "no acquisition channel 'ch7'"),
+])
+def test_the_truth_is_kept_within_bounds(twin, case, call, match):
+    zorvsim.keep_truth("ch0", 0 if case == "off" else 2)
+    if case == "scripted":
+        zorvsim.script("ch0", [{}])
+    twin.runs(deliveries=5, hits=1000)
+    with pytest.raises(zorvsim.SimError, match=match):
+        call()

@@ -21,7 +21,9 @@ import ctypes
 import json
 import os
 from pathlib import Path
-from typing import Any, Iterable
+from typing import Any, Iterable, NamedTuple
+
+import numpy as np
 
 __all__ = [
     "SimError", "library", "reset", "load_model", "load_model_file", "model", "get", "set",
@@ -82,6 +84,9 @@ def _load() -> ctypes.CDLL:
         "zorvsim_wait_deliveries": (c_ll, [c_int, c_char_p, c_ll, ctypes.c_double]),
         "zorvsim_acquiring": (c_int, [c_int, c_char_p]),
         "zorvsim_delivered_buffer": (c_ll, [c_int, c_char_p, c_ll, c_char_p, c_void_p, c_ull]),
+        "zorvsim_truth_keep": (c_int, [c_int, c_char_p, c_ll]),
+        "zorvsim_truth_hits": (c_ll, [c_int, c_char_p, c_ll, c_void_p, c_ull]),
+        "zorvsim_truth_particles": (c_ll, [c_int, c_char_p, c_ll, c_void_p, c_ull]),
     }
     for name, (res, args) in sigs.items():
         fn = getattr(lib, name)
@@ -436,3 +441,50 @@ def delivered_buffer(channel: str, delivery: int, name: str, device: int = 0) ->
 
 
 __all__ += ["script", "clear_script", "delivery_count", "wait_deliveries", "acquiring", "delivered_buffer"]
+
+
+# ---- the truth of the synthetic detector ----
+
+# A particle that the sources made (zorvsim_particle_t): its id, where it crossed the sensor (x, y in
+# pixels, the centre of the pixel in column x and row y at (x, y); a track: its middle), when (ToA
+# ticks of 1.5625 ns; its hits follow by their time walk), the energy it deposited (keV), the pixels
+# it deposited energy in, how many of them the delivery records, and its kind (KINDS).
+PARTICLE = np.dtype({"names": ["id", "x", "y", "toa", "kev", "deposits", "hits", "kind"],
+                     "formats": ["<i8", "<f8", "<f8", "<u8", "<f8", "<u4", "<u4", "<i4"],
+                     "offsets": [0, 8, 16, 24, 32, 40, 44, 48], "itemsize": 56})
+KINDS = ("photon", "blob", "track")
+NOISE = -1  # the particle id of a noise hit
+
+
+class Truth(NamedTuple):
+    """What the sources made for one delivery: ``hits``, the particle id of each of its hits in
+    their order (``NOISE`` for a noise hit), and ``particles``, its particles (``PARTICLE``)."""
+
+    hits: np.ndarray[Any, np.dtype[np.int64]]
+    particles: np.ndarray[Any, np.dtype[np.void]]
+
+
+def keep_truth(channel: str, deliveries: int, device: int = 0) -> None:
+    """Keeps the truth of the synthetic acquisitions that begin on ``channel`` from now on, for their
+    last ``deliveries`` deliveries (at most 1 GiB in all, older ones let go first); 0 (the default
+    after a reset) keeps none. It costs nothing while off, and little on: a copy of each delivery's
+    particle ids and its particles."""
+    _check(library().zorvsim_truth_keep(device, channel.encode("utf-8"), int(deliveries)))
+
+
+def truth(channel: str, delivery: int, device: int = 0) -> Truth:
+    """The truth of delivery number ``delivery`` (from 0) of the last acquisition on ``channel``,
+    kept by ``keep_truth``: there from the moment its callback is called until the next acquisition
+    begins on the channel. ``SimError`` says when it is not kept (the acquisition kept none, the
+    delivery was let go or has not come yet). In the modes that deliver sums by pixel, ``hits`` are
+    those summed, in time order."""
+    lib = library()
+    args = (device, channel.encode("utf-8"), int(delivery))
+    ids = np.empty(_check(lib.zorvsim_truth_hits(*args, None, 0)), np.int64)
+    _check(lib.zorvsim_truth_hits(*args, ids.ctypes.data, ids.size))
+    particles = np.empty(_check(lib.zorvsim_truth_particles(*args, None, 0)), PARTICLE)
+    _check(lib.zorvsim_truth_particles(*args, particles.ctypes.data, particles.size))
+    return Truth(ids, particles)
+
+
+__all__ += ["PARTICLE", "KINDS", "NOISE", "Truth", "keep_truth", "truth"]
