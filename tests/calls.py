@@ -2,6 +2,9 @@
 (leaks, faults). Each is a name and a function of the Device. Every declared method is called by a
 row, directly or through the package's own methods (tests/test_declarations.py checks it)."""
 
+import tempfile
+from pathlib import Path
+
 import numpy as np
 
 import zorvsim
@@ -22,6 +25,21 @@ def opened_device():
 # hit map of the default detector.
 RECORDER = sinks.Recorder(1024)  # few slots: the process touches them all in the first rounds
 HITMAP = sinks.HitMap(512, 512)
+
+
+_WRITERS = {}
+
+
+def writer(name="calls.h5"):
+    """A native writer that the calls share, one per file name, made at its first use (it runs
+    threads); its memory holds one chunk, so that the calls that fill it also write it."""
+    from zorvsdk.nexus import NexusWriter
+
+    if name not in _WRITERS:
+        folder = Path(tempfile.mkdtemp(prefix="zorvsdk-calls-"))
+        _WRITERS[name] = NexusWriter(folder / name, width=256, height=256, mode="0:tpx3-dd-toa-tot", capacity=64,
+                                     threads=1)
+    return _WRITERS[name].sink
 
 
 def device_for_calls():
@@ -102,6 +120,9 @@ METHODS = {
     "Recorder(not arrays)": lambda d: RECORDER([1, 2]),
     "Recorder.clear": lambda d: (RECORDER(PACKETS), RECORDER.clear()),
     "Recorder counts": lambda d: (RECORDER.capacity, RECORDER.delivered, RECORDER.dropped, RECORDER.idle),
+    "Writer(packets)+flush": lambda d: (writer()(PACKETS), writer().flush()),
+    "Writer.finish+maps": lambda d: (writer().finish(5), writer().maps()),
+    "Writer.abandon": lambda d: writer("abandoned.h5").abandon(),
     "HitMap": lambda d: sinks.HitMap(256, 256),
     "HitMap(0 wide)": lambda d: sinks.HitMap(0, 256),
     "HitMap(vectors)": lambda d: HITMAP(*VECTORS, META),
@@ -187,4 +208,4 @@ FAILING = {"open(unknown)", "open(None)", "open(bad encode)", "setDacValue(overf
            "Recorder(not arrays)", "HitMap(0 wide)", "HitMap(raw)"}
 
 # The calls above that reach no SDK function (the sinks' own work).
-NATIVE_ONLY = {name for name in METHODS if name.startswith(("Recorder", "HitMap"))}
+NATIVE_ONLY = {name for name in METHODS if name.startswith(("Recorder", "HitMap", "Writer"))}

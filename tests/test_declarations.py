@@ -143,7 +143,8 @@ def reached_by_rows():
     import calls
     from zorvsdk import sinks
 
-    methods = DECLARED + [("sinks", o, n) for o in ("Recorder", "HitMap") for n, v in vars(getattr(sinks, o)).items()
+    classes = [o for o, t in vars(sinks).items() if isinstance(t, type)]
+    methods = DECLARED + [("sinks", o, n) for o in classes for n, v in vars(getattr(sinks, o)).items()
                           if type(v).__name__ == "method_descriptor" and n not in RAW]
     seen, restore, fixed = set(), [], {}
 

@@ -8,15 +8,17 @@ and then the writing of what is still held; Ctrl-C, SIGTERM and SIGHUP stop the 
 still write every output for the data taken so far (exit status 128 + the signal's number: 130
 for Ctrl-C).
 
-Deliveries are copied into a bounded buffer on the SDK's threads and handed to a writer thread,
-which counts them into the hit map and appends them to the HDF5 file, so that slow disks never
-hold up the device; deliveries that find the buffer full are dropped, counted and reported.
+The SDK's threads only copy each delivery into bounded memory, so that slow disks never hold up
+the device: with --hdf5 into the native writer's (zorvsdk.nexus), whose own threads count the maps,
+compress the hits and append them to the file without Python per delivery; without it into a
+Recorder, whose deliveries a thread of the command counts into the hit map. Deliveries that find
+the memory full are dropped, counted and reported.
 
 Outputs: the hit map as a figure (pixel axes with the detector's row 0 at the bottom, as the
 pixel addresses y * width + x number them; a logarithmic colour scale of hits per pixel) and with
---hdf5 an HDF5 file holding the hits (address, ToT, ToA), the deliveries, the TDC time stamps, the
-hit and ToT maps, and as attributes the device, the readout mode, the settings (DACs, thresholds,
-bias, temperatures) and the units. The outputs' paths are checked before anything is acquired. A
+--hdf5 a NeXus file of event data holding every hit (pixel id, time, ToT), the deliveries' times,
+the TDC time stamps, the hit and ToT maps, and the device, the readout mode, the settings (DACs,
+thresholds, bias, temperatures) with their units. The outputs' paths are checked before anything is acquired. A
 device error, or an output that cannot be written, ends the command with a one-line message and
 exit status 1; bad arguments with exit status 2. Standard output closed early (| head) does not
 stop the run: its outputs are written, and the exit status is 141, as for a broken pipe.

@@ -23,6 +23,7 @@ The layout is described in docs/nexus.md.
 from __future__ import annotations
 
 import datetime
+import functools
 import glob
 import importlib.util
 import os
@@ -40,11 +41,11 @@ if TYPE_CHECKING:
 __all__ = ["NexusWriter", "Step", "HIT_MODES", "PIXEL_SIZE", "EVENT_ID_FILL", "libraries"]
 
 PIXEL_SIZE = 55e-6
-"""The pixel pitch in metres assumed for the pixel offsets: the device reports no pitch, and its
-chips of 256 x 256 pixels lie side by side without gaps. Pass ``pixel_size=`` for another."""
+"""The pixel pitch in metres assumed for the pixel offsets. The device reports no pitch, and its
+chips of 256 x 256 pixels lie side by side without gaps; pass ``pixel_size=`` for another."""
 
 EVENT_ID_FILL = 0xFFFFFFFF
-"""The event_id of hits past the last flush that a crash may leave in the file: no pixel has it."""
+"""The event_id of hits past the last flush that a crash may leave in the file (no pixel has it)."""
 
 HIT_MODES = ("0:tpx3-dd-toa-tot", "0:tpx3-sorted-dd-toa-tot", "0:tpx3-dd-toa-tot-vec", "0:tpx3-seq-toa-tot",
              "0:tpx3-seq-toa-tot-vec")
@@ -81,6 +82,7 @@ TOT_DESCRIPTION = "time over threshold (ToT) of the hit, in ticks of the chip"
 TDC_DESCRIPTION = "time stamps of TDC input {}, ns on the device's clock"
 
 
+@functools.cache
 def libraries() -> tuple[str, str]:
     """The paths of the HDF5 library that h5py loaded and of the Blosc2 library of the blosc2
     package: the native writer uses these very libraries."""

@@ -208,7 +208,7 @@ ZORV_METHOD_AS(writer_methods, "finish", writer_finish, {"timeout=None"}, R"(
             timeout (float): Seconds to wait at most; None waits for as long as it takes.
 
         Returns:
-            True once everything is written (or writing failed: see :attr:`error`), False when the
+            True once everything is written (or writing failed, see :attr:`error`), False when the
             timeout passed first.
         )");
 
@@ -287,7 +287,7 @@ PyObject* writer_done(PyObject* self, void*) { return PyBool_FromLong(writer_of(
 PyGetSetDef kWriterGetSet[] = {
     {"delivered", writer_count<&writer::Counts::delivered>, nullptr, "Deliveries taken in (int).", nullptr},
     {"dropped", writer_count<&writer::Counts::dropped>, nullptr,
-     "Deliveries dropped whole: no room for them, or they came after finish() or a failure (int).", nullptr},
+     "Deliveries dropped whole, for want of room or because they came after finish() or a failure (int).", nullptr},
     {"ignored", writer_count<&writer::Counts::ignored>, nullptr,
      "Deliveries of readout modes without hits and ToA, not written (int).", nullptr},
     {"hits", writer_count<&writer::Counts::hits>, nullptr, "Hits taken in (int).", nullptr},
@@ -299,7 +299,7 @@ PyGetSetDef kWriterGetSet[] = {
      "Hits written whose pixel address lies outside the detector, not counted in the maps (int).", nullptr},
     {"flushes", writer_count<&writer::Counts::flushes>, nullptr, "Flushes of the file so far (int).", nullptr},
     {"error", writer_error, nullptr, "Why writing stopped (str), or None.", nullptr},
-    {"done", writer_done, nullptr, "Whether the writing has ended: finished, failed or abandoned (bool).", nullptr},
+    {"done", writer_done, nullptr, "Whether the writing has ended, finished, failed or abandoned (bool).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
