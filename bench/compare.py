@@ -29,8 +29,9 @@ KINDS = ["seq-toa-tot", "dd-toa-tot", "dd-toa-tot-vec", "binned-packets", "medip
 
 
 def run_once(stage: Path, args, out: Path) -> dict:
-    command = [sys.executable, str(HERE / "run.py"), "--only", "deliveries", "--only", "methods",
-               "--repeat", str(args.repeat), "--json", str(out)]
+    command = [sys.executable, str(HERE / "run.py"), "--repeat", str(args.repeat), "--json", str(out)]
+    for part in args.only or ["deliveries", "methods"]:
+        command += ["--only", part]
     for kind in args.kind or KINDS:
         command += ["--kind", kind]
     env = dict(os.environ, PYTHONPATH=str(stage.resolve()))
@@ -41,9 +42,9 @@ def run_once(stage: Path, args, out: Path) -> dict:
 def rows(results: dict) -> dict[str, tuple[float, float]]:
     """Row name -> (time, ratio to the machine's own limit in the same run)."""
     out = {}
-    for kind, r in results["deliveries"].items():
+    for kind, r in results.get("deliveries", {}).items():
         out[f"{kind} delivery, net (us)"] = (r["package_net_us"], r["net_vs_floor"])
-    for name, r in results["methods"].items():
+    for name, r in results.get("methods", {}).items():
         out[f"{name} (ns)"] = (r["package_ns"], r["vs_c"])
     return out
 
@@ -58,6 +59,7 @@ def main(argv=None) -> int:
     p.add_argument("builds", nargs="+", help="NAME=STAGE: a label and a staged build with the harness")
     p.add_argument("--rounds", type=int, default=4, help="runs of every build, interleaved")
     p.add_argument("--repeat", type=int, default=5, help="samples per run (bench/run.py --repeat)")
+    p.add_argument("--only", choices=["deliveries", "methods"], action="append", help="only these parts")
     p.add_argument("--kind", action="append", help=f"delivery kinds (default: {', '.join(KINDS)})")
     args = p.parse_args(argv)
     builds = [tuple(b.split("=", 1)) for b in args.builds]
