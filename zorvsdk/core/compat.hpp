@@ -87,10 +87,11 @@ inline void write_unraisable(const char* what, PyObject* obj) {
 //
 // The type's attribute is looked up without a reference and without the descriptor protocol
 // through the interpreter's own underscore lookup, where it is known (3.11 to 3.13), because it
-// pays: bench/run.py --only methods, the package built with and without this lookup
-// (-DZORV_PUBLIC_ONLY=ON) and run in alternating rounds, gives the figures that docs/architecture.md
-// states under "Interfaces of CPython and NumPy". With ZORV_PUBLIC_ONLY, or on a later version, the
-// lookup is the ordinary vectorcall of the method.
+// pays: bench/compare.py, this build against one with -DZORV_PUBLIC_ONLY=ON in interleaved rounds on
+// a loaded two-core machine, gave chip.getChipIds (four chips) 1141 against 1494 ns a call (medians
+// of 8 rounds; the rounds ranged over 90% to 200% of their median). docs/architecture.md, "Interfaces
+// of CPython and NumPy", has the run. With ZORV_PUBLIC_ONLY, or on a later version, the method is
+// called the ordinary way.
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 inline FastMethod own_method(PyObject* self, PyObject* name) {

@@ -6,9 +6,9 @@
 // calls internal. It is used only with the layouts known here (NumPy 1.x and 2.x headers, whose
 // fields up to the weak-reference list are the same, so a module built against 2.x runs on 1.26);
 // with another layout, or built with ZORV_PUBLIC_ONLY, kRenewable is false: nothing is kept and
-// every array is made anew through the public calls. bench/run.py --only deliveries, both builds
-// side by side, gives what the pool is worth (docs/architecture.md, "Interfaces of CPython and
-// NumPy").
+// every array is made anew through the public calls. bench/compare.py, both builds in interleaved
+// rounds, gave a dd-toa-tot delivery (four arrays) 0.35 us net with the pool and 0.92 us without it,
+// 1.0 against 2.0 for dd-toa-tot-vec (docs/architecture.md, "Interfaces of CPython and NumPy").
 #pragma once
 
 #include "numpy.hpp"
