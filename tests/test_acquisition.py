@@ -8,6 +8,7 @@ import pickle
 import sys
 import threading
 import time
+import warnings
 import weakref
 
 import numpy as np
@@ -412,6 +413,29 @@ def test_callable_errors_are_reported_once_and_deliveries_go_on(opened, reports)
     assert len(got.calls) == 3
     assert len(reports) == 1 and "readout mode 0:tpx3-seq-toa-tot" in reports[0][0]
     assert opened.acq.getDeliveryFailures("ch0") == 3
+
+
+@pytest.mark.parametrize("failure", ["callable raises", "array kept, warning raised"])
+def test_a_failure_report_names_what_failed_and_the_callable(opened, monkeypatch, failure):
+    # Every interpreter version hands the hook the package's own message; the callable is its
+    # object where the version can hand one over, and named in the message where it cannot.
+    seen = []
+    # (the traceback is not kept: its frames would keep the delivery's arrays)
+    monkeypatch.setattr(sys, "unraisablehook", lambda args: seen.append((args.err_msg, args.exc_type, args.object)))
+    func = Recorder(fail=True) if failure == "callable raises" else (lambda data: kept.append(data))
+    kept = []
+    good = {"packets": records(TOA_TOT, [(1, 2, 3)])}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)  # the warning of a kept array fails to be shown
+        acquire(opened, "0:tpx3-seq-toa-tot", [good, good], func=func)
+    assert len(seen) == 1
+    err_msg, exc_type, obj = seen[0]
+    expected = ("Exception ignored in the data callable of channel 'ch0' (readout mode 0:tpx3-seq-toa-tot)"
+                if failure == "callable raises" else
+                "Exception ignored while warning of an array kept beyond its delivery")
+    assert err_msg.startswith(expected), err_msg
+    assert exc_type is (RuntimeError if failure == "callable raises" else RuntimeWarning)
+    assert obj is func or (obj is None and err_msg.endswith(f": {func!r}"))
 
 
 @pytest.mark.parametrize("failure", ["callable raises", "getter fails", "invalid UTF-8 error text"])

@@ -61,6 +61,9 @@ from zorvsdk.zorv import Device
 def report(**values):
     print(json.dumps(values), flush=True)
 
+# Forking while the library's threads run is what some of these programs test (3.12 and later warn).
+warnings.filterwarnings("ignore", "This process .* is multi-threaded, use of fork", DeprecationWarning)
+
 """ + HELPERS + """
 
 def interrupt_after(*seconds):

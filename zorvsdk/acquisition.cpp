@@ -75,7 +75,7 @@ void report_failure(Registration& reg) {
         if (const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr) message = utf8;
         PyErr_Clear();
     }
-    _PyErr_WriteUnraisableMsg(message, reg.func.get());
+    compat::write_unraisable(message, reg.func.get());
 }
 
 // Warns, once per registration, that an array of a delivery outlived it.
@@ -86,7 +86,7 @@ void warn_kept(Registration& reg) {
                          "an array delivered for readout mode %s outlived its delivery: it views a buffer that "
                          "the SDK reuses for later deliveries; copy what you keep (array.copy())",
                          reg.mode.c_str()) < 0)
-        _PyErr_WriteUnraisableMsg("while warning of an array kept beyond its delivery", reg.func.get());
+        compat::write_unraisable("while warning of an array kept beyond its delivery", reg.func.get());
 }
 
 class Delivery {
@@ -187,8 +187,7 @@ private:
         // delivery's list of three places (its values are replaced when it is used again).
         bool metadata_unshared() const {
             if (Py_REFCNT(dict) != 1 || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2 ||
-                Py_REFCNT(list) != 2 || PyList_GET_SIZE(list) != kTdcInputs ||
-                reinterpret_cast<PyListObject*>(list)->allocated != kTdcInputs || g_kept.n >= KeptMetas::kCapacity)
+                Py_REFCNT(list) != 2 || PyList_GET_SIZE(list) != kTdcInputs || g_kept.n >= KeptMetas::kCapacity)
                 return false;
             Py_ssize_t pos = 0;
             PyObject *key0, *value0, *key1, *value1;

@@ -100,12 +100,11 @@ PyObject* device_new(PyTypeObject* type, PyObject*, PyObject*) {  // arguments a
 
 // Reports an exception of __del__: its full traceback printed, then the unraisable hook.
 void report_del_failure() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_Restore(Py_XNewRef(type), Py_XNewRef(value), Py_XNewRef(tb));
+    PyObject* failure = compat::take_exception();
+    compat::set_exception(Py_XNewRef(failure));
     PyErr_PrintEx(0);  // prints and clears one copy
     Ref where = Ref::steal(PyUnicode_FromString("zorvsdk.zorv.Device.__del__"));
-    PyErr_Restore(type, value, tb);
+    compat::set_exception(failure);
     PyErr_WriteUnraisable(where.get());
 }
 
@@ -172,14 +171,14 @@ PyGetSetDef g_getset[kCount + 1];
 
 struct Enumeration {
     PyObject* list;
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;  // the first failure, raised afterwards
+    Ref failure;  // the first failure, raised afterwards
 
     void keep_failure() {
-        if (type) {
+        if (failure) {
             PyErr_Clear();
             return;
         }
-        PyErr_Fetch(&type, &value, &tb);
+        failure = Ref::steal(compat::take_exception());
     }
 };
 
@@ -300,16 +299,11 @@ PyObject* enumerate(PyObject* self) {
     if (!ctx) return nullptr;
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    Enumeration e{list.get()};
+    Enumeration e{list.get(), Ref()};
     int count = 0;
     bool ok = call_ctx(ctx, zorv_dev_enumerate, enumeration_callback, static_cast<void*>(&e), &count);
-    if (e.type) {  // a failure inside the callback is raised now; the partial list is dropped
-        if (ok) PyErr_Restore(e.type, e.value, e.tb);
-        else {
-            Py_XDECREF(e.type);
-            Py_XDECREF(e.value);
-            Py_XDECREF(e.tb);
-        }
+    if (e.failure) {  // a failure inside the callback is raised now; the partial list is dropped
+        if (ok) compat::set_exception(e.failure.release());
         return nullptr;
     }
     return ok ? list.release() : nullptr;
@@ -385,19 +379,13 @@ ZORV_METHOD_AS(methods, "__enter__", enter_block, {}, R"(
             The :obj:`~zorvsdk.zorv.Device` itself.
         )");
 
-// Raises the exception fetched earlier (type, value, tb); if another one is pending, that one is
-// raised instead with the earlier one as its context, so neither is lost.
-void raise_fetched(PyObject* type, PyObject* value, PyObject* tb) {
-    if (!PyErr_Occurred()) return PyErr_Restore(type, value, tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    PyObject *later, *later_value, *later_tb;
-    PyErr_Fetch(&later, &later_value, &later_tb);
-    PyErr_NormalizeException(&later, &later_value, &later_tb);
-    PyException_SetContext(later_value, value);  // takes the reference
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    PyErr_Restore(later, later_value, later_tb);
+// Raises the exception taken earlier (taken over); if another one is pending, that one is raised
+// instead with the earlier one as its context, so neither is lost.
+void raise_taken(PyObject* earlier) {
+    if (!PyErr_Occurred()) return compat::set_exception(earlier);
+    PyObject* later = compat::take_exception();
+    PyException_SetContext(later, earlier);  // takes the reference
+    compat::set_exception(later);
 }
 
 // __exit__: closes the device if it is open, then finalize(), whether or not the block raised.
@@ -407,11 +395,10 @@ PyObject* exit_block(PyObject* self, PyObject*, PyObject*, PyObject*) {
     Ref opened = Ref::steal(PyObject_CallMethodNoArgs(self, s_isOpened));
     int truth = opened ? PyObject_IsTrue(opened.get()) : -1;
     if (truth > 0 && !Ref::steal(PyObject_CallMethodNoArgs(self, s_close))) truth = -1;
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    if (truth < 0) PyErr_Fetch(&type, &value, &tb);
+    PyObject* failure = truth < 0 ? compat::take_exception() : nullptr;
     Ref finalized = Ref::steal(PyObject_CallMethodNoArgs(self, s_finalize));
-    if (type) {
-        raise_fetched(type, value, tb);
+    if (failure) {
+        raise_taken(failure);
         return nullptr;
     }
     return finalized ? Py_NewRef(Py_False) : nullptr;

@@ -1,6 +1,6 @@
 #include "arrays.hpp"
 
-#include "numpy.hpp"
+#include "compat_arrays.hpp"
 #include "sdk_buffer.hpp"
 
 #include <cstdint>
@@ -33,16 +33,14 @@ const Element* g_by_kind[int(DeliveryKind::Count)][kMaxArrays];
 
 PyTypeObject* g_buffer_type;
 
-// The pool of arrays kept for later views. Making and freeing an ndarray costs more than the rest
-// of a delivery's work.
-
-using ArrayFields = PyArrayObject_fields;
+// The pool of arrays kept for later views, where arrays can be renewed (compat_arrays.hpp).
+// Making and freeing an ndarray costs more than the rest of a delivery's work.
 
 #if NPY_ABI_VERSION < 0x02000000  // NumPy 1 headers
 #define PyDataType_ALIGNMENT(descr) ((descr)->alignment)
 #endif
 
-ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
+PyArrayObject* as_array(PyObject* array) { return reinterpret_cast<PyArrayObject*>(array); }
 
 PyArray_Descr* g_float64;  // the element type of np.empty(0)
 
@@ -53,26 +51,19 @@ struct Kept {
     int nviews = 0, nempties = 0;
 } g_kept;
 
-// Only the package refers to `array` (and, for a view, to its SdkBuffer).
-bool unshared(PyObject* array) {
-    if (Py_REFCNT(array) != 1 || !Py_IS_TYPE(array, &PyArray_Type)) return false;
-    ArrayFields* f = fields(array);
-    return f->nd == 1 && !f->weakreflist && !(f->flags & NPY_ARRAY_WRITEBACKIFCOPY);
-}
-
 }  // namespace
 
 void give_back(PyObject* array) {
-    if (unshared(array)) {
-        ArrayFields* f = fields(array);
-        if (f->base) {
-            if (Py_IS_TYPE(f->base, g_buffer_type) && Py_REFCNT(f->base) == 1 && !(f->flags & NPY_ARRAY_OWNDATA) &&
-                g_kept.nviews < Kept::kCapacity) {
+    if (compat::renewable(array)) {
+        PyArrayObject* a = as_array(array);
+        PyObject* base = PyArray_BASE(a);
+        const bool owns = PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA);
+        if (base) {
+            if (Py_IS_TYPE(base, g_buffer_type) && Py_REFCNT(base) == 1 && !owns && g_kept.nviews < Kept::kCapacity) {
                 g_kept.views[g_kept.nviews++] = array;
                 return;
             }
-        } else if ((f->flags & NPY_ARRAY_OWNDATA) && f->dimensions[0] == 0 && f->descr == g_float64 &&
-                   g_kept.nempties < Kept::kCapacity) {
+        } else if (owns && PyArray_DIM(a, 0) == 0 && PyArray_DESCR(a) == g_float64 && g_kept.nempties < Kept::kCapacity) {
             g_kept.empties[g_kept.nempties++] = array;
             return;
         }
@@ -82,33 +73,29 @@ void give_back(PyObject* array) {
 
 namespace {
 
-// Sets what a newly made array has: its element type and the flags NumPy gives a writable
-// one-dimensional array whose stride is its item size (contiguous both ways; aligned when the data
-// address is a multiple of the element type's alignment).
-void renew(PyObject* array, PyArray_Descr* descr, int alignment, npy_intp count, npy_intp stride, int owned) {
-    ArrayFields* f = fields(array);
-    f->dimensions[0] = count;
-    f->strides[0] = stride;
-    if (f->descr != descr) {
-        PyArray_Descr* old = f->descr;
-        Py_INCREF(descr);
-        f->descr = descr;
-        Py_DECREF(old);
-    }
-    bool aligned = count == 0 || reinterpret_cast<uintptr_t>(f->data) % uintptr_t(alignment) == 0;
-    f->flags = NPY_ARRAY_WRITEABLE | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS | (aligned ? NPY_ARRAY_ALIGNED : 0) |
-               owned;
+// The flags NumPy gives a writable one-dimensional array whose stride is its item size (contiguous
+// both ways; aligned when the data address is a multiple of the element type's alignment).
+int new_flags(const void* data, npy_intp count, int alignment, int owned) {
+    bool aligned = count == 0 || reinterpret_cast<uintptr_t>(data) % uintptr_t(alignment) == 0;
+    return NPY_ARRAY_WRITEABLE | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS | (aligned ? NPY_ARRAY_ALIGNED : 0) |
+           owned;
 }
 
-}  // namespace
-
-namespace {
+SdkBuffer* new_buffer(const ElementType& type, const void* data, Py_ssize_t count) {
+    auto* b = PyObject_New(SdkBuffer, g_buffer_type);
+    if (!b) return nullptr;
+    b->data = const_cast<void*>(data);
+    b->shape = count;
+    b->itemsize = type.itemsize;
+    b->format = type.format;
+    return b;
+}
 
 PyObject* view(const Element& kind, unsigned long long count, const void* data) {
     if (count == 0 || !data) {
         if (g_kept.nempties) {
             PyObject* array = g_kept.empties[--g_kept.nempties];
-            renew(array, g_float64, alignof(double), 0, sizeof(double), NPY_ARRAY_OWNDATA);
+            compat::renew(array, nullptr, 0, sizeof(double), g_float64, new_flags(nullptr, 0, alignof(double), NPY_ARRAY_OWNDATA));
             return array;
         }
         npy_intp zero = 0;
@@ -122,28 +109,23 @@ PyObject* view(const Element& kind, unsigned long long count, const void* data) 
     }
     if (g_kept.nviews) {
         PyObject* array = g_kept.views[--g_kept.nviews];
-        auto* b = reinterpret_cast<SdkBuffer*>(fields(array)->base);
+        auto* b = reinterpret_cast<SdkBuffer*>(PyArray_BASE(as_array(array)));
         b->data = const_cast<void*>(data);
         b->shape = Py_ssize_t(count);
         b->itemsize = itemsize;
         b->format = kind.type->format;
-        fields(array)->data = static_cast<char*>(b->data);
-        renew(array, kind.descr, kind.alignment, npy_intp(count), itemsize, 0);
+        compat::renew(array, static_cast<char*>(b->data), npy_intp(count), itemsize, kind.descr,
+                      new_flags(data, npy_intp(count), kind.alignment, 0));
         return array;
     }
-    auto* b = PyObject_New(SdkBuffer, g_buffer_type);
+    SdkBuffer* b = new_buffer(*kind.type, data, Py_ssize_t(count));
     if (!b) return nullptr;
-    b->data = const_cast<void*>(data);
-    b->shape = Py_ssize_t(count);
-    b->itemsize = itemsize;
-    b->format = kind.type->format;
     Ref base = Ref::steal(reinterpret_cast<PyObject*>(b));
     npy_intp dims = npy_intp(count);
     Py_INCREF(kind.descr);  // stolen by the array
     Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, kind.descr, 1, &dims, nullptr, b->data,
                                                 NPY_ARRAY_CARRAY, nullptr));
-    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
-        return nullptr;
+    if (!array || PyArray_SetBaseObject(as_array(array.get()), base.release()) < 0) return nullptr;
     return array.release();
 }
 
@@ -163,9 +145,9 @@ PyObject* view(DeliveryKind kind, int place, unsigned long long count, const voi
 PyObject* stamps_view(unsigned long long count, const void* data) { return view(*g_stamps, count, data); }
 
 bool viewed(PyObject* array) {
-    PyObject* base = fields(array)->base;
-    return Py_IS_TYPE(array, &PyArray_Type) && base && Py_IS_TYPE(base, g_buffer_type) &&
-           (Py_REFCNT(array) > 1 || Py_REFCNT(base) > 1);
+    if (!Py_IS_TYPE(array, &PyArray_Type)) return false;
+    PyObject* base = PyArray_BASE(as_array(array));
+    return base && Py_IS_TYPE(base, g_buffer_type) && (Py_REFCNT(array) > 1 || Py_REFCNT(base) > 1);
 }
 
 namespace {
@@ -175,12 +157,8 @@ namespace {
 // its uint64). Declared once as the format, the dtype follows from it.
 PyArray_Descr* descr_from_format(const ElementType& type) {
     alignas(16) static char item[16];
-    auto* b = PyObject_New(SdkBuffer, g_buffer_type);
+    SdkBuffer* b = new_buffer(type, item, 1);
     if (!b) return nullptr;
-    b->data = item;
-    b->shape = 1;
-    b->itemsize = type.itemsize;
-    b->format = type.format;
     Ref buffer = Ref::steal(reinterpret_cast<PyObject*>(b));
     Ref array = Ref::steal(PyArray_FromAny(buffer.get(), nullptr, 1, 1, 0, nullptr));
     if (!array) return nullptr;

@@ -12,7 +12,8 @@
 // - give_back(array) takes that reference over: an array nobody else refers to (no reference,
 //   view, weak reference or buffer export of it or of its SdkBuffer) is kept and made new again
 //   by a later view() with every field the holder could have changed set as NumPy sets them on a
-//   new array; any other is released. Nobody can tell a renewed array from a new one.
+//   new array; any other is released. Nobody can tell a renewed array from a new one. Where the
+//   array struct's layout is not known (compat_arrays.hpp), nothing is kept.
 // - viewed(array): something besides the holder still refers to the array or to its memory.
 // - element_type(type): the NumPy element type (a PyArray_Descr, borrowed) of a delivery's element
 //   type, for arrays that other code makes.

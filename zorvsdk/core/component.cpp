@@ -64,28 +64,10 @@ PyObject* refuse_reduce(PyObject*, PyObject*) noexcept {
     return nullptr;
 }
 
-// self.<name>(*args). When the attribute lookup would find one of the package's own methods on the
-// type (no instance dictionary or custom lookup can interfere, and the class attribute is still the
-// method descriptor), its C function is called directly: the call the interpreter would make,
-// without the generic lookup and the bound method. Anything else takes the ordinary path.
-// This leans on CPython internals (_PyType_Lookup, PyMethodDescrObject) because it pays: bench/run.py
-// --only methods --repeat 9, two rounds each way interleaved on a shared two-core machine, gave
-// chip.getChipIds (four chips) 675 and 382 ns a call with it and 909 and 663 ns through
-// PyObject_CallMethod* alone (10th percentiles; fastest samples 379 against 444 ns; spread, 10th to
-// 90th percentile, 74% to 216%). Measure again before replacing it with the ordinary path.
+// self.<name>(*args): the package's own method called directly where nothing can stand before it
+// (compat::own_method), the ordinary method call otherwise.
 static PyObject* call_method(PyObject* self, PyObject* name, PyObject* arg) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset == 0) {
-        PyObject* found = _PyType_Lookup(type, name);  // borrowed
-        if (found && Py_IS_TYPE(found, &PyMethodDescr_Type)) {
-            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
-            if (def->ml_flags == (METH_FASTCALL | METH_KEYWORDS) &&
-                PyObject_TypeCheck(self, PyDescr_TYPE(found))) {
-                auto fn = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth));
-                return fn(self, &arg, arg ? 1 : 0, nullptr);
-            }
-        }
-    }
+    if (compat::FastMethod fn = compat::own_method(self, name)) return fn(self, &arg, arg ? 1 : 0, nullptr);
     return arg ? PyObject_CallMethodOneArg(self, name, arg) : PyObject_CallMethodNoArgs(self, name);
 }
 

@@ -39,7 +39,7 @@ constexpr const char* kGateCapsule = "zorvsdk.core.gate.v1";
 
 std::atomic<Gate*> g_gate{nullptr};  // this module's binding
 
-bool interpreter_usable() { return Py_IsInitialized() && !_Py_IsFinalizing(); }
+bool interpreter_usable() { return Py_IsInitialized() && !compat::finalizing(); }
 
 // Owns the thread state that the first entry made on a library thread. The state API's counter
 // of that thread state stays one above what the entries bring it to, so that leaving an entry

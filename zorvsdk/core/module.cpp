@@ -43,6 +43,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef* def) {
                      dot ? dot + 1 : def->m_name);
         return nullptr;
     }
+    if (!compat::remember_main_thread()) return nullptr;
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     PyObject* m = PyModule_NewObject(name.get());

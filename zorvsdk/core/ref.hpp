@@ -1,8 +1,7 @@
 // An owning reference to an interpreter object, so that no function needs hand-written cleanup.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <utility>
 
@@ -45,20 +44,16 @@ private:
 // finalizer, a report that must not lose what it reports.
 class ErrorScope {
 public:
-    ErrorScope() { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ErrorScope() { PyErr_Restore(type_, value_, tb_); }
+    ErrorScope() : exception_(compat::take_exception()) {}
+    ~ErrorScope() { compat::set_exception(exception_); }
     ErrorScope(const ErrorScope&) = delete;
     ErrorScope& operator=(const ErrorScope&) = delete;
-    bool pending() const { return type_ != nullptr; }
+    bool pending() const { return exception_ != nullptr; }
     // A new reference to the exception set aside (null when none was pending).
-    PyObject* value() {
-        PyErr_NormalizeException(&type_, &value_, &tb_);
-        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
-        return Py_XNewRef(value_);
-    }
+    PyObject* value() const { return Py_XNewRef(exception_); }
 
 private:
-    PyObject *type_, *value_, *tb_;
+    PyObject* exception_;
 };
 
 }  // namespace zorv

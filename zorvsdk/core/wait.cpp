@@ -149,7 +149,7 @@ bool run_detached(std::function<void()> fn) noexcept {
 bool CallResult::check() const { return status >= 0 || !throw_status(status, error.c_str()); }
 
 bool call_blocking(BlockingCall&& c, CallResult& result) {
-    if (!_PyOS_IsMainThread()) return call_in_place(c, result);
+    if (!compat::is_main_thread()) return call_in_place(c, result);
     Ref keep = Ref::borrow(c.keep);
     std::shared_ptr<Job> job;
     try {
@@ -172,19 +172,18 @@ bool call_blocking(BlockingCall&& c, CallResult& result) {
     }
     // Interrupted: the handler's exception is raised once the wait ends.
     if (c.on_interrupt) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        PyObject* interrupt = compat::take_exception();
         bool go_on = c.on_interrupt();
         if (!go_on || PyErr_Occurred()) PyErr_Clear();
         if (go_on && job->wait()) {
-            PyErr_Restore(type, value, tb);
+            compat::set_exception(interrupt);
             job->abandon(keep);
             return false;
         }
         if (go_on) {  // a second interrupt: the first one is raised
             PyErr_Clear();
         }
-        PyErr_Restore(type, value, tb);
+        compat::set_exception(interrupt);
     }
     job->abandon(keep);
     return false;
