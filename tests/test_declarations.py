@@ -143,7 +143,7 @@ def reached_by_rows():
     import calls
     from zorvsdk import sinks
 
-    methods = DECLARED + [("sinks", o, n) for o in ("Recorder", "HitMap") for n, v in vars(getattr(sinks, o)).items()
+    methods = DECLARED + [("sinks", o, n) for o in ("Recorder", "HitMap", "Clusterer") for n, v in vars(getattr(sinks, o)).items()
                           if type(v).__name__ == "method_descriptor" and n not in RAW]
     seen, restore, fixed = set(), [], {}
 

@@ -13,7 +13,7 @@ double TotCalibration::kev(double tot) const {
 
 ChipGrid::ChipGrid(const Rule& rule, uint32_t chip, uint32_t x0, uint32_t y0, const TotCalibration* cal)
     : rule_(rule), chip_(chip), x0_(x0), y0_(y0), stride_(rule.chip_width + 2 * rule.radius), calibrated_(cal != nullptr),
-      grid_(uint64_t(stride_) * (rule.chip_height + 2 * rule.radius)), table_(kTable), fifo_(kTable) {
+      grid_(uint64_t(stride_) * (rule.chip_height + 2 * rule.radius)), table_(kTable), fifo_(kFifo) {
     if (cal) {
         cal_ = *cal;
         lut_.resize(kLutTots);
@@ -45,7 +45,8 @@ uint32_t ChipGrid::unite(uint32_t a, uint32_t b) {
     if (rb->first < ra->first) std::swap(ra, rb), std::swap(a, b);
     rb->parent = a;
     ra->size += rb->size;
-    if (rb->tot_max > ra->tot_max) ra->tot_max = rb->tot_max, ra->peak = rb->peak;
+    if (rb->tot_max > ra->tot_max || (rb->tot_max == ra->tot_max && rb->peak < ra->peak))
+        ra->tot_max = rb->tot_max, ra->peak = rb->peak;  // the earliest of the largest
     ra->first = std::min(ra->first, rb->first);
     ra->last = std::max(ra->last, rb->last);
     ra->tot += rb->tot, ra->sx += rb->sx, ra->sy += rb->sy, ra->ux += rb->ux, ra->uy += rb->uy, ra->kev += rb->kev;
@@ -58,8 +59,8 @@ uint32_t ChipGrid::unite(uint32_t a, uint32_t b) {
 uint32_t ChipGrid::open_cluster(uint64_t toa, std::vector<Cluster>& out) {
     while (used_ == kTable) {
         const uint32_t label = fifo_[fifo_head_];
-        fifo_head_ = (fifo_head_ + 1) % kTable, --fifo_size_;
-        if (slot(label).label == label && slot(label).parent == label) {
+        fifo_head_ = (fifo_head_ + 1) % kFifo, --fifo_size_;
+        if (is_root(label)) {
             emit(label, out);
             ++forced_;
         }
@@ -72,8 +73,22 @@ uint32_t ChipGrid::open_cluster(uint64_t toa, std::vector<Cluster>& out) {
     Open& c = slot(label);
     c = Open{label, label, 0, label, 0, 0, toa, toa, toa, 0, 0, 0, 0, 0, 0.0};
     ++used_;
-    fifo_[(fifo_head_ + fifo_size_++) % kTable] = label;
+    push(label);
     return label;
+}
+
+// Appends a label to the order; the order full, the labels of closed clusters and of clusters
+// merged into others (at most kTable are open) are let go first.
+void ChipGrid::push(uint32_t label) {
+    if (fifo_size_ == kFifo) {
+        uint32_t kept = 0;
+        for (uint32_t i = 0; i < fifo_size_; ++i) {
+            const uint32_t l = fifo_[(fifo_head_ + i) % kFifo];
+            if (is_root(l)) fifo_[kept++] = l;
+        }
+        fifo_head_ = 0, fifo_size_ = kept;
+    }
+    fifo_[(fifo_head_ + fifo_size_++) % kFifo] = label;
 }
 
 // Hands a root out and frees it with its members.
@@ -134,27 +149,30 @@ void ChipGrid::close_before(uint64_t now, std::vector<Cluster>& out) {
     now = now_;
     // Labels in the order they opened: a root that cannot close yet and opened within the last
     // window + order stops the look (those after it opened later still); one open for longer (a
-    // pixel that keeps firing) goes to the back, so that it holds up no other.
+    // pixel that keeps firing) goes to the back, so that it holds up no other. Hits out of time
+    // order (deliveries of two streams) open clusters in another order: with many open, the look
+    // goes on over all of them.
+    const bool many = fifo_size_ >= kTable / 4;
     for (uint32_t looked = 0, n = fifo_size_; looked < n && fifo_size_; ++looked) {
         const uint32_t label = fifo_[fifo_head_];
         const Open& c = slot(label);
-        const bool root = c.label == label && c.parent == label;
+        const bool root = is_root(label);
         if (root && !closable(c, now)) {
-            if (c.first + rule_.window + rule_.order >= now) break;
-            fifo_[(fifo_head_ + fifo_size_) % kTable] = label;  // to the back
+            if (c.first + rule_.window + rule_.order >= now && !many) break;
+            fifo_[(fifo_head_ + fifo_size_) % kFifo] = label;  // to the back
         } else {
             if (root) emit(label, out);
             --fifo_size_;
         }
-        fifo_head_ = (fifo_head_ + 1) % kTable;
+        fifo_head_ = (fifo_head_ + 1) % kFifo;
     }
     if (now > closed_) closed_ = now;
 }
 
 void ChipGrid::close_all(std::vector<Cluster>& out) {
-    for (; fifo_size_; --fifo_size_, fifo_head_ = (fifo_head_ + 1) % kTable) {
+    for (; fifo_size_; --fifo_size_, fifo_head_ = (fifo_head_ + 1) % kFifo) {
         const uint32_t label = fifo_[fifo_head_];
-        if (slot(label).label == label && slot(label).parent == label) emit(label, out);
+        if (is_root(label)) emit(label, out);
     }
     fifo_head_ = 0;
     now_ = closed_ = 0;

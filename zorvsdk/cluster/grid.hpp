@@ -81,7 +81,8 @@ struct Rule {
 class ChipGrid {
 public:
     static constexpr uint32_t kTable = 1 << 15;  // open clusters (and clusters merged into them) at most
-    static constexpr uint32_t kLutTots = 1024;   // ToTs whose energy is looked up
+    static constexpr uint32_t kFifo = 2 * kTable;  // labels in opening order, some of them closed
+    static constexpr uint32_t kLutTots = 1024;     // ToTs whose energy is looked up
 
     // The chip numbered `chip`, whose pixel (0, 0) is pixel (x0, y0) of the detector; `cal` null:
     // no calibration.
@@ -122,6 +123,8 @@ private:
     uint32_t unite(uint32_t a, uint32_t b);
     uint32_t open_cluster(uint64_t toa, std::vector<Cluster>& out);
     void emit(uint32_t root, std::vector<Cluster>& out);
+    bool is_root(uint32_t label) { return slot(label).label == label && slot(label).parent == label; }
+    void push(uint32_t label);
     bool closable(const Open& c, uint64_t now) const { return c.last + rule_.window + rule_.order < now; }
     float energy(uint32_t tot) const;
 
@@ -132,7 +135,7 @@ private:
     std::vector<float> lut_;
     std::vector<Entry> grid_;
     std::vector<Open> table_;
-    std::vector<uint32_t> fifo_;  // labels in the order they opened
+    std::vector<uint32_t> fifo_;  // labels in the order they opened (closed ones go when met)
     uint32_t fifo_head_ = 0, fifo_size_ = 0, used_ = 0, next_label_ = 1;
     uint64_t now_ = 0, closed_ = 0;  // the latest ToA seen, and the time before which clusters closed
     uint64_t late_ = 0, forced_ = 0;

@@ -69,6 +69,8 @@ public:
     void taken();
     // With mutex() held: flush `ticket` is done and its clusters are handed out.
     bool flushed(uint64_t ticket) const;
+    // With mutex() held: the clusters ready fill the reader's buffer.
+    bool full() const { return ready_.size() >= s_.clusters; }
     // With mutex() held: no acquisition runs, and every cluster of what was put in is taken.
     bool ended() const;
     std::mutex& mutex() { return out_mu_; }

@@ -229,9 +229,9 @@ PyObject* clusterer_flush(PyObject* self, PyObject* timeout_arg) {
     if (!to_timeout(timeout_arg, timeout)) return nullptr;
     Pipeline& p = sink_of(self).pipeline();
     const uint64_t ticket = p.flush();
-    int r = wait_for(p.mutex(), p.ready(), p.waiters(), timeout, [&] { return p.flushed(ticket) ? 1 : 0; });
+    int r = wait_for(p.mutex(), p.ready(), p.waiters(), timeout, [&] { return p.flushed(ticket) ? 1 : p.full() ? 2 : 0; });
     if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    return PyBool_FromLong(r == 1);
 }
 ZORV_METHOD_AS(clusterer_methods, "flush", clusterer_flush, {"timeout=None"}, R"(
         Closes every cluster of the hits taken in so far, as the end of an acquisition does, and
@@ -244,7 +244,9 @@ ZORV_METHOD_AS(clusterer_methods, "flush", clusterer_flush, {"timeout=None"}, R"
             timeout (float): Seconds to wait at most; None waits for as long as it takes.
 
         Returns:
-            True once every cluster is ready, False when the timeout passed first.
+            True once every cluster is ready; False when the timeout passed first, or when the
+            clusters ready fill what the clusterer holds (take them with :func:`~get`, and flush
+            again).
         )");
 
 PyObject* clusterer_next(PyObject* self) {
