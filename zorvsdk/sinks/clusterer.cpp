@@ -6,6 +6,7 @@
 #include "zorvsdk/cluster/pipeline.hpp"
 #include "zorvsdk/core/method.hpp"
 #include "zorvsdk/core/module.hpp"
+#include "zorvsdk/core/sink_api.hpp"
 
 #include <array>
 #include <cmath>
@@ -30,7 +31,9 @@ public:
     static constexpr const char* kName = "Clusterer";
     static constexpr bool kTakesRaw = false;
 
-    explicit ClusterSink(const cluster::Settings& s) : pipeline_(s) {}
+    // `then`: a native sink (with its interface) that every delivery goes on to, or null.
+    ClusterSink(const cluster::Settings& s, PyObject* then, const SinkApi* api)
+        : pipeline_(s), then_(then ? Ref::borrow(then) : Ref()), then_api_(api) {}
 
     bool ok() const { return pipeline_.ok(); }
     Pipeline& pipeline() { return pipeline_; }
@@ -41,11 +44,17 @@ public:
         if (!known(d.kind)) return;
         if (info(d.kind).hits.counts != readout::Counts::Hits || !addressable(d)) {
             ignored_.fetch_add(1, std::memory_order_relaxed);
+            if (then_api_) then_api_->deliver(then_.get(), &d);
             return;
         }
         (this->*kPut[int(d.kind)])(d);
+        if (then_api_) then_api_->deliver(then_.get(), &d);
     }
-    void acquiring(int running) noexcept { pipeline_.acquiring(running != 0); }
+    void acquiring(int running) noexcept {
+        pipeline_.acquiring(running != 0);
+        if (then_api_) then_api_->acquiring(then_.get(), running);
+    }
+    PyObject* then() const { return then_ ? then_.get() : Py_None; }
 
 protected:
     void lock() override { pipeline_.lock(); }
@@ -73,6 +82,8 @@ private:
     }(std::make_index_sequence<size_t(readout::kKindCount)>{});
 
     Pipeline pipeline_;
+    const Ref then_;
+    const SinkApi* const then_api_;
     std::atomic<uint64_t> ignored_{0};
 };
 
@@ -127,10 +138,10 @@ bool to_calibration(PyObject* value, uint64_t chips, std::vector<std::optional<c
 }
 
 PyObject* clusterer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    static Params<12> params("Clusterer", {"width", "height", "chip_width", "chip_height", "window", "radius", "order",
-                                           "calibration", "capacity", "clusters", "threads", "idle"},
+    static Params<13> params("Clusterer", {"width", "height", "chip_width", "chip_height", "window", "radius", "order",
+                                           "calibration", "capacity", "clusters", "threads", "idle", "then"},
                              2);
-    PyObject* a[12];
+    PyObject* a[13];
     uint64_t width, height, cw = 256, ch = 256, radius = 1, capacity = uint64_t(1) << 23, clusters = uint64_t(1) << 21,
                             threads = 0;
     double window = 500, order = 50000, idle = 1.0;
@@ -145,6 +156,10 @@ PyObject* clusterer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         (a[11] && !to_timeout(a[11], idle, "idle")))
         return nullptr;
     if (a[11] && idle < 0) return PyErr_Format(PyExc_TypeError, "'idle' is a number of seconds, not None");
+    PyObject* then = a[12] && a[12] != Py_None ? a[12] : nullptr;
+    const SinkApi* then_api = then ? sink_api_of(then) : nullptr;
+    if (then && !then_api)
+        return PyErr_Occurred() ? nullptr : PyErr_Format(PyExc_TypeError, "'then' is a native sink of zorvsdk.sinks, not %R", then);
     if (width * height > (uint64_t(1) << 32))
         return PyErr_Format(PyExc_ValueError, "a detector of %llu x %llu pixels is beyond 32-bit pixel addresses",
                             (unsigned long long)width, (unsigned long long)height);
@@ -161,7 +176,7 @@ PyObject* clusterer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!fits_in_memory("the clusterer", chips * grid + 16 * capacity + 2 * sizeof(Cluster) * clusters)) return nullptr;
     ClusterSink* part;
     Py_BEGIN_ALLOW_THREADS
-    part = new (std::nothrow) ClusterSink(s);
+    part = new (std::nothrow) ClusterSink(s, then, then_api);
     Py_END_ALLOW_THREADS
     PyObject* self = new_sink(type, part);
     if (self) sink_of(self).idle = idle;
@@ -273,6 +288,7 @@ PyObject* clusterer_order(PyObject* self, void*) {
     return PyFloat_FromDouble(double(sink_of(self).pipeline().settings().rule.order) * cluster::kTickNs);
 }
 PyObject* clusterer_idle(PyObject* self, void*) { return PyFloat_FromDouble(sink_of(self).idle); }
+PyObject* clusterer_then(PyObject* self, void*) { return Py_NewRef(sink_of(self).then()); }
 
 PyGetSetDef kClustererGetSet[] = {
     {"delivered", clusterer_count<&cluster::Counts::delivered>, nullptr, "Deliveries taken in (int).", nullptr},
@@ -294,10 +310,11 @@ PyGetSetDef kClustererGetSet[] = {
     {"radius", clusterer_radius, nullptr, "Columns and rows within which hits are neighbours (int).", nullptr},
     {"order", clusterer_order, nullptr, "Nanoseconds of disorder in the hits' ToA tolerated (float).", nullptr},
     {"idle", clusterer_idle, nullptr, "Seconds without a cluster after which an iteration ends (float).", nullptr},
+    {"then", clusterer_then, nullptr, "The sink every delivery goes on to, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const char kClustererDoc[] = R"(Clusterer(width, height, chip_width=256, chip_height=256, window=500.0, radius=1, order=50000.0, calibration=None, capacity=8388608, clusters=2097152, threads=None, idle=1.0)
+const char kClustererDoc[] = R"(Clusterer(width, height, chip_width=256, chip_height=256, window=500.0, radius=1, order=50000.0, calibration=None, capacity=8388608, clusters=2097152, threads=None, idle=1.0, then=None)
 --
 
     Hits grouped into clusters (particles) by threads of its own, pulled from Python.
@@ -335,6 +352,8 @@ const char kClustererDoc[] = R"(Clusterer(width, height, chip_width=256, chip_he
         threads (int): Threads that cluster, each taking whole chips; None: one per chip, at most
             one per core.
         idle (float): Seconds without a cluster after which an iteration ends.
+        then (object): A native sink that every delivery goes on to once its hits are copied in
+            (a Recorder or a Writer, to keep the hits as well), on the same thread; None: none.
     )";
 
 // The record type of clusters, from the fields of the clustering.
