@@ -109,25 +109,61 @@ void ChipGrid::emit(uint32_t root, std::vector<Cluster>& out) {
 }
 
 void ChipGrid::add(const Hit* hits, size_t n, std::vector<Cluster>& out) {
-    const int r = int(rule_.radius);
+    if (rule_.radius == 1) return add_within<1>(hits, n, out);
+    return add_within<0>(hits, n, out);
+}
+
+// R: the radius when known when compiling (1, the default: 8 neighbours unrolled), 0 when not.
+template <int R>
+void ChipGrid::add_within(const Hit* hits, size_t n, std::vector<Cluster>& out) {
+    const int r = R ? R : int(rule_.radius);
     const uint32_t window = uint32_t(std::min<uint64_t>(rule_.window, INT32_MAX));
     constexpr size_t kCloseEvery = 256;  // hits between two looks for clusters to close
+    constexpr size_t kAhead = 8;         // hits whose neighbours are fetched ahead
+    auto centre_of = [&](const Hit& h) { return grid_.data() + uint64_t(h.y + r) * stride_ + (h.x + r); };
     for (size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) {
+            const Entry* ahead = centre_of(hits[i + kAhead]);
+            for (int dy = -r; dy <= r; ++dy) {
+                __builtin_prefetch(ahead + int64_t(dy) * stride_ - r, 1);
+                __builtin_prefetch(ahead + int64_t(dy) * stride_ + r, 1);
+            }
+        }
         const Hit& h = hits[i];
         const uint64_t t = h.toa;
         const uint32_t t32 = uint32_t(t);
         if (t > now_) now_ = t;
         if (t + rule_.window + rule_.order < closed_) ++late_;
-        Entry* centre = grid_.data() + uint64_t(h.y + r) * stride_ + (h.x + r);
-        uint32_t root = 0;
-        for (int dy = -r; dy <= r; ++dy) {
-            const Entry* row = centre + int64_t(dy) * stride_;
-            for (int dx = -r; dx <= r; ++dx) {
-                const Entry e = row[dx];
-                if (!e.label || uint32_t(t32 - e.time + window) > 2 * window) continue;  // |dt| > window
-                const uint32_t got = find(e.label);
-                if (got) root = root ? unite(root, got) : got;
+        Entry* centre = centre_of(h);
+        // The neighbours' labels within the window (0 for the others), read at once, then joined.
+        constexpr int kMost = R ? (2 * R + 1) * (2 * R + 1) : 1;
+        uint32_t near[kMost];
+        int found = 0;
+        if constexpr (R > 0) {
+#pragma GCC unroll 9
+            for (int k = 0; k < kMost; ++k) {
+                const Entry e = centre[int64_t(k / (2 * R + 1) - R) * stride_ + (k % (2 * R + 1) - R)];
+                near[k] = uint32_t(t32 - e.time + window) <= 2 * window ? e.label : 0;  // |dt| <= window
+                found |= near[k] != 0;
             }
+        } else {
+            found = 1;
+        }
+        uint32_t root = 0, seen = 0;  // the root found, and the last label that led to it
+        auto join = [&](uint32_t label) {
+            if (!label || label == seen) return;
+            const uint32_t got = find(label);
+            if (got) root = root ? unite(root, got) : got, seen = label;
+        };
+        if constexpr (R > 0) {
+            if (found)
+                for (int k = 0; k < kMost; ++k) join(near[k]);
+        } else {
+            for (int dy = -r; dy <= r; ++dy)
+                for (int dx = -r; dx <= r; ++dx) {
+                    const Entry e = centre[int64_t(dy) * stride_ + dx];
+                    if (uint32_t(t32 - e.time + window) <= 2 * window) join(e.label);
+                }
         }
         if (!root) root = open_cluster(t, out);
         Open& c = slot(root);

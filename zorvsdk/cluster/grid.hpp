@@ -118,6 +118,8 @@ private:
         double kev;
     };
 
+    template <int R>
+    void add_within(const Hit* hits, size_t n, std::vector<Cluster>& out);
     Open& slot(uint32_t label) { return table_[label & (kTable - 1)]; }
     uint32_t find(uint32_t label);
     uint32_t unite(uint32_t a, uint32_t b);
