@@ -17,6 +17,7 @@ machine is printed beside them.
 from __future__ import annotations
 
 import os
+import queue
 import resource
 import sys
 import tempfile
@@ -76,7 +77,7 @@ META = {"shutterStart": 0, "tdcs": [np.zeros(0, np.uint64)] * 3}
 
 def pipeline(hits: np.ndarray, threads: int) -> tuple[float, float, np.ndarray]:
     """Wall and process CPU seconds of the whole Clusterer over the hits, fed in deliveries by this
-    thread, until every cluster is taken; and the clusters. A first pass over the same hits maps
+    thread, its clusters taken after each delivery, until every cluster is taken; and the clusters. A first pass over the same hits maps
     the Clusterer's memory (as a long acquisition has it), the second is timed."""
     c = sinks.Clusterer(WIDTH, WIDTH, threads=threads, capacity=2 * len(hits), clusters=len(hits) + 1)
     parts = [hits[i:i + HITS_PER_DELIVERY] for i in range(0, len(hits), HITS_PER_DELIVERY)]
