@@ -4,18 +4,14 @@ delivery boundaries and chips; against the virtual device's truth (particles fou
 merged; centroid errors) at low and high occupancy; energies; drops under a slow reader; waits;
 lifecycle (close, finalize, fork, two channels)."""
 
-import os
 import queue
-import signal
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 import zorvsim
 from cluster_reference import CHIP, WIDTH, WINDOW, chip_of, reference_clusters, reference_labels
 from native_sink import Native
+from programs import run
 from zorvsdk import dtypes, sinks
 from zorvsdk.zorv import Device
 
@@ -324,17 +320,6 @@ def test_waits_time_out_raise_empty_and_refuse_bad_timeouts():
     assert c.flush(timeout=5) is True and list(c) == []
 
 
-TESTS = os.path.dirname(os.path.abspath(__file__))
-
-
-def run(body, timeout=120):
-    program = f"import sys; sys.path.insert(0, {TESTS!r})\n" + textwrap.dedent(body)
-    proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=timeout,
-                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    assert proc.returncode == 0 and "Fatal Python error" not in proc.stderr, (proc.stdout, proc.stderr)
-    return proc.stdout
-
-
 def test_ctrl_c_interrupts_a_wait():
     out = run("""
         import os, signal, threading, time
@@ -372,7 +357,7 @@ def test_two_channels_close_and_finalize_while_clustering():
         del c  # the registrations keep it until finalize
         dev.finalize()
         print("finalized")
-    """)
+    """, timeout=120)
     assert out.split() == ["True", "True", "0", "True", "finalized"], out
 
 
@@ -423,7 +408,7 @@ def test_a_child_forked_while_clustering_clusters_with_threads_of_its_own():
         for t in threads:
             t.join()
         print("forked", c.delivered > 0, c.clusters > 0)
-    """)
+    """, timeout=120)
     assert out.strip() == "forked True True", out
 
 
