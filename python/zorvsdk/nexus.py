@@ -136,7 +136,7 @@ class NexusWriter:
         steps: Record the file in steps (several acquisitions one after the other, as a scan
             takes them): a table of the hits and deliveries of each step (:meth:`end_step`,
             :meth:`record_step`).
-        clusters: Keep a table of clusters (:data:`CLUSTERS_PATH`), appended to by
+        clusters: Keep a table of clusters (``entry/clusters``), appended to by
             :meth:`append_clusters` while the hits are written.
     """
 

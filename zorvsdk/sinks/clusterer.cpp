@@ -301,7 +301,7 @@ PyGetSetDef kClustererGetSet[] = {
     {"ignored", clusterer_ignored, nullptr, "Deliveries of readout modes without hits and ToA, left out (int).", nullptr},
     {"clusters", clusterer_count<&cluster::Counts::clusters>, nullptr, "Clusters closed and ready or taken (int).", nullptr},
     {"late", clusterer_count<&cluster::Counts::late>, nullptr,
-     "Hits older than the stream by more than the window and the order: possibly split off (int).", nullptr},
+     "Hits older than the stream by more than the window and the order, which may have split a cluster (int).", nullptr},
     {"forced", clusterer_count<&cluster::Counts::forced>, nullptr,
      "Clusters closed early because a chip had 32,768 open at once (int).", nullptr},
     {"chips", clusterer_chips, nullptr, "Chips of the detector, each clustered on its own (int).", nullptr},
