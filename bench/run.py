@@ -34,6 +34,9 @@ What is measured:
 - Recording (bench/recording.py): every hit to a file on the local disk at fixed detector rates, the
   native NeXus writer beside the command's Python writer, with the disk's direct-write rate and the
   compressor's rate measured in the same run.
+- Clusters (bench/clusters.py): the Clusterer on the twin's data at two occupancies, per core and
+  with one thread per chip, beside the plain reference, and paced at fixed detector rates into a
+  file of clusters, with drops.
 
 Every figure comes from --repeat short samples, taken in rounds that run each variant once, so that
 the machine's load falls on all of them alike. A figure is the 10th percentile of its samples (of
@@ -71,7 +74,8 @@ except ImportError:
         "and run with PYTHONPATH=build/bench/stage python bench/run.py"
     )
 
-import recording  # noqa: E402  (beside this file)
+import clusters  # noqa: E402  (beside this file)
+import recording  # noqa: E402
 import zorvsim
 from zorvsdk import chip as chip_module
 from zorvsdk import sinks, zorv
@@ -631,6 +635,8 @@ def summarise(samples: dict) -> dict:
         }
     if samples.get("recording"):
         out["recording"] = recording.summarise(samples["recording"])
+    if samples.get("clusters"):
+        out["clusters"] = clusters.summarise(samples["clusters"])
     return out
 
 
@@ -675,6 +681,8 @@ def targets(r: dict) -> list[tuple[str, str, bool]]:
                      f"{rate / 1e6:.0f} M hits/s", rate >= 400e6))
     if r.get("recording"):
         rows += recording.targets(r["recording"])
+    if r.get("clusters"):
+        rows += clusters.targets(r["clusters"])
     return rows
 
 
@@ -758,13 +766,15 @@ def report(r: dict, args) -> str:
                                               "pool built in (s)", "hits per delivery"], rows))
     if r.get("recording"):
         parts.append(recording.report(r["recording"]))
+    if r.get("clusters"):
+        parts.append(clusters.report(r["clusters"]))
     rows = [[name, value, "met" if ok else "MISSED"] for name, value, ok in targets(r)]
     parts.append("Targets\n" + table(["target", "measured", ""], rows))
     return "\n\n".join(parts)
 
 
 PARTS = {"deliveries": deliveries, "sizes": sizes, "sinks": sink_part, "methods": method_calls, "generation": generation,
-         "recording": recording.measure}
+         "recording": recording.measure, "clusters": clusters.measure}
 
 
 def main(argv=None) -> int:
@@ -785,6 +795,7 @@ def main(argv=None) -> int:
     p.add_argument("--generation-deliveries", type=int, default=40, help="synthetic deliveries per sample")
     p.add_argument("--kind", choices=list(KINDS), action="append", help="measure only these kinds of delivery")
     recording.add_arguments(p)
+    clusters.add_arguments(p)
     p.add_argument("--only", choices=list(PARTS), action="append", help="run only these parts (may be given more than once)")
     args = p.parse_args(argv)
     parts = args.only or list(PARTS)

@@ -172,9 +172,10 @@ struct Value {
 };
 inline constexpr Value kOne{-1}, kNone{-2};
 
+// Where the kind's address, hits and ToT lie; and, for hits, their ToA (what a Clusterer reads).
 struct HitRule {
     Counts counts = Counts::Nothing;
-    Value address = kNone, hits = kNone, tot = kNone;
+    Value address = kNone, hits = kNone, tot = kNone, toa = kNone;
 };
 
 inline constexpr int kMaxArrays = 4;
@@ -209,16 +210,17 @@ inline constexpr int kKindCount = int(DeliveryKind::Count);
 
 inline constexpr KindInfo kKinds[kKindCount] = {
     {"seq-toa-tot", 1, {&kToaTotRecord}, {Source::Packets}, false,
-     {Counts::Hits, {0, "address"}, kOne, {0, "tot"}}},
+     {Counts::Hits, {0, "address"}, kOne, {0, "tot"}, {0, "toa"}}},
     {"seq-itot-event", 1, {&kItotEventRecord}, {Source::Packets}, false,
      {Counts::PixelSums, {0, "address"}, {0, "event"}, {0, "itot"}}},
     {"seq-toa-tot-vec", 3, {&kU32, &kU32, &kU16}, {Source::Addresses, Source::Toas, Source::Tots}, false,
-     {Counts::Hits, {0}, kOne, {2}}},
+     {Counts::Hits, {0}, kOne, {2}, {1}}},
     {"seq-itot-event-vec", 3, {&kU32, &kU16, &kU16}, {Source::Addresses, Source::Events, Source::Itots}, false,
      {Counts::PixelSums, {0}, {1}, {2}}},
-    {"dd-toa-tot", 1, {&kToaTotRecord}, {Source::Packets}, true, {Counts::Hits, {0, "address"}, kOne, {0, "tot"}}},
+    {"dd-toa-tot", 1, {&kToaTotRecord}, {Source::Packets}, true,
+     {Counts::Hits, {0, "address"}, kOne, {0, "tot"}, {0, "toa"}}},
     {"dd-toa-tot-vec", 3, {&kU32, &kU64, &kU16}, {Source::Addresses, Source::Toas, Source::Tots}, true,
-     {Counts::Hits, {0}, kOne, {2}}},
+     {Counts::Hits, {0}, kOne, {2}, {1}}},
     {"binned-packets", 4, {&kBinnedRecord, &kBinDescriptorRecord, &kU64, &kU64},
      {Source::Packets, Source::BinDescriptors, Source::BinnedHits, Source::BinnedItots}, false,
      {Counts::BinSums, kNone, {2}, {3}}},
@@ -321,6 +323,8 @@ constexpr bool rules_located() {
         locate(k, k.hits.address);
         locate(k, k.hits.hits);
         locate(k, k.hits.tot);
+        locate(k, k.hits.toa);
+        if ((k.hits.counts == Counts::Hits) != (k.hits.toa.place >= 0)) throw "the kinds of hits, and only they, have a ToA";
     }
     return true;
 }

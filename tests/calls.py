@@ -21,10 +21,11 @@ def opened_device():
     return dev
 
 
-# The sinks that the calls below use: a recorder emptied again by every call that fills it, and a
-# hit map of the default detector.
+# The sinks that the calls below use: a recorder emptied again by every call that fills it, a
+# hit map of the default detector and a clusterer of it, emptied by every call that fills it.
 RECORDER = sinks.Recorder(1024)  # few slots: the process touches them all in the first rounds
 HITMAP = sinks.HitMap(512, 512)
+CLUSTERER = sinks.Clusterer(512, 512, capacity=1 << 16, clusters=1 << 12, threads=1)
 
 
 _WRITERS = {}
@@ -131,6 +132,16 @@ METHODS = {
     "HitMap.counts+tot": lambda d: (HITMAP.counts(), HITMAP.tot()),
     "HitMap.clear": lambda d: HITMAP.clear(),
     "HitMap counts": lambda d: (HITMAP.width, HITMAP.height, HITMAP.outside, HITMAP.delivered, HITMAP.ignored),
+    "Clusterer": lambda d: sinks.Clusterer(256, 256, capacity=1 << 16, clusters=1 << 10, threads=1, idle=0.5),
+    "Clusterer(0 wide)": lambda d: sinks.Clusterer(0, 256),
+    "Clusterer(packets)+flush+get": lambda d: (CLUSTERER(PACKETS, META), CLUSTERER.flush(5), CLUSTERER.get(timeout=0)),
+    "Clusterer(vectors)+flush+next": lambda d: (CLUSTERER(*VECTORS, META), CLUSTERER.flush(5), next(CLUSTERER)),
+    "Clusterer(raw)": lambda d: CLUSTERER(np.zeros(4, np.uint8), kind="raw"),
+    "Clusterer.get(empty)": lambda d: CLUSTERER.get(timeout=0),
+    "Clusterer counts": lambda d: (CLUSTERER.delivered, CLUSTERER.dropped, CLUSTERER.hits, CLUSTERER.dropped_hits,
+                                   CLUSTERER.outside, CLUSTERER.ignored, CLUSTERER.clusters, CLUSTERER.late,
+                                   CLUSTERER.forced, CLUSTERER.chips, CLUSTERER.threads, CLUSTERER.window,
+                                   CLUSTERER.radius, CLUSTERER.order, CLUSTERER.idle),
     # chip
     "refresh": lambda d: d.chip.refresh(),
     "getChipIds": lambda d: d.chip.getChipIds(),
@@ -205,7 +216,8 @@ METHODS = {
 # The calls above whose failure is their purpose: every other one succeeds on an open Device.
 FAILING = {"open(unknown)", "open(None)", "open(bad encode)", "setDacValue(overflow)", "load(malformed)",
            "pickle refused", "_throwZorvError", "setDataCallback(None)", "Recorder(capacity 0)", "Recorder.get(empty)",
-           "Recorder(not arrays)", "HitMap(0 wide)", "HitMap(raw)"}
+           "Recorder(not arrays)", "HitMap(0 wide)", "HitMap(raw)", "Clusterer(0 wide)", "Clusterer(raw)",
+           "Clusterer.get(empty)"}
 
 # The calls above that reach no SDK function (the sinks' own work).
-NATIVE_ONLY = {name for name in METHODS if name.startswith(("Recorder", "HitMap", "Writer"))}
+NATIVE_ONLY = {name for name in METHODS if name.startswith(("Recorder", "HitMap", "Writer", "Clusterer"))}

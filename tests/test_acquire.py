@@ -569,3 +569,52 @@ def test_the_command_runs_as_a_module(tmp_path):
     out, err = finish(proc)
     assert proc.returncode == 0, err
     assert out.startswith("usage: zorvsdk-acquire") and "--hdf5 FILE" in out and "Ctrl-C" in out
+
+
+CALIBRATION = [{"a": 4.7 + 0.2 * i, "b": 9.0 + 2.0 * i, "c": 30.0, "t": 2.0} for i in range(4)]
+
+
+@pytest.mark.parametrize("calibrated", [True, False])
+def test_clusters_go_into_the_file_with_units_and_a_second_figure(tmp_path, capsys, calibrated):
+    from cluster_reference import reference_clusters, reference_labels
+    from zorvsdk.nexus import CLUSTER_COLUMNS, CLUSTERS_PATH
+
+    zorvsim.load_model(model())
+    (tmp_path / "chips.json").write_text(json.dumps(CALIBRATION))
+    extra = ["--calibration", str(tmp_path / "chips.json")] if calibrated else []
+    assert command(tmp_path, "--clusters", "--cluster-output", str(tmp_path / "clusters.svg"), *extra) == 0
+    out = capsys.readouterr().out
+    data, _, _ = read(tmp_path / "run.h5")
+    with h5py.File(tmp_path / "run.h5", "r") as f:
+        group = f[CLUSTERS_PATH]
+        got = np.zeros(len(group["x"]), dtypes.CLUSTER)
+        for field, key, units, _ in CLUSTER_COLUMNS:
+            got[field] = group[key][...]
+            assert group[key].attrs.get("units") == units
+    assert got["size"].sum() == len(data["hits"]) == DELIVERIES * HITS
+    assert f"{len(got):,} clusters" in out and "clusters to " in out
+    expected = reference_clusters(data["hits"], reference_labels(data["hits"]), CALIBRATION if calibrated else None)
+    order = lambda c: c[np.lexsort((np.round(c["x"], 3), c["toa"], c["chip"]))]  # noqa: E731
+    np.testing.assert_array_equal(order(got)["size"], order(expected)["size"])
+    np.testing.assert_allclose(order(got)["kev"], order(expected)["kev"], rtol=1e-4, equal_nan=True)
+    figure = (tmp_path / "clusters.svg").read_text()
+    assert ("cluster energy (keV)" if calibrated else "summed ToT of the cluster (ToT ticks") in figure
+    assert "centroid x (pixel)" in figure and "cluster size (hits" in figure
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--clusters", "--cluster-output", "clusters.txt"], "--cluster-output clusters.txt: the name must end in"),
+    (["--clusters", "--calibration", "missing.json"], "cannot read missing.json"),
+    (["--clusters", "--calibration", "bad.json"], "bad.json: expected a list with an object or null per chip"),
+    (["--clusters", "--calibration", "short.json"], "--calibration: 'calibration'[0] is None or the numbers a, b, c"),
+])
+def test_bad_cluster_arguments_are_refused(tmp_path, capsys, monkeypatch, args, message):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "bad.json").write_text('{"a": 1}')
+    (tmp_path / "short.json").write_text('[{"a": 1}]')
+    zorvsim.load_model(model())
+    try:
+        status = command(tmp_path, *args)
+    except SystemExit as e:
+        status = e.code
+    assert status in (1, 2) and message in capsys.readouterr().err

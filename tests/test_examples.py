@@ -4,6 +4,7 @@ with a small model file so that every run takes well under a second of acquisiti
 import csv
 import json
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -166,6 +167,20 @@ def test_threshold_scan_steps_through_the_range_it_is_given(tmp_path):
     assert [r[0] for r in read_csv(tmp_path / "scan.csv")[1]] == [5.0, 5.5, 6.0]
 
 
+def test_cluster_spectrum_puts_shared_charge_back_into_the_lines(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = run(tmp_path, "cluster_spectrum.py", "--deliveries", "6", "--output", "clusters.png",
+              doc=bench_model(20000, deliveries=6)).stdout
+    assert "0 deliveries not clustered" in out and png_size(tmp_path / "clusters.png") == (1400, 520)
+    lines = {float(m[0]): [float(v.replace(",", "")) for v in m[1:]] for m in re.findall(
+        r"([\d.]+) keV: FWHM ([\d.]+) keV from ([\d,]+) hits, ([\d.]+) keV from ([\d,]+) clusters", out)}
+    assert sorted(lines) == [8.0, 17.5, 59.5]
+    hit_width, _, cluster_width, _ = lines[17.5]
+    assert cluster_width < 0.5 * hit_width  # the 17.5 keV line stands on the shared charge of 8 keV photons in hits
+    _, hits_in_line, _, clusters_in_line = lines[59.5]
+    assert clusters_in_line > 1.3 * hits_in_line  # a photon's shared charge counted once, at its energy
+
+
 def test_energy_spectrum_shows_the_lines_where_they_are(tmp_path):
     pytest.importorskip("matplotlib")
     out = run(tmp_path, "energy_spectrum.py", "--deliveries", "8", "--output", "spectrum.png",
@@ -257,7 +272,7 @@ def test_examples_take_the_geometry_from_the_device(tmp_path):
 
 
 @pytest.mark.parametrize("script", ["acquire.py", "threshold_scan.py", "save_hdf5.py", "live_hitmap.py",
-                                    "energy_spectrum.py", "mask_hot_pixels.py"])
+                                    "energy_spectrum.py", "mask_hot_pixels.py", "cluster_spectrum.py"])
 def test_example_reports_when_no_device_is_attached(tmp_path, script):
     pytest.importorskip("matplotlib")
     pytest.importorskip("h5py")

@@ -18,6 +18,7 @@ import pytest
 
 import zorvsim
 from native_sink import KINDS, DeliveredData, Native, SinkApi, api_of
+from programs import TESTS, run
 from zorvsdk import acquisition, sinks
 from zorvsdk.chip import BinningParams
 
@@ -557,15 +558,6 @@ def test_a_recorder_on_two_channels_iterates_until_both_acquisitions_ended(opene
 
 
 # ---- signals and fork, in programs of their own ----
-
-TESTS = os.path.dirname(os.path.abspath(__file__))
-
-
-def run(body, timeout=60):
-    program = f"import sys; sys.path.insert(0, {TESTS!r})\n" + textwrap.dedent(body)
-    proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=timeout)
-    assert proc.returncode == 0 and "Fatal Python error" not in proc.stderr, (proc.stdout, proc.stderr)
-    return proc.stdout
 
 
 @pytest.mark.skipif(bool(os.environ.get("ZORV_SANITIZED")), reason="the sanitizer's allocator ends the process when memory runs out")

@@ -4,6 +4,7 @@
 #include "core/component.hpp"
 #include "core/deliveries.hpp"
 #include "core/gil.hpp"
+#include "core/sink_api.hpp"
 #include "core/numpy.hpp"
 #include "core/wait.hpp"
 
@@ -547,25 +548,6 @@ PyObject* not_supported(PyObject* mode) {
     return nullptr;
 }
 
-// The sink interface of `func`'s type, when it is a native sink (deliveries.hpp); null otherwise,
-// or with an exception set for a sink of an interface this module does not know.
-const SinkApi* sink_of(PyObject* func) {
-    static Name attribute(kSinkAttribute);
-    Ref capsule = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(func)), attribute));
-    if (!capsule) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
-        return nullptr;
-    }
-    if (!PyCapsule_IsValid(capsule.get(), kSinkCapsule)) return nullptr;
-    auto* api = static_cast<const SinkApi*>(PyCapsule_GetPointer(capsule.get(), kSinkCapsule));
-    if (api->version != kSinkApiVersion || api->size < sizeof(SinkApi)) {
-        PyErr_Format(PyExc_TypeError, "%.200s is a sink of interface version %u, which this module does not know",
-                     Py_TYPE(func)->tp_name, unsigned(api->version));
-        return nullptr;
-    }
-    return api;
-}
-
 // An object that cannot be called (a native sink can) would fail every delivery: it is refused
 // before anything else, so that the channel keeps its registration. The holder of a callable is
 // made before the channel is converted.
@@ -604,7 +586,7 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     reg->raw = raw == Py_True;
     auto found = o->modeToCallback->find(reg->raw ? std::string(kRawKey) : std::string(checked, size_t(size)));
     if (found == o->modeToCallback->end() || !found->second) return not_supported(mode.get());  // no delivery for it
-    reg->sink = sink_of(func);
+    reg->sink = sink_api_of(func);
     if (PyErr_Occurred()) return nullptr;
     try {
         reg->channel.assign(channel.c_str(), size_t(channel.size()));

@@ -23,7 +23,13 @@ device error, or an output that cannot be written, ends the command with a one-l
 exit status 1; bad arguments with exit status 2. Standard output closed early (| head) does not
 stop the run: its outputs are written, and the exit status is 141, as for a broken pipe.
 
+With --clusters the hits are also grouped into clusters (particles) while they are acquired: the
+clusters go into the HDF5 file (their own group, with units) and into a second figure: the
+centroid image at a quarter of a pixel, the cluster sizes and the energy spectrum (with
+--calibration, the chips' ToT calibration; without it, the summed ToT).
+
     zorvsdk-acquire --seconds 5 --output hitmap.png --hdf5 run.h5
+    zorvsdk-acquire --clusters --calibration chips.json --hdf5 run.h5
     python -m zorvsdk.acquire --threshold 0:threshold=5.5 --bias hv=100 --deliveries 100
 """
 
@@ -48,7 +54,7 @@ import numpy as np
 import zorvsdk
 from zorvsdk import dtypes
 from zorvsdk.errors import ZorvSdkException
-from zorvsdk.sinks import HitMap, Recorder
+from zorvsdk.sinks import Clusterer, HitMap, Recorder
 from zorvsdk.zorv import Device, DeviceDescriptor, getRuntimeVersion
 
 if TYPE_CHECKING:
@@ -397,11 +403,11 @@ class NativeWriter:
     Python runs per delivery. It answers what the command asks of a :class:`Writer`."""
 
     def __init__(self, path: Path, attrs: dict[str, Any], settings: dict[str, dict[str, Any]], mode: str,
-                 capacity: int, limit: int | None) -> None:
+                 capacity: int, limit: int | None, clusters: bool = False) -> None:
         from zorvsdk.nexus import NexusWriter
 
         self.nexus = NexusWriter(path, width=attrs["width"], height=attrs["height"], mode=mode, attrs=attrs,
-                                 settings=settings, capacity=capacity, deliveries=limit)
+                                 settings=settings, capacity=capacity, deliveries=limit, clusters=clusters)
         self.capture = self.nexus.sink
 
     @property
@@ -452,6 +458,71 @@ class NativeWriter:
 
     def abandon(self) -> None:
         self.nexus.abandon()
+
+
+class Clusters(threading.Thread):
+    """The clusters of the acquisition: a Clusterer registered in the writer's place hands every
+    delivery on to the writer's sink; this thread takes the clusters, appends them to the NeXus
+    file and adds them into the histograms of the second figure."""
+
+    SUBPIXEL = 4  # bins per pixel of the centroid image, each way
+    SIZES = 64  # the last bin of the sizes: this many hits and more
+    KEV_BIN, MAX_KEV = 0.25, 100.0
+    TOT_BIN, MAX_TOT = 10, 20_000
+
+    def __init__(self, width: int, height: int, chips: int, calibration: list[Any] | None, then: Any,
+                 capacity: int, nexus: Any) -> None:
+        super().__init__(name="zorvsdk-acquire clusters", daemon=True)
+        side = int(round(math.sqrt(width * height / chips))) if chips else 0
+        square = side > 0 and width % side == 0 and height % side == 0  # square chips, row by row
+        cw, ch = (side, side) if square else (width, height)
+        if calibration is not None and len(calibration) > (width // cw) * (height // ch):
+            raise CommandError(f"--calibration has {len(calibration)} chips, the device {chips}")
+        try:
+            self.clusterer = Clusterer(width, height, chip_width=cw, chip_height=ch, calibration=calibration,
+                                       capacity=capacity, then=then)
+        except (TypeError, ValueError) as e:
+            raise CommandError(f"--calibration: {e}") from None
+        self.nexus, self.calibrated = nexus, calibration is not None
+        self.width, self.height = width, height
+        self.image = np.zeros((height * self.SUBPIXEL, width * self.SUBPIXEL), np.uint32)
+        self.sizes = np.zeros(self.SIZES + 1, np.int64)
+        top, step = (self.MAX_KEV, self.KEV_BIN) if self.calibrated else (self.MAX_TOT, self.TOT_BIN)
+        self.edges = np.arange(0.0, top + step, step)
+        self.spectrum = np.zeros(len(self.edges) - 1, np.int64)
+        self.count = 0
+        self.error: BaseException | None = None
+        self._ending = threading.Event()
+
+    def run(self) -> None:
+        try:
+            while not self._ending.is_set():
+                self._take(0.1)
+            while not self.clusterer.flush(1.0):  # the acquisition ended: every cluster closes
+                self._take(0)
+            self._take(0)
+        except BaseException as e:  # handed to the main thread
+            self.error = e
+
+    def _take(self, timeout: float) -> None:
+        try:
+            part = self.clusterer.get(timeout=timeout)
+        except queue.Empty:
+            return
+        if self.nexus is not None:
+            self.nexus.append_clusters(part)
+        s = self.SUBPIXEL
+        col = np.clip(np.floor((part["x"] + 0.5) * s).astype(np.int64), 0, self.width * s - 1)
+        row = np.clip(np.floor((part["y"] + 0.5) * s).astype(np.int64), 0, self.height * s - 1)
+        self.image += np.bincount(row * self.image.shape[1] + col, minlength=self.image.size).reshape(
+            self.image.shape).astype(np.uint32)
+        self.sizes += np.bincount(np.minimum(part["size"], self.SIZES), minlength=self.SIZES + 1)
+        self.spectrum += np.histogram(part["kev"] if self.calibrated else part["tot_sum"], self.edges)[0]
+        self.count += len(part)
+
+    def finish(self) -> None:
+        """The acquisition has ended: the thread closes every cluster, takes them and ends."""
+        self._ending.set()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -550,6 +621,7 @@ class Run:
     ended_by_device: bool = False  # before the duration or delivery count asked for
     asked: str = ""  # the duration or delivery count asked for, as text
     counts: NDArray[Any] = field(default_factory=lambda: np.zeros((0, 0), dtype=np.uint64))
+    clusters: Clusters | None = None
 
     @property
     def interrupted(self) -> bool:
@@ -592,13 +664,17 @@ def acquire(args: argparse.Namespace, capture: Recorder | None, stop: StopSignal
         if args.hdf5 is not None and args.writer == "native":
             del pixels  # the native writer counts its own maps
             writer = NativeWriter(args.hdf5, output_attrs(descriptor, run, started), read_settings(device), args.mode,
-                                  args.buffer, args.deliveries)
+                                  args.buffer, args.deliveries, args.clusters)
         else:
             output = None if args.hdf5 is None else Hdf5Output(
                 args.hdf5, output_attrs(descriptor, run, started), read_settings(device),
                 args.mode in dtypes.METADATA_MODES)
             assert capture is not None
             writer = Writer(capture, pixels, run.mode, output, args.deliveries)
+        if args.clusters:
+            nexus = writer.nexus if isinstance(writer, NativeWriter) else None
+            run.clusters = Clusters(width, height, len(device.chip.getChipIds()), args.calibration, writer.capture,
+                                    args.buffer, nexus)
         try:
             take(device, run, writer, args, stop)
         except BaseException:
@@ -616,15 +692,23 @@ def output_attrs(descriptor: DeviceDescriptor, run: Run, started: datetime.datet
 
 def take(device: Device, run: Run, writer: Writer | NativeWriter, args: argparse.Namespace, stop: StopSignals) -> None:
     """The acquisition itself, from registration to the totals, into `run` and the writer's output."""
-    device.acq.setDataCallback(run.channel, writer.capture)
+    clusters = run.clusters
+    device.acq.setDataCallback(run.channel, writer.capture if clusters is None else clusters.clusterer)
     writer.start()
+    if clusters is not None:
+        clusters.start()
     try:
         follow(device, run, writer, args, stop)
     finally:
+        if clusters is not None:  # the clusters reach the file before it closes
+            clusters.finish()
+            clusters.join()
         writer.stop()  # it has ended, unless this is a failure or a second signal: then nothing more is written
         writer.join()
     if writer.error is not None:
         raise writer.error
+    if clusters is not None and clusters.error is not None:
+        raise clusters.error
     run.deliveries, run.hits, run.dropped = writer.deliveries, writer.hits, writer.dropped
     run.counts, tot, run.outside = writer.maps()
     writer.close(run.counts, tot, {
@@ -765,6 +849,50 @@ def write_figure(path: Path, kind: str, run: Run) -> None:
     plt.close(figure)
 
 
+def write_cluster_figure(path: Path, kind: str, run: Run) -> None:
+    """The clusters: the centroid image at a quarter of a pixel (row 0 at the bottom, logarithmic
+    colours), the cluster sizes and the energy spectrum (or the summed ToT without a calibration)."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.colors import LogNorm
+
+    c = run.clusters
+    assert c is not None
+    figure, (image_axes, size_axes, energy_axes) = plt.subplots(1, 3, figsize=(16, 5.2),
+                                                                gridspec_kw={"width_ratios": [1.3, 1, 1]})
+    top = max(10, int(c.image.max(initial=0)))
+    image = image_axes.imshow(np.ma.masked_less(c.image, 1), origin="lower", cmap="viridis", interpolation="nearest",
+                              norm=LogNorm(vmin=1, vmax=top), extent=(-0.5, run.width - 0.5, -0.5, run.height - 0.5))
+    figure.colorbar(image, ax=image_axes, label=f"clusters per 1/{c.SUBPIXEL} x 1/{c.SUBPIXEL} pixel", shrink=0.8)
+    image_axes.set_xlabel("centroid x (pixel)")
+    image_axes.set_ylabel("centroid y (pixel)")
+    image_axes.set_title("cluster centroids")
+    sizes = np.arange(len(c.sizes))
+    size_axes.bar(sizes[1:], c.sizes[1:], width=1.0)
+    size_axes.set_yscale("log")
+    size_axes.set_xlabel(f"cluster size (hits; the last bar: {c.SIZES} and more)")
+    size_axes.set_ylabel("clusters")
+    size_axes.set_title("cluster sizes")
+    energy_axes.stairs(c.spectrum, c.edges, fill=True, alpha=0.7)
+    energy_axes.set_yscale("log")
+    energy_axes.set_ylim(bottom=0.8)
+    if c.calibrated:
+        energy_axes.set_xlabel("cluster energy (keV)")
+        energy_axes.set_ylabel(f"clusters per {c.KEV_BIN:g} keV")
+        energy_axes.set_title("energy spectrum")
+    else:
+        energy_axes.set_xlabel("summed ToT of the cluster (ToT ticks; no calibration given)")
+        energy_axes.set_ylabel(f"clusters per {c.TOT_BIN} ticks")
+        energy_axes.set_title("summed ToT spectrum")
+    for axes in (size_axes, energy_axes):
+        axes.grid(True, which="both", alpha=0.3)
+    figure.suptitle(f"{title_of(run)}, {c.count:,} clusters", fontsize=10, y=1.04)
+    figure.savefig(path, format=kind, dpi=100, bbox_inches="tight")
+    plt.close(figure)
+
+
 def summary(run: Run) -> list[str]:
     rate = run.hits / run.seconds if run.seconds > 0 else 0.0
     lines = [f"{interruption(run.signal) + ': ' if run.interrupted else ''}{run.deliveries} deliveries, {run.hits:,} hits in "
@@ -775,6 +903,9 @@ def summary(run: Run) -> list[str]:
         y, x = np.unravel_index(int(run.counts.argmax()), run.counts.shape)
         lines.append(f"{hit:,} of {run.counts.size:,} pixels hit; busiest pixel (x {x}, y {y}) with "
                      f"{int(run.counts[y, x]):,} hits")
+    if run.clusters is not None:
+        n = run.clusters.count
+        lines.append(f"{n:,} clusters ({run.clusters.clusterer.hits / n if n else 0:.2f} hits per cluster)")
     if run.ended_by_device:
         lines.append(f"the device ended the acquisition by itself, before the {run.asked} asked for")
     return lines
@@ -788,6 +919,9 @@ def warnings_of(run: Run) -> list[str]:
         out.append(f"hits with a pixel address outside the {run.width} x {run.height} detector: {run.outside:,}")
     if not run.hits:
         out.append("no hits were delivered")
+    if run.clusters is not None and run.clusters.clusterer.dropped:
+        out.append(f"deliveries not clustered because the clustering fell behind (see --buffer): "
+                   f"{run.clusters.clusterer.dropped}")
     return out
 
 
@@ -840,11 +974,34 @@ def parser() -> argparse.ArgumentParser:
     out.add_argument("--hdf5", type=Path, metavar="FILE", help="also write the hits and the settings to this HDF5 file")
     out.add_argument("--buffer", type=positive(int), default=DEFAULT_BUFFER, metavar="HITS",
                      help="hits held for the writer before deliveries are dropped (default: %(default)s)")
+    out.add_argument("--clusters", action="store_true",
+                     help="also group the hits into clusters: into the HDF5 file and a second figure")
+    out.add_argument("--cluster-output", type=Path, default=Path("clusters.png"), metavar="FIGURE",
+                     help="the clusters' figure, with --clusters (default: %(default)s)")
+    out.add_argument("--calibration", type=calibration_file, metavar="FILE",
+                     help="the chips' ToT calibration for the clusters' energies: a JSON list with, per chip, "
+                          '{"a", "b", "c", "t"} (ToT = a E + b - c / (E - t) ticks at E keV) or null')
     out.add_argument("--quiet", action="store_true", help="no progress bar")
     # The writer of the HDF5 file: the native NeXus writer, or the Python thread of earlier versions
     # (kept for comparison in bench/run.py).
     out.add_argument("--writer", choices=("native", "python"), default="native", help=argparse.SUPPRESS)
     return p
+
+
+def calibration_file(text: str) -> list[Any]:
+    """The chips' ToT calibration, read from a JSON file: a list with an entry per chip."""
+    import json
+
+    try:
+        with open(text, encoding="utf-8") as f:
+            value = json.load(f)
+    except OSError as e:
+        raise argparse.ArgumentTypeError(f"cannot read {text}: {e.strerror}") from None
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"{text} is not JSON: {e}") from None
+    if not isinstance(value, list) or not all(v is None or isinstance(v, dict) for v in value):
+        raise argparse.ArgumentTypeError(f"{text}: expected a list with an object or null per chip")
+    return value
 
 
 def require(args: argparse.Namespace) -> None:
@@ -862,10 +1019,15 @@ def check_outputs(args: argparse.Namespace) -> str:
     """Refuses, before anything is acquired, an output that cannot be written, a figure in a format
     that matplotlib cannot write, and two files given as one (the outputs, or an output and the
     configuration document), whatever the spelling. Returns the figure's format."""
-    outputs = [("--output", args.output)] + ([("--hdf5", args.hdf5)] if args.hdf5 is not None else [])
+    outputs = [("--output", args.output)] + ([("--hdf5", args.hdf5)] if args.hdf5 is not None else []) + (
+        [("--cluster-output", args.cluster_output)] if args.clusters else [])
     for option, path in outputs:
         writable(option, path)
     kind = figure_format(args.output)
+    if args.clusters:
+        figure_format(args.cluster_output, "--cluster-output")
+        if args.hdf5 is not None and args.writer != "native":
+            raise CommandError("--clusters writes its clusters through the native writer only")
     files = outputs + ([("--config", args.config[0])] if args.config is not None else [])
     for i, (option, path) in enumerate(files):
         for other, other_path in files[i + 1:]:
@@ -874,7 +1036,7 @@ def check_outputs(args: argparse.Namespace) -> str:
     return kind
 
 
-def figure_format(path: Path) -> str:
+def figure_format(path: Path, option: str = "--output") -> str:
     """The figure's format, told by the suffix of its name, once matplotlib has written a small
     figure in it (some formats need programs of their own, such as LaTeX for .pgf)."""
     from matplotlib.backend_bases import FigureCanvasBase
@@ -883,14 +1045,14 @@ def figure_format(path: Path) -> str:
     kinds = FigureCanvasBase.get_supported_filetypes()
     kind = path.suffix[1:].lower()
     if kind not in kinds:
-        raise CommandError(f"--output {path}: the name must end in a figure format's suffix "
+        raise CommandError(f"{option} {path}: the name must end in a figure format's suffix "
                            f"({', '.join('.' + k for k in sorted(kinds))})")
     trial = Figure(figsize=(1, 1))
     trial.text(0.5, 0.5, "x (pixel)")
     try:
         trial.savefig(io.BytesIO(), format=kind)
     except Exception as e:  # whatever the format's writer needs and lacks
-        raise CommandError(f"--output {path}: matplotlib cannot write .{kind} here: {e}") from None
+        raise CommandError(f"{option} {path}: matplotlib cannot write .{kind} here: {e}") from None
     return kind
 
 
@@ -947,8 +1109,10 @@ def execute(args: argparse.Namespace, capture: Recorder | None, stop: StopSignal
         kind = check_outputs(args)
         stop.check()
         run = acquire(args, capture, stop)
-        # The HDF5 file is complete at this point; the figure comes last.
+        # The HDF5 file is complete at this point; the figures come last.
         write_figure(args.output, kind, run)
+        if run.clusters is not None:
+            write_cluster_figure(args.cluster_output, figure_format(args.cluster_output, "--cluster-output"), run)
     except ZorvSdkException as e:
         return fail(f"device error: {e.args[0] if e.args else type(e).__name__}")
     except (CommandError, OSError) as e:
@@ -963,7 +1127,8 @@ def execute(args: argparse.Namespace, capture: Recorder | None, stop: StopSignal
         print(line)
     for line in warnings_of(run):
         print(f"{PROG}: warning: {line}", file=sys.stderr)
-    print(f"hit map written to {args.output}" + (f", hits to {args.hdf5}" if args.hdf5 else ""))
+    print(f"hit map written to {args.output}" + (f", clusters to {args.cluster_output}" if args.clusters else "") +
+          (f", hits{' and clusters' if args.clusters else ''} to {args.hdf5}" if args.hdf5 else ""))
     return 0 if stop.received is None else signalled(stop.received)
 
 

@@ -21,9 +21,10 @@ from typing import Any
 import numpy as np
 
 from zorvsdk import acquisition as _acquisition
+from zorvsdk import sinks as _sinks
 
 __all__ = ["TOA_TOT", "ITOT_EVENT", "BINNED", "BIN_DESCRIPTOR", "TDC_STAMP", "RAW_BYTE", "FRAME_SHAPE",
-           "TOA_TICK_SECONDS", "MODES", "METADATA_MODES", "HIT_MODES"]
+           "TOA_TICK_SECONDS", "MODES", "METADATA_MODES", "HIT_MODES", "CLUSTER"]
 
 
 def _named(t: np.dtype[Any]) -> np.dtype[Any]:
@@ -65,3 +66,11 @@ METADATA_MODES = frozenset(mode for mode, kind in _MODE_KINDS.items() if kind[2]
 HIT_MODES = tuple(mode for mode, kind in _MODE_KINDS.items() if kind[3] == "hits")
 """The modes whose deliveries are hits, each with its pixel address, ToT and ToA (as records
 :data:`TOA_TOT` or as three vectors), in the order the acquisition module lists them."""
+
+CLUSTER: np.dtype[Any] = _sinks.CLUSTER
+"""A cluster of hits (a particle) as :class:`zorvsdk.sinks.Clusterer` hands it out, packed, 60 bytes:
+``x``, ``y`` (float32: the ToT-weighted centroid in pixels of the detector, the centre of the pixel
+in column x and row y at (x, y)), ``toa`` and ``toa_peak`` (uint64: the ToA of its first hit and of
+its largest-ToT hit, in ticks), ``time_ns`` and ``time_peak_ns`` (float64: the same in ns),
+``tot_sum`` and ``tot_max`` (uint32: ToT ticks), ``size`` (uint32: hits), ``kev`` (float32: the
+summed energy of its hits from its chip's ToT calibration, NaN without one) and ``chip`` (uint32)."""

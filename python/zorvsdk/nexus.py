@@ -138,6 +138,8 @@ class NexusWriter:
         steps: Record the file in steps (several acquisitions one after the other, as a scan
             takes them): a table of the hits and deliveries of each step (:meth:`end_step`,
             :meth:`record_step`).
+        clusters: Keep a table of clusters (``entry/clusters``), appended to by
+            :meth:`append_clusters` while the hits are written.
     """
 
     def __init__(self, path: str | os.PathLike[str], *, width: int, height: int, mode: str,
@@ -146,7 +148,7 @@ class NexusWriter:
                  capacity: int = 1 << 23, chunk_events: int = 1 << 16, chunk_pulses: int = 1 << 14,
                  threads: int | None = None, flush_seconds: float = 0.5, level: int = 5,
                  start_time: datetime.datetime | None = None, deliveries: int | None = None,
-                 steps: bool = False) -> None:
+                 steps: bool = False, clusters: bool = False) -> None:
         import h5py  # type: ignore[import-untyped,unused-ignore]
         import hdf5plugin  # type: ignore[import-untyped,unused-ignore]  # noqa: F401  (registers the Blosc2 filter)
 
@@ -175,6 +177,7 @@ class NexusWriter:
                          chunk_events, chunk_pulses, level)
             if steps:
                 self._steps_layout(_group(self._file, self.steps_path, "NXcollection"))
+            self._clusters = self._clusters_layout(level) if clusters else {}
             self._file.swmr_mode = True
             ids = [self._file.id.id] + [d.id.id if d is not None else -1 for d in self._appended]
             self.sink = sinks.Writer(ids, self.width, self.height, hdf5, blosc2, h5py._objects.phil,
@@ -259,6 +262,33 @@ class NexusWriter:
                                       chunks=(STEP_CHUNK, *shape[1:]))
             ds.attrs["long_name"] = text
             self._steps[key] = ds
+
+    def _clusters_layout(self, level: int) -> dict[str, Any]:
+        from zorvsdk import dtypes
+
+        group = _group(self._file, CLUSTERS_PATH, "NXcollection")
+        group.attrs["description"] = ("clusters of hits neighbouring in space and time (particles), one per row, in "
+                                      "the order they closed; x and y are pixel coordinates of the detector, the "
+                                      "centre of the pixel in column x and row y at (x, y)")
+        out = {}
+        for field, key, units, text in CLUSTER_COLUMNS:
+            ds = group.create_dataset(key, shape=(0,), maxshape=(None,), dtype=dtypes.CLUSTER[field], chunks=(1 << 16,),
+                                      **_blosc2_filter(level, False))
+            if units:
+                ds.attrs["units"] = units
+            ds.attrs["long_name"] = text
+            out[field] = ds
+        return out
+
+    def append_clusters(self, clusters: NDArray[Any]) -> None:
+        """Appends clusters (records of :data:`zorvsdk.dtypes.CLUSTER`) to the file's table of
+        clusters; with the interpreter lock given up while HDF5 writes, as for any h5py call."""
+        if not self._clusters:
+            raise RuntimeError("this file keeps no clusters: made without clusters=True, or closed")
+        for field, ds in self._clusters.items():
+            n = ds.shape[0]
+            ds.resize((n + len(clusters),))
+            ds[n:] = clusters[field]
 
     # -- while it runs --------------------------------------------------------------------------
 
@@ -353,6 +383,7 @@ class NexusWriter:
 
         self._appended = []
         self._steps = {}
+        self._clusters = {}
         self._file.close()  # the end of SWMR mode; objects may be added again
         # The writer's threads and memory go now: the sink stays registered until its device closes.
         self.sink.abandon()
@@ -379,6 +410,7 @@ class NexusWriter:
         self.sink.abandon()
         self._appended = []
         self._steps = {}
+        self._clusters = {}
         if not self._file.id.valid:
             return
         try:
@@ -398,6 +430,22 @@ class NexusWriter:
 
 
 _ABANDONED: list[Any] = []
+
+CLUSTERS_PATH = "entry/clusters"
+"""The group of the table of clusters (``NexusWriter(..., clusters=True)``)."""
+# The table's columns: the field of dtypes.CLUSTER, the dataset, its units and its description.
+CLUSTER_COLUMNS = (
+    ("x", "x", "pixel", "ToT-weighted centroid, column"),
+    ("y", "y", "pixel", "ToT-weighted centroid, row"),
+    ("time_ns", "time", "ns", "ToA of the first hit, on the device's clock"),
+    ("time_peak_ns", "time_peak", "ns", "ToA of the hit with the largest ToT"),
+    ("toa", "toa", None, "ToA of the first hit, in ToA ticks of 1.5625 ns"),
+    ("tot_sum", "tot_sum", None, "summed ToT of the hits, in ToT ticks of the chip"),
+    ("tot_max", "tot_max", None, "largest ToT of a hit, in ToT ticks of the chip"),
+    ("size", "size", None, "hits"),
+    ("kev", "energy", "keV", "summed energy of the hits by the chip's ToT calibration; NaN without one"),
+    ("chip", "chip", None, "the chip, numbered row by row"),
+)
 
 
 def _group(parent: Any, key: str, nx_class: str) -> Any:

@@ -114,26 +114,6 @@ private:
         }
     };
 
-    // A value of a kind's hit rule, read from element i of a delivery's arrays.
-    template <readout::Located L>
-    static uint64_t read(const DeliveredArray* a, uint64_t i) {
-        if constexpr (L.place == readout::kOne.place) {
-            return 1;
-        } else if constexpr (L.place < 0) {
-            return 0;
-        } else {
-            const char* at = static_cast<const char*>(a[L.place].data) + i * L.stride + L.offset;
-            if constexpr (L.width == 2) return load<uint16_t>(at);
-            else if constexpr (L.width == 4) return load<uint32_t>(at);
-            else return load<uint64_t>(at);
-        }
-    }
-    template <class T>
-    static T load(const char* at) {
-        T v;
-        std::memcpy(&v, at, sizeof v);
-        return v;
-    }
     // The elements of the places that a value reads (a constant reads none: `none`).
     static uint64_t count_at(const DeliveredArray* a, readout::Located l, uint64_t none) {
         return l.place < 0 ? none : count_of(a[l.place]);
@@ -154,18 +134,18 @@ private:
             constexpr bool ahead = k.hits.counts == Counts::Hits && k.types[address.place]->nfields > 0;
             const uint64_t n = std::min({count_of(a[address.place]), count_at(a, hits, UINT64_MAX), count_at(a, tot, UINT64_MAX)});
             for (uint64_t i = 0; i < n; ++i) {
-                if (ahead && i + 16 < n) add.prefetch(read<address>(a, i + 16));
-                add(read<address>(a, i), read<hits>(a, i), read<tot>(a, i));
+                if (ahead && i + 16 < n) add.prefetch(read_value<address>(a, i + 16));
+                add(read_value<address>(a, i), read_value<hits>(a, i), read_value<tot>(a, i));
             }
         } else if constexpr (k.hits.counts == Counts::BinSums) {
             const uint64_t nhits = count_at(a, hits, 0), ntot = count_at(a, tot, 0);
             for (uint64_t i = 0, n = std::max(nhits, ntot); i < n; ++i)
-                add(i, i < nhits ? read<hits>(a, i) : 0, i < ntot ? read<tot>(a, i) : 0);
+                add(i, i < nhits ? read_value<hits>(a, i) : 0, i < ntot ? read_value<tot>(a, i) : 0);
         } else if constexpr (k.hits.counts == Counts::FrameValues) {
             constexpr uint64_t side = readout::kFrameSide;
             for (uint64_t i = 0, n = count_of(a[hits.place]); i < n; ++i) {  // value j of a frame: row j / side, column j % side
                 const uint64_t j = i % readout::kFrameValues, row = j / side, column = j % side;
-                add(row < height_ && column < width_ ? row * width_ + column : pixels_, read<hits>(a, i), read<tot>(a, i));
+                add(row < height_ && column < width_ ? row * width_ + column : pixels_, read_value<hits>(a, i), read_value<tot>(a, i));
             }
         }
     }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace zorv::sinks {
 
@@ -44,6 +45,26 @@ inline bool addressable(const DeliveredData& d) {
     for (int p = 0, n = places_of(d, places); p < n; ++p)
         if (places[p].count > uint64_t(PTRDIFF_MAX) / uint64_t(places[p].type->itemsize)) return false;
     return true;
+}
+
+// A value of a kind's hit rule, read from element i of a delivery's arrays (a constant: kOne 1,
+// kNone 0).
+template <readout::Located L>
+uint64_t read_value(const DeliveredArray* a, uint64_t i) {
+    if constexpr (L.place == readout::kOne.place) {
+        return 1;
+    } else if constexpr (L.place < 0) {
+        return 0;
+    } else {
+        const char* at = static_cast<const char*>(a[L.place].data) + i * L.stride + L.offset;
+        auto load = [at]<class T>(T v) {
+            std::memcpy(&v, at, sizeof v);
+            return uint64_t(v);
+        };
+        if constexpr (L.width == 2) return load(uint16_t());
+        else if constexpr (L.width == 4) return load(uint32_t());
+        else return load(uint64_t());
+    }
 }
 
 inline const ElementType* place_type(DeliveryKind kind, int place) {
