@@ -82,10 +82,14 @@ TOT_DESCRIPTION = "time over threshold (ToT) of the hit, in ticks of the chip"
 TDC_DESCRIPTION = "time stamps of TDC input {}, ns on the device's clock"
 
 
-@functools.cache
 def libraries() -> tuple[str, str]:
     """The paths of the HDF5 library that h5py loaded and of the Blosc2 library of the blosc2
     package: the native writer uses these very libraries."""
+    return _find_libraries()
+
+
+@functools.cache
+def _find_libraries() -> tuple[str, str]:
     import h5py  # type: ignore[import-untyped,unused-ignore]
 
     h5py.h5.get_libversion()  # loaded
