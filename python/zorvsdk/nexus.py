@@ -23,7 +23,6 @@ The layout is described in docs/nexus.md.
 from __future__ import annotations
 
 import datetime
-import functools
 import glob
 import importlib.util
 import os
@@ -85,10 +84,15 @@ TDC_DESCRIPTION = "time stamps of TDC input {}, ns on the device's clock"
 def libraries() -> tuple[str, str]:
     """The paths of the HDF5 library that h5py loaded and of the Blosc2 library of the blosc2
     package: the native writer uses these very libraries."""
-    return _find_libraries()
+    global _libraries
+    if _libraries is None:
+        _libraries = _find_libraries()
+    return _libraries
 
 
-@functools.cache
+_libraries: tuple[str, str] | None = None
+
+
 def _find_libraries() -> tuple[str, str]:
     import h5py  # type: ignore[import-untyped,unused-ignore]
 
