@@ -60,9 +60,9 @@ def cpu() -> float:
 def twin_hits(dev, sources: dict, n: int) -> np.ndarray:
     """`n` hits of the synthetic detector at SOURCE_RATE, recorded."""
     zorvsim.clear_script("ch0")
+    per = min(n, HITS_PER_DELIVERY)
     zorvsim.set("/devices/0/acquisition", zorvsim.get("/devices/0/acquisition") | {
-        "deliveries": max(1, n // HITS_PER_DELIVERY), "hitsPerDelivery": HITS_PER_DELIVERY,
-        "period": HITS_PER_DELIVERY / SOURCE_RATE, "realTime": False, "sources": sources})
+        "deliveries": max(1, n // per), "hitsPerDelivery": per, "period": per / SOURCE_RATE, "realTime": False, "sources": sources})
     rec = sinks.Recorder(2 * n + 1000)
     dev.acq.setDataCallback("ch0", rec)
     dev.acq.begin("ch0")

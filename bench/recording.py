@@ -21,6 +21,7 @@ import numpy as np
 
 import zorvsim
 from zorvsdk import acquire, dtypes
+from zorvsdk.sinks import Recorder
 
 RATES = (10, 20, 40, 80, 160, 320)  # M hits/s
 SIZES = (1000, 100_000)  # hits per delivery
@@ -54,7 +55,7 @@ def record(dev, writer: str, rate: float, hits: int, seconds: float, path: Path)
         sink, taken = out.sink, out.sink
     else:
         py = acquire.Hdf5Output(path, {"width": WIDTH, "height": HEIGHT}, {}, True)
-        recorder, pixels = acquire.make_capture(capacity, WIDTH, HEIGHT)
+        recorder, pixels = Recorder(capacity), acquire.make_map(WIDTH, HEIGHT)
         thread = acquire.Writer(recorder, pixels, "0:tpx3-dd-toa-tot", py, None)
         thread.start()
         sink, taken = recorder, thread

@@ -136,7 +136,9 @@ def test_the_bench_command_runs_with_tiny_counts(tmp_path):
     proc = subprocess.run(
         [sys.executable, str(root / "bench" / "run.py"), "--json", str(out), "--repeat", "1", "--deliveries", "40",
          "--calls", "50", "--generation-hits", "20000", "--generation-deliveries", "2", "--sink-repeat", "1",
-         "--sink-window", "0.02", "--recorder-capacity", "400000"],
+         "--sink-window", "0.02", "--recorder-capacity", "400000", "--record-seconds", "1", "--record-rates", "10",
+         "--cluster-hits", "20000", "--cluster-repeat", "1", "--cluster-reference-hits", "20000",
+         "--cluster-seconds", "0.5", "--cluster-rates", "10"],
         capture_output=True, text=True, timeout=300, env=dict(os.environ), cwd=root)
     assert proc.returncode == 0, proc.stderr
     assert "Targets" in proc.stdout and "package / floor" in proc.stdout
