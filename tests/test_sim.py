@@ -213,18 +213,13 @@ def test_a_model_file_must_be_a_regular_file(tmp_path, kind):
 def test_models_load_in_time_linear_in_their_size():
     import time
 
-    def seconds(members):
-        doc = json.dumps({"devices": [{"chip": {f"m{i}": i for i in range(members)}}]})
-        best = float("inf")
-        for _ in range(3):
-            start = time.perf_counter()
-            with pytest.raises(zorvsim.SimError, match="/devices/0/chip/m0: unknown member"):
-                zorvsim.load_model(doc)
-            best = min(best, time.perf_counter() - start)
-        return best
-
-    small, large = seconds(20_000), seconds(80_000)
-    assert large < 2.0 and large < 12 * small  # 4 times the members: quadratic work would take 16 times
+    # 200,000 members take a fraction of a second; work quadratic in them (4e10 steps) would take
+    # many minutes, so the generous bound fails only on that, never on a slow machine.
+    doc = json.dumps({"devices": [{"chip": {f"m{i}": i for i in range(200_000)}}]})
+    start = time.perf_counter()
+    with pytest.raises(zorvsim.SimError, match="/devices/0/chip/m0: unknown member"):
+        zorvsim.load_model(doc)
+    assert time.perf_counter() - start < 60
     doc = '{"devices": [{' + ", ".join(f'"m{i}": 0' for i in range(80_000)) + ', "m7": 1}]}'
     with pytest.raises(zorvsim.SimError, match="/devices/0/m7: duplicate member name"):
         zorvsim.load_model(doc)
