@@ -292,3 +292,17 @@ def test_steps_flushed_at_their_end_and_a_closed_writer_lets_its_memory_go(tmp_p
     assert ranges.tolist() == [[s.first_hit, s.end_hit] for s in w.steps]
     assert pulses.tolist() == [[10 * i, 10 * i + 10] for i in (0, 1, 3, 4)]
     assert [b - a for a, b in ranges] == [len(t) for i, t in enumerate(truths) if i != 2]
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"mode": "0:tpx3-binned-packets"}, ValueError, "'0:tpx3-binned-packets' is not a readout mode of hits"),
+    ({"flush_seconds": 2.5}, ValueError, r"'flush_seconds' is more than 0 and at most 1, not 2\.5$"),
+    ({"flush_seconds": 0}, ValueError, r"'flush_seconds' is more than 0 and at most 1, not 0\.0$"),
+    ({"flush_seconds": -1}, ValueError, "'flush_seconds' must be a non-negative number"),
+    ({"width": 1 << 17, "height": 1 << 16}, ValueError, "beyond 32-bit pixel addresses"),
+])
+def test_a_writer_refuses_bad_settings_and_leaves_no_file_open(tmp_path, kwargs, error, message):
+    settings = {"width": WIDTH, "height": HEIGHT, "mode": "0:tpx3-dd-toa-tot"} | kwargs
+    with pytest.raises(error, match=message):
+        NexusWriter(tmp_path / "run.h5", **settings)
+    h5py.File(tmp_path / "run.h5", "w").close()  # HDF5 refuses to truncate a file it holds open

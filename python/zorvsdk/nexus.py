@@ -169,6 +169,8 @@ class NexusWriter:
         self.steps_path = f"{self._detector}_steps"
         """The steps table's group (with ``steps=True``)."""
         self.width, self.height = int(width), int(height)
+        if self.width * self.height > 1 << 32:  # refused before the pixel maps are made
+            raise ValueError(f"a detector of {self.width} x {self.height} pixels is beyond 32-bit pixel addresses")
         # A chunk of hits is written (and its room in memory freed) once it is whole: four fit in
         # the memory held, so that deliveries go on arriving while one is written.
         chunk_events = max(1, min(chunk_events, capacity // 4))

@@ -151,8 +151,11 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (s.width * s.height > (uint64_t(1) << 32))
         return PyErr_Format(PyExc_ValueError, "a detector of %llu x %llu pixels is beyond 32-bit pixel addresses",
                             (unsigned long long)s.width, (unsigned long long)s.height);
-    if (!(flush > 0 && flush <= 1))
-        return PyErr_Format(PyExc_ValueError, "'flush_seconds' is more than 0 and at most 1, not %g", flush);
+    if (!(flush > 0 && flush <= 1)) {  // PyErr_Format has no %g: the value shown as Python shows it
+        Ref shown = Ref::steal(PyFloat_FromDouble(flush));
+        return shown ? PyErr_Format(PyExc_ValueError, "'flush_seconds' is more than 0 and at most 1, not %R", shown.get())
+                     : nullptr;
+    }
     if (!PyObject_HasAttrString(a[5], "acquire") || !PyObject_HasAttrString(a[5], "release"))
         return PyErr_Format(PyExc_TypeError, "'lock' is h5py's lock (h5py._objects.phil), not %R", a[5]);
     s.threads = threads ? int(threads) : std::max(1, int(std::thread::hardware_concurrency()));
