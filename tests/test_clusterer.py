@@ -176,8 +176,9 @@ def test_energies_follow_each_chips_calibration_and_are_nan_without():
 SYNTHETIC = {"deliveries": 8, "realTime": False}
 
 
-def synthetic(model, sink, deliveries=8, truth=False):
+def synthetic(model, sink, deliveries=None, truth=False):
     """The sink registered on ch0 of a synthetic acquisition; the truth of its deliveries."""
+    deliveries = model.get("deliveries", 8) if deliveries is None else deliveries
     zorvsim.reset()
     zorvsim.load_model({"devices": [{"acquisition": model}]})
     if truth:
@@ -205,7 +206,8 @@ def synthetic_hits(model):
 # hits per delivery of 0.05 s: sparse photons (200 k hits/s); photons, blobs and tracks at 20 M hits/s
 OCCUPANCIES = {
     "low": SYNTHETIC | {"hitsPerDelivery": 10_000},
-    "high": SYNTHETIC | {"hitsPerDelivery": 1_000_000, "sources": {"photon": 0.9, "blob": 0.04, "track": 0.06}},
+    "high": SYNTHETIC | {"deliveries": 4, "hitsPerDelivery": 1_000_000,
+                         "sources": {"photon": 0.9, "blob": 0.04, "track": 0.06}},
 }
 
 
