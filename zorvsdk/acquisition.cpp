@@ -477,11 +477,16 @@ bool pause() {
     return bool(Ref::steal(PyObject_CallMethodOneArg(time.get(), s_sleep, delay.get())));
 }
 
+// The registration is checked against the selected mode and the SDK begins with the device's mode
+// lock held: no mode selection comes between them.
 PyObject* begin_(PyObject* self, const Utf8Text& channel) {
     zorv_ctx_t* ctx = handle_of(self);
+    ModeHold hold;
+    if (!ctx || !hold.take(self)) return nullptr;
     Registration* reg = latest(acq_of(self), channel);
-    if (!ctx || !check_layout(acq_of(self), reg)) return nullptr;
+    if (!check_layout(acq_of(self), reg)) return nullptr;
     int status = sdk_call(ctx, zorv_acq_begin, channel.c_str());
+    hold.release();
     if (status < 0) {
         if (!pause() || !check_failure(ctx, status)) return nullptr;
         Py_RETURN_NONE;
@@ -571,6 +576,8 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     if (!PyObject_TypeCheck(o->chip, g_chip_type))
         return raise(Exc::InvalidOperation, "this acquisition object has no chip object to read the readout mode from");
     Ref chip = Ref::borrow(o->chip);  // a callable could clear the object meanwhile
+    ModeHold hold;  // the mode read is the mode the SDK delivers in until the registration is made
+    if (!hold.take(self)) return nullptr;
     Ref mode = selected_mode(chip.get());
     if (!mode) return nullptr;
     Ref available = Ref::steal(PyObject_CallMethodNoArgs(chip.get(), s_getModeIds));

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -18,10 +19,20 @@
 
 namespace zorv {
 
+// The readout-mode lock of a device: held by the chip's mode selection around its SDK call and its
+// record of the mode, and by the acquisition object from reading the mode to the SDK call that acts
+// on it (registration, begin), so that an acquisition never runs in a mode other than the one its
+// registration decodes. Taken without the interpreter lock (core/wait.hpp, ModeHold).
+struct ModeLock {
+    std::timed_mutex mutex;
+    std::atomic<unsigned long> owner{0};  // the thread holding it (its Python ident), 0: none
+};
+
 // zorvsdk.context._Context
 struct ContextObject {
     PyObject_HEAD
     zorv_ctx_t* c_zorvCtx;
+    ModeLock* mode_lock;  // made with the context, for its life
 };
 
 // What every component object starts with (Device and NonVolatileMemory too).
