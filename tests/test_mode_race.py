@@ -137,17 +137,3 @@ def test_ctrl_c_reaches_a_selection_waiting_for_a_begin_held_in_the_sdk():
         dev.finalize()
     """)
     assert out.startswith("interrupted after") and float(out.split()[-1]) < 2, out
-
-
-def test_a_mode_change_from_inside_a_registration_is_refused_not_deadlocked(opened):
-    from zorvsdk.context import _Context
-
-    class Nested(type(opened.chip)):
-        def getModeIds(self):
-            self.selectMode("0:tpx3-dd-toa-tot")  # asked while the registration holds the mode
-            return super().getModeIds()
-
-    ctx = _Context()
-    acq = type(opened.acq)(ctx, Nested(ctx))
-    with pytest.raises(ZorvSdkInvalidOperationError, match="by this thread"):
-        acq.setDataCallback("ch0", lambda *a: None)

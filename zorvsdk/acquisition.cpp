@@ -460,13 +460,6 @@ bool check_layout(AcquisitionObject* o, const Registration* reg) {
     return false;
 }
 
-// A sink's acquisition begins or stops (lock held).
-void set_running(Registration* reg, bool running) {
-    if (!reg || !reg->sink || reg->running == running) return;
-    reg->running = running;
-    reg->sink->acquiring(reg->func.get(), running ? 1 : 0);
-}
-
 // A failure of begin, abort or end waits 100 ms (time.sleep(0.1), with the module's `time` looked up
 // now) before its last error is read and raised. False with the exception of the wait.
 bool pause() {
@@ -492,6 +485,7 @@ PyObject* begin_(PyObject* self, const Utf8Text& channel) {
         Py_RETURN_NONE;
     }
     set_running(reg, true);
+    set_fed(reg, true);
     Py_RETURN_NONE;
 }
 ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"}, R"(
@@ -521,7 +515,8 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
         };
     CallResult result;
     bool returned = call_blocking(std::move(c), result);
-    set_running(latest(o, channel), false);
+    // Its registrations are told in any case; those replaced go once the SDK is done with them.
+    stop_channel(o, &name, returned && result.status >= 0);
     if (!returned || !result.check()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -561,8 +556,7 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     if (!PyCallable_Check(func))
         return PyErr_Format(PyExc_TypeError, "the data callable must be callable, not %.200s", Py_TYPE(func)->tp_name);
     if (!o->registrations) return raise(Exc::InvalidOperation, "this acquisition object holds no registrations");
-    // Every registration stays allocated until the device is closed: the SDK may still deliver to
-    // an earlier one.
+    // A registration stays allocated for as long as the SDK may deliver to it (layouts.hpp).
     Registration* reg;
     try {
         o->registrations->all.push_back(std::make_unique<Registration>(func));
@@ -604,11 +598,15 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     reg->callback = found->second;
     if (!call(self, zorv_acq_set_data_callback, channel.c_str(), found->second, static_cast<void*>(reg)))
         return nullptr;
+    hold.release();
     try {
         o->registrations->latest[reg->channel] = reg;
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return PyErr_NoMemory();  // kept until the device is closed: the SDK delivers to it
     }
+    reg->handed = true;
+    set_fed(reg, true);
+    release_replaced(o, &reg->channel);  // the one it replaced, unless an acquisition may deliver to it
     Py_RETURN_NONE;
 }
 ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"}, R"(

@@ -222,11 +222,10 @@ bool ModeHold::take(PyObject* component) {
         return false;
     }
     const unsigned long me = PyThread_get_thread_ident();
-    if (lock->owner.load() == me) {
-        context_ = Ref();
-        raise(Exc::InvalidOperation, "the readout mode is being changed or acted on by this thread: "
-                                     "a mode selection, registration or begin cannot be made inside another");
-        return false;
+    if (lock->owner.load() == me) {  // a selection made by Python code that a registration runs
+        ++lock->depth;
+        held_ = lock;
+        return true;
     }
     for (bool got = lock->mutex.try_lock(); !got;) {
         Py_BEGIN_ALLOW_THREADS
@@ -238,14 +237,18 @@ bool ModeHold::take(PyObject* component) {
         }
     }
     lock->owner.store(me);
+    lock->depth = 1;
     held_ = lock;
     return true;
 }
 
 void ModeHold::release() {
-    if (!held_) return;
-    held_->owner.store(0);
-    std::exchange(held_, nullptr)->mutex.unlock();
+    ModeLock* lock = std::exchange(held_, nullptr);
+    if (!lock) return;
+    if (--lock->depth == 0) {
+        lock->owner.store(0);
+        lock->mutex.unlock();
+    }
     context_ = Ref();
 }
 

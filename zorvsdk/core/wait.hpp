@@ -57,7 +57,9 @@ bool call_detached(PyObject* keep, zorv_ctx_t* ctx, std::function<int()> call);
 
 // Holds the readout-mode lock of a component object's device (layouts.hpp) for its scope, or until
 // release(). It is waited for with the interpreter lock released, so that its holder may take the
-// interpreter lock meanwhile, and answering Ctrl-C; the context is kept alive while it is held.
+// interpreter lock meanwhile, and answering Ctrl-C; the context is kept alive while it is held. A
+// thread that holds it takes it again at once (a selection made by the Python code that a
+// registration runs: the registration keeps the mode it read, and begin refuses it).
 class ModeHold {
 public:
     ModeHold() = default;
@@ -65,8 +67,7 @@ public:
     ModeHold(const ModeHold&) = delete;
     ModeHold& operator=(const ModeHold&) = delete;
 
-    // False with an exception set: no context, the lock already held by this thread (a call made
-    // from inside a mode change or a begin), or a signal handler raised while waiting.
+    // False with an exception set: no context, or a signal handler raised while waiting.
     bool take(PyObject* component);
     void release();  // with the interpreter lock held
 
