@@ -4,6 +4,7 @@ finalize, a replaced registration), gets what is left and then queue.Empty, or i
 a replaced registration and its sink's memory go as soon as no acquisition may deliver to them."""
 
 import gc
+import os
 import queue
 import sys
 import textwrap
@@ -190,6 +191,7 @@ def test_a_non_daemon_reader_lets_the_process_exit_once_its_device_is_closed(sto
     assert sorted(out.split("\n")[:2]) == ["main done", "reader ended True"], out
 
 
+@pytest.mark.skipif(bool(os.environ.get("ZORV_SANITIZED")), reason="the sanitizer's allocator judges the growth differently")
 def test_replaced_recorders_give_their_memory_back():
     out = run("""
         import zorvsim

@@ -242,7 +242,8 @@ ZORV_METHOD_AS(clusterer_methods, "get", clusterer_get, {"timeout=None"}, R"(
             closed (roughly their time order, chip by chip).
 
         Raises:
-            queue.Empty: no cluster closed within the timeout.
+            queue.Empty: no cluster closed within the timeout, or none can any more (every
+                registration of the clusterer was stopped and its clusters taken).
         )");
 
 PyObject* clusterer_flush(PyObject* self, PyObject* timeout_arg) {
