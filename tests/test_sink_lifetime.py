@@ -220,3 +220,22 @@ def test_replaced_recorders_give_their_memory_back():
     """, timeout=120)
     replaced, grown = map(int, out.split())
     assert replaced == 1000 and grown < 100, out
+
+
+def test_a_stop_that_failed_keeps_the_replaced_recorder_until_one_succeeds(opened):
+    from zorvsdk.errors import ZorvSdkInvalidOperationError
+
+    first = recorder()
+    alone = sys.getrefcount(first)
+    opened.chip.selectMode("0:tpx3-dd-toa-tot")
+    opened.acq.setDataCallback("ch0", first)
+    zorvsim.script("ch0", DELIVERIES, hold=True)
+    opened.acq.begin("ch0")
+    opened.acq.setDataCallback("ch0", recorder())
+    zorvsim.fail("zorv_acq_abort", -2, b"busy")
+    with pytest.raises(ZorvSdkInvalidOperationError):
+        opened.acq.abort("ch0")
+    opened.acq.setDataCallback("ch0", recorder())
+    assert sys.getrefcount(first) == alone + 1  # the acquisition may still deliver to it
+    opened.acq.abort("ch0")
+    assert sys.getrefcount(first) == alone

@@ -513,10 +513,12 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
         c.on_interrupt = [=] {
             return call_detached(o->context, ctx, [=] { return zorv_acq_abort(ctx, name.c_str()); });
         };
+    const bool was_running = o->registrations && channel_running(*o->registrations, name);
     CallResult result;
     bool returned = call_blocking(std::move(c), result);
-    // Its registrations are told in any case; those replaced go once the SDK is done with them.
-    stop_channel(o, &name, returned && result.status >= 0);
+    // Its registrations are told in any case; those replaced go once the SDK is done with them: the
+    // stop returned cleanly, or nothing ran that it could have left running.
+    stop_channel(o, &name, !was_running || (returned && result.status >= 0));
     if (!returned || !result.check()) return nullptr;
     Py_RETURN_NONE;
 }

@@ -91,6 +91,7 @@ struct Registration {
     const SinkApi* sink = nullptr;  // when `func` is a native sink
     bool handed = false;            // the SDK was given it (its registration succeeded)
     bool running = false;           // its acquisition has begun and not yet stopped
+    bool unsettled = false;         // the last end or abort of its channel did not return cleanly
     bool fed = false;               // a sink's: registered or begun, and not stopped since
     bool warned = false;            // a kept array was reported
     unsigned long long failures = 0;
@@ -143,7 +144,7 @@ inline void release(std::vector<std::unique_ptr<Registration>>& gone) {
 // Whether an acquisition on `channel` may still deliver to its registrations.
 inline bool channel_running(const Registrations& r, const std::string& channel) {
     for (const auto& reg : r.all)
-        if (reg->running && reg->channel == channel) return true;
+        if ((reg->running || reg->unsettled) && reg->channel == channel) return true;
     return false;
 }
 
@@ -168,15 +169,18 @@ inline void release_replaced(AcquisitionObject* a, const std::string* channel) {
 }
 
 // The acquisition of `channel` (of every channel, at a close: null) has stopped: so have its
-// registrations; those that were replaced go once `released` says the SDK is done with them.
-inline void stop_channel(AcquisitionObject* a, const std::string* channel, bool release_them) {
+// registrations. Those that were replaced go when `settled` says that the SDK is done with them
+// (the stop returned cleanly, or the device was closed); else they stay until a later stop of the
+// channel is.
+inline void stop_channel(AcquisitionObject* a, const std::string* channel, bool settled) {
     if (!a->registrations) return;
     for (auto& reg : a->registrations->all)
         if (!channel || reg->channel == *channel) {
             set_running(reg.get(), false);
             set_fed(reg.get(), false);
+            reg->unsettled = !settled;
         }
-    if (release_them) release_replaced(a, channel);
+    release_replaced(a, channel);
 }
 
 // The device was closed: every acquisition has stopped, and only the latest registrations stay.
