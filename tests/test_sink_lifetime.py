@@ -188,7 +188,7 @@ def test_a_non_daemon_reader_lets_the_process_exit_once_its_device_is_closed(sto
         {stop}
         print("main done", flush=True)
     """), timeout=30)
-    assert sorted(out.split("\n")[:2]) == ["main done", "reader ended True"], out
+    assert "main done" in out and "reader ended True" in out, out  # and the process exited
 
 
 @pytest.mark.skipif(bool(os.environ.get("ZORV_SANITIZED")), reason="the sanitizer's allocator judges the growth differently")
