@@ -22,11 +22,12 @@ class DeliveredData(ctypes.Structure):
 
 DELIVER = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(DeliveredData))
 ACQUIRING = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int)
+FED = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int)
 
 
 class SinkApi(ctypes.Structure):
     _fields_ = [("version", ctypes.c_uint32), ("size", ctypes.c_uint32), ("deliver", DELIVER),
-                ("acquiring", ACQUIRING)]
+                ("acquiring", ACQUIRING), ("fed", FED)]
 
 
 def api_of(sink_type) -> SinkApi:
@@ -62,3 +63,6 @@ class Native:
 
     def acquiring(self, running):
         self.api.acquiring(self.address, int(running))
+
+    def fed(self, on):
+        self.api.fed(self.address, int(on))

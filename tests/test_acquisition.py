@@ -124,7 +124,8 @@ def test_registration_passes_channel_and_reports_failures(opened):
         opened.acq.setDataCallback("nope", print)
 
 
-def test_every_registered_callable_stays_alive(opened):
+@pytest.mark.parametrize("acquiring", [False, True])
+def test_a_replaced_callable_stays_alive_while_an_acquisition_may_deliver_to_it(opened, acquiring):
     opened.chip.selectMode("0:tpx3-seq-toa-tot")
 
     class F:
@@ -134,10 +135,17 @@ def test_every_registered_callable_stays_alive(opened):
     f, g = F(), F()
     ref = weakref.ref(f)
     opened.acq.setDataCallback("ch0", f)
+    if acquiring:
+        zorvsim.script("ch0", [], hold=True)
+        opened.acq.begin("ch0")
     opened.acq.setDataCallback("ch0", g)
     del f
     gc.collect()
-    assert ref() is not None
+    assert (ref() is not None) == acquiring
+    if acquiring:
+        opened.acq.abort("ch0")
+        gc.collect()
+        assert ref() is None
 
 
 def test_holder_is_replaced_even_when_registration_fails(opened):

@@ -332,7 +332,9 @@ def test_finalize_releases_every_callable_once_the_device_is_closed(opened):
         zorvsim.wait_deliveries(ch, 5)
         opened.acq.abort(ch)
     gc.collect()
-    assert [r() is not None for r in refs] == [True] * 3  # the device is open: the SDK may call any of them
+    # The replaced one went at once (no acquisition ran on ch0); the device is open: the SDK may call
+    # the latest of each channel.
+    assert [r() is not None for r in refs] == [False, True, True]
     opened.finalize()
     gc.collect()
     assert [r() is None for r in refs] == [True] * 3

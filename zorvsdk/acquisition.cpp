@@ -460,13 +460,6 @@ bool check_layout(AcquisitionObject* o, const Registration* reg) {
     return false;
 }
 
-// A sink's acquisition begins or stops (lock held).
-void set_running(Registration* reg, bool running) {
-    if (!reg || !reg->sink || reg->running == running) return;
-    reg->running = running;
-    reg->sink->acquiring(reg->func.get(), running ? 1 : 0);
-}
-
 // A failure of begin, abort or end waits 100 ms (time.sleep(0.1), with the module's `time` looked up
 // now) before its last error is read and raised. False with the exception of the wait.
 bool pause() {
@@ -477,16 +470,22 @@ bool pause() {
     return bool(Ref::steal(PyObject_CallMethodOneArg(time.get(), s_sleep, delay.get())));
 }
 
+// The registration is checked against the selected mode and the SDK begins with the device's mode
+// lock held: no mode selection comes between them.
 PyObject* begin_(PyObject* self, const Utf8Text& channel) {
     zorv_ctx_t* ctx = handle_of(self);
+    ModeHold hold;
+    if (!ctx || !hold.take(self)) return nullptr;
     Registration* reg = latest(acq_of(self), channel);
-    if (!ctx || !check_layout(acq_of(self), reg)) return nullptr;
+    if (!check_layout(acq_of(self), reg)) return nullptr;
     int status = sdk_call(ctx, zorv_acq_begin, channel.c_str());
+    hold.release();
     if (status < 0) {
         if (!pause() || !check_failure(ctx, status)) return nullptr;
         Py_RETURN_NONE;
     }
     set_running(reg, true);
+    set_fed(reg, true);
     Py_RETURN_NONE;
 }
 ZORV_METHOD_AS(methods, "begin", begin_, {"channelId"}, R"(
@@ -514,9 +513,12 @@ PyObject* stop(PyObject* self, const Utf8Text& channel) {
         c.on_interrupt = [=] {
             return call_detached(o->context, ctx, [=] { return zorv_acq_abort(ctx, name.c_str()); });
         };
+    const bool was_running = o->registrations && channel_running(*o->registrations, name);
     CallResult result;
     bool returned = call_blocking(std::move(c), result);
-    set_running(latest(o, channel), false);
+    // Its registrations are told in any case; those replaced go once the SDK is done with them: the
+    // stop returned cleanly, or nothing ran that it could have left running.
+    stop_channel(o, &name, !was_running || (returned && result.status >= 0));
     if (!returned || !result.check()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -556,8 +558,7 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     if (!PyCallable_Check(func))
         return PyErr_Format(PyExc_TypeError, "the data callable must be callable, not %.200s", Py_TYPE(func)->tp_name);
     if (!o->registrations) return raise(Exc::InvalidOperation, "this acquisition object holds no registrations");
-    // Every registration stays allocated until the device is closed: the SDK may still deliver to
-    // an earlier one.
+    // A registration stays allocated for as long as the SDK may deliver to it (layouts.hpp).
     Registration* reg;
     try {
         o->registrations->all.push_back(std::make_unique<Registration>(func));
@@ -571,6 +572,8 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     if (!PyObject_TypeCheck(o->chip, g_chip_type))
         return raise(Exc::InvalidOperation, "this acquisition object has no chip object to read the readout mode from");
     Ref chip = Ref::borrow(o->chip);  // a callable could clear the object meanwhile
+    ModeHold hold;  // the mode read is the mode the SDK delivers in until the registration is made
+    if (!hold.take(self)) return nullptr;
     Ref mode = selected_mode(chip.get());
     if (!mode) return nullptr;
     Ref available = Ref::steal(PyObject_CallMethodNoArgs(chip.get(), s_getModeIds));
@@ -597,11 +600,15 @@ PyObject* setDataCallbackImpl(PyObject* self, PyObject* channelId, PyObject* fun
     reg->callback = found->second;
     if (!call(self, zorv_acq_set_data_callback, channel.c_str(), found->second, static_cast<void*>(reg)))
         return nullptr;
+    hold.release();
     try {
         o->registrations->latest[reg->channel] = reg;
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return PyErr_NoMemory();  // kept until the device is closed: the SDK delivers to it
     }
+    reg->handed = true;
+    set_fed(reg, true);
+    release_replaced(o, &reg->channel);  // the one it replaced, unless an acquisition may deliver to it
     Py_RETURN_NONE;
 }
 ZORV_METHOD_AS(methods, "_Acquisition__setDataCallback", setDataCallbackImpl, {"channelId", "func", "raw=False"}, R"(

@@ -1,5 +1,6 @@
 // zorvsdk.chip: chips, polarity, sense DACs, readout modes, DACs and thresholds.
 #include "core/component.hpp"
+#include "core/wait.hpp"
 
 #include <cstring>
 #include <string>
@@ -213,7 +214,9 @@ void record_mode(PyObject* self, const TextArg& id) {
 
 PyObject* selectModeWithoutParams(PyObject* self, PyObject* modeId) {
     TextArg id;
-    if (!encode_mode_id(id, modeId) || !call(self, zorv_chip_mode_select, id.c_str())) return nullptr;
+    ModeHold hold;
+    if (!encode_mode_id(id, modeId) || !hold.take(self) || !call(self, zorv_chip_mode_select, id.c_str()))
+        return nullptr;
     record_mode(self, id);
     Py_RETURN_NONE;
 }
@@ -241,7 +244,9 @@ PyObject* selectModeWithParams(PyObject* self, PyObject* modeId, PyObject* modeP
         !read_attr(modeParams, s_height, to_uint32, record.height_) ||
         !read_attr(modeParams, s_dwellTime, to_uint64, record.dwell_time_))
         return nullptr;
-    if (!call(self, zorv_chip_mode_select_ex, id.c_str(), static_cast<void*>(&record))) return nullptr;
+    ModeHold hold;
+    if (!hold.take(self) || !call(self, zorv_chip_mode_select_ex, id.c_str(), static_cast<void*>(&record)))
+        return nullptr;
     record_mode(self, id);
     Py_RETURN_NONE;
 }

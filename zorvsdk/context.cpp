@@ -14,6 +14,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
+#include <pthread.h>
 #include <vector>
 
 using namespace zorv;
@@ -47,6 +49,7 @@ PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self) {
         try {
+            reinterpret_cast<ContextObject*>(self)->mode_lock = new ModeLock;
             g_live->push_back(reinterpret_cast<ContextObject*>(self));
         } catch (const std::bad_alloc&) {
             Py_DECREF(self);  // no handle yet: nothing to destroy
@@ -75,8 +78,19 @@ void context_dealloc(PyObject* self) {
         zorv_ctx_destroy(handle);
         Py_END_ALLOW_THREADS
     }
+    delete std::exchange(c->mode_lock, nullptr);
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// A child process has only the thread that forked: a mode lock that another thread held is free.
+void after_fork_in_child() {
+    if (!g_live) return;
+    for (ContextObject* c : *g_live)
+        if (c->mode_lock && c->mode_lock->owner.load() != PyThread_get_thread_ident()) {
+            c->mode_lock->~ModeLock();
+            new (c->mode_lock) ModeLock;
+        }
 }
 
 Methods methods;
@@ -158,6 +172,7 @@ int exec(PyObject* m) {
         return -1;
     }
     if (!bind_gate() || !register_at_exit(m)) return -1;
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
     g_context_type = make_type("zorvsdk.context._Context",
                                "\n    SDK context of one device session.\n"
                                "    Created by :obj:`~zorvsdk.zorv.Device`; the context is released with the last reference.\n    ",

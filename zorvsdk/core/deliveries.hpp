@@ -45,7 +45,7 @@ struct DeliveredData {
 
 inline constexpr const char* kSinkAttribute = "_zorv_sink_api_";
 inline constexpr const char* kSinkCapsule = "zorvsdk.sinks.api";
-inline constexpr uint32_t kSinkApiVersion = 1;
+inline constexpr uint32_t kSinkApiVersion = 2;  // 2: fed
 
 // The interface of a native sink. `sink` is the registered object itself (a PyObject*), which the
 // acquisition module keeps alive for as long as the SDK may deliver to it.
@@ -58,6 +58,11 @@ struct SinkApi {
     // An acquisition on a channel registered with this sink has begun (running = 1) or has ended,
     // been aborted or stopped by a close (running = 0). With the interpreter lock held.
     void (*acquiring)(void* sink, int running) noexcept;
+    // A registration of this sink has been handed to the SDK, by a registration or a begin (fed = 1),
+    // or has been stopped by an end, an abort or a close, or released (fed = 0): once none is fed,
+    // the SDK delivers nothing more to the sink, and waits for its deliveries end. With the
+    // interpreter lock held.
+    void (*fed)(void* sink, int fed) noexcept;
 };
 
 }  // namespace zorv

@@ -209,4 +209,47 @@ bool call_detached(PyObject* keep, zorv_ctx_t* ctx, std::function<int()> call) {
     return true;
 }
 
+// How often a thread waiting for the mode lock gives the interpreter a chance (and Ctrl-C).
+constexpr auto kModePoll = std::chrono::milliseconds(20);
+
+bool ModeHold::take(PyObject* component) {
+    if (!handle_of(component)) return false;
+    context_ = Ref::borrow(reinterpret_cast<ComponentObject*>(component)->context);
+    ModeLock* lock = reinterpret_cast<ContextObject*>(context_.get())->mode_lock;
+    if (!lock) {
+        context_ = Ref();
+        raise(Exc::InvalidOperation, "this object's device context has no readout-mode lock");
+        return false;
+    }
+    const unsigned long me = PyThread_get_thread_ident();
+    if (lock->owner.load() == me) {  // a selection made by Python code that a registration runs
+        ++lock->depth;
+        held_ = lock;
+        return true;
+    }
+    for (bool got = lock->mutex.try_lock(); !got;) {
+        Py_BEGIN_ALLOW_THREADS
+        got = lock->mutex.try_lock_for(kModePoll);
+        Py_END_ALLOW_THREADS
+        if (!got && PyErr_CheckSignals() < 0) {
+            context_ = Ref();
+            return false;
+        }
+    }
+    lock->owner.store(me);
+    lock->depth = 1;
+    held_ = lock;
+    return true;
+}
+
+void ModeHold::release() {
+    ModeLock* lock = std::exchange(held_, nullptr);
+    if (!lock) return;
+    if (--lock->depth == 0) {
+        lock->owner.store(0);
+        lock->mutex.unlock();
+    }
+    context_ = Ref();
+}
+
 }  // namespace zorv

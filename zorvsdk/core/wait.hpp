@@ -9,6 +9,7 @@
 // keeps what the call needs (the context) alive until then.
 #pragma once
 
+#include "layouts.hpp"
 #include "ref.hpp"
 
 #include <functional>
@@ -53,5 +54,26 @@ bool run_detached(std::function<void()> fn) noexcept;
 // helper keeps `keep` alive until the call has returned. False with an exception set when no
 // thread could be started.
 bool call_detached(PyObject* keep, zorv_ctx_t* ctx, std::function<int()> call);
+
+// Holds the readout-mode lock of a component object's device (layouts.hpp) for its scope, or until
+// release(). It is waited for with the interpreter lock released, so that its holder may take the
+// interpreter lock meanwhile, and answering Ctrl-C; the context is kept alive while it is held. A
+// thread that holds it takes it again at once (a selection made by the Python code that a
+// registration runs: the registration keeps the mode it read, and begin refuses it).
+class ModeHold {
+public:
+    ModeHold() = default;
+    ~ModeHold() { release(); }
+    ModeHold(const ModeHold&) = delete;
+    ModeHold& operator=(const ModeHold&) = delete;
+
+    // False with an exception set: no context, or a signal handler raised while waiting.
+    bool take(PyObject* component);
+    void release();  // with the interpreter lock held
+
+private:
+    ModeLock* held_ = nullptr;
+    Ref context_;
+};
 
 }  // namespace zorv

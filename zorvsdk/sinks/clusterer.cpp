@@ -54,6 +54,12 @@ public:
         pipeline_.acquiring(running != 0);
         if (then_api_) then_api_->acquiring(then_.get(), running);
     }
+    void fed(int on) noexcept {
+        Sink::fed(on);
+        if (then_api_) then_api_->fed(then_.get(), on);
+    }
+    // With the pipeline's mutex held: every cluster of what was put in is taken.
+    bool settled() const override { return pipeline_.ended(); }
     PyObject* then() const { return then_ ? then_.get() : Py_None; }
 
 protected:
@@ -219,7 +225,7 @@ PyObject* clusterer_get(PyObject* self, PyObject* timeout_arg) {
     if (!to_timeout(timeout_arg, timeout)) return nullptr;
     Pipeline& p = sink_of(self).pipeline();
     const std::vector<Cluster>* got = nullptr;
-    int r = wait_for(p.mutex(), p.ready(), p.waiters(), timeout, [&] { return p.take(got) ? 1 : 0; });
+    int r = wait_for(&sink_of(self), p.mutex(), p.ready(), p.waiters(), timeout, [&] { return p.take(got) ? 1 : 0; });
     if (r <= 0) return r < 0 ? nullptr : raise_empty();
     return array_of(p, *got);
 }
@@ -236,7 +242,8 @@ ZORV_METHOD_AS(clusterer_methods, "get", clusterer_get, {"timeout=None"}, R"(
             closed (roughly their time order, chip by chip).
 
         Raises:
-            queue.Empty: no cluster closed within the timeout.
+            queue.Empty: no cluster closed within the timeout, or none can any more (every
+                registration of the clusterer was stopped and its clusters taken).
         )");
 
 PyObject* clusterer_flush(PyObject* self, PyObject* timeout_arg) {
@@ -244,7 +251,8 @@ PyObject* clusterer_flush(PyObject* self, PyObject* timeout_arg) {
     if (!to_timeout(timeout_arg, timeout)) return nullptr;
     Pipeline& p = sink_of(self).pipeline();
     const uint64_t ticket = p.flush();
-    int r = wait_for(p.mutex(), p.ready(), p.waiters(), timeout, [&] { return p.flushed(ticket) ? 1 : p.full() ? 2 : 0; });
+    int r = wait_for(nullptr, p.mutex(), p.ready(), p.waiters(), timeout,
+                     [&] { return p.flushed(ticket) ? 1 : p.full() ? 2 : 0; });
     if (r < 0) return nullptr;
     return PyBool_FromLong(r == 1);
 }
@@ -269,7 +277,7 @@ PyObject* clusterer_next(PyObject* self) {
     Pipeline& p = s.pipeline();
     const std::vector<Cluster>* got = nullptr;
     enum { Got = 1, Ended = 2 };
-    int r = wait_for(p.mutex(), p.ready(), p.waiters(), s.idle, [&] { return p.take(got) ? Got : p.ended() ? Ended : 0; });
+    int r = wait_for(&s, p.mutex(), p.ready(), p.waiters(), s.idle, [&] { return p.take(got) ? Got : p.ended() ? Ended : 0; });
     return r == Got ? array_of(p, *got) : nullptr;  // nothing set: the iteration ends
 }
 

@@ -1,8 +1,10 @@
-// The fork registry of the sinks.
+// What every sink part shares: the fork registry, and whether the SDK may still deliver to it.
 #pragma once
 
 #include "runs.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 
 namespace zorv::sinks {
@@ -25,6 +27,24 @@ public:
     }
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
+
+    // A registration of the sink has been handed to the SDK (1), or stopped or released (0); with
+    // the interpreter lock held. A part that hands its deliveries on (a Clusterer's `then`) tells
+    // the next one too.
+    void fed(int on) noexcept {
+        if (on) {
+            ever_fed_.store(true);
+            feeders_.fetch_add(1);
+        } else {
+            feeders_.store(std::max(feeders_.load() - 1, 0));
+        }
+    }
+    // The sink was handed to the SDK and no registration of it is fed now: nothing more arrives
+    // from the SDK (a sink never registered is fed by the call path alone, and never starves).
+    bool starved() const noexcept { return ever_fed_.load() && feeders_.load() == 0; }
+    // With the lock of the part's waits held: nothing delivered is still on its way to its readers
+    // (a part that works on its deliveries on threads of its own says when it is done).
+    virtual bool settled() const { return true; }
 
     static void before_fork() {
         registry_.lock();
@@ -54,6 +74,8 @@ private:
     static inline std::mutex registry_;
     static inline Sink* first_ = nullptr;
     Sink *prev_ = nullptr, *next_ = nullptr;
+    std::atomic<int> feeders_{0};  // registrations fed, changed with the interpreter lock held
+    std::atomic<bool> ever_fed_{false};
 };
 
 }  // namespace zorv::sinks

@@ -62,7 +62,12 @@ void sink_acquiring(void* sink, int running) noexcept {
 }
 
 template <SinkPart Part>
-constexpr SinkApi kApi{kSinkApiVersion, sizeof(SinkApi), sink_deliver<Part>, sink_acquiring<Part>};
+void sink_fed(void* sink, int fed) noexcept {
+    part_of<Part>(static_cast<PyObject*>(sink)).fed(fed);
+}
+
+template <SinkPart Part>
+constexpr SinkApi kApi{kSinkApiVersion, sizeof(SinkApi), sink_deliver<Part>, sink_acquiring<Part>, sink_fed<Part>};
 
 // An int from 1 to `max`.
 bool to_positive(PyObject* value, const char* what, uint64_t max, uint64_t& out);

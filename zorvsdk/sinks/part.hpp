@@ -26,7 +26,10 @@ concept SinkPart = std::derived_from<P, Sink> && std::destructible<P> &&
     // An acquisition on a channel registered with the sink has begun (1) or has stopped (0), with
     // the interpreter lock held.
     { part.acquiring(running) } noexcept;
-    // And, as a Sink, what the fork handlers take and repair (lock, unlock, repair_child).
+    // And, as a Sink: what the fork handlers take and repair (lock, unlock, repair_child), and
+    // whether the SDK may still deliver to it (fed, starved), with a default for every part: a
+    // part's waits for deliveries (wait_for) end once it has starved and settled.
+    { part.fed(running) } noexcept;
 };
 
 }  // namespace zorv::sinks

@@ -237,7 +237,8 @@ ZORV_METHOD_AS(recorder_methods, "get", recorder_get, {"timeout=None"}, R"(
             place is an empty float64 array, as for the callable.
 
         Raises:
-            queue.Empty: no delivery arrived within the timeout.
+            queue.Empty: no delivery arrived within the timeout, or none can arrive any more
+                (every registration of the recorder was stopped: end, abort, close, finalize).
         )");
 
 PyObject* recorder_get_batch(PyObject* self, PyObject* timeout_arg, PyObject* most_arg) {
@@ -270,7 +271,8 @@ ZORV_METHOD_AS(recorder_methods, "get_batch", recorder_get_batch, {"timeout=None
             offsets where each delivery starts.
 
         Raises:
-            queue.Empty: no delivery arrived within the timeout.
+            queue.Empty: no delivery arrived within the timeout, or none can arrive any more
+                (every registration of the recorder was stopped: end, abort, close, finalize).
         )");
 
 PyObject* recorder_next(PyObject* self) {

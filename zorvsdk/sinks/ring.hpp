@@ -134,7 +134,7 @@ public:
     // Waits as wait_for does; `attempt` runs with the ring's mutex held.
     template <class Attempt>
     int wait(double timeout, Attempt attempt) {
-        return wait_for(mu_, cv_, waiters_, timeout, attempt);
+        return wait_for(this, mu_, cv_, waiters_, timeout, attempt);
     }
 
     // With the mutex held (in an attempt): claims up to `max` ready slots of one kind whose places
@@ -158,6 +158,7 @@ public:
 
     // With the mutex held: nothing is ready or being written, and no acquisition runs.
     bool ended() const { return read_ == tail_ && running_ == 0; }
+    bool settled() const override { return ended(); }
 
     // Claimed slots are done: their references to runs go once the slots before them are done.
     void finish(uint64_t first, uint64_t n) {
