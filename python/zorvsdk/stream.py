@@ -255,3 +255,228 @@ def libzmq() -> str:
     if not found:
         raise ImportError("the ZeroMQ library that pyzmq uses is not mapped into this process")
     return found[0]
+
+
+# ---------------------------------------------------------------------------------------------
+# The command: the stream into the NeXus file and the hit map that zorvsdk-acquire writes
+
+PROG = "zorvsdk-receive"
+MODE = "0:tpx3-dd-toa-tot"  # the file's deliveries as the stream carries them: hits with a time zero
+
+
+def ticks_of(ns: NDArray[np.int64]) -> NDArray[np.uint64]:
+    """ToA ticks back from the stream's whole ns (distinct ticks give distinct ns)."""
+    return np.rint(ns / TICK_NS).astype(np.uint64)
+
+
+class Deliveries:
+    """The deliveries of a stream, as the streamer took them in: each message's references, a
+    delivery split over two messages joined again. Each is handed on as toa_tot records (ToA in
+    ticks) and its time zero in ticks, as the sinks take a dd-toa-tot delivery."""
+
+    def __init__(self, take: Any) -> None:
+        self.take = take
+        self._held: tuple[int, list[NDArray[Any]]] | None = None  # the last reference of the last message
+
+    def add(self, m: Message) -> None:
+        from zorvsdk import dtypes
+
+        hits = np.empty(len(m), dtype=dtypes.TOA_TOT)
+        hits["address"], hits["tot"], hits["toa"] = m.addresses(), m.tot, ticks_of(m.times())
+        ends = np.append(m.reference_index.astype(np.int64), len(m))
+        for k, zero in enumerate(m.reference_time.tolist()):
+            part = hits[ends[k]:ends[k + 1]]
+            if k == 0 and m.continues and self._held is not None:
+                self._held[1].append(part)
+                continue
+            self.end()
+            self._held = (int(zero), [part])
+        if not len(m.reference_time) and len(m):
+            raise StreamError(f"message {m.message_id}: hits without a reference time")
+
+    def end(self) -> None:
+        """Hands on the delivery held back (the stream has ended, or the next one began)."""
+        if self._held is not None:
+            zero, parts = self._held
+            self._held = None
+            self.take(np.concatenate(parts) if len(parts) > 1 else parts[0], int(ticks_of(np.array([zero]))[0]))
+
+
+def parser() -> Any:
+    import argparse
+    from pathlib import Path
+
+    from zorvsdk.acquire import positive
+
+    p = argparse.ArgumentParser(
+        prog=PROG, description="Receive the hits that zorvsdk-acquire --stream sends and write the hit map and, on "
+        "request, the NeXus file of the hits, as zorvsdk-acquire writes them.",
+        epilog="The command ends once the stream has been silent for --idle seconds after its first message, "
+        "after --seconds or --messages, or at Ctrl-C (the outputs are written in every case).\n\n"
+        "    zorvsdk-receive tcp://daq-host:5556 --hdf5 run.h5 --output hitmap.png\n"
+        "    zorvsdk-receive tcp://daq-host:5556 --pull --hdf5 share1.h5   # one of several sharing a PUSH stream",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("endpoint", help="the streamer's endpoint, for example tcp://daq-host:5556")
+    p.add_argument("--pull", action="store_true", help="a PUSH stream, shared with other receivers (default: PUB)")
+    p.add_argument("--output", type=Path, default=Path("hitmap.png"), metavar="FIGURE",
+                   help="hit map figure, in the format its suffix names (default: %(default)s)")
+    p.add_argument("--hdf5", type=Path, metavar="FILE", help="also write the hits to this NeXus file")
+    p.add_argument("--width", type=positive(int), help="the detector's pixels per row, if the stream does not tell")
+    p.add_argument("--height", type=positive(int), help="the detector's rows, if the stream does not tell")
+    p.add_argument("--idle", type=positive(float), default=5.0, metavar="SECONDS",
+                   help="end once no message has come for this long after the first (default: %(default)s)")
+    p.add_argument("--seconds", type=positive(float), help="end after this many seconds")
+    p.add_argument("--messages", type=positive(int), metavar="N", help="end after N messages")
+    p.add_argument("--quiet", action="store_true", help="no progress line")
+    return p
+
+
+class _Output:
+    """The file (or, without one, a hit map) that the deliveries go to, made with the first message,
+    which tells the detector's size."""
+
+    def __init__(self, args: Any, m: Message, started: Any) -> None:
+        from zorvsdk.acquire import CommandError, make_map
+
+        width, height = args.width or m.width, args.height or m.height
+        if not width or not height:
+            raise CommandError(f"the stream from {args.endpoint} tells no detector size: give --width and --height")
+        self.width, self.height = width, height
+        self.nexus: Any = None
+        self.pixels: Any = None
+        if args.hdf5 is not None:
+            from zorvsdk.nexus import NexusWriter
+
+            attrs = {"source": m.source, "endpoint": args.endpoint, "mode": MODE, "width": width, "height": height,
+                     "startTime": started.isoformat()}
+            self.nexus = NexusWriter(args.hdf5, width=width, height=height, mode=MODE, attrs=attrs, start_time=started)
+        else:
+            self.pixels = make_map(width, height)
+        self.deliveries = Deliveries(self.take)
+        self._empty = [np.empty(0, np.uint64)] * 3
+
+    def take(self, hits: NDArray[Any], zero: int) -> None:
+        if self.nexus is not None:
+            self.nexus.sink(hits, {"shutterStart": zero, "tdcs": self._empty})
+        elif len(hits):
+            self.pixels(hits)
+
+    def close(self, totals: dict[str, Any]) -> tuple[NDArray[Any], int]:
+        """Writes what is held; the hit map and the hits outside it."""
+        self.deliveries.end()
+        if self.nexus is not None:
+            counts, _ = self.nexus.close(totals)
+            return counts, int(self.nexus.sink.outside)
+        return self.pixels.counts(), int(self.pixels.outside)
+
+
+def main(argv: list[str] | None = None) -> int:
+    """The command: returns the exit status."""
+    import datetime
+    import sys
+
+    from zorvsdk.acquire import CommandError, Console, StopSignals, check_outputs, signalled
+
+    args = parser().parse_args(argv)
+    args.clusters, args.config, args.writer = False, None, "native"  # what check_outputs asks about
+    try:
+        import zmq  # noqa: F401
+
+        if args.hdf5 is not None:
+            import h5py  # type: ignore[import-untyped,unused-ignore]  # noqa: F401
+    except ImportError as e:
+        return fail(f"the package {e.name!r} is missing: pip install 'zorvsdkpy[stream,nexus]'")
+    with Console(), StopSignals() as stop:
+        try:
+            kind = check_outputs(args)
+            stop.arm()
+            result = receive(args, stop, datetime.datetime.now(datetime.timezone.utc))
+            if result is None:
+                print(f"{PROG}: no message came from {args.endpoint}", file=sys.stderr)
+                return 1 if stop.received is None else signalled(stop.received)
+            _figure(args, kind, *result)
+        except (CommandError, OSError, StreamError) as e:
+            return fail(str(e))
+        return 0 if stop.received is None else signalled(stop.received)
+
+
+def fail(message: str) -> int:
+    """Reports a failure in one line; the exit status."""
+    import sys
+
+    print(f"{PROG}: error: {'; '.join(line.strip() for line in message.splitlines() if line.strip())}",
+          file=sys.stderr)
+    return 1
+
+
+def receive(args: Any, stop: Any, started: Any) -> tuple[Receiver, Message, NDArray[Any], dict[str, Any]] | None:
+    """Receives until the stream ends, into the outputs; None when no message came at all."""
+    output: _Output | None = None
+    first: Message | None = None
+    begin = time.monotonic()
+    last = begin
+    with Receiver(args.endpoint, pattern="pull" if args.pull else "sub", idle=None) as r:
+        try:
+            while stop.received is None:
+                now = time.monotonic()
+                if args.seconds is not None and now - begin >= args.seconds:
+                    break
+                if first is not None and now - last >= args.idle:
+                    break
+                m = r.receive(timeout=0.1)
+                if m is None:
+                    continue
+                last = time.monotonic()
+                if output is None:
+                    first, output = m, _Output(args, m, started)
+                output.deliveries.add(m)
+                if not args.quiet:
+                    print(f"\r{sum(r.received.values())} messages, {r.hits:,} hits, "
+                          f"{sum(r.missing.values())} missing", end="", flush=True)
+                if args.messages is not None and sum(r.received.values()) >= args.messages:
+                    break
+        except BaseException:
+            if output is not None and output.nexus is not None:
+                output.nexus.abandon()
+            raise
+        if not args.quiet and first is not None:
+            print()
+        if output is None or first is None:
+            return None
+        seconds = last - begin
+        totals = {"seconds": seconds, "messages": sum(r.received.values()), "hits": r.hits,
+                  "missingMessages": sum(r.missing.values()), "interrupted": stop.received is not None}
+        counts, outside = output.close(totals)
+        totals.update(width=output.width, height=output.height, outside=outside, counts=counts)
+        return r, first, counts, totals
+
+
+def _figure(args: Any, kind: str, r: Receiver, first: Message, counts: NDArray[Any], totals: dict[str, Any]) -> None:
+    import sys
+
+    from zorvsdk.acquire import Run, write_figure
+    from zorvsdk.zorv import DeviceDescriptor
+
+    told = {"connectionString": args.endpoint, "product": "stream", "serialNumber": first.source}
+    descriptor = DeviceDescriptor._make(told.get(name, "") for name in DeviceDescriptor._fields)
+    run = Run(descriptor, MODE, first.source, totals["width"], totals["height"], seconds=totals["seconds"],
+              hits=r.hits, outside=totals["outside"], counts=counts)
+    write_figure(args.output, kind, run)
+    missing = sum(r.missing.values())
+    print(f"{totals['messages']} messages, {r.hits:,} hits, {r.bytes / max(r.hits, 1):.2f} bytes per hit from "
+          f"{args.endpoint} ({', '.join(r.received)})")
+    if missing:
+        print(f"{PROG}: warning: messages missing (lost by a slow receiver or dropped by the sender): {missing}",
+              file=sys.stderr)
+    if any(r.restarts.values()):
+        print(f"{PROG}: warning: the sender started again {sum(r.restarts.values())} times", file=sys.stderr)
+    if totals["outside"]:
+        print(f"{PROG}: warning: hits outside the {totals['width']} x {totals['height']} detector: "
+              f"{totals['outside']:,}", file=sys.stderr)
+    print(f"hit map written to {args.output}" + (f", hits to {args.hdf5}" if args.hdf5 else ""))
+
+
+if __name__ == "__main__":
+    import sys
+
+    sys.exit(main())

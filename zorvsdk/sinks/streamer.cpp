@@ -11,6 +11,7 @@
 #include "wait.hpp"
 
 #include "zorvsdk/core/method.hpp"
+#include "zorvsdk/core/sink_api.hpp"
 #include "zorvsdk/stream/ev44.hpp"
 #include "zorvsdk/stream/zmq.hpp"
 #include "zorvsdk/writer/times.hpp"
@@ -66,7 +67,9 @@ public:
     static constexpr const char* kName = "Streamer";
     static constexpr bool kTakesRaw = false;
 
-    StreamSink(const stream::Zmq& z, const StreamSettings& s) : st_(s), sender_(z) {
+    // `then`: a native sink (with its interface) that every delivery goes on to, or null.
+    StreamSink(const stream::Zmq& z, const StreamSettings& s, PyObject* then, const SinkApi* api)
+        : st_(s), sender_(z), then_(then ? Ref::borrow(then) : Ref()), then_api_(api) {
         try {
             for (uint64_t i = 0; i < s.queue + 2; ++i) pool_.push_back(std::make_unique<Batch>(s.batch));
             for (auto& b : pool_) free_.push_back(b.get());
@@ -92,6 +95,24 @@ public:
     }
 
     void deliver(const DeliveredData& d) noexcept {
+        encode(d);
+        if (then_api_) then_api_->deliver(then_.get(), &d);
+    }
+
+    void acquiring(int running) noexcept {
+        if (!running) {
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                flush_asked_ = true;  // the end of an acquisition: what is filled goes now
+            }
+            cv_.notify_all();
+        }
+        if (then_api_) then_api_->acquiring(then_.get(), running);
+    }
+    PyObject* then() const { return then_ ? then_.get() : Py_None; }
+
+    // The hits of a delivery into the message being filled, with the mutex held.
+    void encode(const DeliveredData& d) noexcept {
         const DeliveredArray* a = d.arrays;
         const bool records = d.kind == DeliveryKind::SeqToaTot || d.kind == DeliveryKind::DdToaTot;
         const bool vectors = d.kind == DeliveryKind::SeqToaTotVec || d.kind == DeliveryKind::DdToaTotVec;
@@ -137,15 +158,6 @@ public:
             open_->tot_max = std::max(open_->tot_max, tot);
         }
         if (!opened_) opened_ = Clock::now();
-    }
-
-    void acquiring(int running) noexcept {
-        if (running) return;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            flush_asked_ = true;  // the end of an acquisition: what is filled goes now
-        }
-        cv_.notify_all();
     }
 
     // Seals the message being filled; true once every message sealed so far is sent or dropped, false
@@ -310,6 +322,8 @@ private:
 
     const StreamSettings st_;
     stream::Sender sender_;
+    const Ref then_;
+    const SinkApi* const then_api_;
     std::vector<std::unique_ptr<Batch>> pool_;
     mutable std::mutex mu_;
     std::condition_variable cv_, settled_cv_;
@@ -350,10 +364,10 @@ bool default_libzmq(std::string& out) {
 }
 
 PyObject* streamer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    static Params<10> params("Streamer", {"endpoint", "source", "pattern", "width", "height", "batch", "queue", "hwm",
-                                          "latency", "libzmq"},
+    static Params<11> params("Streamer", {"endpoint", "source", "pattern", "width", "height", "batch", "queue", "hwm",
+                                          "latency", "libzmq", "then"},
                              1);
-    PyObject* a[10];
+    PyObject* a[11];
     StreamSettings s{"zorvsdk", Pattern::Pub, 0, 0, uint64_t(1) << 16, 32, 16, 0.05};
     std::string endpoint, pattern = "pub", libzmq;
     uint64_t width = 0, height = 0, hwm = 16;
@@ -374,6 +388,10 @@ PyObject* streamer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (width * height > (uint64_t(1) << 32))
         return PyErr_Format(PyExc_ValueError, "a detector of %llu x %llu pixels is beyond 32-bit pixel addresses",
                             (unsigned long long)width, (unsigned long long)height);
+    PyObject* then = a[10] && a[10] != Py_None ? a[10] : nullptr;
+    const SinkApi* then_api = then ? sink_api_of(then) : nullptr;
+    if (then && !then_api)
+        return PyErr_Occurred() ? nullptr : PyErr_Format(PyExc_TypeError, "'then' is a native sink of zorvsdk.sinks, not %R", then);
     s.pattern = pattern == "pub" ? Pattern::Pub : Pattern::Push;
     s.width = uint32_t(width), s.height = uint32_t(height), s.hwm = int(hwm);
     if (!fits_in_memory("the streamer", (s.queue + 2) * s.batch * 12)) return nullptr;
@@ -382,7 +400,7 @@ PyObject* streamer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!z) return PyErr_Format(PyExc_ImportError, "%s", error.c_str());
     StreamSink* part;
     Py_BEGIN_ALLOW_THREADS
-    part = new (std::nothrow) StreamSink(*z, s);
+    part = new (std::nothrow) StreamSink(*z, s, then, then_api);
     Py_END_ALLOW_THREADS
     PyObject* self = new_sink(type, part);
     if (self && !streamer_of(self).start(endpoint, error)) {
@@ -457,6 +475,7 @@ PyObject* streamer_pattern(PyObject* self, void*) {
     return PyUnicode_FromString(streamer_of(self).settings().pattern == Pattern::Pub ? "pub" : "push");
 }
 PyObject* streamer_closed(PyObject* self, void*) { return PyBool_FromLong(streamer_of(self).closed()); }
+PyObject* streamer_then(PyObject* self, void*) { return Py_NewRef(streamer_of(self).then()); }
 
 PyGetSetDef kStreamerGetSet[] = {
     {"delivered", streamer_count<&StreamCounts::delivered>, nullptr, "Deliveries taken in (int).", nullptr},
@@ -476,10 +495,11 @@ PyGetSetDef kStreamerGetSet[] = {
     {"source", streamer_source, nullptr, "The messages' source name (str).", nullptr},
     {"pattern", streamer_pattern, nullptr, "\"pub\" or \"push\" (str).", nullptr},
     {"closed", streamer_closed, nullptr, "Whether close() was called (bool).", nullptr},
+    {"then", streamer_then, nullptr, "The sink every delivery goes on to, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const char kStreamerDoc[] = R"(Streamer(endpoint, source='zorvsdk', pattern='pub', width=None, height=None, batch=65536, queue=32, hwm=16, latency=0.05, libzmq=None)
+const char kStreamerDoc[] = R"(Streamer(endpoint, source='zorvsdk', pattern='pub', width=None, height=None, batch=65536, queue=32, hwm=16, latency=0.05, libzmq=None, then=None)
 --
 
     Hits streamed off the machine as ev44 messages over ZeroMQ by a thread of its own.
@@ -508,6 +528,8 @@ const char kStreamerDoc[] = R"(Streamer(endpoint, source='zorvsdk', pattern='pub
         hwm (int): Messages ZeroMQ holds per receiver.
         latency (float): Seconds a message is filled at most before it is sent.
         libzmq (str): The path of the ZeroMQ library; None: the one pyzmq loaded.
+        then (object): A native sink that every delivery goes on to once its hits are encoded (a
+            Recorder or a Writer, to keep the hits as well), on the same thread; None: none.
     )";
 
 bool add_streamer(PyObject* m) {
