@@ -130,14 +130,14 @@ public:
             if (records) return load<uint64_t>(a[0].data, i, 16, 8);
             return wide ? load<uint64_t>(a[1].data, i) : writer::extend(ref, load<uint32_t>(a[1].data, i));
         };
+        // The delivery's time zero, as in the file: its shutter where the mode tells it, else its
+        // first hit's ToA (without hits, the previous delivery's last).
+        const int64_t zero = meta ? ns_of(d.shutter) : ns_of(n ? toa_at(0) : ref);
+        refer(zero, false);
         if (n) {
             toa_ref_ = toa_at(n - 1);
             toa_seen_ = true;
         }
-        // The delivery's time zero, as in the file: its shutter where the mode tells it, else its
-        // first hit's ToA.
-        const int64_t zero = meta ? ns_of(d.shutter) : n ? ns_of(toa_at(0)) : 0;
-        refer(zero, false);
         int64_t at = zero;
         for (uint64_t i = 0; i < n; ++i) {
             if (open_->hits() == st_.batch) {
@@ -176,8 +176,10 @@ public:
     // Takes no more deliveries, sends what is held (for up to `timeout` seconds; what is left then
     // is dropped and counted) and closes the socket. True when nothing was left.
     bool close(double timeout) {
+        uint64_t dropped;
         {
             std::lock_guard<std::mutex> lock(mu_);
+            dropped = c_.dropped;
             if (!closing_ && open_ && !open_->reference_time.empty()) seal();
             closing_ = true;
             give_up_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
@@ -186,13 +188,12 @@ public:
         cv_.notify_all();
         if (thread_.joinable()) thread_.join();
         std::lock_guard<std::mutex> lock(mu_);
-        const bool all = sealed_.empty();
         for (Batch* b : sealed_) settle_dropped(*b);
         free_.insert(free_.end(), sealed_.begin(), sealed_.end());
         sealed_.clear();
         stopped_ = true;
         settled_cv_.notify_all();
-        return all;
+        return c_.dropped == dropped;
     }
 
     StreamCounts counts() const {
@@ -236,7 +237,7 @@ private:
     // A reference at the next hit of the message being filled (`again`: the one before, carried on).
     void refer(int64_t ns, bool again) {
         if (!open_) open_ = take_free();
-        if (open_->reference_time.size() == kMaxReferences) seal();
+        if (open_->reference_time.size() == kMaxReferences || open_->hits() == st_.batch) seal();
         if (open_->reference_time.empty() && again) open_->flags |= stream::kContinues;
         open_->reference_time.push_back(ns);
         open_->reference_index.push_back(int32_t(open_->hits()));
