@@ -447,8 +447,8 @@ def receive(args: Any, stop: Any, started: Any) -> tuple[Receiver, Message, NDAr
         totals = {"seconds": seconds, "messages": sum(r.received.values()), "hits": r.hits,
                   "missingMessages": sum(r.missing.values()), "interrupted": stop.received is not None}
         counts, outside = output.close(totals)
-        totals.update(width=output.width, height=output.height, outside=outside, counts=counts)
-        return r, first, counts, totals
+        told: dict[str, Any] = {**totals, "width": output.width, "height": output.height, "outside": outside}
+        return r, first, counts, told
 
 
 def _figure(args: Any, kind: str, r: Receiver, first: Message, counts: NDArray[Any], totals: dict[str, Any]) -> None:
