@@ -40,7 +40,7 @@ CONTINUES = 1
 """The companion frame's flag: the message's first reference goes on with the last one of the
 message before (a delivery split over messages)."""
 TICK_NS = 1.5625
-"""ToA ticks of the device in ns: ``round(ns / TICK_NS)`` gives the tick back from a stream's time."""
+"""The length of the device's ToA tick in ns; ``round(ns / TICK_NS)`` gives the tick back from a stream's time."""
 
 
 class StreamError(ValueError):
@@ -49,19 +49,18 @@ class StreamError(ValueError):
 
 @dataclass(frozen=True)
 class Message:
-    """One message of the stream, its arrays views of the received frames (read-only).
+    """One message of the stream, its arrays views of the received frames (read-only). Its fields:
 
-    Attributes:
-        source: The source name.
-        message_id: The message's number, consecutive per source (a gap: messages lost).
-        reference_time: int64 ns, one per reference: a delivery's time zero.
-        reference_index: int32, the first hit of each reference.
-        time_of_flight: int32 ns of each hit after its reference's time.
-        pixel_id: int32 pixel ids, ``y * width + x`` (the NeXus file's ``detector_number``).
-        tot: uint16 (or uint32) ToT ticks of each hit.
-        continues: The first reference goes on with the last one of the message before.
-        width, height: The detector's size as the sender told it (0: not told).
-        size: Bytes received, both frames.
+    - ``source``: the source name;
+    - ``message_id``: the message's number, consecutive per source (a gap: messages lost);
+    - ``reference_time``: int64 ns, one per reference, a delivery's time zero;
+    - ``reference_index``: int32, the first hit of each reference;
+    - ``time_of_flight``: int32 ns of each hit after its reference's time;
+    - ``pixel_id``: int32 pixel ids, ``y * width + x`` (the NeXus file's ``detector_number``);
+    - ``tot``: uint16 (or uint32) ToT ticks of each hit;
+    - ``continues``: the first reference goes on with the last one of the message before;
+    - ``width``, ``height``: the detector's size as the sender told it (0: not told);
+    - ``size``: bytes received, both frames.
     """
 
     source: str
