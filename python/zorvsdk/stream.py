@@ -163,7 +163,6 @@ class Receiver:
         if pattern not in ("sub", "pull"):
             raise ValueError(f"pattern is 'sub' or 'pull', not {pattern!r}")
         self.endpoint, self.pattern, self.idle = endpoint, pattern, idle
-        self._zmq = zmq
         self._socket = (context or zmq.Context.instance()).socket(zmq.SUB if pattern == "sub" else zmq.PULL)
         self._socket.setsockopt(zmq.RCVHWM, hwm)
         self._socket.setsockopt(zmq.LINGER, 0)
