@@ -455,3 +455,14 @@ def test_receive_without_a_stream_reports_it(tmp_path):
                  "--quiet")
     out, err = rx.communicate(timeout=60)
     assert rx.returncode == 1 and "no message came" in err
+
+
+def test_receive_stops_at_ctrl_c(tmp_path):
+    rx = command("zorvsdk.stream", "tcp://127.0.0.1:1", "--output", str(tmp_path / "x.png"), "--quiet")
+    try:
+        time.sleep(2.0)  # waiting for a first message
+        rx.send_signal(signal.SIGINT)
+        out, err = rx.communicate(timeout=30)
+    finally:
+        rx.kill()
+    assert rx.returncode == 130 and "Traceback" not in err, err
