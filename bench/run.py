@@ -37,6 +37,9 @@ What is measured:
 - Clusters (bench/clusters.py): the Clusterer on the twin's data at two occupancies, per core and
   with one thread per chip, beside the plain reference, and paced at fixed detector rates into a
   file of clusters, with drops.
+- Stream (bench/stream.py): the Streamer's ev44 messages over loopback to a receiver process that
+  decodes them into NumPy, at fixed detector rates, beside the same deliveries pickled over pyzmq,
+  with raw ZeroMQ's rate over the same loopback measured in the same run.
 
 Every figure comes from --repeat short samples, taken in rounds that run each variant once, so that
 the machine's load falls on all of them alike. A figure is the 10th percentile of its samples (of
@@ -76,6 +79,7 @@ except ImportError:
 
 import clusters  # noqa: E402  (beside this file)
 import recording  # noqa: E402
+import stream  # noqa: E402
 import zorvsim
 from zorvsdk import chip as chip_module
 from zorvsdk import sinks, zorv
@@ -637,6 +641,8 @@ def summarise(samples: dict) -> dict:
         out["recording"] = recording.summarise(samples["recording"])
     if samples.get("clusters"):
         out["clusters"] = clusters.summarise(samples["clusters"])
+    if samples.get("stream"):
+        out["stream"] = stream.summarise(samples["stream"])
     return out
 
 
@@ -683,6 +689,8 @@ def targets(r: dict) -> list[tuple[str, str, bool]]:
         rows += recording.targets(r["recording"])
     if r.get("clusters"):
         rows += clusters.targets(r["clusters"])
+    if r.get("stream"):
+        rows += stream.targets(r["stream"])
     return rows
 
 
@@ -768,13 +776,16 @@ def report(r: dict, args) -> str:
         parts.append(recording.report(r["recording"]))
     if r.get("clusters"):
         parts.append(clusters.report(r["clusters"]))
+    if r.get("stream"):
+        parts.append(stream.report(r["stream"]))
     rows = [[name, value, "met" if ok else "MISSED"] for name, value, ok in targets(r)]
     parts.append("Targets\n" + table(["target", "measured", ""], rows))
     return "\n\n".join(parts)
 
 
 PARTS = {"deliveries": deliveries, "sizes": sizes, "sinks": sink_part, "methods": method_calls, "generation": generation,
-         "recording": recording.measure, "clusters": clusters.measure}
+         "recording": recording.measure, "clusters": clusters.measure,
+         "stream": stream.measure}
 
 
 def main(argv=None) -> int:
@@ -796,6 +807,7 @@ def main(argv=None) -> int:
     p.add_argument("--kind", choices=list(KINDS), action="append", help="measure only these kinds of delivery")
     recording.add_arguments(p)
     clusters.add_arguments(p)
+    stream.add_arguments(p)
     p.add_argument("--only", choices=list(PARTS), action="append", help="run only these parts (may be given more than once)")
     args = p.parse_args(argv)
     parts = args.only or list(PARTS)

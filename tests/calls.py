@@ -29,6 +29,15 @@ CLUSTERER = sinks.Clusterer(512, 512, capacity=1 << 16, clusters=1 << 12, thread
 
 
 _WRITERS = {}
+_STREAMER = []
+
+
+def streamer():
+    """A streamer that the calls share, made at its first use (it runs a thread): a PUB socket of
+    its own in-process endpoint, whose messages go to no subscriber."""
+    if not _STREAMER:
+        _STREAMER.append(sinks.Streamer("inproc://calls-shared", latency=0.01))
+    return _STREAMER[0]
 
 
 def writer(name="calls.h5"):
@@ -142,6 +151,16 @@ METHODS = {
                                    CLUSTERER.outside, CLUSTERER.ignored, CLUSTERER.clusters, CLUSTERER.late,
                                    CLUSTERER.forced, CLUSTERER.chips, CLUSTERER.threads, CLUSTERER.window,
                                    CLUSTERER.radius, CLUSTERER.order, CLUSTERER.idle),
+    "Streamer": lambda d: sinks.Streamer("inproc://calls-new", pattern="push", width=256, height=256),
+    "Streamer(bad pattern)": lambda d: sinks.Streamer("inproc://calls-bad", pattern="pair"),
+    "Streamer(packets)+flush": lambda d: (streamer()(PACKETS, META), streamer().flush(5)),
+    "Streamer(vectors)+flush": lambda d: (streamer()(*VECTORS, META), streamer().flush(5)),
+    "Streamer(raw)": lambda d: streamer()(np.zeros(4, np.uint8), kind="raw"),
+    "Streamer.close": lambda d: sinks.Streamer("inproc://calls-closed").close(1),
+    "Streamer counts": lambda d: (streamer().delivered, streamer().hits, streamer().ignored, streamer().late,
+                                  streamer().messages, streamer().message_ids, streamer().dropped,
+                                  streamer().dropped_hits, streamer().bytes, streamer().pending, streamer().error,
+                                  streamer().endpoint, streamer().source, streamer().pattern, streamer().closed),
     # chip
     "refresh": lambda d: d.chip.refresh(),
     "getChipIds": lambda d: d.chip.getChipIds(),
@@ -217,7 +236,12 @@ METHODS = {
 FAILING = {"open(unknown)", "open(None)", "open(bad encode)", "setDacValue(overflow)", "load(malformed)",
            "pickle refused", "_throwZorvError", "setDataCallback(None)", "Recorder(capacity 0)", "Recorder.get(empty)",
            "Recorder(not arrays)", "HitMap(0 wide)", "HitMap(raw)", "Clusterer(0 wide)", "Clusterer(raw)",
-           "Clusterer.get(empty)"}
+           "Clusterer.get(empty)", "Streamer(bad pattern)", "Streamer(raw)"}
+
+# The calls above that run on threads of their own (the streamer's and ZeroMQ's I/O thread): the
+# allocator's per-thread arenas of those threads fill over the first thousands of calls and then stay
+# flat, so test_stream.py weighs their memory alone, after a warm-up of its own.
+THREADED = {name for name in METHODS if name.startswith("Streamer")}
 
 # The calls above that reach no SDK function (the sinks' own work).
-NATIVE_ONLY = {name for name in METHODS if name.startswith(("Recorder", "HitMap", "Writer", "Clusterer"))}
+NATIVE_ONLY = {name for name in METHODS if name.startswith(("Recorder", "HitMap", "Writer", "Clusterer", "Streamer"))}

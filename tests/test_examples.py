@@ -280,3 +280,17 @@ def test_example_reports_when_no_device_is_attached(tmp_path, script):
     done = run(tmp_path, script, "--output", str(out), doc={"devices": []}, expect=1)
     assert "no device attached" in done.stderr
     assert not out.exists()
+
+
+def test_stream_receivers_share_every_hit_among_four_processes(tmp_path):
+    pytest.importorskip("zmq")
+    pytest.importorskip("matplotlib")
+    port = 30000 + os.getpid() % 20000
+    out = run(tmp_path, "stream_receivers.py", "--endpoint", f"tcp://127.0.0.1:{port}", "--seconds", "5",
+              "--output", "shares.png").stdout
+    total = DELIVERIES * HITS  # the ideal detector: every deposit a hit
+    assert f"{total:,} hits; dropped 0" in out
+    shares = [int(h.replace(",", "")) for h in re.findall(r"receiver \d: \d+ messages, ([\d,]+) hits", out)]
+    assert len(shares) == 4 and sum(shares) == total
+    assert f"merged: {total:,} hits of {total:,} delivered; message ids missing: none" in out
+    assert png_size(tmp_path / "shares.png")[0] > 0

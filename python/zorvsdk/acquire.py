@@ -23,6 +23,11 @@ device error, or an output that cannot be written, ends the command with a one-l
 exit status 1; bad arguments with exit status 2. Standard output closed early (| head) does not
 stop the run: its outputs are written, and the exit status is 141, as for a broken pipe.
 
+With --stream the hits are also sent to receivers on other machines while they are acquired:
+ev44 messages over ZeroMQ (zorvsdk.stream; zorvsdk-receive writes the same outputs there), published
+to every subscriber, or with --stream-pattern push shared among the receivers. A receiver that falls
+behind loses whole messages, which it sees as gaps in their ids; the device is never held up.
+
 With --clusters the hits are also grouped into clusters (particles) while they are acquired: the
 clusters go into the HDF5 file (their own group, with units) and into a second figure: the
 centroid image at a quarter of a pixel, the cluster sizes and the energy spectrum (with
@@ -30,6 +35,7 @@ centroid image at a quarter of a pixel, the cluster sizes and the energy spectru
 
     zorvsdk-acquire --seconds 5 --output hitmap.png --hdf5 run.h5
     zorvsdk-acquire --clusters --calibration chips.json --hdf5 run.h5
+    zorvsdk-acquire --stream tcp://*:5556 --seconds 60     # receivers: zorvsdk-receive tcp://host:5556
     python -m zorvsdk.acquire --threshold 0:threshold=5.5 --bias hv=100 --deliveries 100
 """
 
@@ -54,7 +60,7 @@ import numpy as np
 import zorvsdk
 from zorvsdk import dtypes
 from zorvsdk.errors import ZorvSdkException
-from zorvsdk.sinks import Clusterer, HitMap, Recorder
+from zorvsdk.sinks import Clusterer, HitMap, Recorder, Streamer
 from zorvsdk.zorv import Device, DeviceDescriptor, getRuntimeVersion
 
 if TYPE_CHECKING:
@@ -622,6 +628,8 @@ class Run:
     asked: str = ""  # the duration or delivery count asked for, as text
     counts: NDArray[Any] = field(default_factory=lambda: np.zeros((0, 0), dtype=np.uint64))
     clusters: Clusters | None = None
+    streamer: Streamer | None = None
+    streamed: bool = True  # every message reached the stream's socket when it closed
 
     @property
     def interrupted(self) -> bool:
@@ -671,16 +679,34 @@ def acquire(args: argparse.Namespace, capture: Recorder | None, stop: StopSignal
                 args.mode in dtypes.METADATA_MODES)
             assert capture is not None
             writer = Writer(capture, pixels, run.mode, output, args.deliveries)
+        head: Any = writer.capture
+        if args.stream is not None:
+            run.streamer = head = make_streamer(args, width, height, descriptor, writer.capture)
         if args.clusters:
             nexus = writer.nexus if isinstance(writer, NativeWriter) else None
-            run.clusters = Clusters(width, height, len(device.chip.getChipIds()), args.calibration, writer.capture,
+            run.clusters = Clusters(width, height, len(device.chip.getChipIds()), args.calibration, head,
                                     args.buffer, nexus)
         try:
             take(device, run, writer, args, stop)
         except BaseException:
             writer.abandon()
+            if run.streamer is not None:
+                run.streamer.close(0)
             raise
     return run
+
+
+STREAM_CLOSE = 10.0  # seconds the stream's last messages have to reach the receivers
+
+
+def make_streamer(args: argparse.Namespace, width: int, height: int, descriptor: DeviceDescriptor,
+                  then: Any) -> Streamer:
+    """The stream of the hits, bound at its endpoint; every delivery goes on to `then`."""
+    try:
+        return Streamer(args.stream, source=args.stream_source or descriptor.connectionString,
+                        pattern=args.stream_pattern, width=width, height=height, then=then)
+    except (OSError, ValueError) as e:
+        raise CommandError(f"--stream {args.stream}: {e}") from None
 
 
 def output_attrs(descriptor: DeviceDescriptor, run: Run, started: datetime.datetime) -> dict[str, Any]:
@@ -693,7 +719,8 @@ def output_attrs(descriptor: DeviceDescriptor, run: Run, started: datetime.datet
 def take(device: Device, run: Run, writer: Writer | NativeWriter, args: argparse.Namespace, stop: StopSignals) -> None:
     """The acquisition itself, from registration to the totals, into `run` and the writer's output."""
     clusters = run.clusters
-    device.acq.setDataCallback(run.channel, writer.capture if clusters is None else clusters.clusterer)
+    head = clusters.clusterer if clusters is not None else run.streamer if run.streamer is not None else writer.capture
+    device.acq.setDataCallback(run.channel, head)
     writer.start()
     if clusters is not None:
         clusters.start()
@@ -705,6 +732,8 @@ def take(device: Device, run: Run, writer: Writer | NativeWriter, args: argparse
             clusters.join()
         writer.stop()  # it has ended, unless this is a failure or a second signal: then nothing more is written
         writer.join()
+        if run.streamer is not None:  # the last messages go out
+            run.streamed = run.streamer.close(STREAM_CLOSE)
     if writer.error is not None:
         raise writer.error
     if clusters is not None and clusters.error is not None:
@@ -906,6 +935,10 @@ def summary(run: Run) -> list[str]:
     if run.clusters is not None:
         n = run.clusters.count
         lines.append(f"{n:,} clusters ({run.clusters.clusterer.hits / n if n else 0:.2f} hits per cluster)")
+    if run.streamer is not None:
+        s = run.streamer
+        lines.append(f"{s.messages:,} messages streamed to {s.endpoint} ({s.pattern}, source {s.source!r}): "
+                     f"{s.hits - s.dropped_hits:,} hits, {s.bytes / max(s.hits - s.dropped_hits, 1):.2f} bytes per hit")
     if run.ended_by_device:
         lines.append(f"the device ended the acquisition by itself, before the {run.asked} asked for")
     return lines
@@ -919,6 +952,13 @@ def warnings_of(run: Run) -> list[str]:
         out.append(f"hits with a pixel address outside the {run.width} x {run.height} detector: {run.outside:,}")
     if not run.hits:
         out.append("no hits were delivered")
+    if run.streamer is not None and run.streamer.dropped:
+        s = run.streamer
+        why = "" if run.streamed else "; the receivers did not take the last ones in time"
+        out.append(f"stream messages dropped because the receivers fell behind: {s.dropped:,} ({s.dropped_hits:,} hits)"
+                   f"{why}")
+    if run.streamer is not None and run.streamer.error is not None:
+        out.append(f"the stream stopped: {run.streamer.error}")
     if run.clusters is not None and run.clusters.clusterer.dropped:
         out.append(f"deliveries not clustered because the clustering fell behind (see --buffer): "
                    f"{run.clusters.clusterer.dropped}")
@@ -981,6 +1021,14 @@ def parser() -> argparse.ArgumentParser:
     out.add_argument("--calibration", type=calibration_file, metavar="FILE",
                      help="the chips' ToT calibration for the clusters' energies: a JSON list with, per chip, "
                           '{"a", "b", "c", "t"} (ToT = a E + b - c / (E - t) ticks at E keV) or null')
+    out.add_argument("--stream", metavar="ENDPOINT",
+                     help="also stream the hits to receivers (zorvsdk-receive) as ev44 messages over ZeroMQ, bound "
+                          "at ENDPOINT, for example tcp://*:5556")
+    out.add_argument("--stream-pattern", choices=("pub", "push"), default="pub",
+                     help="pub: every receiver gets every message; push: the receivers share them "
+                          "(default: %(default)s)")
+    out.add_argument("--stream-source", metavar="NAME",
+                     help="the stream's source name (default: the device's connection string)")
     out.add_argument("--quiet", action="store_true", help="no progress bar")
     # The writer of the HDF5 file: the native NeXus writer, or the Python thread of earlier versions
     # (kept for comparison in bench/run.py).
@@ -1007,7 +1055,7 @@ def calibration_file(text: str) -> list[Any]:
 def require(args: argparse.Namespace) -> None:
     """Imports the optional packages that this run needs before anything is acquired."""
     needed = ["matplotlib"] + ([] if args.quiet else ["tqdm"]) + ([] if args.hdf5 is None else ["h5py"] + (
-        ["hdf5plugin", "blosc2"] if args.writer == "native" else []))
+        ["hdf5plugin", "blosc2"] if args.writer == "native" else [])) + ([] if args.stream is None else ["zmq"])
     for name in needed:
         try:
             __import__(name)
@@ -1128,7 +1176,8 @@ def execute(args: argparse.Namespace, capture: Recorder | None, stop: StopSignal
     for line in warnings_of(run):
         print(f"{PROG}: warning: {line}", file=sys.stderr)
     print(f"hit map written to {args.output}" + (f", clusters to {args.cluster_output}" if args.clusters else "") +
-          (f", hits{' and clusters' if args.clusters else ''} to {args.hdf5}" if args.hdf5 else ""))
+          (f", hits{' and clusters' if args.clusters else ''} to {args.hdf5}" if args.hdf5 else "") +
+          (f", hits streamed from {run.streamer.endpoint}" if run.streamer is not None else ""))
     return 0 if stop.received is None else signalled(stop.received)
 
 

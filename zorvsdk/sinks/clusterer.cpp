@@ -1,6 +1,7 @@
 // Clusterer: the hits of every delivery grouped into particles (zorvsdk/cluster/) by threads of its
 // own, the clusters pulled from Python as arrays it owns.
 #include "object.hpp"
+#include "then.hpp"
 #include "wait.hpp"
 
 #include "zorvsdk/cluster/pipeline.hpp"
@@ -31,9 +32,7 @@ public:
     static constexpr const char* kName = "Clusterer";
     static constexpr bool kTakesRaw = false;
 
-    // `then`: a native sink (with its interface) that every delivery goes on to, or null.
-    ClusterSink(const cluster::Settings& s, PyObject* then, const SinkApi* api)
-        : pipeline_(s), then_(then ? Ref::borrow(then) : Ref()), then_api_(api) {}
+    ClusterSink(const cluster::Settings& s, Then&& then) : pipeline_(s), then_(std::move(then)) {}
 
     bool ok() const { return pipeline_.ok(); }
     Pipeline& pipeline() { return pipeline_; }
@@ -44,23 +43,23 @@ public:
         if (!known(d.kind)) return;
         if (info(d.kind).hits.counts != readout::Counts::Hits || !addressable(d)) {
             ignored_.fetch_add(1, std::memory_order_relaxed);
-            if (then_api_) then_api_->deliver(then_.get(), &d);
+            then_.deliver(d);
             return;
         }
         (this->*kPut[int(d.kind)])(d);
-        if (then_api_) then_api_->deliver(then_.get(), &d);
+        then_.deliver(d);
     }
     void acquiring(int running) noexcept {
         pipeline_.acquiring(running != 0);
-        if (then_api_) then_api_->acquiring(then_.get(), running);
+        then_.acquiring(running);
     }
     void fed(int on) noexcept {
         Sink::fed(on);
-        if (then_api_) then_api_->fed(then_.get(), on);
+        then_.fed(on);
     }
     // With the pipeline's mutex held: every cluster of what was put in is taken.
     bool settled() const override { return pipeline_.ended(); }
-    PyObject* then() const { return then_ ? then_.get() : Py_None; }
+    PyObject* then() const { return then_.object(); }
 
 protected:
     void lock() override { pipeline_.lock(); }
@@ -88,8 +87,7 @@ private:
     }(std::make_index_sequence<size_t(readout::kKindCount)>{});
 
     Pipeline pipeline_;
-    const Ref then_;
-    const SinkApi* const then_api_;
+    const Then then_;
     std::atomic<uint64_t> ignored_{0};
 };
 
@@ -162,13 +160,8 @@ PyObject* clusterer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         (a[11] && !to_timeout(a[11], idle, "idle")))
         return nullptr;
     if (a[11] && idle < 0) return PyErr_Format(PyExc_TypeError, "'idle' is a number of seconds, not None");
-    PyObject* then = a[12] && a[12] != Py_None ? a[12] : nullptr;
-    const SinkApi* then_api = then ? sink_api_of(then) : nullptr;
-    if (then && !then_api)
-        return PyErr_Occurred() ? nullptr : PyErr_Format(PyExc_TypeError, "'then' is a native sink of zorvsdk.sinks, not %R", then);
-    if (width * height > (uint64_t(1) << 32))
-        return PyErr_Format(PyExc_ValueError, "a detector of %llu x %llu pixels is beyond 32-bit pixel addresses",
-                            (unsigned long long)width, (unsigned long long)height);
+    Then then;
+    if (!then.parse(a[12]) || !fits_32bit_addresses("detector", width, height)) return nullptr;
     const uint64_t chips = ((width + cw - 1) / cw) * ((height + ch - 1) / ch);
     if (chips > 1024) return PyErr_Format(PyExc_ValueError, "%llu chips of %llu x %llu pixels: at most 1024", (unsigned long long)chips,
                                           (unsigned long long)cw, (unsigned long long)ch);
@@ -182,7 +175,7 @@ PyObject* clusterer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!fits_in_memory("the clusterer", chips * grid + 16 * capacity + 2 * sizeof(Cluster) * clusters)) return nullptr;
     ClusterSink* part;
     Py_BEGIN_ALLOW_THREADS
-    part = new (std::nothrow) ClusterSink(s, then, then_api);
+    part = new (std::nothrow) ClusterSink(s, std::move(then));
     Py_END_ALLOW_THREADS
     PyObject* self = new_sink(type, part);
     if (self) sink_of(self).idle = idle;
@@ -296,7 +289,7 @@ PyObject* clusterer_order(PyObject* self, void*) {
     return PyFloat_FromDouble(double(sink_of(self).pipeline().settings().rule.order) * cluster::kTickNs);
 }
 PyObject* clusterer_idle(PyObject* self, void*) { return PyFloat_FromDouble(sink_of(self).idle); }
-PyObject* clusterer_then(PyObject* self, void*) { return Py_NewRef(sink_of(self).then()); }
+PyObject* clusterer_then(PyObject* self, void*) { return sink_of(self).then(); }
 
 PyGetSetDef kClustererGetSet[] = {
     {"delivered", clusterer_count<&cluster::Counts::delivered>, nullptr, "Deliveries taken in (int).", nullptr},

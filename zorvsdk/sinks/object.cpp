@@ -1,5 +1,7 @@
 #include "object.hpp"
 
+#include <cmath>
+
 #include <unistd.h>
 
 #include <vector>
@@ -25,6 +27,21 @@ bool fits_in_memory(const char* what, uint64_t bytes) {
     if (pages <= 0 || page <= 0 || bytes <= uint64_t(pages) * uint64_t(page)) return true;
     PyErr_Format(PyExc_MemoryError, "%s needs %llu bytes, more than this machine's memory (%llu bytes)", what,
                  (unsigned long long)bytes, (unsigned long long)pages * (unsigned long long)page);
+    return false;
+}
+
+bool fits_32bit_addresses(const char* what, uint64_t width, uint64_t height) {
+    if (width * height <= (uint64_t(1) << 32)) return true;
+    PyErr_Format(PyExc_ValueError, "a %s of %llu x %llu pixels is beyond 32-bit pixel addresses", what,
+                 (unsigned long long)width, (unsigned long long)height);
+    return false;
+}
+
+bool in_seconds(const char* what, double value, double max) {
+    if (value > 0 && value <= max) return true;
+    Ref shown = Ref::steal(PyFloat_FromDouble(value)),
+        most = Ref::steal(max == std::floor(max) ? PyLong_FromDouble(max) : PyFloat_FromDouble(max));
+    if (shown && most) PyErr_Format(PyExc_ValueError, "'%s' is more than 0 and at most %R, not %R", what, most.get(), shown.get());
     return false;
 }
 

@@ -76,6 +76,12 @@ bool to_positive(PyObject* value, const char* what, uint64_t max, uint64_t& out)
 // process once used.
 bool fits_in_memory(const char* what, uint64_t bytes);
 
+// Every pixel of a `what` ("detector", "map") of width x height has a 32-bit address.
+bool fits_32bit_addresses(const char* what, uint64_t width, uint64_t height);
+
+// A number of seconds in (0, max]: else ValueError naming the range and the value as Python shows it.
+bool in_seconds(const char* what, double value, double max);
+
 // Publishes a sink type's interface under the type attribute the acquisition module looks up.
 bool publish(PyTypeObject* type, const SinkApi& api);
 

@@ -148,14 +148,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         (a[11] && !to_timeout(a[11], flush, "flush_seconds")) || (a[12] && !to_positive(a[12], "level", 9, level)) ||
         (a[13] && a[13] != Py_None && !to_positive(a[13], "deliveries", UINT64_MAX >> 1, s.limit)))
         return nullptr;
-    if (s.width * s.height > (uint64_t(1) << 32))
-        return PyErr_Format(PyExc_ValueError, "a detector of %llu x %llu pixels is beyond 32-bit pixel addresses",
-                            (unsigned long long)s.width, (unsigned long long)s.height);
-    if (!(flush > 0 && flush <= 1)) {  // PyErr_Format has no %g: the value shown as Python shows it
-        Ref shown = Ref::steal(PyFloat_FromDouble(flush));
-        return shown ? PyErr_Format(PyExc_ValueError, "'flush_seconds' is more than 0 and at most 1, not %R", shown.get())
-                     : nullptr;
-    }
+    if (!fits_32bit_addresses("detector", s.width, s.height) || !in_seconds("flush_seconds", flush, 1)) return nullptr;
     if (!PyObject_HasAttrString(a[5], "acquire") || !PyObject_HasAttrString(a[5], "release"))
         return PyErr_Format(PyExc_TypeError, "'lock' is h5py's lock (h5py._objects.phil), not %R", a[5]);
     s.threads = threads ? int(threads) : std::max(1, int(std::thread::hardware_concurrency()));

@@ -1,4 +1,5 @@
 #include "engine.hpp"
+#include "times.hpp"
 
 #include <sys/mman.h>
 
@@ -17,17 +18,6 @@ enum Column { kId, kOffset, kTot };
 constexpr uint64_t kMaxPulses = uint64_t(1) << 22;   // deliveries held at most (their times and indices)
 constexpr uint64_t kMaxStamps = uint64_t(1) << 22;   // TDC stamps held at most, per input
 constexpr auto kCycle = std::chrono::milliseconds(50);  // between two looks of the committer
-
-// ToA ticks of 1.5625 ns (25/16 ns) in whole ns, rounded: distinct ticks give distinct ns, so the
-// tick can always be told back (round(ns / 1.5625)). Exact up to 2^60 ticks (57 years).
-inline int64_t ns_of(uint64_t ticks) { return int64_t(ticks + ((ticks * 9 + 8) >> 4)); }
-
-// The 64-bit ToA nearest to `ref` whose low 32 bits are `low`: a 32-bit ToA wraps every 6.7 s, and
-// the hits of a delivery lie within 3.3 s of the previous delivery's last hit.
-inline uint64_t extend(uint64_t ref, uint32_t low) {
-    const int64_t step = int32_t(low - uint32_t(ref));
-    return step < 0 && uint64_t(-step) > ref ? low : ref + uint64_t(step);
-}
 
 template <class T>
 T load(const void* base, uint64_t i, size_t stride = sizeof(T), size_t offset = 0) {
