@@ -107,7 +107,7 @@ def test_the_command_is_installed_as_a_console_script():
     if dist is None:
         pytest.skip("a staged build: no distribution, no scripts")
     scripts = {ep.name: ep.value for ep in dist.entry_points if ep.group == "console_scripts"}
-    assert scripts == {"zorvsdk-acquire": "zorvsdk.acquire:main"}
+    assert scripts == {"zorvsdk-acquire": "zorvsdk.acquire:main", "zorvsdk-receive": "zorvsdk.stream:main"}
     installed = [f for f in dist.files if f.name == "zorvsdk-acquire"]
     assert len(installed) == 1 and Path(dist.locate_file(installed[0])).is_file()
 

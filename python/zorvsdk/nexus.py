@@ -26,11 +26,12 @@ import datetime
 import glob
 import importlib.util
 import os
-import re
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
+
+from zorvsdk._libraries import mapped
 
 if TYPE_CHECKING:
     from collections.abc import Iterator
@@ -97,13 +98,7 @@ def _find_libraries() -> tuple[str, str]:
     import h5py  # type: ignore[import-untyped,unused-ignore]
 
     h5py.h5.get_libversion()  # loaded
-    hdf5 = None
-    with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
-        for line in maps:
-            fields = line.split(None, 5)
-            if len(fields) == 6 and re.match(r"libhdf5(?!_hl)[-.]", os.path.basename(fields[5].strip())):
-                hdf5 = fields[5].strip()
-                break
+    hdf5 = mapped(r"libhdf5(?!_hl)[-.]")
     if hdf5 is None:
         raise ImportError("the HDF5 library that h5py uses is not mapped into this process")
     spec = importlib.util.find_spec("blosc2")

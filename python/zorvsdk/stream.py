@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import glob
 import os
-import re
 import struct
 import time
 from collections.abc import Iterable, Iterator
@@ -27,6 +26,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+from zorvsdk._libraries import mapped
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -240,19 +241,27 @@ def missing_ids(ids: Iterable[int], end: int | None = None) -> list[tuple[int, i
 
 def libzmq() -> str:
     """The path of the ZeroMQ library that pyzmq loaded (the streamer sends through it)."""
+    global _libzmq
+    if _libzmq is None:
+        _libzmq = _find_libzmq()
+    return _libzmq
+
+
+_libzmq: str | None = None
+
+
+def _find_libzmq() -> str:
     import zmq
 
     zmq.zmq_version()  # loaded
-    with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
-        for line in maps:
-            fields = line.split(None, 5)
-            if len(fields) == 6 and re.match(r"libzmq[-.]", os.path.basename(fields[5].strip())):
-                return fields[5].strip()
+    found = mapped(r"libzmq[-.]")
+    if found:
+        return found
     here = os.path.dirname(os.path.dirname(zmq.__file__))
-    found = sorted(glob.glob(os.path.join(here, "pyzmq.libs", "libzmq*.so*")))
-    if not found:
+    shipped = sorted(glob.glob(os.path.join(here, "pyzmq.libs", "libzmq*.so*")))
+    if not shipped:
         raise ImportError("the ZeroMQ library that pyzmq uses is not mapped into this process")
-    return found[0]
+    return shipped[0]
 
 
 # ---------------------------------------------------------------------------------------------
