@@ -114,6 +114,8 @@ def sdk_functions(call, dev):
 
 @pytest.mark.parametrize("name", sorted(METHODS))
 def test_method_success_path_keeps_nothing(dev, name):
+    if SANITIZED and name in THREADED:
+        pytest.skip("a Streamer's sending thread under the sanitizers: judged in the normal build")
     call = METHODS[name]
     assert (outcome(call, dev) is None) == (name not in FAILING)
     assert_no_growth(call, dev)
@@ -166,7 +168,9 @@ def test_registration_keeps_exactly_its_callable():
 
 # ---- deliveries ----
 
-DELIVERIES = 20_000  # 18,000 measured: a leak of one small object each is some 500 KB
+# 18,000 measured: a leak of one small object each is some 500 KB. Under the sanitizers, whose
+# point here is each mode's delivery path, a tenth: the growth checks still see 36 bytes a delivery.
+DELIVERIES = 2_000 if SANITIZED else 20_000
 
 MODES = ["0:tpx3-seq-toa-tot", "0:tpx3-seq-toa-tot-vec", "0:tpx3-seq-itot-event", "0:tpx3-seq-itot-event-vec",
          "0:tpx3-dd-toa-tot-vec", "0:tpx3-dd-toa-tot", "0:tpx-medipix", "0:tpx3-sorted-dd-toa-tot",

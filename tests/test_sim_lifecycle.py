@@ -257,7 +257,7 @@ for i in range(FORKS):
         if ENDING == "exit":
             sys.exit(0)  # the interpreter's and the library's own exit steps
         os._exit(0)
-    deadline = time.monotonic() + 10
+    deadline = time.monotonic() + DEADLINE
     while True:
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
@@ -285,7 +285,9 @@ print(json.dumps({"hung": hung, "failed": failed, "went on": went_on}))
 def test_a_child_forked_while_acquiring_ends_at_once(ending):
     # an exiting child's interpreter takes a while to finalize on a machine the parent keeps busy
     stderr = []
-    out = run(f"ENDING = {ending!r}\nFORKS = {6 if ending == 'exit' else 12}\nHAMMER = {not SANITIZED}\n" + FORKING,
+    # (under the sanitizers three times longer: a child's every step is instrumented)
+    out = run(f"ENDING = {ending!r}\nFORKS = {6 if ending == 'exit' else 12}\nHAMMER = {not SANITIZED}\n"
+              f"DEADLINE = {30 if SANITIZED else 10}\n" + FORKING,
               stderr)
     assert out == {"hung": 0, "failed": 0, "went on": [True] * 4}, stderr[0]
 

@@ -257,6 +257,7 @@ def test_deliveries_go_on_to_the_sink_after_it():
     assert data["address"].tolist() == [1, 2] and s.then is rec
 
 
+@pytest.mark.skipif(bool(os.environ.get("ZORV_SANITIZED")), reason="the sanitizer's quarantine grows the process")
 def test_streamer_calls_keep_no_memory():
     # The rows of tests/calls.py that run on the streamer's threads, alone (see calls.THREADED).
     def rss():
