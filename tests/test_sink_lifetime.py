@@ -181,7 +181,7 @@ def test_a_non_daemon_reader_lets_the_process_exit_once_its_device_is_closed(sto
                     rec.get()
                     n += 1
             except queue.Empty:
-                print(f"reader ended {n > 0}", flush=True)  # one write: the main thread prints too
+                print(f"reader ended {{n > 0}}", flush=True)  # one write: the main thread prints too
 
         threading.Thread(target=read).start()  # not a daemon: the exit waits for it
         zorvsim.wait_deliveries("ch0", 5)
