@@ -168,9 +168,7 @@ def test_registration_keeps_exactly_its_callable():
 
 # ---- deliveries ----
 
-# 18,000 measured: a leak of one small object each is some 500 KB. Under the sanitizers, whose
-# point here is each mode's delivery path, a tenth: the growth checks still see 36 bytes a delivery.
-DELIVERIES = 2_000 if SANITIZED else 20_000
+DELIVERIES = 20_000  # 18,000 measured: a leak of one small object each is some 500 KB
 
 MODES = ["0:tpx3-seq-toa-tot", "0:tpx3-seq-toa-tot-vec", "0:tpx3-seq-itot-event", "0:tpx3-seq-itot-event-vec",
          "0:tpx3-dd-toa-tot-vec", "0:tpx3-dd-toa-tot", "0:tpx-medipix", "0:tpx3-sorted-dd-toa-tot",
