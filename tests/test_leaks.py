@@ -82,6 +82,8 @@ def measure(call, dev, times):
 
 def assert_no_growth(call, dev, times=CALLS):
     traced, tracked, moved = measure(call, dev, times)
+    if traced >= 4 * times:  # once more: a thread an earlier test left may have allocated meanwhile; a leak repeats
+        traced, tracked, moved = measure(call, dev, times)
     assert moved == []
     # the measurement itself makes a few; a leak of one container per call would be `times`
     assert tracked <= 16, f"{tracked} more objects tracked after {times} calls"
